@@ -1,0 +1,5 @@
+// The whole CE API surface.
+#pragma once
+
+#include "ce/kernel.h"
+#include "ce/types.h"

@@ -1,0 +1,126 @@
+// One 16-bit Intel command-set flash chip (StrataFlash J3, K3 and P30 families): command
+// state machine, status register, 32-byte write buffer, CFI query table, identifier codes and
+// per-block lock bits, with datasheet timings on the virtual clock.
+// Does not model: suspend/resume, OTP registers, the read configuration register, burst reads.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace host {
+
+/// Known chips; any other device code is accepted with uniform blocks and no power-up lock.
+struct NorVariant {
+  std::uint16_t device;
+  const char* name;
+  std::uint8_t cfi_size;          // CFI byte 0x27: log2 of the chip's bytes
+  bool bottom_parameter_blocks;   // four 32 KB parameter blocks below the first main block
+  bool power_up_locked;           // every block's lock bit is set at power-up
+  bool clear_lock_clears_all;     // Clear Block Lock clears every block (J3), not just one
+};
+const NorVariant* FindNorVariant(std::uint16_t device);
+/// The table of known chips, for listings.
+const std::vector<NorVariant>& NorVariants();
+
+/// An erase block as the bus sees it: `offset` and `size` in bus bytes (both chips).
+struct NorBlock {
+  std::uint32_t offset;
+  std::uint32_t size;
+};
+
+enum class NorFaultKind {
+  kLockedDown,    // the block is locked down: Clear Block Lock leaves it locked
+  kEraseError,    // erasing the block ends with SR.5 set, nothing erased
+  kProgramError,  // programming into the block ends with SR.4 set, nothing programmed
+  kNeverReady,    // the chip starts every erase or program and never finishes it
+};
+
+struct NorFault {
+  NorFaultKind kind;
+  std::uint32_t offset = 0;  // bus offset inside the block (unused for kNeverReady)
+  int chip = -1;             // 0 low half, 1 high half, -1 both
+};
+
+struct NorTiming {
+  std::uint32_t access_ns = 100;             // one bus access
+  std::uint64_t word_program_ns = 210'000;   // Word Program, typical
+  std::uint64_t buffer_program_ns = 218'000; // one 32-byte buffer, typical
+  std::uint64_t block_erase_ns = 1'000'000'000;
+  std::uint64_t never_ready_quantum_ns = 1'000'000;  // clock step per poll of a stuck chip
+};
+
+struct NorConfig {
+  std::uint16_t manufacturer[2] = {0x89, 0x89};
+  std::uint16_t device[2] = {0x8922, 0x8922};
+  std::uint8_t cfi_size = 0x18;
+  bool bottom_parameter_blocks = true;
+  bool power_up_locked = true;
+  bool clear_lock_clears_all = false;
+  NorTiming timing;
+  std::vector<NorFault> faults;
+};
+
+/// What happened to one block of one chip, for tests (Zephyr's flash simulator counters).
+struct NorBlockCounters {
+  std::uint32_t erases = 0;           // erases actually performed
+  std::uint32_t programs = 0;         // word or buffer program operations into the block
+  std::uint32_t overprograms = 0;     // programmed words whose cells were not all erased
+};
+
+class IntelNorChip {
+ public:
+  enum class State {
+    kReadArray,     // reads return the cells
+    kReadId,        // reads return identifier codes
+    kReadCfi,       // reads return the CFI query table
+    kReadStatus,    // reads return the status register
+    kEraseSetup,    // 0x20 seen: waiting for the 0xD0 confirm
+    kProgramSetup,  // 0x40/0x10 seen: the next write is the data word
+    kLockSetup,     // 0x60 seen: waiting for 0x01, 0xD0 or 0x2F
+    kBufferCount,   // 0xE8 seen: reads give the buffer status; the next write is the count
+    kBufferData,    // collecting the buffer's data words
+    kBufferConfirm, // all data in: waiting for the 0xD0 confirm
+  };
+
+  /// `cells` is the chip's first 16-bit word in the bus image; word w is at cells + 2 * w
+  /// (uint16_t units), since the other chip's halves sit between.
+  void Attach(const NorConfig& config, int index, std::uint16_t* cells);
+
+  std::uint16_t Read(std::uint32_t word_address);
+  void Write(std::uint32_t word_address, std::uint16_t value);
+  /// True when reads return array data, so a block read may copy the image directly.
+  bool InReadArray() const { return state_ == State::kReadArray; }
+  /// Virtual time at which the running operation ends; 0 when idle, kNever when stuck.
+  std::uint64_t BusyUntil() const;
+  bool Busy() const;
+
+  State state() const { return state_; }
+  std::uint8_t status() const;
+  std::uint32_t BlockIndex(std::uint32_t word_address) const;
+  std::uint32_t BlockCount() const;
+  bool Locked(std::uint32_t block) const;
+  const NorBlockCounters& Counters(std::uint32_t block) const;
+  /// The chip's CFI table, indexed by query word address.
+  std::uint16_t CfiWord(std::uint32_t index) const;
+
+ private:
+  // Implementation details are the model's own; see intel_nor_chip.cpp.
+  const NorConfig* config_ = nullptr;
+  int index_ = 0;
+  std::uint16_t* cells_ = nullptr;
+  State state_ = State::kReadArray;
+  std::uint8_t sr_ = 0x80;
+  std::uint64_t busy_until_ = 0;
+  std::uint64_t word_count_ = 0;  // words in the chip
+  std::vector<std::uint8_t> lock_;  // per block: bit 0 locked, bit 1 locked down
+  std::vector<NorBlockCounters> counters_;
+  // Write buffer.
+  std::uint32_t buffer_base_ = 0;
+  std::uint32_t buffer_expected_ = 0;
+  std::uint32_t buffer_filled_ = 0;
+  std::uint16_t buffer_[16] = {};
+  std::uint32_t op_block_ = 0;
+};
+
+}  // namespace host

@@ -1,0 +1,43 @@
+// Intel command-set NOR flash as the PXA270's static memory bus sees it: two 16-bit chips side
+// by side, the low half of each 32-bit bus word going to chip 0, the high half to chip 1.
+// Does not model: suspend/resume, OTP registers, read configuration, J3's timed non-volatile
+// lock-bit operations (lock bits here are volatile and change at once).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/module/intel_nor_chip.h"
+#include "host/module/physical_bus.h"
+
+namespace host {
+
+class NorArray : public BusDevice {
+ public:
+  /// `image` holds 2 << config.cfi_size bytes, the flash as the bus sees it (little-endian
+  /// 32-bit words); it is not owned and normally is the module's mapped nor.img.
+  NorArray(const NorConfig& config, std::uint8_t* image);
+
+  std::string Name() const override { return "NOR flash"; }
+  std::uint32_t AccessNs() const override { return config_.timing.access_ns; }
+  std::uint32_t Read32(std::uint32_t offset) override;
+  void Write32(std::uint32_t offset, std::uint32_t value) override;
+  void ReadBlock(void* destination, std::uint32_t offset, std::uint32_t count) override;
+
+  /// Bytes on the bus: both chips.
+  std::uint64_t Size() const { return std::uint64_t{2} << config_.cfi_size; }
+  /// Erase blocks as the bus sees them (each is one block of each chip side by side).
+  std::vector<NorBlock> Blocks() const;
+  IntelNorChip& Chip(int index) { return chips_[index]; }
+  const IntelNorChip& Chip(int index) const { return chips_[index]; }
+  const NorConfig& Config() const { return config_; }
+
+ private:
+  NorConfig config_;
+  std::uint8_t* image_;
+  std::array<IntelNorChip, 2> chips_;
+};
+
+}  // namespace host

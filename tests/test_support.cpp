@@ -1,0 +1,70 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace test {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "imbrel-test-XXXXXX").string();
+  char* made = mkdtemp(pattern.data());
+  if (!made) {
+    perror("mkdtemp");
+    abort();
+  }
+  path_ = made;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+int RunInChild(const std::function<void()>& body) {
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    body();
+    fflush(stdout);
+    fflush(stderr);
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+namespace {
+std::string Slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+}  // namespace
+
+CommandResult RunCommand(const std::string& command_line) {
+  TempDir dir;
+  std::string full = "(" + command_line + ") >'" + (dir / "out").string() + "' 2>'" +
+                     (dir / "err").string() + "' </dev/null";
+  int raw = std::system(full.c_str());
+  CommandResult result;
+  if (WIFEXITED(raw)) result.status = WEXITSTATUS(raw);
+  else if (WIFSIGNALED(raw)) result.status = 128 + WTERMSIG(raw);
+  result.out = Slurp(dir / "out");
+  result.err = Slurp(dir / "err");
+  return result;
+}
+
+}  // namespace test

@@ -1,0 +1,38 @@
+// Helpers shared by the tests: temporary directories and child processes.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace test {
+
+/// A fresh directory under the system's temporary directory, removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+/// Runs `body` in a forked child, for code that needs a process of its own (process-wide
+/// state set once). GoogleTest assertions inside `body` are reported by the child; the
+/// result is the child's exit status: 0 when `body` returned without a failed assertion.
+int RunInChild(const std::function<void()>& body);
+
+struct CommandResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+/// Runs a shell command line and captures its output.
+CommandResult RunCommand(const std::string& command_line);
+
+}  // namespace test
