@@ -68,3 +68,18 @@ CommandResult RunCommand(const std::string& command_line) {
 }
 
 }  // namespace test
+
+namespace test::detail {
+
+void SendOutputToStderr() {
+  fflush(stdout);
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+void ExitWithTestResult() {
+  fflush(stdout);
+  fflush(stderr);
+  _exit(::testing::Test::HasFailure() ? 1 : 0);
+}
+
+}  // namespace test::detail

@@ -14,10 +14,10 @@ namespace host {
 struct NorVariant {
   std::uint16_t device;
   const char* name;
-  std::uint8_t cfi_size;          // CFI byte 0x27: log2 of the chip's bytes
-  bool bottom_parameter_blocks;   // four 32 KB parameter blocks below the first main block
-  bool power_up_locked;           // every block's lock bit is set at power-up
-  bool clear_lock_clears_all;     // Clear Block Lock clears every block (J3), not just one
+  std::uint8_t cfi_size;         // CFI byte 0x27: log2 of the chip's bytes
+  bool bottom_parameter_blocks;  // four 32 KB parameter blocks below the first main block
+  bool power_up_locked;          // every block's lock bit is set at power-up
+  bool clear_lock_clears_all;    // Clear Block Lock clears every block (J3), not just one
 };
 const NorVariant* FindNorVariant(std::uint16_t device);
 /// The table of known chips, for listings.
@@ -43,9 +43,9 @@ struct NorFault {
 };
 
 struct NorTiming {
-  std::uint32_t access_ns = 100;             // one bus access
-  std::uint64_t word_program_ns = 210'000;   // Word Program, typical
-  std::uint64_t buffer_program_ns = 218'000; // one 32-byte buffer, typical
+  std::uint32_t access_ns = 100;              // one bus access
+  std::uint64_t word_program_ns = 210'000;    // Word Program, typical
+  std::uint64_t buffer_program_ns = 218'000;  // one 32-byte buffer, typical
   std::uint64_t block_erase_ns = 1'000'000'000;
   std::uint64_t never_ready_quantum_ns = 1'000'000;  // clock step per poll of a stuck chip
 };
@@ -63,24 +63,24 @@ struct NorConfig {
 
 /// What happened to one block of one chip, for tests (Zephyr's flash simulator counters).
 struct NorBlockCounters {
-  std::uint32_t erases = 0;           // erases actually performed
-  std::uint32_t programs = 0;         // word or buffer program operations into the block
-  std::uint32_t overprograms = 0;     // programmed words whose cells were not all erased
+  std::uint32_t erases = 0;        // erases actually performed
+  std::uint32_t programs = 0;      // word or buffer program operations into the block
+  std::uint32_t overprograms = 0;  // words programmed (data not 0xFFFF) over cells not erased
 };
 
 class IntelNorChip {
  public:
   enum class State {
-    kReadArray,     // reads return the cells
-    kReadId,        // reads return identifier codes
-    kReadCfi,       // reads return the CFI query table
-    kReadStatus,    // reads return the status register
-    kEraseSetup,    // 0x20 seen: waiting for the 0xD0 confirm
-    kProgramSetup,  // 0x40/0x10 seen: the next write is the data word
-    kLockSetup,     // 0x60 seen: waiting for 0x01, 0xD0 or 0x2F
-    kBufferCount,   // 0xE8 seen: reads give the buffer status; the next write is the count
-    kBufferData,    // collecting the buffer's data words
-    kBufferConfirm, // all data in: waiting for the 0xD0 confirm
+    kReadArray,      // reads return the cells
+    kReadId,         // reads return identifier codes
+    kReadCfi,        // reads return the CFI query table
+    kReadStatus,     // reads return the status register
+    kEraseSetup,     // 0x20 seen: waiting for the 0xD0 confirm
+    kProgramSetup,   // 0x40/0x10 seen: the next write is the data word
+    kLockSetup,      // 0x60 seen: waiting for 0x01, 0xD0 or 0x2F
+    kBufferCount,    // 0xE8 seen: reads give the buffer status; the next write is the count
+    kBufferData,     // collecting the buffer's data words
+    kBufferConfirm,  // all data in: waiting for the 0xD0 confirm
   };
 
   /// `cells` is the chip's first 16-bit word in the bus image; word w is at cells + 2 * w
@@ -98,6 +98,8 @@ class IntelNorChip {
   State state() const { return state_; }
   std::uint8_t status() const;
   std::uint32_t BlockIndex(std::uint32_t word_address) const;
+  /// Word address of the block's first word; BlockStart(BlockCount()) is the chip's size.
+  std::uint32_t BlockStart(std::uint32_t block) const;
   std::uint32_t BlockCount() const;
   bool Locked(std::uint32_t block) const;
   const NorBlockCounters& Counters(std::uint32_t block) const;
@@ -105,22 +107,41 @@ class IntelNorChip {
   std::uint16_t CfiWord(std::uint32_t index) const;
 
  private:
-  // Implementation details are the model's own; see intel_nor_chip.cpp.
+  void Command(std::uint32_t word, std::uint8_t command);
+  void EraseConfirm(std::uint32_t word, std::uint8_t command);
+  void ProgramWord(std::uint32_t word, std::uint16_t value);
+  void LockCommand(std::uint32_t word, std::uint8_t command);
+  void BufferCount(std::uint16_t value);
+  void BufferData(std::uint32_t word, std::uint16_t value);
+  void BufferConfirm(std::uint8_t command);
+  void SequenceError();
+  /// Starts the write state machine on an operation of `ns`; false when the chip is stuck.
+  bool StartOperation(std::uint64_t ns);
+  void ProgramCell(std::uint32_t word, std::uint16_t value, NorBlockCounters& counters);
+  std::uint16_t ReadIdentifier(std::uint32_t word) const;
+  std::uint16_t ReadQuery(std::uint32_t word) const;
+  void BuildQueryTable();
+
   const NorConfig* config_ = nullptr;
   int index_ = 0;
   std::uint16_t* cells_ = nullptr;
   State state_ = State::kReadArray;
-  std::uint8_t sr_ = 0x80;
-  std::uint64_t busy_until_ = 0;
-  std::uint64_t word_count_ = 0;  // words in the chip
-  std::vector<std::uint8_t> lock_;  // per block: bit 0 locked, bit 1 locked down
+  std::uint8_t sr_ = 0;           // error bits 5, 4, 3, 1; SR.7 follows busy_until_
+  std::uint64_t busy_until_ = 0;  // 0 idle, kNever stuck
+  std::uint32_t word_count_ = 0;  // words in the chip (a power of two)
+  std::uint32_t block_count_ = 0;
+  bool never_ready_ = false;
+  std::vector<std::uint8_t> lock_;    // per block: bit 0 locked, bit 1 locked down
+  std::vector<std::uint8_t> faults_;  // per block: kEraseFails, kProgramFails
   std::vector<NorBlockCounters> counters_;
-  // Write buffer.
-  std::uint32_t buffer_base_ = 0;
-  std::uint32_t buffer_expected_ = 0;
+  std::vector<std::uint16_t> query_;  // CFI table by query word address
+  // Write buffer: a 16-word window, filled word by word after the count.
+  std::uint32_t buffer_block_ = 0;     // block named by the 0xE8 setup
+  std::uint32_t buffer_base_ = 0;      // first word of the window, set by the first data word
+  std::uint32_t buffer_expected_ = 0;  // words announced by the count
   std::uint32_t buffer_filled_ = 0;
+  std::uint32_t buffer_written_ = 0;  // bit i: buffer_[i] holds data
   std::uint16_t buffer_[16] = {};
-  std::uint32_t op_block_ = 0;
 };
 
 }  // namespace host

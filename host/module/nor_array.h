@@ -19,6 +19,9 @@ class NorArray : public BusDevice {
   /// `image` holds 2 << config.cfi_size bytes, the flash as the bus sees it (little-endian
   /// 32-bit words); it is not owned and normally is the module's mapped nor.img.
   NorArray(const NorConfig& config, std::uint8_t* image);
+  // The chips point at config_: the array stays where it was made.
+  NorArray(const NorArray&) = delete;
+  NorArray& operator=(const NorArray&) = delete;
 
   std::string Name() const override { return "NOR flash"; }
   std::uint32_t AccessNs() const override { return config_.timing.access_ns; }

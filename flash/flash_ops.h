@@ -1,0 +1,59 @@
+// The table of flash operations through which everything above the drivers reaches the
+// flash, and the choice of driver. Offsets are bytes from the start of the flash as the
+// active driver presents it; sizes and counts are bytes; results are 1 success, 0 failure.
+#pragma once
+
+#include "ce/types.h"
+
+/// Erase progress: (bytes done, bytes in all) → 0 to stop the erase.
+typedef int (*ProgressCallbackFn)(DWORD done, DWORD total);
+
+enum FlashDriverKind { kDriverNone = 0, kDriverNor = 1, kDriverNand = 2 };
+
+struct FlashOpsTable {
+  /// Erases every block the range touches; 0 also when the progress callback stops it.
+  int (*EraseRange)(DWORD offset, DWORD length);
+  /// Size of the erase block that holds `offset`.
+  DWORD (*BlockSize)(DWORD offset);
+  /// Chip type number set by the driver's initialisation.
+  int DeviceType;
+  int (*ReadBuffer)(void* destination, DWORD offset, DWORD count);
+  /// The 32-bit word at `offset`; 0 also on failure.
+  DWORD (*ReadWord)(DWORD offset);
+  /// 0 none, 1 NOR, 2 NAND.
+  int DriverKind;
+  /// Data bytes of one flash page; empty on NOR.
+  DWORD (*PageSize)();
+  ProgressCallbackFn ProgressCallback;
+  /// Switches hardware ECC; returns the previous setting.
+  int (*SetEcc)(int enable);
+  /// Bytes addressable through the table.
+  DWORD FlashSize;
+  /// Bytes of erase progress between two callback calls.
+  DWORD ProgressInterval;
+  int (*WriteWord)(DWORD offset, DWORD value);
+  int (*WriteBuffer)(const void* source, DWORD offset, DWORD count);
+};
+
+extern FlashOpsTable FlashOps;
+
+/// Identifies the processor and initialises its flash driver, once per process after a
+/// success. Returns the DriverKind: 1 NOR, 2 NAND, 0 failure (the next call tries again).
+int SelectFlashDriver();
+
+/// Installs the erase-progress callback and its interval in bytes.
+void SetProgressCallback(ProgressCallbackFn callback, DWORD interval);
+
+/// Erase progress of one range erase, shared by the drivers: a call before each block once
+/// the bytes done reach the threshold, which grows by one interval per call.
+struct EraseProgressState {
+  DWORD done;
+  DWORD threshold;
+  DWORD total;
+};
+
+void BeginEraseProgress(EraseProgressState* state, DWORD total);
+/// Call before erasing each block; 0 means stop the erase now.
+int ReportEraseProgress(EraseProgressState* state);
+/// Call after each block is erased.
+void AdvanceEraseProgress(EraseProgressState* state, DWORD block_bytes);

@@ -1,0 +1,297 @@
+#include "flash/nor/nor_flash.h"
+
+#include <string.h>
+
+#include "ce/kernel.h"
+#include "flash/flash_ops.h"
+#include "platform/mmio.h"
+#include "platform/physical_map.h"
+
+BYTE* NorWindow = nullptr;
+
+namespace {
+
+// Commands, the 16-bit command in both halves of the bus word.
+constexpr DWORD kNorReadArray = 0x00FF00FF;
+constexpr DWORD kNorReadIdentifier = 0x00900090;
+constexpr DWORD kNorCfiQuery = 0x00980098;
+constexpr DWORD kNorClearStatus = 0x00500050;
+constexpr DWORD kNorBlockEraseSetup = 0x00200020;
+constexpr DWORD kNorConfirm = 0x00D000D0;
+constexpr DWORD kNorLockSetup = 0x00600060;
+constexpr DWORD kNorWordProgram = 0x00400040;
+constexpr DWORD kNorBufferedProgram = 0x00E800E8;
+
+// Status: both chips must report ready, bit 7 in each half. Errors: erase (bit 5), program
+// voltage (bit 3) or block locked (bit 1) in either half.
+constexpr DWORD kNorStatusReady = 0x00800080;
+constexpr DWORD kNorStatusErrors = 0x002A002A;
+// Identifier mode: lock configuration at chip word 2 of a block, bit 0 = locked.
+constexpr DWORD kNorLockConfigOffset = 8;
+constexpr DWORD kNorLockedBits = 0x00010001;
+
+constexpr DWORD kIntelManufacturer = 0x00890089;
+constexpr DWORD kCfiDeviceSizeOffset = 0x9C;  // chip word 0x27
+constexpr DWORD kMaxFlashSize = 0x4000000;
+
+constexpr DWORD kBootAreaEnd = 0x40000;
+constexpr DWORD kParameterBlockSize = 0x10000;
+constexpr DWORD kMainBlockSize = 0x40000;
+constexpr DWORD kBufferBytes = 64;  // 32 bytes a chip
+
+constexpr DWORD kEraseTimeoutMs = 10000;
+constexpr DWORD kErasePollSleepMs = 100;
+constexpr DWORD kWordTimeoutMs = 1000;
+constexpr DWORD kBufferTimeoutMs = 2000;
+
+volatile void* At(DWORD offset) { return NorWindow + offset; }
+void Command(DWORD offset, DWORD command) { MmioWrite32(At(offset), command); }
+DWORD Read(DWORD offset) { return MmioRead32(At(offset)); }
+bool Ready(DWORD status) { return (status & kNorStatusReady) == kNorStatusReady; }
+
+int DeviceTypeFor(DWORD device_code) {
+  switch (device_code) {
+    case 0x0017:
+    case 0x0018:
+    case 0x0019:
+      return 1;
+    case 0x8801:
+    case 0x8802:
+    case 0x8803:
+      return 2;
+    case 0x8922:
+    case 0x881A:
+    case 0x881B:
+    case 0x891C:
+      return 3;
+    default:
+      return 0;
+  }
+}
+
+// Polls the status at `offset` without sleeping until both chips are ready; false once
+// `limit_ms` have passed since `start`. `status` receives the last status read.
+bool PollReady(DWORD offset, DWORD start, DWORD limit_ms, DWORD* status) {
+  for (;;) {
+    *status = Read(offset);
+    if (Ready(*status)) return true;
+    if (GetTickCount() - start >= limit_ms) return false;
+  }
+}
+
+// The 32-bit bus word `word_offset` of a write of `count` bytes at `offset`: bytes outside
+// the write are 0xFF, which programming leaves as they are.
+DWORD SourceWord(const BYTE* source, DWORD offset, DWORD count, DWORD word_offset) {
+  DWORD word;
+  if (word_offset >= offset && word_offset - offset + 4 <= count) {
+    memcpy(&word, source + (word_offset - offset), 4);
+    return word;
+  }
+  BYTE bytes[4];
+  for (DWORD k = 0; k < 4; ++k) {
+    DWORD at = word_offset + k;
+    bytes[k] = at >= offset && at - offset < count ? source[at - offset] : 0xFF;
+  }
+  memcpy(&word, bytes, 4);
+  return word;
+}
+
+}  // namespace
+
+int NorInitialize() {
+  BYTE* probe = static_cast<BYTE*>(MapPhysicalWindow(0));
+  if (!probe) return 0;
+
+  MmioWrite32(probe, kNorReadIdentifier);
+  DWORD manufacturer = MmioRead32(probe);
+  DWORD device = MmioRead32(probe + 4);
+  if (manufacturer != kIntelManufacturer) {
+    MmioWrite32(probe, kNorReadArray);
+    UnmapPhysical(probe);
+    return 0;
+  }
+  FlashOps.DeviceType = DeviceTypeFor(device & 0xFFFF);
+
+  MmioWrite32(probe, kNorCfiQuery);
+  DWORD size_log2 = MmioRead32(probe + kCfiDeviceSizeOffset) & 0xFF;
+  // Two chips of 2^n bytes each, at most 64 MB.
+  FlashOps.FlashSize = size_log2 >= 25 ? kMaxFlashSize : 2u << size_log2;
+  MmioWrite32(probe, kNorReadArray);
+  UnmapPhysical(probe);
+
+  NorWindow = static_cast<BYTE*>(MapPhysicalRange(0, FlashOps.FlashSize));
+  if (!NorWindow) {
+    // Without the window every bounded operation must fail rather than reach it.
+    FlashOps.FlashSize = 0;
+    return 0;
+  }
+  NorUnlockBlocks();
+  Command(0, kNorClearStatus);
+  Command(0, kNorReadArray);
+  return 1;
+}
+
+DWORD NorBlockSize(DWORD offset) {
+  if (FlashOps.DeviceType == 3 && offset < kBootAreaEnd) return kParameterBlockSize;
+  return kMainBlockSize;
+}
+
+int NorUnlockBlocks() {
+  // The boot area keeps its lock bits until NorEraseBlock unlocks its blocks one by one.
+  for (DWORD offset = 0; offset < FlashOps.FlashSize; offset += NorBlockSize(offset)) {
+    if (offset >= kBootAreaEnd) NorUnlockBlock(offset);
+  }
+  return 1;
+}
+
+int NorUnlockBlock(DWORD offset) {
+  Command(offset, kNorReadIdentifier);
+  if ((Read(offset + kNorLockConfigOffset) & kNorLockedBits) == 0) {
+    Command(offset, kNorReadArray);
+    return 1;
+  }
+  Command(offset, kNorLockSetup);
+  Command(offset, kNorConfirm);
+  Command(offset, kNorReadIdentifier);
+  DWORD lock = Read(offset + kNorLockConfigOffset);
+  Command(offset, kNorReadArray);
+  return (lock & kNorLockedBits) == 0 ? 1 : 0;
+}
+
+int NorIsBlank(DWORD offset, DWORD size) {
+  // Never look past the end of the flash.
+  if (offset >= FlashOps.FlashSize) return 1;
+  if (size > FlashOps.FlashSize - offset) size = FlashOps.FlashSize - offset;
+  DWORD words[256];
+  DWORD left = size & ~3u;
+  while (left) {
+    DWORD take = left < sizeof words ? left : sizeof words;
+    MmioReadBlock(words, At(offset), take);
+    for (DWORD i = 0; i < take / 4; ++i) {
+      if (words[i] != 0xFFFFFFFF) return 0;
+    }
+    offset += take;
+    left -= take;
+  }
+  return 1;
+}
+
+int NorEraseBlock(DWORD offset) {
+  if (!NorUnlockBlock(offset)) return 0;
+  if (NorIsBlank(offset, NorBlockSize(offset))) return 1;
+
+  Command(offset, kNorBlockEraseSetup);
+  Command(offset, kNorConfirm);
+  DWORD start = GetTickCount();
+  bool ready = false;
+  if (GetTickCount() - start < kEraseTimeoutMs) {
+    for (;;) {
+      if (Ready(Read(offset))) {
+        ready = true;
+        break;
+      }
+      Sleep(kErasePollSleepMs);
+      if (GetTickCount() - start >= kEraseTimeoutMs) break;
+    }
+  }
+  if (!ready) {
+    Command(offset, kNorReadArray);
+    return 0;
+  }
+  DWORD status = Read(offset);
+  Command(offset, kNorReadArray);
+  return (status & kNorStatusErrors) ? 0 : 1;
+}
+
+int NorEraseRange(DWORD offset, DWORD length) {
+  DWORD start = offset - offset % NorBlockSize(offset);
+  unsigned long long end = static_cast<unsigned long long>(offset) + length;
+  DWORD end_block = NorBlockSize(end > 0xFFFFFFFFull ? 0xFFFFFFFF : static_cast<DWORD>(end));
+  unsigned long long stop = (end + end_block - 1) / end_block * end_block;
+  if (stop > FlashOps.FlashSize) return 0;
+  DWORD total = static_cast<DWORD>(stop) - start;
+  if (total == 0) return 1;
+
+  EraseProgressState progress;
+  BeginEraseProgress(&progress, total);
+  for (DWORD block = start; block < stop;) {
+    if (!ReportEraseProgress(&progress)) return 0;
+    if (!NorEraseBlock(block)) return 0;
+    DWORD size = NorBlockSize(block);
+    AdvanceEraseProgress(&progress, size);
+    block += size;
+  }
+  return 1;
+}
+
+DWORD NorReadWord(DWORD offset) {
+  if (offset >= FlashOps.FlashSize || FlashOps.FlashSize - offset < 4) return 0;
+  if ((offset & 3) == 0) return Read(offset);
+  DWORD word;
+  MmioReadBlock(&word, At(offset), 4);
+  return word;
+}
+
+int NorReadBuffer(void* destination, DWORD offset, DWORD count) {
+  if (offset >= FlashOps.FlashSize || count > FlashOps.FlashSize - offset) return 0;
+  MmioReadBlock(destination, At(offset), count);
+  return 1;
+}
+
+int NorSetEcc(int) { return 0; }
+
+int NorWriteWord(DWORD offset, DWORD value) {
+  // A word program needs a whole, aligned bus word inside the flash.
+  if (offset >= FlashOps.FlashSize || (offset & 3)) return 0;
+  Command(offset, kNorWordProgram);
+  MmioWrite32(At(offset), value);
+  DWORD start = GetTickCount();
+  DWORD status;
+  if (!PollReady(offset, start, kWordTimeoutMs, &status)) {
+    Command(offset, kNorReadArray);
+    return 0;
+  }
+  status = Read(offset);
+  Command(offset, kNorReadArray);
+  return (status & kNorStatusErrors) ? 0 : 1;
+}
+
+int NorWriteBuffer(const void* source, DWORD offset, DWORD count) {
+  if (offset >= FlashOps.FlashSize || count > FlashOps.FlashSize - offset) return 0;
+  const BYTE* bytes = static_cast<const BYTE*>(source);
+  // Whole bus words from the aligned start; bytes outside the write are filled with 0xFF.
+  DWORD chunk = offset & ~3u;
+  DWORD left = ((offset & 3) + count + 3) & ~3u;
+  if (left == 0) return 1;
+
+  DWORD last_word = chunk;
+  while (left) {
+    DWORD take = left < kBufferBytes ? left : kBufferBytes;
+    DWORD room = kBufferBytes - (chunk & (kBufferBytes - 1));
+    if (take > room) take = room;
+    DWORD words = take / 4;
+    DWORD start = GetTickCount();
+    DWORD status;
+
+    Command(chunk, kNorBufferedProgram);
+    if (!PollReady(chunk, start, kBufferTimeoutMs, &status)) {
+      Command(chunk, kNorReadArray);
+      return 0;
+    }
+    MmioWrite32(At(chunk), (words - 1) | ((words - 1) << 16));
+    for (DWORD i = 0; i < words; ++i) {
+      MmioWrite32(At(chunk + 4 * i), SourceWord(bytes, offset, count, chunk + 4 * i));
+    }
+    last_word = chunk + 4 * (words - 1);
+    Command(last_word, kNorConfirm);
+    if (!PollReady(last_word, start, kBufferTimeoutMs, &status) ||
+        (status & kNorStatusErrors)) {
+      Command(chunk, kNorReadArray);
+      return 0;
+    }
+    chunk += take;
+    left -= take;
+  }
+  Command(last_word, kNorReadArray);
+  return 1;
+}

@@ -1,0 +1,441 @@
+// Models one x16 Intel command-set flash chip as the J3, K3 and P30 datasheets describe it:
+// command state machine, status register, write buffer, CFI and identifier reads, lock bits.
+// Does not model: suspend/resume, OTP registers, read configuration, WP#/VPEN pins, top-boot
+// parts, partial cell states after a power cut (an operation lands whole at its confirm).
+
+#include "host/module/intel_nor_chip.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "host/module/virtual_clock.h"
+
+namespace host {
+
+namespace {
+
+// Status register bits.
+constexpr std::uint8_t kSrReady = 0x80;         // SR.7 write state machine ready
+constexpr std::uint8_t kSrEraseError = 0x20;    // SR.5 erase or clear-lock error
+constexpr std::uint8_t kSrProgramError = 0x10;  // SR.4 program or set-lock error
+constexpr std::uint8_t kSrVoltageError = 0x08;  // SR.3 VPP/VPEN low (never set here)
+constexpr std::uint8_t kSrLockedError = 0x02;   // SR.1 the block is locked
+constexpr std::uint8_t kSrSequenceError = kSrEraseError | kSrProgramError;
+constexpr std::uint8_t kSrClearable =
+    kSrEraseError | kSrProgramError | kSrVoltageError | kSrLockedError;
+
+// Block lock configuration, as identifier word 2 of the block shows it.
+constexpr std::uint8_t kLocked = 0x01;
+constexpr std::uint8_t kLockedDown = 0x02;
+
+// Per-block faults.
+constexpr std::uint8_t kEraseFails = 0x01;
+constexpr std::uint8_t kProgramFails = 0x02;
+
+constexpr std::uint32_t kMainBlockWords = 0x10000;      // 128 KB
+constexpr std::uint32_t kParameterBlockWords = 0x4000;  // 32 KB
+constexpr std::uint32_t kParameterBlocks = 4;
+constexpr std::uint32_t kBufferWords = 16;  // 32 bytes
+
+constexpr std::uint8_t kConfirm = 0xD0;
+
+// Smallest n with 2^n >= value: CFI typical times are powers of two, rounded up so that
+// the table never promises less time than the operation takes.
+std::uint16_t Log2Ceil(std::uint64_t value) {
+  return value <= 1 ? 0 : static_cast<std::uint16_t>(std::bit_width(value - 1));
+}
+
+// J3, K3 and P30 bottom-boot parts (x16 device codes from their datasheets).
+constexpr NorVariant kVariants[] = {
+    {0x0016, "28F320J3", 0x16, false, false, true},
+    {0x0017, "28F640J3", 0x17, false, false, true},
+    {0x0018, "28F128J3", 0x18, false, false, true},
+    {0x001D, "28F256J3", 0x19, false, false, true},
+    {0x8801, "28F640K3", 0x17, false, true, false},
+    {0x8802, "28F128K3", 0x18, false, true, false},
+    {0x8803, "28F256K3", 0x19, false, true, false},
+    {0x881A, "28F640P30B", 0x17, true, true, false},
+    {0x881B, "28F128P30B", 0x18, true, true, false},
+    {0x891C, "28F256P30B", 0x19, true, true, false},
+};
+
+}  // namespace
+
+const std::vector<NorVariant>& NorVariants() {
+  static const std::vector<NorVariant> variants(std::begin(kVariants), std::end(kVariants));
+  return variants;
+}
+
+const NorVariant* FindNorVariant(std::uint16_t device) {
+  for (const NorVariant& variant : NorVariants()) {
+    if (variant.device == device) return &variant;
+  }
+  return nullptr;
+}
+
+void IntelNorChip::Attach(const NorConfig& config, int index, std::uint16_t* cells) {
+  config_ = &config;
+  index_ = index;
+  cells_ = cells;
+  state_ = State::kReadArray;
+  sr_ = 0;
+  busy_until_ = 0;
+  word_count_ = static_cast<std::uint32_t>((std::uint64_t{1} << config.cfi_size) / 2);
+  block_count_ = word_count_ / kMainBlockWords;
+  if (config.bottom_parameter_blocks) block_count_ += kParameterBlocks - 1;
+  lock_.assign(block_count_, config.power_up_locked ? kLocked : 0);
+  faults_.assign(block_count_, 0);
+  counters_.assign(block_count_, NorBlockCounters{});
+  never_ready_ = false;
+  for (const NorFault& fault : config.faults) {
+    if (fault.chip != -1 && fault.chip != index) continue;
+    if (fault.kind == NorFaultKind::kNeverReady) {
+      never_ready_ = true;
+      continue;
+    }
+    std::uint32_t block = BlockIndex(fault.offset / 4);
+    switch (fault.kind) {
+      case NorFaultKind::kLockedDown:
+        lock_[block] = kLocked | kLockedDown;
+        break;
+      case NorFaultKind::kEraseError:
+        faults_[block] |= kEraseFails;
+        break;
+      case NorFaultKind::kProgramError:
+        faults_[block] |= kProgramFails;
+        break;
+      case NorFaultKind::kNeverReady:
+        break;
+    }
+  }
+  buffer_filled_ = buffer_expected_ = buffer_written_ = 0;
+  BuildQueryTable();
+}
+
+std::uint64_t IntelNorChip::BusyUntil() const { return Busy() ? busy_until_ : 0; }
+
+bool IntelNorChip::Busy() const { return busy_until_ > ClockNow(); }
+
+// While the write state machine runs, SR.7 is 0 and SR[6:0] float; this model reads them as 0.
+std::uint8_t IntelNorChip::status() const { return Busy() ? 0 : kSrReady | sr_; }
+
+std::uint32_t IntelNorChip::BlockIndex(std::uint32_t word_address) const {
+  word_address &= word_count_ - 1;
+  if (!config_->bottom_parameter_blocks) return word_address / kMainBlockWords;
+  if (word_address < kMainBlockWords) return word_address / kParameterBlockWords;
+  return kParameterBlocks - 1 + word_address / kMainBlockWords;
+}
+
+std::uint32_t IntelNorChip::BlockStart(std::uint32_t block) const {
+  if (!config_->bottom_parameter_blocks) return block * kMainBlockWords;
+  if (block < kParameterBlocks) return block * kParameterBlockWords;
+  return (block - (kParameterBlocks - 1)) * kMainBlockWords;
+}
+
+std::uint32_t IntelNorChip::BlockCount() const { return block_count_; }
+
+bool IntelNorChip::Locked(std::uint32_t block) const { return lock_[block] & kLocked; }
+
+const NorBlockCounters& IntelNorChip::Counters(std::uint32_t block) const {
+  return counters_[block];
+}
+
+std::uint16_t IntelNorChip::CfiWord(std::uint32_t index) const {
+  return index < query_.size() ? query_[index] : 0;
+}
+
+std::uint16_t IntelNorChip::Read(std::uint32_t word_address) {
+  word_address &= word_count_ - 1;
+  switch (state_) {
+    case State::kReadArray:
+      return cells_[2 * std::size_t{word_address}];
+    case State::kReadId:
+      return ReadIdentifier(word_address);
+    case State::kReadCfi:
+      return ReadQuery(word_address);
+    default:
+      // Read status, every setup state, and 0xE8's buffer-available status: SR.7 is 1
+      // when the buffer is free, which it is whenever the chip took the 0xE8.
+      return status();
+  }
+}
+
+std::uint16_t IntelNorChip::ReadIdentifier(std::uint32_t word) const {
+  std::uint32_t block = BlockIndex(word);
+  switch (word - BlockStart(block)) {
+    case 0:
+      return config_->manufacturer[index_];
+    case 1:
+      return config_->device[index_];
+    case 2:
+      return lock_[block];
+    default:
+      return 0;
+  }
+}
+
+// The query structure repeats in every block; word 2 is that block's lock status, as in
+// identifier mode (J3 and P30 "Query Structure Overview").
+std::uint16_t IntelNorChip::ReadQuery(std::uint32_t word) const {
+  std::uint32_t block = BlockIndex(word);
+  std::uint32_t index = word - BlockStart(block);
+  if (index == 2) return lock_[block];
+  return CfiWord(index);
+}
+
+void IntelNorChip::BuildQueryTable() {
+  const NorTiming& timing = config_->timing;
+  std::uint16_t regions = config_->bottom_parameter_blocks ? 2 : 1;
+  std::uint16_t extended = 0x2D + 4 * regions;  // the "PRI" table follows the regions
+  query_.assign(0x10, 0);
+  query_[0] = config_->manufacturer[index_];
+  query_[1] = config_->device[index_];
+  std::uint16_t main_blocks = static_cast<std::uint16_t>(
+      config_->bottom_parameter_blocks ? block_count_ - kParameterBlocks : block_count_);
+  std::uint32_t features = config_->clear_lock_clears_all ? 1u << 3   // legacy lock/unlock
+                                                          : 1u << 5;  // instant block locking
+  const std::uint16_t tail[] = {
+      'Q',
+      'R',
+      'Y',  // 0x10
+      0x01,
+      0x00,  // 0x13 primary command set: Intel/Sharp
+      static_cast<std::uint16_t>(extended & 0xFF),
+      static_cast<std::uint16_t>(extended >> 8),
+      0x00,
+      0x00,
+      0x00,
+      0x00,  // 0x17 no alternate command set
+      0x27,
+      0x36,  // 0x1B VCC 2.7 V to 3.6 V
+      0x00,
+      0x00,                                           // 0x1D no VPP pin
+      Log2Ceil(timing.word_program_ns / kNsPerUs),    // 0x1F typical word program, 2^n us
+      Log2Ceil(timing.buffer_program_ns / kNsPerUs),  // 0x20 typical buffer program, 2^n us
+      Log2Ceil(timing.block_erase_ns / kNsPerMs),     // 0x21 typical block erase, 2^n ms
+      0x00,                                           // 0x22 no chip erase
+      0x02,
+      0x02,
+      0x02,               // 0x23 maximum times: 4 x typical
+      0x00,               // 0x26 no chip erase
+      config_->cfi_size,  // 0x27 device size: 2^n bytes
+      0x01,
+      0x00,  // 0x28 interface: x16
+      0x05,
+      0x00,     // 0x2A write buffer: 2^5 bytes
+      regions,  // 0x2C erase block regions
+  };
+  query_.insert(query_.end(), std::begin(tail), std::end(tail));
+  auto add_region = [&](std::uint16_t blocks, std::uint32_t block_bytes) {
+    std::uint16_t units = static_cast<std::uint16_t>(block_bytes / 256);
+    query_.insert(query_.end(), {static_cast<std::uint16_t>((blocks - 1) & 0xFF),
+                                 static_cast<std::uint16_t>((blocks - 1) >> 8),
+                                 static_cast<std::uint16_t>(units & 0xFF),
+                                 static_cast<std::uint16_t>(units >> 8)});
+  };
+  if (config_->bottom_parameter_blocks) add_region(kParameterBlocks, kParameterBlockWords * 2);
+  add_region(main_blocks, kMainBlockWords * 2);
+  const std::uint16_t primary[] = {
+      'P',  'R',  'I',  '1', '0', static_cast<std::uint16_t>(features & 0xFF),
+      0x00, 0x00, 0x00,  // P+5 features
+      0x00,              // P+9 nothing after suspend: suspend is not modelled
+      0x03, 0x00,        // P+A block status: lock bit and lock-down bit
+      0x33,              // P+C VCC optimum 3.3 V
+      0x00,              // P+D no VPP
+  };
+  query_.insert(query_.end(), std::begin(primary), std::end(primary));
+}
+
+void IntelNorChip::Write(std::uint32_t word_address, std::uint16_t value) {
+  word_address &= word_count_ - 1;
+  // A busy state machine takes only Read Status.
+  if (busy_until_ > ClockNow()) {
+    if ((value & 0xFF) == 0x70) state_ = State::kReadStatus;
+    return;
+  }
+  switch (state_) {
+    case State::kBufferData:
+      BufferData(word_address, value);
+      return;
+    case State::kReadArray:
+    case State::kReadId:
+    case State::kReadCfi:
+    case State::kReadStatus:
+      Command(word_address, value & 0xFF);
+      return;
+    case State::kEraseSetup:
+      EraseConfirm(word_address, value & 0xFF);
+      return;
+    case State::kProgramSetup:
+      ProgramWord(word_address, value);
+      return;
+    case State::kLockSetup:
+      LockCommand(word_address, value & 0xFF);
+      return;
+    case State::kBufferCount:
+      BufferCount(value);
+      return;
+    case State::kBufferConfirm:
+      BufferConfirm(value & 0xFF);
+      return;
+  }
+}
+
+// First bus cycle of a command. Commands the model does not know (suspend 0xB0, resume,
+// OTP and configuration commands) are ignored and leave the state as it was.
+void IntelNorChip::Command(std::uint32_t word, std::uint8_t command) {
+  switch (command) {
+    case 0xFF:  // read array
+      state_ = State::kReadArray;
+      break;
+    case 0x90:  // read identifier
+      state_ = State::kReadId;
+      break;
+    case 0x98:  // CFI query
+      state_ = State::kReadCfi;
+      break;
+    case 0x70:  // read status
+      state_ = State::kReadStatus;
+      break;
+    case 0x50:  // clear status: the read mode stays as it was
+      sr_ &= static_cast<std::uint8_t>(~kSrClearable);
+      break;
+    case 0x20:  // block erase setup
+      state_ = State::kEraseSetup;
+      break;
+    case 0x40:  // word program setup
+    case 0x10:  // word program setup (alternate)
+      state_ = State::kProgramSetup;
+      break;
+    case 0xE8:  // buffered program setup
+      buffer_block_ = BlockIndex(word);
+      state_ = State::kBufferCount;
+      break;
+    case 0x60:  // block lock setup
+      state_ = State::kLockSetup;
+      break;
+    default:
+      break;
+  }
+}
+
+void IntelNorChip::SequenceError() {
+  sr_ |= kSrSequenceError;
+  state_ = State::kReadStatus;
+}
+
+bool IntelNorChip::StartOperation(std::uint64_t ns) {
+  busy_until_ = never_ready_ ? kNever : ClockNow() + ns;
+  return !never_ready_;
+}
+
+void IntelNorChip::ProgramCell(std::uint32_t word, std::uint16_t value,
+                               NorBlockCounters& counters) {
+  std::uint16_t& cell = cells_[2 * std::size_t{word}];
+  if (value != 0xFFFF && cell != 0xFFFF) ++counters.overprograms;
+  cell &= value;
+}
+
+void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
+  if (command != kConfirm) return SequenceError();
+  state_ = State::kReadStatus;
+  std::uint32_t block = BlockIndex(word);
+  if (lock_[block] & kLocked) {
+    sr_ |= kSrLockedError | kSrEraseError;
+    return;
+  }
+  if (!StartOperation(config_->timing.block_erase_ns)) return;
+  if (faults_[block] & kEraseFails) {
+    sr_ |= kSrEraseError;
+    return;
+  }
+  std::uint16_t* cell = cells_ + 2 * std::size_t{BlockStart(block)};
+  std::uint16_t* end = cells_ + 2 * std::size_t{BlockStart(block + 1)};
+  for (; cell < end; cell += 2) *cell = 0xFFFF;
+  ++counters_[block].erases;
+}
+
+void IntelNorChip::ProgramWord(std::uint32_t word, std::uint16_t value) {
+  state_ = State::kReadStatus;
+  std::uint32_t block = BlockIndex(word);
+  if (lock_[block] & kLocked) {
+    sr_ |= kSrLockedError | kSrProgramError;
+    return;
+  }
+  if (!StartOperation(config_->timing.word_program_ns)) return;
+  if (faults_[block] & kProgramFails) {
+    sr_ |= kSrProgramError;
+    return;
+  }
+  ProgramCell(word, value, counters_[block]);
+  ++counters_[block].programs;
+}
+
+void IntelNorChip::LockCommand(std::uint32_t word, std::uint8_t command) {
+  state_ = State::kReadStatus;
+  std::uint32_t block = BlockIndex(word);
+  switch (command) {
+    case 0x01:  // set block lock bit
+      lock_[block] |= kLocked;
+      break;
+    case 0xD0:  // clear block lock bit (J3: every block's); locked-down blocks stay locked
+      if (config_->clear_lock_clears_all) {
+        for (std::uint8_t& lock : lock_) {
+          if (!(lock & kLockedDown)) lock = 0;
+        }
+      } else if (!(lock_[block] & kLockedDown)) {
+        lock_[block] = 0;
+      }
+      break;
+    case 0x2F:  // lock down: the block is locked and stays so until power-up
+      lock_[block] = kLocked | kLockedDown;
+      break;
+    default:
+      SequenceError();
+      break;
+  }
+}
+
+void IntelNorChip::BufferCount(std::uint16_t value) {
+  if (value >= kBufferWords) return SequenceError();
+  buffer_expected_ = value + 1u;
+  buffer_filled_ = 0;
+  buffer_written_ = 0;
+  state_ = State::kBufferData;
+}
+
+void IntelNorChip::BufferData(std::uint32_t word, std::uint16_t value) {
+  std::uint32_t window = word & ~(kBufferWords - 1);
+  if (buffer_filled_ == 0) {
+    if (BlockIndex(word) != buffer_block_) return SequenceError();
+    buffer_base_ = window;
+  } else if (window != buffer_base_) {
+    return SequenceError();
+  }
+  buffer_[word & (kBufferWords - 1)] = value;
+  buffer_written_ |= 1u << (word & (kBufferWords - 1));
+  if (++buffer_filled_ == buffer_expected_) state_ = State::kBufferConfirm;
+}
+
+void IntelNorChip::BufferConfirm(std::uint8_t command) {
+  if (command != kConfirm) return SequenceError();
+  state_ = State::kReadStatus;
+  std::uint32_t block = buffer_block_;
+  if (lock_[block] & kLocked) {
+    sr_ |= kSrLockedError | kSrProgramError;
+    return;
+  }
+  if (!StartOperation(config_->timing.buffer_program_ns)) return;
+  if (faults_[block] & kProgramFails) {
+    sr_ |= kSrProgramError;
+    return;
+  }
+  NorBlockCounters& counters = counters_[block];
+  for (std::uint32_t written = buffer_written_; written; written &= written - 1) {
+    std::uint32_t i = static_cast<std::uint32_t>(std::countr_zero(written));
+    ProgramCell(buffer_base_ + i, buffer_[i], counters);
+  }
+  ++counters.programs;
+}
+
+}  // namespace host

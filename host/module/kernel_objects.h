@@ -1,0 +1,30 @@
+// The process's handle table and the kernel objects behind it. Named mutexes are one object
+// for every process of the module: the cross-process part is a lock file under the module's
+// ram/, which the host's kernel releases when the holder dies.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include "ce/types.h"
+
+namespace host {
+
+class KernelObject {
+ public:
+  virtual ~KernelObject() = default;
+  /// Waits for the object; WaitForSingleObject's result.
+  virtual DWORD Wait(DWORD milliseconds) = 0;
+};
+
+/// Enters an object in the handle table and returns its new handle.
+HANDLE AddHandle(std::shared_ptr<KernelObject> object);
+/// The object behind a handle, or null.
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
+/// Open handles, for leak checks in tests.
+std::size_t OpenHandleCount();
+
+/// Where named objects of the module live (its ram/); empty keeps them inside this process.
+void SetKernelObjectDirectory(const std::filesystem::path& directory);
+
+}  // namespace host

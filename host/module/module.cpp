@@ -1,0 +1,367 @@
+// The module directory: module.toml, faults.toml, nor.img and ram/.
+
+#include "host/module/module.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <toml++/toml.h>
+#include <vector>
+
+#include "host/module/kernel_objects.h"
+#include "host/module/virtual_cpu.h"
+
+namespace fs = std::filesystem;
+
+namespace host {
+
+namespace {
+
+Module* current_module = nullptr;
+
+constexpr std::uint8_t kMinCfiSize = 0x12;
+constexpr std::uint8_t kMaxCfiSize = 0x1A;
+
+std::string Hex(std::uint64_t value, int digits = 0) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+  return buf;
+}
+
+[[noreturn]] void Fail(const fs::path& file, const std::string& problem) {
+  throw ModuleError(file.string() + ": " + problem);
+}
+
+toml::table ParseToml(const fs::path& file) {
+  try {
+    return toml::parse_file(file.string());
+  } catch (const toml::parse_error& e) {
+    std::ostringstream where;
+    where << "line " << e.source().begin.line << ": " << e.description();
+    Fail(file, where.str());
+  }
+}
+
+void CheckKeys(const fs::path& file, const toml::table& table, const std::string& where,
+               std::initializer_list<const char*> known) {
+  std::set<std::string> allowed(known.begin(), known.end());
+  for (auto&& [key, node] : table) {
+    (void)node;
+    if (!allowed.count(std::string(key.str()))) {
+      Fail(file, "unknown key '" + std::string(key.str()) + "'" +
+                     (where.empty() ? "" : " in [" + where + "]"));
+    }
+  }
+}
+
+std::int64_t Integer(const fs::path& file, const toml::node& node, const std::string& name,
+                     std::int64_t low, std::int64_t high) {
+  auto value = node.value<std::int64_t>();
+  if (!node.is_integer() || !value) Fail(file, name + " must be an integer");
+  if (*value < low || *value > high) {
+    Fail(file, name + " is " + Hex(*value) + ", outside " + Hex(low) + ".." + Hex(high));
+  }
+  return *value;
+}
+
+// A value for both chips: one integer, or [low chip, high chip].
+void ChipPair(const fs::path& file, const toml::node& node, const std::string& name,
+              std::uint16_t out[2]) {
+  if (const toml::array* pair = node.as_array()) {
+    if (pair->size() != 2) Fail(file, name + " must be one number or two: [low, high]");
+    out[0] = static_cast<std::uint16_t>(Integer(file, *pair->get(0), name, 0, 0xFFFF));
+    out[1] = static_cast<std::uint16_t>(Integer(file, *pair->get(1), name, 0, 0xFFFF));
+    return;
+  }
+  out[0] = out[1] = static_cast<std::uint16_t>(Integer(file, node, name, 0, 0xFFFF));
+}
+
+void ApplyVariant(NorConfig& nor) {
+  const NorVariant* variant = FindNorVariant(nor.device[0]);
+  nor.bottom_parameter_blocks = variant && variant->bottom_parameter_blocks;
+  nor.power_up_locked = variant && variant->power_up_locked;
+  nor.clear_lock_clears_all = variant && variant->clear_lock_clears_all;
+}
+
+void LoadFaults(const fs::path& file, ModuleConfig& config) {
+  if (!fs::exists(file)) return;
+  toml::table root = ParseToml(file);
+  CheckKeys(file, root, "", {"nor"});
+  const toml::node* nor = root.get("nor");
+  if (!nor) return;
+  const toml::array* list = nor->as_array();
+  if (!list) Fail(file, "nor must be a list of [[nor]] tables");
+  for (const toml::node& entry : *list) {
+    const toml::table* t = entry.as_table();
+    if (!t) Fail(file, "nor must be a list of [[nor]] tables");
+    CheckKeys(file, *t, "[nor]", {"kind", "block", "chip"});
+    NorFault fault;
+    std::string kind = (*t)["kind"].value_or(std::string());
+    if (kind == "locked-down") fault.kind = NorFaultKind::kLockedDown;
+    else if (kind == "erase-error") fault.kind = NorFaultKind::kEraseError;
+    else if (kind == "program-error") fault.kind = NorFaultKind::kProgramError;
+    else if (kind == "never-ready") fault.kind = NorFaultKind::kNeverReady;
+    else Fail(file, "fault kind '" + kind +
+                        "' is not one of locked-down, erase-error, program-error, never-ready");
+    std::uint64_t size = std::uint64_t{2} << config.nor.cfi_size;
+    if (const toml::node* block = t->get("block")) {
+      fault.offset = static_cast<std::uint32_t>(
+          Integer(file, *block, "block", 0, static_cast<std::int64_t>(size) - 1));
+    } else if (fault.kind != NorFaultKind::kNeverReady) {
+      Fail(file, "a " + kind + " fault needs block = <offset in the flash>");
+    }
+    std::string chip = (*t)["chip"].value_or(std::string("both"));
+    if (chip == "both") fault.chip = -1;
+    else if (chip == "low") fault.chip = 0;
+    else if (chip == "high") fault.chip = 1;
+    else Fail(file, "chip '" + chip + "' is not one of low, high, both");
+    config.nor.faults.push_back(fault);
+  }
+}
+
+std::string ModuleToml(const ModuleConfig& config) {
+  std::ostringstream out;
+  out << "# An Imbrel virtual module: what the module is. The README describes every key.\n\n"
+      << "[cpu]\n"
+      << "part_number = " << config.part_number
+      << "          # 17 = PXA270 (NOR flash); 8, 9 = PXA3xx (NAND flash)\n\n"
+      << "[nor]\n"
+      << "manufacturer = " << Hex(config.nor.manufacturer[0], 2)
+      << "        # identifier code of both chips, or [low chip, high chip]\n"
+      << "device = " << Hex(config.nor.device[0], 4) << "            # device code\n"
+      << "cfi_size = " << Hex(config.nor.cfi_size, 2)
+      << "            # CFI device size byte: each chip holds 2^n bytes\n\n"
+      << "[time]\n"
+      << "pace = \"fast\"             # \"fast\": virtual time only; \"real\": module speed\n";
+  return out.str();
+}
+
+void WriteFile(const fs::path& file, const std::string& text) {
+  std::ofstream out(file, std::ios::binary);
+  out << text;
+  out.close();
+  if (!out) Fail(file, "cannot write");
+}
+
+void WriteErasedImage(const fs::path& file, std::uint64_t size) {
+  std::ofstream out(file, std::ios::binary);
+  std::vector<char> erased(1 << 20, static_cast<char>(0xFF));
+  for (std::uint64_t left = size; left && out;) {
+    std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, erased.size()));
+    out.write(erased.data(), static_cast<std::streamsize>(take));
+    left -= take;
+  }
+  out.close();
+  if (!out) Fail(file, "cannot write the flash image");
+}
+
+}  // namespace
+
+ModuleConfig LoadModuleConfig(const fs::path& dir) {
+  if (!fs::is_directory(dir)) Fail(dir, "not a module directory");
+  fs::path file = dir / "module.toml";
+  if (!fs::exists(file)) Fail(file, "missing: not a module (make one with imbrel-module create)");
+  toml::table root = ParseToml(file);
+  CheckKeys(file, root, "", {"cpu", "nor", "time"});
+  ModuleConfig config;
+
+  if (const toml::table* cpu = root["cpu"].as_table()) {
+    CheckKeys(file, *cpu, "cpu", {"part_number", "main_id"});
+    if (const toml::node* n = cpu->get("part_number")) {
+      config.part_number = static_cast<std::uint32_t>(Integer(file, *n, "part_number", 0, 63));
+    }
+    if (const toml::node* n = cpu->get("main_id")) {
+      config.main_id = static_cast<std::uint32_t>(Integer(file, *n, "main_id", 0, 0xFFFFFFFF));
+      config.part_number = (config.main_id >> 4) & 0x3F;
+    }
+  } else {
+    Fail(file, "has no [cpu] table");
+  }
+  if (!config.main_id) config.main_id = MainIdForPartNumber(config.part_number);
+
+  const toml::table* nor = root["nor"].as_table();
+  if (!nor) Fail(file, "has no [nor] table: only NOR modules are supported so far");
+  CheckKeys(file, *nor, "nor", {"manufacturer", "device", "cfi_size", "power_up_locked"});
+  config.flash = FlashKind::kNor;
+  if (const toml::node* n = nor->get("manufacturer")) {
+    ChipPair(file, *n, "manufacturer", config.nor.manufacturer);
+  }
+  const toml::node* device = nor->get("device");
+  if (!device) Fail(file, "[nor] needs device = <device code>");
+  ChipPair(file, *device, "device", config.nor.device);
+  ApplyVariant(config.nor);
+  const toml::node* cfi = nor->get("cfi_size");
+  if (!cfi) Fail(file, "[nor] needs cfi_size = <CFI device size byte>");
+  config.nor.cfi_size =
+      static_cast<std::uint8_t>(Integer(file, *cfi, "cfi_size", kMinCfiSize, kMaxCfiSize));
+  if (const toml::node* n = nor->get("power_up_locked")) {
+    auto v = n->value<bool>();
+    if (!v) Fail(file, "power_up_locked must be true or false");
+    config.nor.power_up_locked = *v;
+  }
+
+  if (const toml::table* time = root["time"].as_table()) {
+    CheckKeys(file, *time, "time", {"pace"});
+    std::string pace = (*time)["pace"].value_or(std::string("fast"));
+    if (pace == "fast") config.pace = Pace::kFast;
+    else if (pace == "real") config.pace = Pace::kReal;
+    else Fail(file, "pace '" + pace + "' is not \"fast\" or \"real\"");
+  }
+
+  LoadFaults(dir / "faults.toml", config);
+  return config;
+}
+
+void CreateModule(const fs::path& dir, const CreateOptions& options) {
+  std::error_code ec;
+  if (fs::exists(dir, ec) && (!fs::is_directory(dir) || !fs::is_empty(dir, ec))) {
+    Fail(dir, "already exists and is not an empty directory");
+  }
+  if (options.flash != FlashKind::kNor) Fail(dir, "only NOR modules can be made so far");
+  ModuleConfig config;
+  config.part_number = 17;
+  config.nor.device[0] = config.nor.device[1] = options.nor_device;
+  const NorVariant* variant = FindNorVariant(options.nor_device);
+  config.nor.cfi_size = options.cfi_size ? *options.cfi_size : variant ? variant->cfi_size : 0x18;
+  if (config.nor.cfi_size < kMinCfiSize || config.nor.cfi_size > kMaxCfiSize) {
+    Fail(dir, "CFI size " + Hex(config.nor.cfi_size, 2) + " is outside " + Hex(kMinCfiSize, 2) +
+                  ".." + Hex(kMaxCfiSize, 2));
+  }
+
+  // Build the module beside its place and move it in whole, so that a failure leaves nothing.
+  fs::path parent = fs::absolute(dir).parent_path();
+  fs::create_directories(parent, ec);
+  if (ec) Fail(parent, "cannot create: " + ec.message());
+  std::string pattern = (parent / ".imbrel-module-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) Fail(parent, "cannot create a directory here");
+  fs::path staging = pattern;
+  try {
+    WriteFile(staging / "module.toml", ModuleToml(config));
+    WriteFile(staging / "faults.toml",
+              "# Faults to inject. Each [[nor]] entry:\n"
+              "#   kind  = \"locked-down\" | \"erase-error\" | \"program-error\" | "
+              "\"never-ready\"\n"
+              "#   block = offset of any byte of the block in the flash (not for never-ready)\n"
+              "#   chip  = \"low\" | \"high\" | \"both\" (the default)\n");
+    WriteErasedImage(staging / "nor.img", std::uint64_t{2} << config.nor.cfi_size);
+    fs::create_directory(staging / "ram");
+    fs::permissions(staging, fs::perms::owner_all | fs::perms::group_read |
+                                 fs::perms::group_exec | fs::perms::others_read |
+                                 fs::perms::others_exec);
+    if (fs::exists(dir)) fs::remove(dir);
+    fs::rename(staging, dir);
+  } catch (...) {
+    fs::remove_all(staging, ec);
+    throw;
+  }
+}
+
+std::unique_ptr<Module> Module::Open(const fs::path& dir) {
+  std::unique_ptr<Module> module(new Module());
+  module->dir_ = fs::absolute(dir);
+  module->config_ = LoadModuleConfig(dir);
+  fs::path image = dir / "nor.img";
+  std::uint64_t size = std::uint64_t{2} << module->config_.nor.cfi_size;
+  int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) Fail(image, std::string("cannot open: ") + std::strerror(errno));
+  struct stat st;
+  if (fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != size) {
+    close(fd);
+    Fail(image, "is " + std::to_string(st.st_size) + " bytes; module.toml's cfi_size " +
+                    Hex(module->config_.nor.cfi_size, 2) + " needs " + std::to_string(size));
+  }
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (p == MAP_FAILED) Fail(image, std::string("cannot map: ") + std::strerror(errno));
+  module->image_ = static_cast<std::uint8_t*>(p);
+  module->image_size_ = size;
+  module->nor_ = std::make_unique<NorArray>(module->config_.nor, module->image_);
+  module->bus_.Attach(kNorPhysicalBase, size, module->nor_.get());
+
+  fs::create_directories(module->dir_ / "ram");
+  SetCpuMainId(module->config_.main_id);
+  SetClockPace(module->config_.pace);
+  SetKernelObjectDirectory(module->dir_ / "ram");
+  SetPhysicalBus(&module->bus_);
+  current_module = module.get();
+  return module;
+}
+
+Module::~Module() {
+  if (current_module == this) {
+    SetPhysicalBus(nullptr);
+    SetKernelObjectDirectory({});
+    current_module = nullptr;
+  }
+  if (image_) munmap(image_, image_size_);
+}
+
+Module* CurrentModule() { return current_module; }
+
+std::string DescribeModule(const fs::path& dir) {
+  ModuleConfig config = LoadModuleConfig(dir);
+  std::ostringstream out;
+  auto row = [&](const char* name, const std::string& value) {
+    char label[16];
+    std::snprintf(label, sizeof label, "%-12s", name);
+    out << label << value << "\n";
+  };
+  row("module", fs::absolute(dir).string());
+  std::string cpu = config.part_number == 17 ? "PXA270" : "PXA3xx";
+  row("processor", cpu + ", part number " + std::to_string(config.part_number) + " (main ID " +
+                       Hex(config.main_id, 8) + ")");
+  const NorConfig& nor = config.nor;
+  row("flash", "NOR: two 16-bit Intel command-set chips on a 32-bit bus at physical 0");
+  const NorVariant* variant = FindNorVariant(nor.device[0]);
+  std::string device = Hex(nor.device[0], 4);
+  if (nor.device[1] != nor.device[0]) device += " / " + Hex(nor.device[1], 4) + " (high chip)";
+  device += variant ? std::string(" (") + variant->name + ")" : " (unknown device)";
+  row("device", device);
+  std::string maker = Hex(nor.manufacturer[0], 2);
+  if (nor.manufacturer[1] != nor.manufacturer[0]) {
+    maker += " / " + Hex(nor.manufacturer[1], 2) + " (high chip)";
+  }
+  row("maker", maker + (nor.manufacturer[0] == 0x89 && nor.manufacturer[1] == 0x89
+                            ? " (Intel)"
+                            : " (not Intel on both chips: the driver refuses it)"));
+  std::uint64_t size = std::uint64_t{2} << nor.cfi_size;
+  std::uint64_t flash_size = std::min<std::uint64_t>(size, 0x4000000);
+  row("FlashSize", Hex(flash_size) + " (" + std::to_string(flash_size >> 20) + " MB; CFI size " +
+                       Hex(nor.cfi_size, 2) + ": 2 x " + std::to_string(size >> 21) + " MB" +
+                       (flash_size < size ? ", the driver uses the first 64 MB" : "") + ")");
+  std::vector<NorBlock> blocks = NorArray(nor, nullptr).Blocks();
+  std::string layout;
+  for (std::size_t i = 0; i < blocks.size();) {
+    std::size_t j = i;
+    while (j < blocks.size() && blocks[j].size == blocks[i].size) ++j;
+    if (!layout.empty()) layout += ", ";
+    layout += std::to_string(j - i) + " x " + std::to_string(blocks[i].size >> 10) + " KB from " +
+              Hex(blocks[i].offset);
+    i = j;
+  }
+  row("blocks", layout);
+  row("lock bits", nor.power_up_locked ? "every block locked at power-up" : "unlocked at power-up");
+  if (nor.faults.empty()) {
+    row("faults", "none");
+  } else {
+    for (const NorFault& f : nor.faults) {
+      static const char* kinds[] = {"locked-down", "erase-error", "program-error", "never-ready"};
+      const char* chip = f.chip < 0 ? "both chips" : f.chip == 0 ? "low chip" : "high chip";
+      std::string what = std::string(kinds[static_cast<int>(f.kind)]) + ", " + chip;
+      if (f.kind != NorFaultKind::kNeverReady) what += ", block at " + Hex(f.offset);
+      row("fault", what);
+    }
+  }
+  row("pace", config.pace == Pace::kFast ? "fast" : "real");
+  return out.str();
+}
+
+}  // namespace host

@@ -1,0 +1,67 @@
+#include "host/tool_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "ce/kernel.h"
+#include "flash/flash_ops.h"
+
+namespace host {
+
+std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t max) {
+  if (text.empty()) return std::nullopt;
+  int base = 10;
+  std::size_t start = 0;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    start = 2;
+  }
+  std::uint64_t value = 0;
+  for (std::size_t i = start; i < text.size(); ++i) {
+    char c = text[i];
+    int digit;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    else return std::nullopt;
+    if (value > (max - digit) / base) return std::nullopt;
+    value = value * base + digit;
+  }
+  return value;
+}
+
+std::filesystem::path DefaultModuleDir() {
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
+    return std::filesystem::path(xdg) / "imbrel" / "module";
+  }
+  const char* home = std::getenv("HOME");
+  return std::filesystem::path(home && *home ? home : ".") / ".local" / "share" / "imbrel" /
+         "module";
+}
+
+FlashSession::FlashSession(const std::filesystem::path& dir) : module_(Module::Open(dir)) {
+  mutex_ = CreateMutexW(nullptr, FALSE, TEXT("OnModuleFlash"));
+  if (mutex_) WaitForSingleObject(mutex_, INFINITE);
+  driver_ = SelectFlashDriver();
+}
+
+FlashSession::~FlashSession() {
+  if (mutex_) {
+    ReleaseMutex(mutex_);
+    CloseHandle(mutex_);
+  }
+}
+
+std::string FormatDuration(std::uint64_t ns) {
+  char buf[64];
+  if (ns >= kNsPerSecond) {
+    std::snprintf(buf, sizeof buf, "%.1f s", static_cast<double>(ns) / kNsPerSecond);
+  } else if (ns >= kNsPerMs) {
+    std::snprintf(buf, sizeof buf, "%.1f ms", static_cast<double>(ns) / kNsPerMs);
+  } else {
+    std::snprintf(buf, sizeof buf, "%llu us", static_cast<unsigned long long>(ns / kNsPerUs));
+  }
+  return buf;
+}
+
+}  // namespace host

@@ -1,0 +1,46 @@
+// What the host tools share: numbers from the command line, the default module, and a session
+// with the program's flash driver on an open module.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "ce/types.h"
+#include "host/module/module.h"
+
+namespace host {
+
+/// Parses a decimal or 0x-hexadecimal number no larger than `max`; nullopt otherwise.
+std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t max);
+
+/// $XDG_DATA_HOME/imbrel/module, or ~/.local/share/imbrel/module.
+std::filesystem::path DefaultModuleDir();
+
+/// The program's flash driver on an open module, with the flash mutex held for the session's
+/// life, as the program holds it around every use of the flash.
+class FlashSession {
+ public:
+  /// Opens `dir`, takes "OnModuleFlash" and selects the driver. Throws ModuleError when the
+  /// module cannot be opened.
+  explicit FlashSession(const std::filesystem::path& dir);
+  ~FlashSession();
+  FlashSession(const FlashSession&) = delete;
+  FlashSession& operator=(const FlashSession&) = delete;
+
+  /// The DriverKind that the selection gave: 0 when the driver could not start.
+  int driver() const { return driver_; }
+  Module& module() { return *module_; }
+
+ private:
+  std::unique_ptr<Module> module_;
+  HANDLE mutex_ = nullptr;
+  int driver_ = 0;
+};
+
+/// "1.0 s", "218 us": a span of virtual time for people.
+std::string FormatDuration(std::uint64_t ns);
+
+}  // namespace host

@@ -1,0 +1,77 @@
+// A whole virtual module in a temporary directory, opened as this process's module.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <vector>
+#include <memory>
+#include <string>
+
+#include "host/module/module.h"
+#include "host/module/platform_layer.h"
+#include "host/module/virtual_clock.h"
+#include "test_support.h"
+
+namespace test {
+
+struct ModuleSpec {
+  std::uint16_t device = 0x8922;
+  std::uint8_t cfi_size = 0x12;  // 2 x 256 KB: four 64 KB blocks and one of 256 KB
+  std::string faults;            // faults.toml text
+  std::string extra_nor;         // more lines for module.toml's [nor]
+};
+
+/// Makes the module described by `spec` in `dir` and opens it.
+inline std::unique_ptr<host::Module> OpenNewModule(const std::filesystem::path& dir,
+                                                   const ModuleSpec& spec) {
+  host::CreateOptions options;
+  options.nor_device = spec.device;
+  options.cfi_size = spec.cfi_size;
+  host::CreateModule(dir, options);
+  if (!spec.faults.empty()) std::ofstream(dir / "faults.toml") << spec.faults;
+  if (!spec.extra_nor.empty()) {
+    std::ifstream in(dir / "module.toml");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::size_t at = text.find("[nor]\n") + 6;
+    text.insert(at, spec.extra_nor + "\n");
+    std::ofstream(dir / "module.toml") << text;
+  }
+  host::ClockReset();
+  host::ClearKernelIoCalls();
+  return host::Module::Open(dir);
+}
+
+class ModuleTest : public ::testing::Test {
+ protected:
+  void Open(const ModuleSpec& spec = {}) { module_ = OpenNewModule(dir_ / "module", spec); }
+  host::Module& module() { return *module_; }
+
+  TempDir dir_;
+  std::unique_ptr<host::Module> module_;
+};
+
+}  // namespace test
+
+namespace test {
+
+/// Bytes of the module's flash image file, as any tool would read them.
+inline std::vector<std::uint8_t> ReadImage(const std::filesystem::path& module_dir,
+                                           std::uint64_t offset, std::size_t count) {
+  std::ifstream in(module_dir / "nor.img", std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::vector<std::uint8_t> bytes(count);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
+  return bytes;
+}
+
+/// Puts bytes straight into the flash image file (what an earlier program left there).
+inline void PokeImage(const std::filesystem::path& module_dir, std::uint64_t offset,
+                      const std::vector<std::uint8_t>& bytes) {
+  std::fstream io(module_dir / "nor.img", std::ios::binary | std::ios::in | std::ios::out);
+  io.seekp(static_cast<std::streamoff>(offset));
+  io.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace test
