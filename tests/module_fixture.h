@@ -5,9 +5,10 @@
 
 #include <fstream>
 #include <iterator>
-#include <vector>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "host/module/module.h"
 #include "host/module/platform_layer.h"
@@ -32,10 +33,20 @@ inline std::unique_ptr<host::Module> OpenNewModule(const std::filesystem::path& 
   host::CreateModule(dir, options);
   if (!spec.faults.empty()) std::ofstream(dir / "faults.toml") << spec.faults;
   if (!spec.extra_nor.empty()) {
+    // Each "key = value" line replaces the key's line in [nor], or joins the table.
     std::ifstream in(dir / "module.toml");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::size_t at = text.find("[nor]\n") + 6;
-    text.insert(at, spec.extra_nor + "\n");
+    std::istringstream lines(spec.extra_nor);
+    for (std::string line; std::getline(lines, line);) {
+      std::string key = line.substr(0, line.find(' '));
+      std::size_t at = text.find("\n" + key + " ");
+      if (at != std::string::npos) {
+        std::size_t end = text.find('\n', at + 1);
+        text.replace(at + 1, end - at - 1, line);
+      } else {
+        text.insert(text.find("[nor]\n") + 6, line + "\n");
+      }
+    }
     std::ofstream(dir / "module.toml") << text;
   }
   host::ClockReset();

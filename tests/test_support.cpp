@@ -60,8 +60,10 @@ CommandResult RunCommand(const std::string& command_line) {
                      (dir / "err").string() + "' </dev/null";
   int raw = std::system(full.c_str());
   CommandResult result;
-  if (WIFEXITED(raw)) result.status = WEXITSTATUS(raw);
-  else if (WIFSIGNALED(raw)) result.status = 128 + WTERMSIG(raw);
+  if (WIFEXITED(raw))
+    result.status = WEXITSTATUS(raw);
+  else if (WIFSIGNALED(raw))
+    result.status = 128 + WTERMSIG(raw);
   result.out = Slurp(dir / "out");
   result.err = Slurp(dir / "err");
   return result;
@@ -71,12 +73,10 @@ CommandResult RunCommand(const std::string& command_line) {
 
 namespace test::detail {
 
-void SendOutputToStderr() {
+void RunAndExit(const std::function<void()>& body) {
   fflush(stdout);
   dup2(STDERR_FILENO, STDOUT_FILENO);
-}
-
-void ExitWithTestResult() {
+  body();
   fflush(stdout);
   fflush(stderr);
   _exit(::testing::Test::HasFailure() ? 1 : 0);

@@ -40,19 +40,15 @@ CommandResult RunCommand(const std::string& command_line);
 /// Runs `body` in a new process that runs only the current test, so that state the program
 /// sets once per process starts fresh. The test's fixture is set up again in that process.
 /// Assertion failures inside `body` fail the test with the child's output.
-#define EXPECT_IN_FRESH_PROCESS(...)                \
-  do {                                              \
-    GTEST_FLAG_SET(death_test_style, "threadsafe"); \
-    EXPECT_EXIT(                                    \
-        {                                           \
-          ::test::detail::SendOutputToStderr();     \
-          __VA_ARGS__;                              \
-          ::test::detail::ExitWithTestResult();     \
-        },                                          \
-        ::testing::ExitedWithCode(0), "");          \
+#define EXPECT_IN_FRESH_PROCESS(...)                                                               \
+  do {                                                                                             \
+    auto fresh_process_body = [&] { __VA_ARGS__; };                                                \
+    GTEST_FLAG_SET(death_test_style, "threadsafe");                                                \
+    EXPECT_EXIT(::test::detail::RunAndExit(fresh_process_body), ::testing::ExitedWithCode(0), ""); \
   } while (0)
 
 namespace test::detail {
-void SendOutputToStderr();
-[[noreturn]] void ExitWithTestResult();
+/// Runs `body` with standard output sent to standard error, then exits 0 when no assertion
+/// failed.
+[[noreturn]] void RunAndExit(const std::function<void()>& body);
 }  // namespace test::detail

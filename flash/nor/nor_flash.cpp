@@ -26,6 +26,9 @@ constexpr DWORD kNorBufferedProgram = 0x00E800E8;
 // voltage (bit 3) or block locked (bit 1) in either half.
 constexpr DWORD kNorStatusReady = 0x00800080;
 constexpr DWORD kNorStatusErrors = 0x002A002A;
+// A program that fails sets only SR.4 (program error) when the block is not locked: the
+// program operations look at it too, or a failed program would pass for a success.
+constexpr DWORD kNorProgramErrors = kNorStatusErrors | 0x00100010;
 // Identifier mode: lock configuration at chip word 2 of a block, bit 0 = locked.
 constexpr DWORD kNorLockConfigOffset = 8;
 constexpr DWORD kNorLockedBits = 0x00010001;
@@ -253,7 +256,7 @@ int NorWriteWord(DWORD offset, DWORD value) {
   }
   status = Read(offset);
   Command(offset, kNorReadArray);
-  return (status & kNorStatusErrors) ? 0 : 1;
+  return (status & kNorProgramErrors) ? 0 : 1;
 }
 
 int NorWriteBuffer(const void* source, DWORD offset, DWORD count) {
@@ -284,8 +287,7 @@ int NorWriteBuffer(const void* source, DWORD offset, DWORD count) {
     }
     last_word = chunk + 4 * (words - 1);
     Command(last_word, kNorConfirm);
-    if (!PollReady(last_word, start, kBufferTimeoutMs, &status) ||
-        (status & kNorStatusErrors)) {
+    if (!PollReady(last_word, start, kBufferTimeoutMs, &status) || (status & kNorProgramErrors)) {
       Command(chunk, kNorReadArray);
       return 0;
     }

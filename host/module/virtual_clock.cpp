@@ -32,6 +32,7 @@ void clock_detail::KeepPace(std::uint64_t virtual_ns) {
 }
 
 void ClockAdvanceTo(std::uint64_t ns) {
+  if (clock_detail::pending_ns) clock_detail::FlushPending();
   std::uint64_t now = clock_detail::now_ns.load(std::memory_order_relaxed);
   while (now < ns &&
          !clock_detail::now_ns.compare_exchange_weak(now, ns, std::memory_order_relaxed)) {
@@ -55,6 +56,7 @@ Pace ClockPace() {
 }
 
 void ClockReset(std::uint64_t ns) {
+  clock_detail::pending_ns = 0;
   clock_detail::now_ns.store(ns, std::memory_order_relaxed);
   SetClockPace(ClockPace());
 }

@@ -69,13 +69,10 @@ Reservation* FindReservation(std::uintptr_t address) {
   std::abort();
 }
 
-const Translation& Translate(const char* what, std::uintptr_t address, std::uintptr_t length) {
+// The slow path of Translate: find the mapping and device, and cache the translation.
+[[gnu::noinline]] const Translation& TranslateMiss(const char* what, std::uintptr_t address,
+                                                   std::uintptr_t length) {
   if (address & 3) BadAccess(what, address, "not aligned to a 32-bit word");
-  const Translation& c = cached;
-  if (c.generation == generation.load(std::memory_order_acquire) && address >= c.low &&
-      address + length <= c.high) {
-    return c;
-  }
   std::lock_guard lock(vm_mutex);
   const PhysicalMapping* hit = nullptr;
   for (auto it = mappings.rbegin(); it != mappings.rend(); ++it) {
@@ -102,6 +99,16 @@ const Translation& Translate(const char* what, std::uintptr_t address, std::uint
   if (address + length > t.high) BadAccess(what, address, "runs past the end of the device");
   cached = t;
   return cached;
+}
+
+inline const Translation& Translate(const char* what, std::uintptr_t address,
+                                    std::uintptr_t length) {
+  const Translation& c = cached;
+  if ((address & 3) == 0 && c.generation == generation.load(std::memory_order_acquire) &&
+      address >= c.low && address + length <= c.high) [[likely]] {
+    return c;
+  }
+  return TranslateMiss(what, address, length);
 }
 
 }  // namespace
@@ -215,8 +222,7 @@ BOOL VirtualFree(LPVOID address, DWORD size, DWORD free_type) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
-    mmap(address, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1,
-         0);
+    mmap(address, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
     return TRUE;
   }
   SetLastError(ERROR_INVALID_PARAMETER);
@@ -246,14 +252,14 @@ BOOL VirtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD protect) {
 DWORD MmioRead32(const volatile void* address) {
   auto a = reinterpret_cast<std::uintptr_t>(address);
   const host::Translation& t = host::Translate("32-bit read", a, 4);
-  host::ClockAdvance(t.access_ns);
+  host::ClockChargeAccess(t.access_ns);
   return t.device->Read32(static_cast<std::uint32_t>(a - t.device_origin));
 }
 
 void MmioWrite32(volatile void* address, DWORD value) {
   auto a = reinterpret_cast<std::uintptr_t>(address);
   const host::Translation& t = host::Translate("32-bit write", a, 4);
-  host::ClockAdvance(t.access_ns);
+  host::ClockChargeAccess(t.access_ns);
   t.device->Write32(static_cast<std::uint32_t>(a - t.device_origin), value);
 }
 
@@ -272,6 +278,6 @@ void MmioReadBlock(void* destination, const volatile void* address, DWORD count)
     if (count == 0) return;
   }
   const host::Translation& t = host::Translate("block read", a, count);
-  host::ClockAdvance(std::uint64_t{t.access_ns} * ((count + 3) / 4));
+  host::ClockChargeAccess(std::uint64_t{t.access_ns} * ((count + 3) / 4));
   t.device->ReadBlock(out, static_cast<std::uint32_t>(a - t.device_origin), count);
 }

@@ -182,8 +182,8 @@ TEST_F(NorFlashTest, BlankBlocksAreSkippedAndOneDirtyWordIsEnough) {
   ModuleSpec spec;
   spec.cfi_size = 0x13;  // 1 MB: blocks at 0x40000, 0x80000, 0xC0000 above the boot area
   Init(spec);
-  Fill(0x40000, 4, 0x7F);   // only the first word written
-  Fill(0xC0000, 4, 0x00);   // the block after a blank one
+  Fill(0x40000, 4, 0x7F);  // only the first word written
+  Fill(0xC0000, 4, 0x00);  // the block after a blank one
   ASSERT_EQ(NorEraseRange(0x40000, 0xC0000), 1);
   EXPECT_EQ(Counters(0x40000).erases, 1u);
   EXPECT_EQ(Counters(0x80000).erases, 0u);
@@ -311,7 +311,7 @@ TEST_F(NorFlashTest, StuckBufferedProgramTimesOutAfterTwoSeconds) {
   EXPECT_GE(waited, 2000 * kNsPerMs);
   EXPECT_LT(waited, 2100 * kNsPerMs);
   // The second chunk was never started.
-  EXPECT_EQ(Counters(0x40000).programs, 1u);
+  EXPECT_EQ(Image(0x40040, 64), std::vector<std::uint8_t>(64, 0xFF));
 }
 
 TEST_F(NorFlashTest, StuckEraseTimesOutAfterTenSeconds) {

@@ -1,0 +1,177 @@
+// imbrel-module and imbrel as a person or a script runs them.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <numeric>
+
+#include "module_fixture.h"
+#include "test_support.h"
+
+namespace {
+
+using test::CommandResult;
+using test::RunCommand;
+
+std::string Tool(const std::string& args) { return std::string(IMBREL_MODULE_TOOL) + " " + args; }
+
+class ImbrelModuleTool : public ::testing::Test {
+ protected:
+  std::string Dir() { return (dir_ / "m").string(); }
+  CommandResult Run(const std::string& args) { return RunCommand(Tool(args)); }
+  void Create(const std::string& options = "") {
+    CommandResult r = Run("create " + Dir() + " --nor --cfi-size 0x13 " + options);
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  std::vector<std::uint8_t> Image(std::uint64_t offset, std::size_t count) {
+    return test::ReadImage(dir_ / "m", offset, count);
+  }
+  test::TempDir dir_;
+};
+
+TEST_F(ImbrelModuleTool, CreateThenInfoDescribesTheModule) {
+  CommandResult r = Run("create " + Dir() + " --nor");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(std::filesystem::file_size(dir_ / "m" / "nor.img"), 0x2000000u);
+  r = Run("info " + Dir());
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* expected :
+       {"part number 17", "0x8922", "FlashSize", "0x2000000", "4 x 64 KB from 0x0",
+        "127 x 256 KB from 0x40000", "DeviceType 3", "faults      none"}) {
+    EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
+  }
+}
+
+TEST_F(ImbrelModuleTool, CreateRefusesBadInputAndLeavesNothing) {
+  struct Case {
+    std::string args;
+    std::string message;
+  };
+  std::filesystem::create_directory(dir_ / "full");
+  std::ofstream(dir_ / "full" / "keep") << "mine";
+  const Case cases[] = {
+      {"create " + Dir(), "--nor"},
+      {"create " + Dir() + " --nor --device 0x10000", "device code"},
+      {"create " + Dir() + " --nor --device pxa", "device code"},
+      {"create " + Dir() + " --nor --cfi-size 0x1B", "outside 0x12..0x1A"},
+      {"create " + Dir() + " --nor --cfi-size 0x11", "outside 0x12..0x1A"},
+      {"create " + (dir_ / "full").string() + " --nor", "not an empty directory"},
+  };
+  for (const Case& c : cases) {
+    CommandResult r = Run(c.args);
+    EXPECT_EQ(r.status, 2) << c.args;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "m"));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "full" / "keep"));
+  // No staging directory was left beside the module either.
+  int entries = 0;
+  for (auto& e : std::filesystem::directory_iterator(dir_.path())) entries += e.exists();
+  EXPECT_EQ(entries, 1);
+}
+
+TEST_F(ImbrelModuleTool, WriteReadAndEraseGoThroughTheDriver) {
+  Create();
+  std::vector<std::uint8_t> data(5000);
+  std::iota(data.begin(), data.end(), 7);
+  std::ofstream(dir_ / "data.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  CommandResult r = Run("write " + Dir() + " 0x40001 " + (dir_ / "data.bin").string());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Image(0x40001, data.size()), data);
+  EXPECT_EQ(Image(0x40000, 1)[0], 0xFF);
+
+  r = Run("read " + Dir() + " 262145 5000 -o " + (dir_ / "back.bin").string());
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::ifstream back(dir_ / "back.bin", std::ios::binary);
+  std::vector<std::uint8_t> got((std::istreambuf_iterator<char>(back)),
+                                std::istreambuf_iterator<char>());
+  EXPECT_EQ(got, data);
+
+  // Programming over data it cannot turn back to ones is reported, not hidden.
+  std::ofstream(dir_ / "ones.bin", std::ios::binary) << std::string(8, '\xFF');
+  r = Run("write " + Dir() + " 0x40004 " + (dir_ / "ones.bin").string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("erase the range first"), std::string::npos) << r.err;
+
+  r = Run("erase " + Dir() + " 0x40000 1");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("1.0 s of module time"), std::string::npos) << r.out;
+  EXPECT_EQ(Image(0x40001, 16), std::vector<std::uint8_t>(16, 0xFF));
+}
+
+TEST_F(ImbrelModuleTool, BadRangesAndFilesTouchNothing) {
+  Create();
+  test::PokeImage(dir_ / "m", 0xC0000, std::vector<std::uint8_t>(16, 0));
+  std::ofstream(dir_ / "two.bin", std::ios::binary) << "ab";
+  struct Case {
+    std::string args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"erase " + Dir() + " 0xC0000 0x40001", "runs past the flash"},
+      {"erase " + Dir() + " 0x100001 0", "runs past the flash"},
+      {"erase " + Dir() + " 0xC0000 -1", "not a number"},
+      {"erase " + Dir() + " 0x1_0000 1", "not a number"},
+      {"erase " + Dir() + " 0x100000000 1", "not a number"},
+      {"write " + Dir() + " 0xFFFFF " + (dir_ / "two.bin").string(), "runs past the flash"},
+      {"write " + Dir() + " 0xC0000 " + (dir_ / "missing.bin").string(), "cannot read"},
+      {"read " + Dir() + " 0xFFFFF 2", "runs past the flash"},
+      {"read " + (dir_ / "nowhere").string() + " 0 4", "not a module directory"},
+      {"frobnicate", "subcommand"},
+  };
+  for (const Case& c : cases) {
+    CommandResult r = Run(c.args);
+    EXPECT_EQ(r.status, 2) << c.args;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+  }
+  EXPECT_EQ(Image(0xC0000, 16), std::vector<std::uint8_t>(16, 0));
+  EXPECT_EQ(Image(0xFFFFE, 2), std::vector<std::uint8_t>(2, 0xFF));
+}
+
+TEST_F(ImbrelModuleTool, FailedOperationsSayWhichAndExitNonZero) {
+  Create();
+  std::ofstream(dir_ / "m" / "faults.toml") << "[[nor]]\nkind = \"locked-down\"\nblock = 0x80000\n";
+  test::PokeImage(dir_ / "m", 0x80000, std::vector<std::uint8_t>(4, 0));
+  CommandResult r = Run("erase " + Dir() + " 0x40000 0x80000");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("erase of 0x40000 + 0x80000 failed"), std::string::npos) << r.err;
+
+  std::ofstream(dir_ / "m" / "faults.toml") << "[[nor]]\nkind = \"melted\"\n";
+  r = Run("info " + Dir());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("faults.toml: fault kind 'melted'"), std::string::npos) << r.err;
+
+  std::ofstream(dir_ / "m" / "faults.toml") << "[[nor]\n";
+  r = Run("info " + Dir());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("faults.toml: line 1"), std::string::npos) << r.err;
+}
+
+TEST_F(ImbrelModuleTool, MalformedModuleIsNamedInOneLine) {
+  Create();
+  std::filesystem::resize_file(dir_ / "m" / "nor.img", 1000);
+  CommandResult r = Run("read " + Dir() + " 0 4");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("nor.img: is 1000 bytes"), std::string::npos) << r.err;
+  std::ofstream(dir_ / "m" / "module.toml") << "[cpu]\npart_number = 99\n";
+  r = Run("info " + Dir());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("module.toml: part_number is 0x63"), std::string::npos) << r.err;
+}
+
+TEST(ImbrelTool, CreatesTheDefaultModuleOnFirstUse) {
+  test::TempDir home;
+  std::string env = "env -u IMBREL_MODULE XDG_DATA_HOME=" + home.path().string() + " ";
+  CommandResult r = RunCommand(env + IMBREL_TOOL);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("made a new virtual module"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(home / "imbrel/module/nor.img"));
+  r = RunCommand(env + IMBREL_TOOL);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("made a new virtual module"), std::string::npos);
+  r = RunCommand(std::string(IMBREL_TOOL) + " --module " + (home / "none").string());
+  EXPECT_EQ(r.status, 2);
+}
+
+}  // namespace

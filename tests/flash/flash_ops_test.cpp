@@ -1,0 +1,93 @@
+// Driver selection and the erase-progress protocol. SelectFlashDriver keeps its result for
+// the life of the process, so every selection test runs in a fresh process.
+
+#include "flash/flash_ops.h"
+
+#include <gtest/gtest.h>
+
+#include "host/module/platform_layer.h"
+#include "host/module/virtual_cpu.h"
+#include "module_fixture.h"
+#include "platform/kernel_call.h"
+
+namespace {
+
+std::size_t KernelCalls() { return host::KernelIoCalls().size(); }
+
+class FlashOpsTest : public test::ModuleTest {};
+
+TEST_F(FlashOpsTest, PartNumber17SelectsNorOnceAndForAll) {
+  Open();
+  EXPECT_IN_FRESH_PROCESS({
+    EXPECT_EQ(FlashOps.DriverKind, 0);
+    EXPECT_EQ(FlashOps.EraseRange, nullptr);
+    ASSERT_EQ(SelectFlashDriver(), 1);
+    EXPECT_EQ(FlashOps.DriverKind, 1);
+    EXPECT_EQ(FlashOps.FlashSize, 0x80000u);
+    EXPECT_EQ(FlashOps.DeviceType, 3);
+    EXPECT_EQ(FlashOps.PageSize, nullptr);
+    EXPECT_EQ(FlashOps.SetEcc(1), 0);
+    EXPECT_EQ(FlashOps.BlockSize(0), 0x10000u);
+
+    // A second selection touches nothing: not even the processor.
+    std::size_t calls = KernelCalls();
+    host::SetCpuMainId(host::MainIdForPartNumber(8));
+    EXPECT_EQ(SelectFlashDriver(), 1);
+    EXPECT_EQ(KernelCalls(), calls);
+  });
+}
+
+TEST_F(FlashOpsTest, EveryOtherPartNumberSelectsNand) {
+  Open();
+  for (DWORD part : {0u, 8u, 9u, 16u, 18u}) {
+    SCOPED_TRACE(part);
+    host::SetCpuMainId(host::MainIdForPartNumber(part));
+    EXPECT_IN_FRESH_PROCESS({
+      host::SetCpuMainId(host::MainIdForPartNumber(part));
+      // The NAND driver cannot start yet: the selection fails and says so.
+      EXPECT_EQ(SelectFlashDriver(), 0);
+      EXPECT_EQ(FlashOps.DriverKind, 0);
+      EXPECT_NE(FlashOps.PageSize, nullptr);  // the table points at the NAND driver all the same
+    });
+  }
+}
+
+TEST_F(FlashOpsTest, FailedSelectionIsTriedAgain) {
+  test::ModuleSpec spec;
+  spec.extra_nor = "manufacturer = [0x89, 0x01]";
+  Open(spec);
+  EXPECT_IN_FRESH_PROCESS({
+    EXPECT_EQ(SelectFlashDriver(), 0);
+    EXPECT_EQ(FlashOps.DriverKind, 0);
+    EXPECT_NE(FlashOps.EraseRange, nullptr);
+    std::size_t calls = KernelCalls();
+    EXPECT_EQ(SelectFlashDriver(), 0);
+    EXPECT_GT(KernelCalls(), calls);  // identified the processor again
+  });
+}
+
+std::vector<DWORD> reported;
+int Record(DWORD done, DWORD) {
+  reported.push_back(done);
+  return 1;
+}
+
+TEST(EraseProgressTest, SmallBlocksReportEveryIntervalNotEveryBlock) {
+  SetProgressCallback(Record, 0x10000);
+  reported.clear();
+  EraseProgressState state;
+  BeginEraseProgress(&state, 12 * 0x4000);
+  for (int block = 0; block < 12; ++block) {
+    ASSERT_EQ(ReportEraseProgress(&state), 1);
+    AdvanceEraseProgress(&state, 0x4000);
+  }
+  EXPECT_EQ(reported, (std::vector<DWORD>{0, 0x10000, 0x20000}));
+
+  SetProgressCallback(nullptr, 0x10000);
+  reported.clear();
+  BeginEraseProgress(&state, 0x4000);
+  EXPECT_EQ(ReportEraseProgress(&state), 1);
+  EXPECT_TRUE(reported.empty());
+}
+
+}  // namespace
