@@ -57,6 +57,8 @@ constexpr NorVariant kVariants[] = {
     {0x881A, "28F640P30B", 0x17, true, true, false},
     {0x881B, "28F128P30B", 0x18, true, true, false},
     {0x891C, "28F256P30B", 0x19, true, true, false},
+    // The 32 MB bottom-boot pair of the standard PXA270 module: P30-style blocks and locks.
+    {0x8922, "P30-family bottom-boot", 0x18, true, true, false},
 };
 
 }  // namespace
