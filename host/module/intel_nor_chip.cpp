@@ -334,7 +334,8 @@ bool IntelNorChip::StartOperation(std::uint64_t ns) {
 void IntelNorChip::ProgramCell(std::uint32_t word, std::uint16_t value,
                                NorBlockCounters& counters) {
   std::uint16_t& cell = cells_[2 * std::size_t{word}];
-  if (value != 0xFFFF && cell != 0xFFFF) ++counters.overprograms;
+  // Bits written as 0 are programmed; doing so to a bit that is already 0 is overprogramming.
+  if (static_cast<std::uint16_t>(~value & ~cell)) ++counters.overprograms;
   cell &= value;
 }
 

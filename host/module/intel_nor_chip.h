@@ -65,7 +65,7 @@ struct NorConfig {
 struct NorBlockCounters {
   std::uint32_t erases = 0;        // erases actually performed
   std::uint32_t programs = 0;      // word or buffer program operations into the block
-  std::uint32_t overprograms = 0;  // words programmed (data not 0xFFFF) over cells not erased
+  std::uint32_t overprograms = 0;  // words that program a 0 into a bit already 0
 };
 
 class IntelNorChip {

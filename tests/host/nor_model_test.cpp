@@ -650,18 +650,23 @@ TEST_F(NorModel, CountersSeparateErasesProgramsAndOverprograms) {
   WaitReady();
   Program(kMain, 0xFFFF0000);  // chip 0 programs erased cells; chip 1 writes ones
   WaitReady();
-  Program(kMain, 0x0000FFFF);  // chip 0 writes ones over its zeros: no charge applied
+  Program(kMain, 0x0000FFFF);  // chip 0 writes ones over its zeros: nothing programmed
   WaitReady();
   Program(kMain, 0xFFFF0000);  // chip 0 programs its zeros again: an overprogram
   WaitReady();
   BufferProgram(kMain + 0x40, {0x12345678, 0x9ABCDEF0});
   WaitReady();
+  // One byte of each half, then the other byte: no bit is programmed twice.
+  Program(kMain + 0x80, 0xFF05FF05);
+  WaitReady();
+  Program(kMain + 0x80, 0x06FF06FF);
+  WaitReady();
   const NorBlockCounters& chip0 = nor_->Chip(0).Counters(4);
   const NorBlockCounters& chip1 = nor_->Chip(1).Counters(4);
   EXPECT_EQ(chip0.erases, 1u);
-  EXPECT_EQ(chip0.programs, 4u);
+  EXPECT_EQ(chip0.programs, 6u);
   EXPECT_EQ(chip0.overprograms, 1u);
-  EXPECT_EQ(chip1.programs, 4u);
+  EXPECT_EQ(chip1.programs, 6u);
   EXPECT_EQ(chip1.overprograms, 0u);
   EXPECT_EQ(nor_->Chip(0).Counters(5).programs, 0u);
   EXPECT_EQ(nor_->Chip(0).Counters(5).erases, 0u);
