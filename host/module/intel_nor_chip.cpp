@@ -35,7 +35,6 @@ constexpr std::uint8_t kProgramFails = 0x02;
 constexpr std::uint32_t kMainBlockWords = 0x10000;      // 128 KB
 constexpr std::uint32_t kParameterBlockWords = 0x4000;  // 32 KB
 constexpr std::uint32_t kParameterBlocks = 4;
-constexpr std::uint32_t kBufferWords = 16;  // 32 bytes
 
 constexpr std::uint8_t kConfirm = 0xD0;
 
@@ -110,13 +109,9 @@ void IntelNorChip::Attach(const NorConfig& config, int index, std::uint16_t* cel
         break;
     }
   }
-  buffer_filled_ = buffer_expected_ = buffer_written_ = 0;
+  buffer_filled_ = buffer_expected_ = 0;
   BuildQueryTable();
 }
-
-std::uint64_t IntelNorChip::BusyUntil() const { return Busy() ? busy_until_ : 0; }
-
-bool IntelNorChip::Busy() const { return busy_until_ > ClockNow(); }
 
 // While the write state machine runs, SR.7 is 0 and SR[6:0] float; this model reads them as 0.
 std::uint8_t IntelNorChip::status() const { return Busy() ? 0 : kSrReady | sr_; }
@@ -248,12 +243,15 @@ void IntelNorChip::BuildQueryTable() {
   query_.insert(query_.end(), std::begin(primary), std::end(primary));
 }
 
-void IntelNorChip::Write(std::uint32_t word_address, std::uint16_t value) {
-  word_address &= word_count_ - 1;
-  // A busy state machine takes only Read Status.
-  if (busy_until_ > ClockNow()) {
-    if ((value & 0xFF) == 0x70) state_ = State::kReadStatus;
-    return;
+// Everything but a data word that stays in the buffer's window (see Write).
+void IntelNorChip::WriteCommand(std::uint32_t word_address, std::uint16_t value) {
+  if (busy_until_ != 0) {
+    // A busy state machine takes only Read Status.
+    if (busy_until_ > ClockNow()) {
+      if ((value & 0xFF) == 0x70) state_ = State::kReadStatus;
+      return;
+    }
+    busy_until_ = 0;  // done: a clock reset later cannot make the chip busy again
   }
   switch (state_) {
     case State::kBufferData:
@@ -403,7 +401,7 @@ void IntelNorChip::BufferCount(std::uint16_t value) {
   if (value >= kBufferWords) return SequenceError();
   buffer_expected_ = value + 1u;
   buffer_filled_ = 0;
-  buffer_written_ = 0;
+  std::fill(std::begin(buffer_), std::end(buffer_), 0xFFFF);
   state_ = State::kBufferData;
 }
 
@@ -416,7 +414,6 @@ void IntelNorChip::BufferData(std::uint32_t word, std::uint16_t value) {
     return SequenceError();
   }
   buffer_[word & (kBufferWords - 1)] = value;
-  buffer_written_ |= 1u << (word & (kBufferWords - 1));
   if (++buffer_filled_ == buffer_expected_) state_ = State::kBufferConfirm;
 }
 
@@ -434,8 +431,7 @@ void IntelNorChip::BufferConfirm(std::uint8_t command) {
     return;
   }
   NorBlockCounters& counters = counters_[block];
-  for (std::uint32_t written = buffer_written_; written; written &= written - 1) {
-    std::uint32_t i = static_cast<std::uint32_t>(std::countr_zero(written));
+  for (std::uint32_t i = 0; i < kBufferWords; ++i) {
     ProgramCell(buffer_base_ + i, buffer_[i], counters);
   }
   ++counters.programs;
