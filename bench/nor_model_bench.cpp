@@ -26,8 +26,8 @@ void BM_NorProgram32MB(benchmark::State& state) {
   host::NorArray nor(config, image.data());
   std::uint32_t size = static_cast<std::uint32_t>(nor.Size());
   std::vector<host::NorBlock> blocks = nor.Blocks();
+  std::uint64_t start = host::ClockNow();
   for (auto _ : state) {
-    host::ClockReset(0);
     for (const host::NorBlock& block : blocks) {
       nor.Write32(block.offset, Both(0x20));
       nor.Write32(block.offset, Both(0xD0));
@@ -45,7 +45,9 @@ void BM_NorProgram32MB(benchmark::State& state) {
     benchmark::DoNotOptimize(image.data());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * size);
-  state.counters["virtual_s"] = static_cast<double>(host::ClockNow()) / host::kNsPerSecond;
+  state.counters["virtual_s"] = static_cast<double>(host::ClockNow() - start) /
+                                static_cast<double>(host::kNsPerSecond) /
+                                static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_NorProgram32MB)->Unit(benchmark::kMillisecond);
 
