@@ -187,59 +187,38 @@ void IntelNorChip::BuildQueryTable() {
   query_.assign(0x10, 0);
   query_[0] = config_->manufacturer[index_];
   query_[1] = config_->device[index_];
-  std::uint16_t main_blocks = static_cast<std::uint16_t>(
-      config_->bottom_parameter_blocks ? block_count_ - kParameterBlocks : block_count_);
-  std::uint32_t features = config_->clear_lock_clears_all ? 1u << 3   // legacy lock/unlock
-                                                          : 1u << 5;  // instant block locking
+  std::uint32_t main_blocks =
+      config_->bottom_parameter_blocks ? block_count_ - kParameterBlocks : block_count_;
+  // Bit 3 legacy lock/unlock (J3's clear-all), bit 5 instant individual block locking.
+  std::uint32_t features = config_->clear_lock_clears_all ? 1u << 3 : 1u << 5;
+  auto low = [](std::uint32_t value) { return static_cast<std::uint16_t>(value & 0xFF); };
+  auto high = [](std::uint32_t value) { return static_cast<std::uint16_t>(value >> 8 & 0xFF); };
   const std::uint16_t tail[] = {
-      'Q',
-      'R',
-      'Y',  // 0x10
-      0x01,
-      0x00,  // 0x13 primary command set: Intel/Sharp
-      static_cast<std::uint16_t>(extended & 0xFF),
-      static_cast<std::uint16_t>(extended >> 8),
-      0x00,
-      0x00,
-      0x00,
-      0x00,  // 0x17 no alternate command set
-      0x27,
-      0x36,  // 0x1B VCC 2.7 V to 3.6 V
-      0x00,
-      0x00,                                           // 0x1D no VPP pin
-      Log2Ceil(timing.word_program_ns / kNsPerUs),    // 0x1F typical word program, 2^n us
-      Log2Ceil(timing.buffer_program_ns / kNsPerUs),  // 0x20 typical buffer program, 2^n us
-      Log2Ceil(timing.block_erase_ns / kNsPerMs),     // 0x21 typical block erase, 2^n ms
-      0x00,                                           // 0x22 no chip erase
-      0x02,
-      0x02,
-      0x02,               // 0x23 maximum times: 4 x typical
-      0x00,               // 0x26 no chip erase
-      config_->cfi_size,  // 0x27 device size: 2^n bytes
-      0x01,
-      0x00,  // 0x28 interface: x16
-      0x05,
-      0x00,     // 0x2A write buffer: 2^5 bytes
-      regions,  // 0x2C erase block regions
-  };
+      // 0x10 "QRY"; 0x13 primary command set 0x0001 (Intel); 0x15 its extended table;
+      // 0x17 and 0x19 no alternate command set
+      'Q', 'R', 'Y', 0x01, 0x00, low(extended), high(extended), 0x00, 0x00, 0x00, 0x00,
+      // 0x1B VCC 2.7 V to 3.6 V; 0x1D no VPP pin
+      0x27, 0x36, 0x00, 0x00,
+      // 0x1F typical word program 2^n us, 0x20 buffer program 2^n us, 0x21 block erase
+      // 2^n ms, 0x22 no chip erase; 0x23 to 0x25 maximum times 2^2 x typical; 0x26 no chip
+      // erase
+      Log2Ceil(timing.word_program_ns / kNsPerUs), Log2Ceil(timing.buffer_program_ns / kNsPerUs),
+      Log2Ceil(timing.block_erase_ns / kNsPerMs), 0x00, 0x02, 0x02, 0x02, 0x00,
+      // 0x27 size 2^n bytes; 0x28 interface x16; 0x2A write buffer 2^5 bytes; 0x2C regions
+      config_->cfi_size, 0x01, 0x00, 0x05, 0x00, regions};
   query_.insert(query_.end(), std::begin(tail), std::end(tail));
-  auto add_region = [&](std::uint16_t blocks, std::uint32_t block_bytes) {
-    std::uint16_t units = static_cast<std::uint16_t>(block_bytes / 256);
-    query_.insert(query_.end(), {static_cast<std::uint16_t>((blocks - 1) & 0xFF),
-                                 static_cast<std::uint16_t>((blocks - 1) >> 8),
-                                 static_cast<std::uint16_t>(units & 0xFF),
-                                 static_cast<std::uint16_t>(units >> 8)});
+  // Region descriptors: blocks - 1, then the block size in 256-byte units.
+  auto add_region = [&](std::uint32_t blocks, std::uint32_t block_bytes) {
+    query_.insert(query_.end(), {low(blocks - 1), high(blocks - 1), low(block_bytes / 256),
+                                 high(block_bytes / 256)});
   };
   if (config_->bottom_parameter_blocks) add_region(kParameterBlocks, kParameterBlockWords * 2);
   add_region(main_blocks, kMainBlockWords * 2);
   const std::uint16_t primary[] = {
-      'P',  'R',  'I',  '1', '0', static_cast<std::uint16_t>(features & 0xFF),
-      0x00, 0x00, 0x00,  // P+5 features
-      0x00,              // P+9 nothing after suspend: suspend is not modelled
-      0x03, 0x00,        // P+A block status: lock bit and lock-down bit
-      0x33,              // P+C VCC optimum 3.3 V
-      0x00,              // P+D no VPP
-  };
+      // "PRI" version 1.0; P+5 optional features (only what the model does); P+9 nothing
+      // after suspend; P+A block status shows the lock and lock-down bits; P+C VCC optimum
+      // 3.3 V; P+D no VPP
+      'P', 'R', 'I', '1', '0', low(features), 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x33, 0x00};
   query_.insert(query_.end(), std::begin(primary), std::end(primary));
 }
 
