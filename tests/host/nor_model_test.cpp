@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <utility>
 #include <vector>
 
@@ -223,6 +224,7 @@ struct LockedCase {
   const char* name;
   int operation;  // 0 erase, 1 word program, 2 buffered program
   std::uint16_t status;
+  friend void PrintTo(const LockedCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class NorLockedBlock : public NorModel, public ::testing::WithParamInterface<LockedCase> {};
@@ -292,6 +294,7 @@ struct ClearLockCase {
   const char* name;
   bool clears_all;
   std::uint32_t other_block_after;
+  friend void PrintTo(const ClearLockCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class NorClearLock : public NorModel, public ::testing::WithParamInterface<ClearLockCase> {};
@@ -347,6 +350,7 @@ struct BufferErrorCase {
   std::uint32_t first;   // offset of the first data word
   std::uint32_t second;  // offset of the second data word
   std::uint32_t confirm;
+  friend void PrintTo(const BufferErrorCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class NorBufferError : public NorModel, public ::testing::WithParamInterface<BufferErrorCase> {};
@@ -437,6 +441,7 @@ struct GeometryCase {
   std::vector<std::uint16_t> regions;                         // CFI bytes from 0x2C
   std::vector<std::pair<std::size_t, NorBlock>> some_blocks;  // index, bus view
   std::size_t block_count;
+  friend void PrintTo(const GeometryCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class NorGeometry : public NorModel, public ::testing::WithParamInterface<GeometryCase> {};
@@ -502,6 +507,7 @@ struct TimingCase {
   const char* name;
   int operation;  // 0 erase, 1 word program, 2 buffered program
   std::uint64_t ns;
+  friend void PrintTo(const TimingCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class NorBusyTime : public NorModel, public ::testing::WithParamInterface<TimingCase> {};
@@ -581,6 +587,7 @@ struct FaultCase {
   NorFaultKind kind;
   int chip;
   std::uint32_t status;
+  friend void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class NorFaultOneChip : public NorModel, public ::testing::WithParamInterface<FaultCase> {};
