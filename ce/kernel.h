@@ -6,8 +6,8 @@
 
 /// The OEM kernel control call: the platform layer answers `code`. Returns non-zero when
 /// the platform layer handled the code. `bytes_returned` may be null.
-BOOL KernelIoControl(DWORD code, LPVOID in_buffer, DWORD in_size, LPVOID out_buffer,
-                     DWORD out_size, LPDWORD bytes_returned);
+BOOL KernelIoControl(DWORD code, LPVOID in_buffer, DWORD in_size, LPVOID out_buffer, DWORD out_size,
+                     LPDWORD bytes_returned);
 
 /// Reserves (MEM_RESERVE) and/or commits (MEM_COMMIT) `size` bytes of address space.
 LPVOID VirtualAlloc(LPVOID address, DWORD size, DWORD allocation_type, DWORD protect);

@@ -79,8 +79,7 @@ int Create(const std::string& dir, bool nor, const std::string& device, const st
   if (!cfi.empty()) {
     std::uint64_t size = Number("CFI size", cfi, 0xFF);
     if (size < 0x12 || size > 0x1A) {
-      throw UsageError("CFI size " + cfi +
-                       " is outside 0x12..0x1A (each chip 256 KB to 64 MB)");
+      throw UsageError("CFI size " + cfi + " is outside 0x12..0x1A (each chip 256 KB to 64 MB)");
     }
     options.cfi_size = static_cast<std::uint8_t>(size);
   }
@@ -112,8 +111,10 @@ int Erase(const std::string& dir, const std::string& offset_text, const std::str
   SetProgressCallback(nullptr, 0);
   EndProgressLine();
   if (!ok) {
-    std::fprintf(stderr, "imbrel-module: erase of %s + %s failed (a block is locked, failed to "
-                 "erase or timed out)\n", Hex(offset).c_str(), Hex(length).c_str());
+    std::fprintf(stderr,
+                 "imbrel-module: erase of %s + %s failed (a block is locked, failed to "
+                 "erase or timed out)\n",
+                 Hex(offset).c_str(), Hex(length).c_str());
     return kExitFailed;
   }
   std::printf("erased %s + %s in %s of module time\n", Hex(offset).c_str(), Hex(length).c_str(),
@@ -137,7 +138,8 @@ int Write(const std::string& dir, const std::string& offset_text, const std::str
     if (!FlashOps.WriteBuffer(data.data() + done, static_cast<DWORD>(offset + done),
                               static_cast<DWORD>(take))) {
       EndProgressLine();
-      std::fprintf(stderr, "imbrel-module: write failed at %s (a block is locked, reported a "
+      std::fprintf(stderr,
+                   "imbrel-module: write failed at %s (a block is locked, reported a "
                    "program error or timed out); the bytes before it are written\n",
                    Hex(offset + done).c_str());
       return kExitFailed;
@@ -149,12 +151,13 @@ int Write(const std::string& dir, const std::string& offset_text, const std::str
   }
   EndProgressLine();
   std::vector<std::uint8_t> back(data.size());
-  if (!data.empty() &&
-      (!FlashOps.ReadBuffer(back.data(), static_cast<DWORD>(offset), static_cast<DWORD>(back.size())) ||
-       back != data)) {
+  if (!data.empty() && (!FlashOps.ReadBuffer(back.data(), static_cast<DWORD>(offset),
+                                             static_cast<DWORD>(back.size())) ||
+                        back != data)) {
     std::size_t at = 0;
     while (at < data.size() && back[at] == data[at]) ++at;
-    std::fprintf(stderr, "imbrel-module: after the write the flash at %s does not hold the "
+    std::fprintf(stderr,
+                 "imbrel-module: after the write the flash at %s does not hold the "
                  "file's bytes: programming only clears bits, so erase the range first\n",
                  Hex(offset + at).c_str());
     return kExitFailed;
@@ -168,8 +171,10 @@ void HexDump(const std::vector<std::uint8_t>& data, std::uint64_t offset) {
   for (std::size_t i = 0; i < data.size(); i += 16) {
     std::printf("%08llx ", static_cast<unsigned long long>(offset + i));
     for (std::size_t j = i; j < i + 16; ++j) {
-      if (j < data.size()) std::printf(" %02x", data[j]);
-      else std::printf("   ");
+      if (j < data.size())
+        std::printf(" %02x", data[j]);
+      else
+        std::printf("   ");
     }
     std::printf("  ");
     for (std::size_t j = i; j < i + 16 && j < data.size(); ++j) {
@@ -186,8 +191,8 @@ int Read(const std::string& dir, const std::string& offset_text, const std::stri
   host::FlashSession session(dir);
   CheckRange(session, "read", offset, length);
   std::vector<std::uint8_t> data(length);
-  if (length && !FlashOps.ReadBuffer(data.data(), static_cast<DWORD>(offset),
-                                     static_cast<DWORD>(length))) {
+  if (length &&
+      !FlashOps.ReadBuffer(data.data(), static_cast<DWORD>(offset), static_cast<DWORD>(length))) {
     std::fprintf(stderr, "imbrel-module: read of %s + %s failed\n", Hex(offset).c_str(),
                  Hex(length).c_str());
     return kExitFailed;

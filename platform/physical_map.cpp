@@ -23,8 +23,8 @@ int MapPhysical(void* destination, DWORD page_number, DWORD size, DWORD protecti
   if (!PlatformQueried) {
     ULONG_PTR query = KernelCallQuery;
     DWORD returned = 0;
-    KernelIoControl(KernelCall, &query, sizeof query, PlatformQueryReply,
-                    sizeof PlatformQueryReply, &returned);
+    KernelIoControl(KernelCall, &query, sizeof query, PlatformQueryReply, sizeof PlatformQueryReply,
+                    &returned);
     PlatformQueried = 1;
   }
   KernelCallMapInput input = {KernelCallMap, reinterpret_cast<ULONG_PTR>(destination), page_number,

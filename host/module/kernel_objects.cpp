@@ -8,8 +8,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <condition_variable>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <string>

@@ -7,13 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <toml++/toml.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <toml++/toml.h>
 #include <vector>
 
 #include "host/module/kernel_objects.h"
@@ -105,12 +105,17 @@ void LoadFaults(const fs::path& file, ModuleConfig& config) {
     CheckKeys(file, *t, "[nor]", {"kind", "block", "chip"});
     NorFault fault;
     std::string kind = (*t)["kind"].value_or(std::string());
-    if (kind == "locked-down") fault.kind = NorFaultKind::kLockedDown;
-    else if (kind == "erase-error") fault.kind = NorFaultKind::kEraseError;
-    else if (kind == "program-error") fault.kind = NorFaultKind::kProgramError;
-    else if (kind == "never-ready") fault.kind = NorFaultKind::kNeverReady;
-    else Fail(file, "fault kind '" + kind +
-                        "' is not one of locked-down, erase-error, program-error, never-ready");
+    if (kind == "locked-down")
+      fault.kind = NorFaultKind::kLockedDown;
+    else if (kind == "erase-error")
+      fault.kind = NorFaultKind::kEraseError;
+    else if (kind == "program-error")
+      fault.kind = NorFaultKind::kProgramError;
+    else if (kind == "never-ready")
+      fault.kind = NorFaultKind::kNeverReady;
+    else
+      Fail(file, "fault kind '" + kind +
+                     "' is not one of locked-down, erase-error, program-error, never-ready");
     std::uint64_t size = std::uint64_t{2} << config.nor.cfi_size;
     if (const toml::node* block = t->get("block")) {
       fault.offset = static_cast<std::uint32_t>(
@@ -119,10 +124,14 @@ void LoadFaults(const fs::path& file, ModuleConfig& config) {
       Fail(file, "a " + kind + " fault needs block = <offset in the flash>");
     }
     std::string chip = (*t)["chip"].value_or(std::string("both"));
-    if (chip == "both") fault.chip = -1;
-    else if (chip == "low") fault.chip = 0;
-    else if (chip == "high") fault.chip = 1;
-    else Fail(file, "chip '" + chip + "' is not one of low, high, both");
+    if (chip == "both")
+      fault.chip = -1;
+    else if (chip == "low")
+      fault.chip = 0;
+    else if (chip == "high")
+      fault.chip = 1;
+    else
+      Fail(file, "chip '" + chip + "' is not one of low, high, both");
     config.nor.faults.push_back(fault);
   }
 }
@@ -211,9 +220,12 @@ ModuleConfig LoadModuleConfig(const fs::path& dir) {
   if (const toml::table* time = root["time"].as_table()) {
     CheckKeys(file, *time, "time", {"pace"});
     std::string pace = (*time)["pace"].value_or(std::string("fast"));
-    if (pace == "fast") config.pace = Pace::kFast;
-    else if (pace == "real") config.pace = Pace::kReal;
-    else Fail(file, "pace '" + pace + "' is not \"fast\" or \"real\"");
+    if (pace == "fast")
+      config.pace = Pace::kFast;
+    else if (pace == "real")
+      config.pace = Pace::kReal;
+    else
+      Fail(file, "pace '" + pace + "' is not \"fast\" or \"real\"");
   }
 
   LoadFaults(dir / "faults.toml", config);
@@ -253,9 +265,8 @@ void CreateModule(const fs::path& dir, const CreateOptions& options) {
               "#   chip  = \"low\" | \"high\" | \"both\" (the default)\n");
     WriteErasedImage(staging / "nor.img", std::uint64_t{2} << config.nor.cfi_size);
     fs::create_directory(staging / "ram");
-    fs::permissions(staging, fs::perms::owner_all | fs::perms::group_read |
-                                 fs::perms::group_exec | fs::perms::others_read |
-                                 fs::perms::others_exec);
+    fs::permissions(staging, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
     if (fs::exists(dir)) fs::remove(dir);
     fs::rename(staging, dir);
   } catch (...) {

@@ -129,8 +129,8 @@ void SetControlCodeHandler(DWORD code, ControlCodeHandler handler) {
 
 }  // namespace host
 
-BOOL KernelIoControl(DWORD code, LPVOID in_buffer, DWORD in_size, LPVOID out_buffer,
-                     DWORD out_size, LPDWORD bytes_returned) {
+BOOL KernelIoControl(DWORD code, LPVOID in_buffer, DWORD in_size, LPVOID out_buffer, DWORD out_size,
+                     LPDWORD bytes_returned) {
   host::ControlCodeHandler handler;
   {
     std::lock_guard lock(host::layer_mutex);

@@ -50,9 +50,7 @@ void SetCpuClockMhz(std::uint32_t mhz) { clock_mhz = mhz; }
 std::uint32_t CpuMode() { return thread_mode; }
 void SetCpuMode(std::uint32_t mode) { thread_mode = mode & 0x1F; }
 
-PrivilegedScope::PrivilegedScope() : saved_mode_(thread_mode) {
-  thread_mode = kCpuModeSupervisor;
-}
+PrivilegedScope::PrivilegedScope() : saved_mode_(thread_mode) { thread_mode = kCpuModeSupervisor; }
 PrivilegedScope::~PrivilegedScope() { thread_mode = saved_mode_; }
 
 }  // namespace host
