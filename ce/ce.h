@@ -3,3 +3,4 @@
 
 #include "ce/kernel.h"
 #include "ce/types.h"
+#include "ce/ui.h"

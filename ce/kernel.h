@@ -31,3 +31,11 @@ BOOL ReleaseMutex(HANDLE mutex);
 /// WAIT_FAILED.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
+
+typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID parameter);
+
+/// Starts `start(parameter)` on a new thread. The handle can be waited for (the thread's
+/// end) and must be closed; closing it does not stop the thread.
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, DWORD stack_size,
+                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creation_flags,
+                    LPDWORD thread_id);

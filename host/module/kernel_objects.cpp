@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -216,4 +217,58 @@ BOOL CloseHandle(HANDLE handle) {
     return FALSE;
   }
   return TRUE;
+}
+
+namespace host {
+namespace {
+
+// A thread: waiting for it waits for its end.
+class ThreadObject : public KernelObject {
+ public:
+  DWORD Wait(DWORD milliseconds) override {
+    std::unique_lock lock(mutex_);
+    auto done = [&] { return finished_; };
+    if (milliseconds == INFINITE) {
+      ended_.wait(lock, done);
+    } else if (!ended_.wait_for(lock, std::chrono::milliseconds(milliseconds), done)) {
+      return WAIT_TIMEOUT;
+    }
+    return WAIT_OBJECT_0;
+  }
+  void Finish() {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    ended_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  bool finished_ = false;
+};
+
+std::atomic<DWORD> next_thread_id{0x100};
+
+}  // namespace
+}  // namespace host
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD creation_flags, LPDWORD thread_id) {
+  if (!start || creation_flags != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto thread = std::make_shared<host::ThreadObject>();
+  DWORD id = host::next_thread_id++;
+  try {
+    std::thread([thread, start, parameter] {
+      start(parameter);
+      thread->Finish();
+    }).detach();
+  } catch (const std::system_error&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (thread_id) *thread_id = id;
+  return host::AddHandle(thread);
 }

@@ -1,0 +1,19 @@
+// CE paths and the module's file system: "\USB HD\IMAGES\nk.bin" is fs/USB HD/IMAGES/nk.bin
+// of the open module. A path never leads out of fs/.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace host {
+
+/// The host path of a CE path in the open module's fs/, or nullopt when there is no module,
+/// the path has a "." or ".." component, or it (through a link) leads outside fs/.
+std::optional<std::filesystem::path> CePathToHost(std::u16string_view ce_path);
+
+/// The module's fs/ directory.
+std::filesystem::path ModuleFsRoot();
+
+}  // namespace host

@@ -1,0 +1,56 @@
+#include "host/ui/ui_options.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "ce/ui.h"
+#include "host/module/text.h"
+#include "host/ui/console_backend.h"
+#include "host/ui/script_backend.h"
+#include "host/ui/terminal_backend.h"
+
+namespace host::ui {
+
+void AddUiOptions(CLI::App& app, UiOptions& options) {
+  app.add_option("--ui", options.ui,
+                 "window system: terminal, console or script (default: terminal when standard "
+                 "input and output are terminals, else console)")
+      ->check(CLI::IsMember({"terminal", "console", "script"}));
+  app.add_option("--answer", options.answers,
+                 "console: answer the next message box with ok, cancel, yes or no (repeatable)")
+      ->check(CLI::IsMember({"ok", "cancel", "yes", "no"}));
+  app.add_option("--open", options.open,
+                 "console: answer the file-open dialog with this CE path, e.g. '\\USB "
+                 "HD\\IMAGES\\nk.bin'");
+}
+
+bool InstallBackend(const UiOptions& options) {
+  std::string ui = options.ui;
+  if (ui.empty()) ui = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) ? "terminal" : "console";
+  if (ui != "console" && (!options.answers.empty() || options.open)) {
+    std::fprintf(stderr, "--answer and --open are for the console window system (--ui console)\n");
+    return false;
+  }
+  if (ui == "terminal") {
+    if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
+      std::fprintf(stderr, "--ui terminal needs a terminal on standard input and output\n");
+      return false;
+    }
+    SetBackend(MakeTerminalBackend());
+  } else if (ui == "console") {
+    std::vector<int> answers;
+    for (const std::string& a : options.answers) {
+      answers.push_back(a == "ok" ? IDOK : a == "cancel" ? IDCANCEL : a == "yes" ? IDYES : IDNO);
+    }
+    SetBackend(MakeConsoleBackend(
+        std::move(answers),
+        options.open ? std::optional<std::u16string>(Utf16(*options.open)) : std::nullopt));
+  } else {
+    UseScriptBackend();
+  }
+  return true;
+}
+
+}  // namespace host::ui
