@@ -1,0 +1,213 @@
+#include "shell/version_report.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "ce/files.h"
+#include "ce/kernel.h"
+#include "ce/wide_text.h"
+#include "flash/flash_ops.h"
+#include "platform/platform_codes.h"
+
+namespace {
+
+constexpr DWORD kRomSignature = 0x43454345;   // "ECEC" at image offset 0x40
+constexpr DWORD kCompSignature = 0x504D4F43;  // "COMP"
+constexpr DWORD kRomSignatureOffset = 0x40;
+constexpr DWORD kRomHeaderBytes = 84;
+constexpr DWORD kModuleEntryBytes = 32;
+constexpr DWORD kRecordScanBytes = 0x40000;
+constexpr DWORD kRecordPiece = 4096;
+constexpr DWORD kBannerWindow = 0x8000;
+constexpr DWORD kBannerWindowBytes = 0x20000;
+constexpr DWORD kSecondImageOffset = 0x8000;
+constexpr DWORD kProductId = 1;
+constexpr int kFormatChars = 1024;  // what one wsprintfW may write
+
+const char kBanner[] = "Microsoft Windows CE Ethernet Bootloader ";
+const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+DWORD WordAt(const BYTE* bytes, DWORD offset) {
+  DWORD word;
+  memcpy(&word, bytes + offset, 4);
+  return word;
+}
+
+// Formats one line group of the report and appends it, cut cleanly at the report's size.
+void AppendPart(WCHAR* report, const WCHAR* format, const VersionInfo& info,
+                const WCHAR* build_time) {
+  WCHAR beta[32] = {};
+  WORD build = static_cast<WORD>(info.MinorBuild >> 16);
+  if (build) wsprintfW(beta, u"BETA, Build %d", build);
+  WCHAR part[kFormatChars];
+  wsprintfW(part, format, info.Id == kProductId ? u"OSTRALA" : u"UNKNOWN", info.Major,
+            static_cast<int>(info.MinorBuild & 0xFFFF), beta, build_time);
+  StringCchCatW(report, kReportChars, part);
+}
+
+}  // namespace
+
+int MonthFromName(const char* name) {
+  for (int i = 0; i < 12; ++i) {
+    if (strcmp(name, kMonths[i]) == 0) return i + 1;
+  }
+  return 0;
+}
+
+int FindVersionRecord(VersionInfo* info) {
+  DWORD piece[kRecordPiece / 4];
+  for (DWORD base = 0; base < kRecordScanBytes; base += kRecordPiece) {
+    // A piece that cannot be read holds nothing to look at.
+    if (!FlashOps.ReadBuffer(piece, base, kRecordPiece)) continue;
+    for (DWORD i = 0; i < kRecordPiece / 4; ++i) {
+      if (piece[i] != VersionRecordStart) continue;
+      // The record may run into the next piece: read it afresh from the flash.
+      DWORD record[5];
+      if (!FlashOps.ReadBuffer(record, base + 4 * i, sizeof record)) continue;
+      if (record[4] != VersionRecordEnd) continue;
+      info->Id = record[1];
+      info->Major = static_cast<LONG>(record[2]);
+      info->MinorBuild = record[3];
+      return 1;
+    }
+  }
+  return 0;
+}
+
+char* FindBootloaderBanner() {
+  char* window = static_cast<char*>(malloc(kBannerWindowBytes + 1));
+  if (!window) return nullptr;
+  if (!FlashOps.ReadBuffer(window, kBannerWindow, kBannerWindowBytes)) {
+    free(window);
+    return nullptr;
+  }
+  window[kBannerWindowBytes] = 0;
+  const DWORD length = sizeof kBanner - 1;
+  DWORD matched = 0;
+  for (DWORD i = 0; i < kBannerWindowBytes; ++i) {
+    if (window[i] == kBanner[matched]) {
+      ++matched;
+    } else {
+      matched = window[i] == kBanner[0] ? 1 : 0;
+    }
+    if (matched == length) {
+      // Hand back the text after the banner, terminated at the window's end.
+      memmove(window, window + i + 1, kBannerWindowBytes - i);
+      return window;
+    }
+  }
+  free(window);
+  return nullptr;
+}
+
+int ReadRomHeader(DWORD image_offset, BYTE* rom_header, DWORD* rom_offset) {
+  DWORD head[3];
+  if (!FlashOps.ReadBuffer(head, image_offset + kRomSignatureOffset, sizeof head)) return 0;
+  if (head[0] != kRomSignature) return 0;
+  DWORD header_offset = image_offset + head[2];
+  if (!FlashOps.ReadBuffer(rom_header, header_offset, kRomHeaderBytes)) return 0;
+  if (rom_offset) *rom_offset = header_offset;
+  return head[1] - head[2] == WordAt(rom_header, 8);
+}
+
+DWORD ImageSizeAt(DWORD image_offset) {
+  BYTE rom[kRomHeaderBytes];
+  if (ReadRomHeader(image_offset, rom, nullptr)) return WordAt(rom, 12) - WordAt(rom, 8) + 4;
+  DWORD comp[5];
+  if (!FlashOps.ReadBuffer(comp, image_offset, sizeof comp)) return 0;
+  return comp[0] == kCompSignature ? comp[2] : 0;
+}
+
+void FormatBuildTime(const SYSTEMTIME* time, WCHAR* text) {
+  WCHAR date[64];
+  WCHAR clock[64];
+  int date_chars = GetDateFormatW(LOCALE_SYSTEM_DEFAULT, 0, time, u"dd MMM yyyy", date, 64);
+  int clock_chars = date_chars ? GetTimeFormatW(LOCALE_SYSTEM_DEFAULT,
+                                                LOCALE_NOUSEROVERRIDE | TIME_FORCE24HOURFORMAT,
+                                                time, nullptr, clock, 64)
+                               : 0;
+  if (!date_chars || !clock_chars) {
+    StringCchCopyW(text, kBuildTimeChars, u"Unknown Date");
+    return;
+  }
+  StringCchCopyW(text, kBuildTimeChars, date);
+  StringCchCatW(text, kBuildTimeChars, u" ");
+  StringCchCatW(text, kBuildTimeChars, clock);
+  StringCchCatW(text, kBuildTimeChars, u" (GMT)");
+}
+
+void ReadBootloaderVersion(VersionInfo* info, WCHAR* build_time) {
+  SYSTEMTIME time = {};
+  if (FindVersionRecord(info)) {
+    BYTE rom[kRomHeaderBytes];
+    DWORD rom_offset = 0;
+    if (!ReadRomHeader(0, rom, &rom_offset) &&
+        !ReadRomHeader(kSecondImageOffset, rom, &rom_offset)) {
+      StringCchCopyW(build_time, kBuildTimeChars, u"Unknown Date");
+      return;
+    }
+    BYTE entry[kModuleEntryBytes];
+    if (FlashOps.ReadBuffer(entry, rom_offset + kRomHeaderBytes, sizeof entry)) {
+      FILETIME built;
+      memcpy(&built, entry + 4, sizeof built);
+      FileTimeToSystemTime(&built, &time);
+    }
+  } else if (char* text = FindBootloaderBanner()) {
+    info->Id = kProductId;
+    int major = info->Major;
+    int minor = static_cast<int>(info->MinorBuild);
+    int day = 0;
+    int year = 0;
+    char month[16] = {};
+    sscanf(text, "%d.%d for Kelvane Ostrala Built %15s %d %d", &major, &minor, month, &day, &year);
+    free(text);
+    info->Major = major;
+    info->MinorBuild = static_cast<DWORD>(minor);
+    time.wYear = static_cast<WORD>(year);
+    time.wMonth = static_cast<WORD>(MonthFromName(month));
+    time.wDay = static_cast<WORD>(day);
+  }
+  FormatBuildTime(&time, build_time);
+}
+
+void ReadImageVersion(VersionInfo* info, WCHAR* build_time) {
+  // Start clean, so that a platform that does not answer shows no borrowed words.
+  *info = VersionInfo{};
+  KernelIoControl(kIoctlImageVersion, nullptr, 0, info, 0, nullptr);
+  SYSTEMTIME time = {};
+  HANDLE file =
+      CreateFileW(u"\\windows\\default.fdf", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    FILETIME created;
+    if (GetFileTime(file, &created, nullptr, nullptr)) FileTimeToSystemTime(&created, &time);
+    CloseHandle(file);
+  }
+  FormatBuildTime(&time, build_time);
+}
+
+void ShowVersionReport(HWND owner) {
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, u"OnModuleFlash");
+  WaitForSingleObject(mutex, INFINITE);
+
+  WCHAR report[kReportChars] = {};
+  WCHAR build_time[kBuildTimeChars];
+  VersionInfo info = {};
+  if (SelectFlashDriver()) {
+    ReadBootloaderVersion(&info, build_time);
+  } else {
+    // No flash to read: the bootloader is unknown.
+    SYSTEMTIME none = {};
+    FormatBuildTime(&none, build_time);
+  }
+  AppendPart(report, u"Bootloader (in Flash)\r\nID:\t%s\r\nVer:\t%d.%d %s\r\nBuilt:\t%s", info,
+             build_time);
+  ReadImageVersion(&info, build_time);
+  AppendPart(report, u"\r\n\r\nImage (current running)\r\nID:\t%s\r\nVer:\t%d.%d %s\r\nBuilt:\t%s",
+             info, build_time);
+
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
+  MessageBoxW(owner, report, u"BSP Version", MB_OK);
+}
