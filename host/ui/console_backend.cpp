@@ -1,0 +1,457 @@
+// The console backend: every dialog as lines on standard error, choices from standard input.
+//
+// Output is a log, so it is written when a change is made (under the UI lock, from whichever
+// thread made it) rather than when the dialog's loop next wakes: a line per tenth of a bar
+// must not depend on how often the loop runs. Only the in-place progress line of a terminal
+// is drawing, and it is rewritten only when its text changes.
+
+#include "host/ui/console_backend.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <map>
+
+#include "host/module/text.h"
+
+namespace host::ui {
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void OnInterrupt(int) { interrupted = 1; }
+
+char16_t FoldCase(char16_t c) { return c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c; }
+
+// A button's text as a person types it: no mnemonic marks, any case.
+std::u16string ChoiceKey(std::u16string_view text) {
+  std::u16string key;
+  for (char16_t c : text) {
+    if (c != u'&') key += FoldCase(c);
+  }
+  return key;
+}
+
+std::u16string Trim(std::u16string_view text) {
+  std::size_t begin = 0, end = text.size();
+  while (begin < end && (text[begin] == u' ' || text[begin] == u'\t')) ++begin;
+  while (end > begin && (text[end - 1] == u' ' || text[end - 1] == u'\t' || text[end - 1] == u'\r'))
+    --end;
+  return std::u16string(text.substr(begin, end - begin));
+}
+
+bool IsPushButton(const Window& control) {
+  // BS_PUSHBUTTON or BS_DEFPUSHBUTTON; the other button types are not commands.
+  return control.kind == ControlKind::kButton && control.visible() && (control.style & 0xF) <= 1;
+}
+
+std::vector<const Window*> PushButtons(const Window& dialog) {
+  std::vector<const Window*> buttons;
+  for (const auto& control : dialog.controls) {
+    if (IsPushButton(*control)) buttons.push_back(control.get());
+  }
+  return buttons;
+}
+
+bool HasVisibleBar(const Window& dialog) {
+  for (const auto& control : dialog.controls) {
+    if (control->kind == ControlKind::kProgress && control->visible()) return true;
+  }
+  return false;
+}
+
+// How far a bar is through its range, in units of 1/`parts`; a bar with an empty range is full.
+int Fraction(const Window& bar, int parts) {
+  long long span = static_cast<long long>(bar.range_high) - bar.range_low;
+  if (span == 0) return parts;
+  return static_cast<int>((static_cast<long long>(bar.position) - bar.range_low) * parts / span);
+}
+
+// Line breaks and tabs would break a line that is rewritten in place.
+std::string OneLine(std::u16string_view text) {
+  std::string line = Utf8(text);
+  for (char& c : line) {
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+  }
+  return line;
+}
+
+// At most `columns` characters of UTF-8 text, cut between characters.
+std::string Truncate(const std::string& text, std::size_t columns) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+    if (count++ == columns) return text.substr(0, i);
+  }
+  return text;
+}
+
+std::string AnswerNames(const MessageBoxButtons& buttons) {
+  std::string names;
+  for (int id : buttons.ids) names += std::string(names.empty() ? "" : "/") + ButtonName(id);
+  return names;
+}
+
+class ConsoleBackend : public Backend {
+ public:
+  ConsoleBackend(std::vector<int> answers, std::optional<std::u16string> open_path)
+      : answers_(answers.begin(), answers.end()),
+        open_path_(std::move(open_path)),
+        terminal_(isatty(STDERR_FILENO) != 0),
+        echo_choices_(isatty(STDIN_FILENO) == 0) {}
+
+  ~ConsoleBackend() override {
+    if (interrupt_armed_) sigaction(SIGINT, &previous_interrupt_, nullptr);
+  }
+
+  void DialogOpened(Window&) override {
+    if (open_dialogs_++ == 0) ArmInterrupt();
+    // The dialog below no longer has the input; it lists its buttons again when it has.
+    listed_ = nullptr;
+  }
+
+  void DialogEnded(Window& dialog) override {
+    if (status_owner_ == dialog.handle) EndStatusLine();
+    states_.erase(dialog.handle);
+    if (listed_ == dialog.handle) listed_ = nullptr;
+    if (--open_dialogs_ == 0) DisarmInterrupt();
+  }
+
+  void TextChanged(Window& window) override {
+    if (!window.dialog) {
+      DialogState& state = states_[window.handle];
+      // A dialog about to list its buttons again shows its new title in the listing.
+      bool listing_due = listed_ != window.handle && !PushButtons(window).empty();
+      if (terminal_ && HasVisibleBar(window)) {
+        DrawStatus(window);
+      } else if (state.shown && !listing_due && window.text != state.printed_title) {
+        state.printed_title = window.text;
+        PrintLine("title: " + Utf8(window.text));
+      }
+      return;
+    }
+    Window& dialog = *window.dialog;
+    if (window.kind != ControlKind::kStatic || !window.visible()) return;
+    if (terminal_ && HasVisibleBar(dialog)) {
+      DrawStatus(dialog);
+      return;
+    }
+    std::u16string& printed = states_[dialog.handle].printed_text[window.id];
+    if (window.text == printed) return;
+    printed = window.text;
+    if (!window.text.empty()) PrintLine("[" + Utf8(dialog.text) + "] " + Utf8(window.text));
+  }
+
+  void ProgressChanged(Window& control, bool range_changed) override {
+    if (!control.visible()) return;
+    Window& dialog = *control.dialog;
+    if (terminal_) {
+      DrawStatus(dialog);
+      return;
+    }
+    int tenth = Fraction(control, 10);
+    auto it = states_[dialog.handle].printed_tenth.try_emplace(control.id, 0).first;
+    // A new range, or a bar that went back, starts counting tenths again from where it is.
+    if (range_changed || tenth < it->second) {
+      it->second = tenth;
+      return;
+    }
+    if (tenth == it->second) return;
+    it->second = tenth;
+    PrintLine("[" + Utf8(dialog.text) + "] bar " + std::to_string(BarNumber(dialog, control)) +
+              ": " + std::to_string(Fraction(control, 100)) + "%");
+  }
+
+  void Pump(Window& dialog, std::unique_lock<std::mutex>& lock,
+            std::chrono::milliseconds timeout) override {
+    if (interrupted) {
+      interrupted = 0;
+      interrupt_used_ = true;
+      PrintLine("Ctrl-C: cancel sent to " + Utf8(dialog.text) + " (Ctrl-C again ends the program)");
+      PostCommand(dialog, IDCANCEL);
+      return;
+    }
+    DialogState& state = states_[dialog.handle];
+    if (!state.shown) {
+      state.shown = true;
+      state.printed_title = dialog.text;
+    }
+    std::vector<const Window*> buttons = PushButtons(dialog);
+    if (buttons.empty()) {
+      Backend::Pump(dialog, lock, timeout);
+      return;
+    }
+    if (listed_ != dialog.handle) {
+      listed_ = dialog.handle;
+      state.printed_title = dialog.text;
+      PrintLine(Listing(dialog, buttons));
+    }
+    if (std::optional<std::string> line = TakeLine()) {
+      Choose(dialog, buttons, *line);
+      return;
+    }
+    if (input_ended_) {
+      if (!end_cancel_sent_) {
+        end_cancel_sent_ = true;
+        PrintLine("end of input: cancel");
+        PostCommand(dialog, IDCANCEL);
+      } else {
+        Backend::Pump(dialog, lock, timeout);
+      }
+      return;
+    }
+    if (reading_) {
+      // Another dialog's thread is waiting for the same input.
+      Backend::Pump(dialog, lock, timeout);
+      return;
+    }
+    reading_ = true;
+    lock.unlock();
+    std::string read;
+    bool ended = ReadInput(timeout, &read);
+    lock.lock();
+    reading_ = false;
+    input_ += read;
+    if (ended) input_ended_ = true;
+  }
+
+  int MessageBox(Window*, const std::u16string& text, const std::u16string& caption,
+                 UINT type) override {
+    std::lock_guard lock(UiLock());
+    MessageBoxButtons buttons = ButtonsOf(type);
+    int answer = buttons.ids[buttons.default_index];
+    if (!answers_.empty()) {
+      int given = answers_.front();
+      answers_.pop_front();
+      if (std::find(buttons.ids.begin(), buttons.ids.end(), given) != buttons.ids.end()) {
+        answer = given;
+      } else {
+        std::u16string first_line = text.substr(0, text.find(u'\n'));
+        PrintLine("console: --answer " + Lower(ButtonName(given)) + " does not fit the box [" +
+                  Utf8(caption) + "] " + OneLine(first_line) + " (" + AnswerNames(buttons) +
+                  "); it takes its default, " + ButtonName(answer));
+      }
+    }
+    PrintLine("[" + Utf8(caption) + "] " + Utf8(text) + " -> " + ButtonName(answer));
+    return answer;
+  }
+
+  std::u16string OpenFile(const OPENFILENAMEW& request) override {
+    std::lock_guard lock(UiLock());
+    std::string title = request.lpstrTitle ? Utf8(request.lpstrTitle) : "Open";
+    std::string what;
+    auto filters = FilterPairs(request.lpstrFilter);
+    std::size_t index = request.nFilterIndex ? request.nFilterIndex - 1 : 0;
+    if (index < filters.size()) {
+      what = Utf8(filters[index].first) + " (" + Utf8(filters[index].second) + ")";
+    }
+    if (request.lpstrInitialDir && *request.lpstrInitialDir) {
+      what += (what.empty() ? "in " : " in ") + Utf8(request.lpstrInitialDir);
+    }
+    std::string prefix = "[" + title + "] " + (what.empty() ? "" : what + " ");
+    if (!open_path_) {
+      PrintLine(prefix + "-> cancelled (" +
+                (open_used_ ? "--open was taken already" : "no --open") + ")");
+      return u"";
+    }
+    std::u16string path = *open_path_;
+    open_path_.reset();
+    open_used_ = true;
+    // A bare name is in the folder the dialog opens on, as if typed into it.
+    if (!path.empty() && path[0] != u'\\' && request.lpstrInitialDir && *request.lpstrInitialDir) {
+      std::u16string folder = request.lpstrInitialDir;
+      if (folder.back() != u'\\') folder += u'\\';
+      path = folder + path;
+    }
+    PrintLine(prefix + "-> " + Utf8(path));
+    return path;
+  }
+
+ private:
+  struct DialogState {
+    bool shown = false;  // the loop has run once: later title changes are news
+    std::u16string printed_title;
+    std::map<int, std::u16string> printed_text;  // by static item id
+    std::map<int, int> printed_tenth;            // by bar id
+  };
+
+  static std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  }
+
+  static int BarNumber(const Window& dialog, const Window& bar) {
+    int number = 0;
+    for (const auto& control : dialog.controls) {
+      if (control->kind == ControlKind::kProgress && control->visible()) ++number;
+      if (control.get() == &bar) break;
+    }
+    return number;
+  }
+
+  static std::string Listing(const Window& dialog, const std::vector<const Window*>& buttons) {
+    std::string line = Utf8(dialog.text) + ":";
+    for (std::size_t i = 0; i < buttons.size(); ++i) {
+      line += (i ? "  " : " ") + std::to_string(i + 1) + ") " + OneLine(buttons[i]->text);
+    }
+    return line;
+  }
+
+  void Choose(Window& dialog, const std::vector<const Window*>& buttons, const std::string& line) {
+    std::u16string choice = Trim(Utf16(line));
+    if (choice.empty()) return;
+    const Window* chosen = nullptr;
+    if (choice.size() <= 4 && choice.find_first_not_of(u"0123456789") == std::u16string::npos) {
+      std::size_t number = std::stoul(Utf8(choice));
+      if (number >= 1 && number <= buttons.size()) chosen = buttons[number - 1];
+    } else {
+      for (const Window* button : buttons) {
+        if (ChoiceKey(button->text) == ChoiceKey(choice)) chosen = button;
+      }
+    }
+    if (!chosen) {
+      PrintLine("console: \"" + Utf8(choice) + "\" is not a button of " + Utf8(dialog.text) +
+                "; answer with its number or its text");
+      PrintLine(Listing(dialog, buttons));
+      return;
+    }
+    if (echo_choices_) {
+      std::size_t number = std::find(buttons.begin(), buttons.end(), chosen) - buttons.begin() + 1;
+      PrintLine("> " + std::to_string(number) + ") " + OneLine(chosen->text));
+    }
+    PostCommand(dialog, chosen->id);
+  }
+
+  // One complete line of input, or what is left at the end of input.
+  std::optional<std::string> TakeLine() {
+    std::size_t end = input_.find('\n');
+    if (end == std::string::npos) {
+      if (!input_ended_ || input_.empty()) return std::nullopt;
+      end = input_.size();
+    }
+    std::string line = input_.substr(0, end);
+    input_.erase(0, std::min(end + 1, input_.size()));
+    return line;
+  }
+
+  // Waits at most `timeout` for standard input; appends what came to `*read`. Returns true at
+  // the end of input. Called without the lock.
+  static bool ReadInput(std::chrono::milliseconds timeout, std::string* read) {
+    pollfd fd{STDIN_FILENO, POLLIN, 0};
+    int ready = poll(&fd, 1, static_cast<int>(timeout.count()));
+    if (ready <= 0) return false;  // time out, or a signal (Ctrl-C) to look at
+    if (fd.revents & POLLNVAL) return true;
+    char buffer[4096];
+    ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got < 0) return errno != EINTR && errno != EAGAIN;
+    read->append(buffer, static_cast<std::size_t>(got));
+    return got == 0;
+  }
+
+  // Rewrites the terminal's progress line of `dialog` when its text changed.
+  void DrawStatus(const Window& dialog) {
+    std::string line = OneLine(dialog.text), bars;
+    for (const auto& control : dialog.controls) {
+      if (!control->visible()) continue;
+      if (control->kind == ControlKind::kStatic && !control->text.empty()) {
+        line += "  " + OneLine(control->text);
+      } else if (control->kind == ControlKind::kProgress) {
+        bars += "  " + std::to_string(Fraction(*control, 100)) + "%";
+      }
+    }
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > bars.size() + 1) {
+      // A line longer than the terminal wraps and cannot be rewritten; the bars must show.
+      line = Truncate(line, size.ws_col - 1 - bars.size());
+    }
+    line += bars;
+    if (status_owner_ == dialog.handle && line == status_text_) return;
+    if (status_owner_ != dialog.handle) EndStatusLine();
+    status_owner_ = dialog.handle;
+    status_text_ = line;
+    // Back to the start of the line, the new text, then clear what the old one left.
+    std::string out = "\r" + line + "\x1b[K";
+    std::fwrite(out.data(), 1, out.size(), stderr);
+    std::fflush(stderr);
+  }
+
+  void EndStatusLine() {
+    if (!status_owner_) return;
+    std::fputc('\n', stderr);
+    status_owner_ = nullptr;
+    status_text_.clear();
+  }
+
+  void PrintLine(const std::string& text) {
+    EndStatusLine();
+    std::string out = text + "\n";
+    std::fwrite(out.data(), 1, out.size(), stderr);
+    std::fflush(stderr);
+  }
+
+  // Ctrl-C cancels the top dialog while dialogs are open; after one, the next ends the program.
+  void ArmInterrupt() {
+    if (interrupt_used_ || interrupt_armed_) return;
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    if (sigaction(SIGINT, &action, &previous_interrupt_) != 0) return;
+    if (previous_interrupt_.sa_handler == SIG_IGN) {
+      // Started where Ctrl-C is not meant for it (in the background of a script): keep so.
+      sigaction(SIGINT, &previous_interrupt_, nullptr);
+      return;
+    }
+    interrupt_armed_ = true;
+  }
+
+  void DisarmInterrupt() {
+    if (!interrupt_armed_) return;
+    interrupt_armed_ = false;
+    if (interrupted) {
+      // The handler ran and put back the default; there is no dialog left to cancel.
+      interrupted = 0;
+      interrupt_used_ = true;
+      return;
+    }
+    if (!interrupt_used_) sigaction(SIGINT, &previous_interrupt_, nullptr);
+  }
+
+  std::deque<int> answers_;
+  std::optional<std::u16string> open_path_;
+  bool open_used_ = false;
+  const bool terminal_;
+  const bool echo_choices_;
+
+  std::map<HWND, DialogState> states_;
+  int open_dialogs_ = 0;
+  HWND listed_ = nullptr;  // the dialog whose buttons were listed last, while it has the input
+  HWND status_owner_ = nullptr;  // the dialog whose progress line is open on the terminal
+  std::string status_text_;
+
+  std::string input_;  // read but not yet taken: at most one partial line after the last '\n'
+  bool input_ended_ = false;
+  bool end_cancel_sent_ = false;
+  bool reading_ = false;
+
+  bool interrupt_armed_ = false;
+  bool interrupt_used_ = false;
+  struct sigaction previous_interrupt_ {};
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> MakeConsoleBackend(std::vector<int> answers,
+                                            std::optional<std::u16string> open_path) {
+  return std::make_unique<ConsoleBackend>(std::move(answers), std::move(open_path));
+}
+
+}  // namespace host::ui
