@@ -39,3 +39,17 @@ typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID parameter);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, DWORD stack_size,
                     LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creation_flags,
                     LPDWORD thread_id);
+
+constexpr UINT LMEM_FIXED = 0x0000;
+constexpr UINT LMEM_ZEROINIT = 0x0040;
+constexpr UINT LPTR = LMEM_FIXED | LMEM_ZEROINIT;
+typedef void* HLOCAL;
+
+/// Allocates `bytes` of local memory; null when there is none.
+HLOCAL LocalAlloc(UINT flags, UINT bytes);
+/// Frees local memory; returns null on success.
+HLOCAL LocalFree(HLOCAL memory);
+
+/// Prepares the next restart to be a cold start (coredll ordinal 615): what a cold start
+/// clears is the platform's business.
+void PrepareColdStart(DWORD cold);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ce/kernel.h"
+#include "host/module/restart.h"
 #include "host/module/virtual_cpu.h"
 #include "host/module/virtual_memory.h"
 
@@ -153,6 +154,7 @@ BOOL KernelIoControl(DWORD code, LPVOID in_buffer, DWORD in_size, LPVOID out_buf
   if (code == host::kIoctlKernelCall) {
     return host::KernelCall(in_buffer, in_size, out_buffer, out_size, bytes_returned);
   }
+  if (code == host::kIoctlReboot) return host::RestartModule(in_buffer, in_size);
   if (handler) return handler(in_buffer, in_size, out_buffer, out_size, bytes_returned);
   SetLastError(ERROR_NOT_SUPPORTED);
   return FALSE;

@@ -36,5 +36,7 @@ void SetControlCodeHandler(DWORD code, ControlCodeHandler handler);
 /// The platform layer's kernel-call code: run a routine in kernel mode, map physical memory
 /// for the caller, answer the platform query.
 constexpr DWORD kIoctlKernelCall = 0x010120D0;
+/// The HAL reboot code: restarts the module (see restart.h).
+constexpr DWORD kIoctlReboot = 0x0101003C;
 
 }  // namespace host

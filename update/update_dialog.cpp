@@ -1,0 +1,72 @@
+#include "update/update_dialog.h"
+
+#include "ce/kernel.h"
+#include "ce/wide_text.h"
+#include "update/update_worker.h"
+
+WCHAR ImageDirectory[kPathChars] = u"\\USB HD\\IMAGES";
+volatile DWORD AbortFlag = 0;
+
+namespace {
+
+DWORD WorkerEntry(LPVOID dialog) {
+  return static_cast<DWORD>(UpdateWorker(static_cast<HWND>(dialog)));
+}
+
+void StartWorker(HWND dialog) {
+  HANDLE thread = CreateThread(nullptr, 0, WorkerEntry, dialog, 0, nullptr);
+  // Nothing waits for the worker: it ends the dialog itself.
+  if (thread) CloseHandle(thread);
+}
+
+}  // namespace
+
+INT_PTR UpdateDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+  if (message == WM_INITDIALOG) {
+    if (ImagePath[0]) {
+      StartWorker(dialog);
+      return 1;
+    }
+    OPENFILENAMEW ofn = {};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = MainWindow;
+    ofn.lpstrFilter = u"IMAGE files\0*.bin\0";
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = ImagePath;
+    ofn.nMaxFile = kPathChars;
+    ofn.lpstrInitialDir = ImageDirectory;
+    ofn.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+    if (!GetOpenFileNameW(&ofn)) {
+      EndDialog(dialog, 0);
+      return 0;
+    }
+    // The next file-open dialog starts in the chosen file's directory.
+    StringCchCopyW(ImageDirectory, kPathChars, ImagePath);
+    if (WCHAR* last = wcsrchr(ImageDirectory, u'\\')) *last = 0;
+    AbortFlag = 0;
+    StartWorker(dialog);
+    return 1;
+  }
+  if (message == WM_COMMAND) {
+    if (LOWORD(wparam) == IDCANCEL) AbortFlag = 1;
+    return 1;
+  }
+  return 0;
+}
+
+int EraseProgress(DWORD done, DWORD total) {
+  if (done == 0) {
+    DWORD kilobytes = total / 1024;
+    SendMessageW(GetDlgItem(UpdateDialogWindow, kItemRecordBar), PBM_SETRANGE32, 0,
+                 kilobytes > 1 ? kilobytes : 1);
+  }
+  if (done < total) {
+    WCHAR text[64];
+    wsprintfW(text, u"Erasing Flash Sector at %.8x", ImageStart + done);
+    SetDlgItemTextW(UpdateDialogWindow, kItemRecordText, text);
+  } else {
+    SetDlgItemTextW(UpdateDialogWindow, kItemRecordText, u"done");
+  }
+  SendMessageW(GetDlgItem(UpdateDialogWindow, kItemRecordBar), PBM_SETPOS, done / 1024, 0);
+  return AbortFlag ? 0 : 1;
+}

@@ -1,0 +1,24 @@
+// The update dialog (template 102): it obtains the image file, starts the update worker on a
+// thread of its own, turns the cancel command into a stop request, and shows the progress.
+#pragma once
+
+#include "ce/types.h"
+#include "ce/ui.h"
+#include "shell/program_state.h"
+
+// Items of the update dialog.
+constexpr int kItemRecordBar = 1002;   // the current record, or the erase
+constexpr int kItemImageBar = 1003;    // the whole image
+constexpr int kItemRecordText = 1004;  // the current record, or the erase position
+constexpr int kItemImageText = 1005;   // the image
+
+/// Initial directory of the file-open dialog: "\USB HD\IMAGES" at start, afterwards the
+/// directory of the last file chosen there.
+extern WCHAR ImageDirectory[kPathChars];
+/// Non-zero asks the worker to stop; set by the cancel command.
+extern volatile DWORD AbortFlag;
+
+INT_PTR UpdateDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+
+/// Erase progress in the update dialog: (bytes done, bytes in all) → 0 to stop.
+int EraseProgress(DWORD done, DWORD total);

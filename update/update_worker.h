@@ -1,0 +1,32 @@
+// The update worker: writes one Windows CE BIN image file into the flash, on a thread of its
+// own, reporting into the update dialog.
+#pragma once
+
+#include "ce/types.h"
+#include "ce/ui.h"
+
+constexpr DWORD kBootAreaBytes = 0x40000;
+/// Bytes of the boot area an update writes: its last 2048 bytes are never written.
+constexpr DWORD kBootAreaWritten = 0x3F800;
+constexpr DWORD kChunkBytes = 0x4000;
+
+extern HWND UpdateDialogWindow;
+/// Added (mod 2^32) to the image start and to every record address to give flash offsets.
+extern DWORD ImageOffset;
+/// The translated image start, a flash offset.
+extern DWORD ImageStart;
+extern DWORD ImageLength;
+/// NAND: RAM copy of flash offsets 0 to 0x3FFFF, written and verified at the end of a run.
+extern BYTE BootAreaImage[kBootAreaBytes];
+extern int BootAreaUsed;
+
+/// Writes the image named by ImagePath; 1 for a complete update. Ends the dialog.
+int UpdateWorker(HWND dialog);
+
+/// The sum of the bytes, each 0..255, in a wrapping 32-bit accumulator.
+DWORD ByteSum(const BYTE* bytes, DWORD count);
+
+/// The offset that places an image whose start address is `start`: at flash 0 for boot
+/// images, at the operating-system image place (`image_base`) for kernel addresses, else as
+/// the addresses stand.
+DWORD ImageOffsetFor(DWORD start, DWORD image_base);
