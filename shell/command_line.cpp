@@ -1,0 +1,131 @@
+#include "shell/command_line.h"
+
+#include "ce/kernel.h"
+#include "ce/wide_text.h"
+#include "platform/reboot.h"
+#include "resources/resources.h"
+#include "shell/main_dialog.h"
+#include "update/update_dialog.h"
+
+BatchCommand Commands[kMaxCommands];
+int CommandCount = 0;
+
+namespace {
+
+bool IsDigit(WCHAR c) { return c >= u'0' && c <= u'9'; }
+
+}  // namespace
+
+int ParseCommandLine(const WCHAR* line) {
+  const std::size_t length = line ? wcslen(line) : 0;
+  std::size_t i = 0;
+  auto at = [&](std::size_t k) -> WCHAR { return k < length ? line[k] : 0; };
+  while (at(i) == u'/' && CommandCount < kMaxCommands) {
+    BatchCommand& command = Commands[CommandCount++];
+    switch (at(i + 1)) {
+      case u'u': {
+        command.kind = kCommandUpdate;
+        command.quiet = 1;
+        // The character after "/u" is skipped; the path runs to the next "/".
+        std::size_t start = i + 3 < length ? i + 3 : length;
+        std::size_t end = start;
+        while (end < length && line[end] != u'/') ++end;
+        std::size_t stop = end < length && end > start ? end - 1 : end;
+        if (stop - start >= kPathChars) {
+          // A path that does not fit is refused rather than cut to another file's name.
+          command.kind = kCommandUnsupported;
+        } else {
+          for (std::size_t k = start; k < stop; ++k) command.path[k - start] = line[k];
+          command.path[stop - start] = 0;
+        }
+        i = end;
+        break;
+      }
+      case u'f':
+      case u'c': {
+        command.kind = at(i + 1) == u'f' ? kCommandRegistrySave : kCommandRegistryClear;
+        std::size_t width = 2;
+        if (at(i + 2) == u'u') {
+          command.quiet = 1;
+          width = 3;
+        }
+        i += width + 1;  // one separator, whatever it is
+        break;
+      }
+      case u'r': {
+        command.kind = kCommandRestart;
+        if (at(i + 2) != u'c') {
+          command.delay = 0;
+          i += 3;
+          break;
+        }
+        WCHAR next = at(i + 3);
+        if (next == u' ' || next == u'/' || next == 0) {
+          command.delay = 1;
+          i += 4;
+          break;
+        }
+        DWORD delay = 0;
+        for (std::size_t k = i + 3; IsDigit(at(k)); ++k) {
+          DWORD digit = static_cast<DWORD>(at(k) - u'0');
+          delay = delay > (0xFFFFFFFFu - digit) / 10 ? 0xFFFFFFFFu : delay * 10 + digit;
+        }
+        command.delay = delay;
+        std::size_t end = i + 3;
+        while (end < length && line[end] != u' ' && line[end] != u'/') ++end;
+        i = end + 1;
+        break;
+      }
+      default:
+        command.kind = kCommandUnsupported;
+        i += 2;
+        break;
+    }
+  }
+  return 1;
+}
+
+int RunBatchCommands(HINSTANCE instance) {
+  if (CommandCount == 0) {
+    DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
+    return 1;
+  }
+  for (int n = 0; n < CommandCount; ++n) {
+    const BatchCommand& command = Commands[n];
+    switch (command.kind) {
+      case kCommandUpdate:
+        StringCchCopyW(ImagePath, kPathChars, command.path);
+        QuietFlag = command.quiet;
+        DialogBoxParamW(AppInstance, MAKEINTRESOURCEW(IDD_UPDATE), nullptr, UpdateDialogProc, 0);
+        break;
+      case kCommandRegistrySave:
+        QuietFlag = command.quiet;
+        SaveRegistry(nullptr);
+        break;
+      case kCommandRegistryClear:
+        QuietFlag = command.quiet;
+        ClearRegistry(nullptr);
+        break;
+      case kCommandRestart:
+        if (command.delay) {
+          Sleep(command.delay);
+          Reboot(1);
+        } else {
+          Reboot(0);
+        }
+        break;
+      default:
+        NKDbgPrintfW(u"WARINING: Imbrel.exe: commandline command not supported\n\r");
+        break;
+    }
+  }
+  return 1;
+}
+
+int WinMain(HINSTANCE instance, HINSTANCE, WCHAR* command_line, int) {
+  AppInstance = instance;
+  InitCommonControls();
+  ParseCommandLine(command_line);
+  RunBatchCommands(instance);
+  return 1;
+}
