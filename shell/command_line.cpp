@@ -1,5 +1,7 @@
 #include "shell/command_line.h"
 
+#include <string.h>
+
 #include "ce/kernel.h"
 #include "ce/wide_text.h"
 #include "platform/reboot.h"
@@ -17,6 +19,8 @@ bool IsDigit(WCHAR c) { return c >= u'0' && c <= u'9'; }
 }  // namespace
 
 int ParseCommandLine(const WCHAR* line) {
+  CommandCount = 0;
+  memset(Commands, 0, sizeof Commands);
   const std::size_t length = line ? wcslen(line) : 0;
   std::size_t i = 0;
   auto at = [&](std::size_t k) -> WCHAR { return k < length ? line[k] : 0; };
