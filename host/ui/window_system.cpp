@@ -309,6 +309,7 @@ INT_PTR DialogBoxParamW(HINSTANCE, LPCWSTR template_name, HWND owner, DLGPROC pr
       lock.unlock();
       procedure(handle, WM_COMMAND, static_cast<WPARAM>(command), 0);
       lock.lock();
+      ui_changed.notify_all();
       continue;
     }
     const auto& stack = host::ui::modal_stack;
@@ -359,6 +360,16 @@ LRESULT SendMessageW(HWND handle, UINT message, WPARAM wparam, LPARAM lparam) {
              host::ui::SetProgress(*window, message, wparam, lparam, &result)) {
   }
   ui_changed.notify_all();
+  // A message sent from another thread is handled as the dialog's thread would handle it:
+  // commands it gave rise to (a test's rule, say) run before the sender goes on.
+  Window* dialog = window->dialog ? window->dialog : window;
+  if (dialog->thread != std::this_thread::get_id()) {
+    HWND dialog_handle = dialog->handle;
+    ui_changed.wait(lock, [&] {
+      Window* still = host::ui::FindWindow(dialog_handle);
+      return !still || still->ended || still->commands.empty();
+    });
+  }
   return result;
 }
 
