@@ -192,6 +192,9 @@ void NKDbgPrintfW(LPCWSTR format, ...) {
   va_end(args);
 
   std::string line = host::Utf8(std::u16string_view(text, static_cast<std::size_t>(length)));
+  // Device code may end a debug line in "\n\r" or "\r", for a serial terminal; on the host a
+  // carriage return left at the end would only put the cursor back at the start of the line.
+  while (!line.empty() && line.back() == '\r') line.pop_back();
   if (line.empty() || line.back() != '\n') line += '\n';
   // One write per line, so that lines from several threads do not interleave.
   std::fwrite(line.data(), 1, line.size(), stderr);

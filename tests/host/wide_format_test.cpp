@@ -164,6 +164,11 @@ void PrintTo(const DebugCase& c, std::ostream* os) { *os << c.name; }
 const DebugCase kDebugCases[] = {
     {"AddsNewline", "Imbrel 2.9\n", [] { NKDbgPrintfW(u"Imbrel %d.%d", 2, 9); }},
     {"KeepsOwnNewline", "Erase 00040000\n", [] { NKDbgPrintfW(u"Erase %.8x\n", 0x40000); }},
+    {"CarriageReturnAtEndIsDropped", "not supported\nsent\r\n",
+     [] {
+       NKDbgPrintfW(u"not %s\n\r", u"supported");
+       NKDbgPrintfW(u"sent\r\n");
+     }},
     {"EmptyIsOneNewline", "\n", [] { NKDbgPrintfW(u""); }},
     {"WritesUtf8",
      "Gr\xC3\xBC\xC3\x9F"
