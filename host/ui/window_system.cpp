@@ -229,8 +229,9 @@ std::vector<std::pair<std::u16string, std::u16string>> FilterPairs(LPCWSTR filte
     filter += description.size() + 1;
     std::u16string pattern(filter);
     filter += pattern.size() + 1;
+    bool last = pattern.empty();
     pairs.emplace_back(std::move(description), std::move(pattern));
-    if (pattern.empty()) break;
+    if (last) break;
   }
   return pairs;
 }
