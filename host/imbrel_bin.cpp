@@ -1,0 +1,375 @@
+// imbrel-bin: inspect Windows CE BIN images as the updater would read and place them, and
+// build valid ones from raw files.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <vector>
+
+#include "host/bin_image.h"
+#include "host/tool_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kExitUpdaterFails = 1;  // the updater would refuse the file or fail on it
+constexpr int kExitUsage = 2;         // bad command line, unreadable or unwritable file
+
+constexpr std::size_t kDefaultChunk = 16384;
+constexpr std::size_t kProblemsShownPerKind = 10;
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::uint64_t Number(const std::string& what, const std::string& text, std::uint64_t max) {
+  auto value = host::ParseNumber(text, max);
+  if (!value) {
+    char limit[32];
+    std::snprintf(limit, sizeof limit, "%#llx", static_cast<unsigned long long>(max));
+    throw UsageError(what + " '" + text + "' is not a number from 0 to " + limit +
+                     " (decimal or 0x-hex)");
+  }
+  return *value;
+}
+
+std::string Hex(std::uint64_t v) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%#llx", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+// ---- info ------------------------------------------------------------------------------------
+
+struct InfoOptions {
+  std::string file;
+  std::string image_offset;  // forces the offset
+  std::string item5;         // as if the module answered configuration item 5 with this base
+  std::string flash_size;
+};
+
+std::string DescribePlacement(std::uint32_t start, const InfoOptions& options,
+                              const host::BinPlacement& placement) {
+  if (!options.image_offset.empty()) return "offset " + Hex(placement.offset) + " (--image-offset)";
+  switch (placement.translation) {
+    case host::BinTranslation::kToFlashZero:
+      return "start " + Hex(start) + " is in 0xbca00000..0xbffffffe: the image goes to flash 0" +
+             " (offset " + Hex(placement.offset) + ")";
+    case host::BinTranslation::kToImageBase: {
+      std::uint32_t base = start + placement.offset;
+      std::string source = options.item5.empty()
+                               ? "the default: the module does not answer configuration item 5"
+                               : "word 0 of configuration item 5";
+      return "start " + Hex(start) + " is a kernel address: the image goes to the image base " +
+             Hex(base) + " (" + source + "), offset " + Hex(placement.offset);
+    }
+    case host::BinTranslation::kNone:
+      break;
+  }
+  return "start " + Hex(start) + " is not translated: addresses are flash offsets (offset 0)";
+}
+
+const char* SeverityWord(host::BinSeverity s) {
+  switch (s) {
+    case host::BinSeverity::kError:
+      return "error";
+    case host::BinSeverity::kWarning:
+      return "warning";
+    case host::BinSeverity::kNote:
+      return "note";
+  }
+  return "?";
+}
+
+void PrintProblems(const std::vector<host::BinProblem>& problems) {
+  if (problems.empty()) {
+    std::printf("%-12snone\n", "problems");
+    return;
+  }
+  std::printf("problems\n");
+  std::map<host::BinProblemKind, std::size_t> shown, total;
+  for (const host::BinProblem& p : problems) ++total[p.kind];
+  for (const host::BinProblem& p : problems) {
+    std::size_t& n = shown[p.kind];
+    if (n < kProblemsShownPerKind) {
+      std::printf("  %s: %s\n", SeverityWord(p.severity), p.text.c_str());
+    } else if (n == kProblemsShownPerKind) {
+      std::printf("  %s: ... and %zu more like the one above\n", SeverityWord(p.severity),
+                  total[p.kind] - kProblemsShownPerKind);
+    }
+    ++n;
+  }
+}
+
+void PrintRecords(const host::BinImage& image, std::uint32_t offset) {
+  std::uint64_t data_bytes = 0;
+  for (const host::BinRecord& r : image.records) data_bytes += r.present;
+  std::printf("%-12s%zu, %llu data bytes\n", "records", image.records.size(),
+              static_cast<unsigned long long>(data_bytes));
+  if (image.records.empty()) return;
+  std::printf("  %7s  %-10s  %-10s  %-10s  %-10s  %s\n", "index", "address", "length", "checksum",
+              "flash", "data");
+  for (std::size_t i = 0; i < image.records.size(); ++i) {
+    const host::BinRecord& r = image.records[i];
+    char state[64];
+    if (!r.complete()) {
+      std::snprintf(state, sizeof state, "cut short: %llu of %u bytes",
+                    static_cast<unsigned long long>(r.present), r.length);
+    } else if (r.checksum_ok()) {
+      std::snprintf(state, sizeof state, "ok");
+    } else {
+      std::snprintf(state, sizeof state, "BAD CHECKSUM: sums to 0x%08x", r.computed);
+    }
+    std::printf("  %7zu  0x%08x  0x%08x  0x%08x  0x%08x  %s\n", i, r.address, r.length, r.checksum,
+                static_cast<std::uint32_t>(r.address + offset), state);
+  }
+}
+
+int Info(const InfoOptions& options) {
+  std::optional<std::uint32_t> forced, item5;
+  std::optional<std::uint64_t> flash_size;
+  if (!options.image_offset.empty()) {
+    forced = static_cast<std::uint32_t>(Number("image offset", options.image_offset, 0xFFFFFFFF));
+  }
+  if (!options.item5.empty()) {
+    item5 = static_cast<std::uint32_t>(Number("item 5 base", options.item5, 0xFFFFFFFF));
+  }
+  if (!options.flash_size.empty()) {
+    flash_size = Number("flash size", options.flash_size, 0x100000000);
+  }
+
+  host::BinImage image;
+  try {
+    image = host::ReadBinFile(options.file);
+  } catch (const std::runtime_error& e) {
+    throw UsageError(e.what());
+  }
+
+  std::printf("%-12s%s, %zu bytes\n", "file", options.file.c_str(), image.bytes.size());
+  std::vector<host::BinProblem> problems = image.problems;
+  if (image.header_complete) {
+    host::BinPlacement placement = host::PlaceBinImage(image.start, item5);
+    if (forced) placement.offset = *forced;
+    const std::uint64_t erase_at = static_cast<std::uint32_t>(image.start + placement.offset);
+    std::printf("%-12sstart 0x%08x, length 0x%08x (%u bytes)\n", "header", image.start,
+                image.length, image.length);
+    std::printf("%-12s%s\n", "placement",
+                DescribePlacement(image.start, options, placement).c_str());
+    std::printf("%-12sflash [%s, %s)\n", "erases", Hex(erase_at).c_str(),
+                Hex(erase_at + image.length).c_str());
+    PrintRecords(image, placement.offset);
+    if (image.end_record) {
+      std::printf("%-12sat file offset %s, length %u\n", "end record",
+                  Hex(image.end_record->header_at).c_str(), image.end_record->length);
+    } else {
+      std::printf("%-12snone\n", "end record");
+    }
+    if (flash_size) {
+      std::printf("%-12s%s bytes\n", "flash size", Hex(*flash_size).c_str());
+      for (host::BinProblem& p : host::CheckBinPlacement(image, placement.offset, *flash_size)) {
+        problems.push_back(std::move(p));
+      }
+    }
+  }
+  PrintProblems(problems);
+  bool fails = std::any_of(problems.begin(), problems.end(), [](const host::BinProblem& p) {
+    return p.severity == host::BinSeverity::kError;
+  });
+  std::printf("%-12s%s\n", "verdict",
+              fails ? "the updater would refuse this file or fail on it"
+                    : "the updater would accept this file");
+  return fails ? kExitUpdaterFails : 0;
+}
+
+// ---- make ------------------------------------------------------------------------------------
+
+std::vector<std::uint8_t> ReadInput(const std::string& path) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) {
+    throw UsageError(path + ": " +
+                     (fs::exists(path, ec) ? "is not a regular file" : "no such file"));
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw UsageError(path + ": cannot be read");
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+  if (in.bad()) throw UsageError(path + ": cannot be read");
+  if (bytes.empty()) throw UsageError(path + ": is empty");
+  if (bytes.size() > 0xFFFFFFFFu) throw UsageError(path + ": is larger than 4 GB");
+  return bytes;
+}
+
+/// Writes `bytes` to a temporary file beside `path`, then renames it over `path`: `path` is
+/// either untouched or complete.
+void WriteWhole(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+  fs::path dir = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+  std::string temp = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
+  int fd = mkstemp(temp.data());
+  if (fd < 0) {
+    throw UsageError(path.string() + ": cannot write (" + std::strerror(errno) + ")");
+  }
+  std::size_t done = 0;
+  int error = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  // mkstemp makes the file private; give it the mode a plain new file would have.
+  const mode_t mask = umask(0);
+  umask(mask);
+  if (!error && fchmod(fd, 0666 & ~mask) != 0) error = errno;
+  if (!error && fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && !error) error = errno;
+  if (!error && std::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error) {
+    ::unlink(temp.c_str());
+    throw UsageError(path.string() + ": cannot write (" + std::strerror(error) + ")");
+  }
+}
+
+struct MakeOptions {
+  std::string output, start, length, raw, at, chunk;
+  std::vector<std::string> records;
+  bool allow_overlap = false;
+};
+
+int Make(const MakeOptions& options, const CLI::App& make, const CLI::Option* record_option,
+         const CLI::Option* raw_option) {
+  auto start = static_cast<std::uint32_t>(Number("start", options.start, 0xFFFFFFFF));
+  host::BinWriter writer(start);
+  if (!options.length.empty()) {
+    writer.SetLength(static_cast<std::uint32_t>(Number("length", options.length, 0xFFFFFFFF)));
+  }
+  std::size_t chunk = kDefaultChunk;
+  if (!options.chunk.empty()) {
+    chunk = Number("chunk", options.chunk, 0xFFFFFFFF);
+    if (chunk == 0) throw UsageError("chunk 0: a record holds at least one byte");
+  }
+
+  // Records in the order the command line gives them.
+  std::size_t next_record = 0;
+  for (const CLI::Option* option : make.parse_order()) {
+    if (option == record_option) {
+      const std::string& spec = options.records.at(next_record++);
+      std::size_t eq = spec.find('=');
+      if (eq == std::string::npos) {
+        throw UsageError("--record '" + spec + "' is not ADDR=PATH");
+      }
+      auto address =
+          static_cast<std::uint32_t>(Number("record address", spec.substr(0, eq), 0xFFFFFFFF));
+      writer.Add(address, ReadInput(spec.substr(eq + 1)));
+    } else if (option == raw_option) {
+      auto address = static_cast<std::uint32_t>(Number("--at address", options.at, 0xFFFFFFFF));
+      writer.Add(address, ReadInput(options.raw), chunk);
+    }
+  }
+  if (writer.records().empty()) {
+    throw UsageError("no data: give --record ADDR=PATH or --raw PATH --at ADDR");
+  }
+  std::vector<std::string> reasons = writer.Check(options.allow_overlap);
+  if (!reasons.empty()) {
+    constexpr std::size_t kShown = 3;
+    std::string all;
+    for (std::size_t i = 0; i < reasons.size() && i < kShown; ++i) all += reasons[i] + "; ";
+    if (reasons.size() > kShown) {
+      all += "and " + std::to_string(reasons.size() - kShown) + " more; ";
+    }
+    throw UsageError(all + "nothing written");
+  }
+  std::vector<std::uint8_t> bytes = writer.Build();
+  WriteWhole(options.output, bytes);
+  std::uint64_t data_bytes = 0;
+  for (const host::BinRecordData& r : writer.records()) data_bytes += r.data.size();
+  std::printf("wrote %s: start %s, length %s, %zu records, %llu data bytes, %zu bytes\n",
+              options.output.c_str(), Hex(writer.start()).c_str(), Hex(writer.Length()).c_str(),
+              writer.records().size(), static_cast<unsigned long long>(data_bytes), bytes.size());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"imbrel-bin: inspect and build Windows CE BIN images"};
+  app.require_subcommand(1);
+  app.footer(
+      "Numbers are decimal or 0x-hex.\n"
+      "Exit status: 0 fine, 1 the updater would refuse the file or fail on it (info),\n"
+      "2 bad command line, unreadable or unwritable file.");
+
+  InfoOptions info_options;
+  CLI::App* info = app.add_subcommand(
+      "info", "list the header, every record and where it lands, and what is wrong with FILE");
+  info->add_option("FILE", info_options.file, "BIN image")->required();
+  CLI::Option* offset_option = info->add_option("--image-offset", info_options.image_offset,
+                                                "add N to every address (overrides placement)")
+                                   ->type_name("N");
+  CLI::Option* item5_option =
+      info->add_option("--item5", info_options.item5,
+                       "place as if the module answered configuration item 5 with BASE "
+                       "(default: it does not, base 0x80000)")
+          ->type_name("BASE");
+  offset_option->excludes(item5_option);
+  info->add_option("--flash-size", info_options.flash_size,
+                   "check that records and the erased range fit a flash of N bytes")
+      ->type_name("N");
+
+  MakeOptions make_options;
+  CLI::App* make = app.add_subcommand("make", "build a valid BIN image from files");
+  make->add_option("-o,--output", make_options.output, "the image to write")
+      ->type_name("FILE")
+      ->required();
+  make->add_option("--start", make_options.start, "image start address")
+      ->type_name("ADDR")
+      ->required();
+  make->add_option("--length", make_options.length,
+                   "image length (default: from the start to the end of the last record)")
+      ->type_name("N");
+  CLI::Option* record_option =
+      make->add_option("--record", make_options.records, "one record of PATH's bytes at ADDR")
+          ->type_name("ADDR=PATH")
+          ->expected(1)
+          ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  CLI::Option* raw_option =
+      make->add_option("--raw", make_options.raw, "PATH's bytes as records of at most --chunk")
+          ->type_name("PATH");
+  CLI::Option* at_option =
+      make->add_option("--at", make_options.at, "address of --raw's data")->type_name("ADDR");
+  raw_option->needs(at_option);
+  at_option->needs(raw_option);
+  make->add_option("--chunk", make_options.chunk, "most bytes in one --raw record (16384)")
+      ->type_name("N")
+      ->needs(raw_option);
+  make->add_flag("--allow-overlap", make_options.allow_overlap, "accept overlapping records");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kExitUsage;
+  }
+
+  try {
+    if (*info) return Info(info_options);
+    if (*make) return Make(make_options, *make, record_option, raw_option);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "imbrel-bin: %s\n", e.what());
+    return kExitUsage;
+  }
+  return kExitUsage;
+}

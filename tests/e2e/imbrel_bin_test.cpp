@@ -1,0 +1,215 @@
+// imbrel-bin as a person or a script runs it.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <numeric>
+#include <sstream>
+
+#include "host/bin_image.h"
+#include "test_support.h"
+
+namespace {
+
+using test::CommandResult;
+
+class ImbrelBinTool : public ::testing::Test {
+ protected:
+  CommandResult Run(const std::string& args) {
+    return test::RunCommand(std::string(IMBREL_BIN_TOOL) + " " + args);
+  }
+  std::string Path(const std::string& name) { return (dir_ / name).string(); }
+  std::string Put(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream(dir_ / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    return Path(name);
+  }
+  static std::vector<std::uint8_t> Bytes(std::size_t count, std::uint8_t first = 1) {
+    std::vector<std::uint8_t> data(count);
+    std::iota(data.begin(), data.end(), first);
+    return data;
+  }
+  // Lines of `text` that contain `part`.
+  static int CountLines(const std::string& text, const std::string& part) {
+    std::istringstream in(text);
+    int n = 0;
+    for (std::string line; std::getline(in, line);) n += line.find(part) != std::string::npos;
+    return n;
+  }
+  test::TempDir dir_;
+};
+
+TEST_F(ImbrelBinTool, MakeThenInfoListsEveryRecordWhereItLands) {
+  const std::vector<std::uint8_t> kernel = Bytes(16385);
+  const std::vector<std::uint8_t> tail = Bytes(5, 0x60);
+  Put("kernel.raw", kernel);
+  Put("tail.raw", tail);
+  CommandResult r = Run("make -o " + Path("nk.bin") + " --start 0x80001000 --record 0x80006000=" +
+                        Path("tail.raw") + " --raw " + Path("kernel.raw") + " --at 0x80001000");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("3 records"), std::string::npos) << r.out;
+
+  // The file holds the records in command-line order, the raw data split at 16384 bytes.
+  host::BinImage image = host::ReadBinFile(dir_ / "nk.bin");
+  ASSERT_EQ(image.problems.size(), 1u);
+  EXPECT_EQ(image.problems[0].kind, host::BinProblemKind::kNotAscending);
+  EXPECT_EQ(image.start, 0x80001000u);
+  EXPECT_EQ(image.length, 0x5005u);  // extent: up to the end of the tail
+  ASSERT_EQ(image.records.size(), 3u);
+  EXPECT_EQ(image.records[0].address, 0x80006000u);
+  EXPECT_EQ(image.records[1].length, 16384u);
+  EXPECT_EQ(image.records[2].address, 0x80005000u);
+  EXPECT_EQ(image.records[2].length, 1u);
+  EXPECT_EQ(image.data(2)[0], kernel.back());
+
+  r = Run("info " + Path("nk.bin"));
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  for (const char* expected : {
+           "start 0x80001000, length 0x00005005",
+           "image base 0x80000 (the default: the module does not answer configuration item 5)",
+           "erases      flash [0x80000, 0x85005)",
+           "      0  0x80006000  0x00000005  0x000001ea  0x00085000  ok",
+           "      1  0x80001000  0x00004000",
+           "      2  0x80005000  0x00000001  0x00000001  0x00084000  ok",
+           "note: the records are not in ascending address order",
+           "the updater would accept this file",
+       }) {
+    EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
+  }
+
+  // Placement options move the flash column and the erased range.
+  r = Run("info " + Path("nk.bin") + " --item5 0x200000");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("erases      flash [0x200000, 0x205005)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("0x80005000  0x00000001  0x00000001  0x00204000"), std::string::npos);
+  r = Run("info " + Path("nk.bin") + " --image-offset 0");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("erases      flash [0x80001000, 0x80006005)"), std::string::npos) << r.out;
+}
+
+TEST_F(ImbrelBinTool, InfoExitStatusSaysWhetherTheUpdaterWouldFail) {
+  host::BinWriter w(0x80000000);
+  w.Add(0x80000000, Bytes(100000), 16384);
+  const std::string good = Put("good.bin", w.Build());
+  auto with_overlap = w;
+  with_overlap.Add(0x80000010, Bytes(4));
+  struct Case {
+    std::string args;
+    int status;
+    std::string words;
+  };
+  const Case cases[] = {
+      {"info " + good, 0, "problems    none"},
+      {"info " + good + " --flash-size 0x100000", 0, "problems    none"},
+      {"info " + good + " --flash-size 0x9869F", 1,
+       "error: record 6 at 0x80018000 lands at flash [0x98000, 0x986a0), not inside"},
+      {"info " + good + " --flash-size 0x100000 --item5 0xF0000", 1,
+       "error: the erased range [0xf0000, 0x1086a0) is not inside the flash"},
+      {"info " + Put("sig.bin", w.Build({.bad_signature = true})), 1, "Not a WinCE Binary Image"},
+      {"info " + Put("cut.bin", w.Build({.truncate_to = 5000})), 1, "(11411 missing)"},
+      {"info " + Put("noend.bin", w.Build({.no_end_record = true})), 1, "no end record"},
+      {"info " + Put("crc.bin", w.Build({.bad_checksum_record = 2})), 1, "BAD CRC"},
+      {"info " + Put("overlap.bin", with_overlap.Build()), 0, "warning: record 7"},
+      {"info " + Put("endlen.bin", w.Build({.end_record_length = 9})), 0, "note: the end record"},
+      {"info " + Path("missing.bin"), 2, "missing.bin: cannot be read"},
+      {"info " + dir_.path().string(), 2, "is a directory"},
+      {"info " + good + " --flash-size 0x100000001", 2, "flash size"},
+      {"info " + good + " --item5 0x80000 --image-offset 0", 2, "excludes"},
+      {"info", 2, "FILE"},
+  };
+  for (const Case& c : cases) {
+    CommandResult r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(c.words), std::string::npos) << c.args << "\n" << r.out << r.err;
+  }
+}
+
+TEST_F(ImbrelBinTool, InfoKeepsThousandsOfBadRecordsToOneLineEach) {
+  host::BinWriter w(0);
+  w.Add(0x40000, Bytes(3000 * 16), 16);
+  std::vector<std::uint8_t> file = w.Build();
+  for (std::size_t k = 0; k < 3000; ++k) file[15 + k * 28 + 12] ^= 1;  // every checksum wrong
+  CommandResult r = Run("info " + Put("many.bin", file));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(CountLines(r.out, "BAD CHECKSUM"), 3000);
+  // The problem list shows the first few and counts the rest.
+  EXPECT_EQ(CountLines(r.out, "error: record"), 10);
+  EXPECT_NE(r.out.find("and 2990 more like the one above"), std::string::npos) << r.out;
+}
+
+TEST_F(ImbrelBinTool, MakeRefusesBadInputAndLeavesNoFile) {
+  Put("four.raw", Bytes(4));
+  Put("zeros.raw", std::vector<std::uint8_t>(64, 0));
+  Put("empty.raw", {});
+  std::ofstream(dir_ / "old.bin") << "keep me";
+  const std::string four = Path("four.raw");
+  struct Case {
+    std::string args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"--start 0 --record 0x10=" + Path("nothing.raw"), "nothing.raw: no such file"},
+      {"--start 0 --record 0x10=" + dir_.path().string(), "is not a regular file"},
+      {"--start 0 --record 0x10=" + Path("empty.raw"), "empty.raw: is empty"},
+      {"--start 0", "no data"},
+      {"--start 0x10 --length 0 --record 0x10=" + four, "length is 0"},
+      {"--start 0 --record 0x10=" + four + " --record 0x12=" + four, "overlaps record 0"},
+      {"--start 0x100 --record 0xFC=" + four, "outside the image"},
+      {"--start 0 --length 4 --record 0x2=" + four, "outside the image"},
+      {"--start 0 --raw " + Path("zeros.raw") + " --at 0 --chunk 16", "read it as the end record"},
+      {"--start 0 --raw " + four + " --at 0xFFFFFFFE", "runs past address 0xffffffff"},
+      {"--start 0 --raw " + four + " --at 0 --chunk 0", "chunk 0"},
+      {"--start 0 --raw " + four, "--at"},
+      {"--start 0 --at 0 --record 0=" + four, "--raw"},
+      {"--start 0 --chunk 4 --record 0=" + four, "--raw"},
+      {"--start 0x1_000 --record 0x1000=" + four, "start '0x1_000' is not a number"},
+      {"--start 0 --record 0x1000" + four, "is not ADDR=PATH"},
+      {"--start 0 --record 0x100000000=" + four, "record address"},
+      {"--record 0=" + four, "--start"},
+  };
+  for (const Case& c : cases) {
+    CommandResult r = Run("make -o " + Path("out.bin") + " " + c.args);
+    EXPECT_EQ(r.status, 2) << c.args;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+    EXPECT_LE(CountLines(r.err, "imbrel-bin:"), 1) << r.err;
+  }
+  // A refused make over an existing file leaves it as it was.
+  CommandResult r = Run("make -o " + Path("old.bin") + " --start 0 --record 0x10=" + four +
+                        " --record 0x11=" + four);
+  EXPECT_EQ(r.status, 2);
+  std::ifstream old(dir_ / "old.bin");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), "keep me");
+  // Nothing but the inputs and old.bin: no output, no temporary file.
+  int entries = 0;
+  for (auto& e : std::filesystem::directory_iterator(dir_.path())) entries += e.exists();
+  EXPECT_EQ(entries, 4);
+  // An output in a directory that does not exist is refused too.
+  r = Run("make -o " + Path("no/such/dir.bin") + " --start 0 --record 0x10=" + four);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+}
+
+TEST_F(ImbrelBinTool, MakeReplacesAnExistingFileWhole) {
+  std::ofstream(dir_ / "nk.bin") << std::string(100000, 'x');
+  const std::string four = Put("four.raw", Bytes(4));
+  CommandResult r =
+      Run("make -o " + Path("nk.bin") + " --start 0 --length 0x100 --record 8=" + four + " --raw " +
+          four + " --at 0");
+  ASSERT_EQ(r.status, 0) << r.err;
+  host::BinImage image = host::ReadBinFile(dir_ / "nk.bin");
+  EXPECT_EQ(image.bytes.size(), 15u + 2 * 16 + 12);
+  EXPECT_EQ(image.length, 0x100u);
+  EXPECT_FALSE(image.HasErrors());
+  // An overlap allowed is still an overlap, and info says so.
+  r = Run("make -o " + Path("o.bin") + " --start 0 --record 8=" + four + " --record 9=" + four +
+          " --allow-overlap");
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Run("info " + Path("o.bin"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("warning: record 1 [0x9, 0xd) overlaps record 0 [0x8, 0xc)"),
+            std::string::npos)
+      << r.out;
+}
+
+}  // namespace
