@@ -266,7 +266,8 @@ class ConsoleBackend : public Backend {
     open_path_.reset();
     open_used_ = true;
     // A bare name is in the folder the dialog opens on, as if typed into it.
-    if (!path.empty() && path[0] != u'\\' && request.lpstrInitialDir && *request.lpstrInitialDir) {
+    if (!path.empty() && path[0] != u'\\' && path[0] != u'/' && request.lpstrInitialDir &&
+        *request.lpstrInitialDir) {
       std::u16string folder = request.lpstrInitialDir;
       if (folder.back() != u'\\') folder += u'\\';
       path = folder + path;
