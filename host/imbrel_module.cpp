@@ -4,13 +4,16 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <array>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <regex>
 #include <vector>
 
 #include "flash/flash_ops.h"
+#include "host/module/calendar.h"
 #include "host/module/module.h"
 #include "host/module/virtual_clock.h"
 #include "host/tool_support.h"
@@ -69,9 +72,162 @@ void EndProgressLine() {
   if (stderr_is_terminal) std::fprintf(stderr, "\r\033[K");
 }
 
-int Create(const std::string& dir, bool nor, const std::string& device, const std::string& cfi) {
+// The content options of `create`, as given (empty: not given).
+struct ContentArgs {
+  bool blank = false;
+  std::string bootloader_version, bootloader_banner, bootloader_time, bootloader_place,
+      bootloader_size;
+  bool no_bootloader = false;
+  bool config_block = true;
+  bool old_config_place = false;
+  std::string image_place, image_size, image_time;
+  bool no_image = false;
+  std::string item0, item5, image_version, fdf_time, mem_base, mem_len;
+  bool no_item0 = false, no_item5 = false, no_image_version = false, no_fdf = false,
+       no_registry = false;
+};
+
+std::uint32_t Word(const std::string& what, const std::string& text) {
+  return static_cast<std::uint32_t>(Number(what, text, 0xFFFFFFFF));
+}
+
+template <std::size_t N>
+std::array<std::uint32_t, N> WordList(const std::string& what, const std::string& text) {
+  std::array<std::uint32_t, N> words;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < N; ++i) {
+    std::size_t end = text.find(',', start);
+    if ((end == std::string::npos) != (i == N - 1)) {
+      throw UsageError(what + " '" + text + "' is not " + std::to_string(N) +
+                       " words separated by commas");
+    }
+    words[i] = Word(what, text.substr(start, end - start));
+    start = end + 1;
+  }
+  return words;
+}
+
+std::uint64_t Time(const std::string& what, const std::string& text) {
+  auto ticks = host::ParseIsoTime(text);
+  if (!ticks) {
+    throw UsageError(what + " '" + text + "' is not a UTC time like 2009-03-07T00:00:00");
+  }
+  return *ticks;
+}
+
+// "1.3" or "1.3-beta5": major, minor, beta build.
+std::array<std::uint32_t, 3> Version(const std::string& what, const std::string& text) {
+  static const std::regex pattern(R"((\d{1,5})\.(\d{1,5})(?:-beta(\d{1,5}))?)");
+  std::smatch m;
+  if (!std::regex_match(text, m, pattern) || std::stoul(m[1]) > 0xFFFF ||
+      std::stoul(m[2]) > 0xFFFF || (m[3].matched && std::stoul(m[3]) > 0xFFFF)) {
+    throw UsageError(what + " '" + text + "' is not MAJOR.MINOR or MAJOR.MINOR-betaBUILD");
+  }
+  return {static_cast<std::uint32_t>(std::stoul(m[1])),
+          static_cast<std::uint32_t>(std::stoul(m[2])),
+          m[3].matched ? static_cast<std::uint32_t>(std::stoul(m[3])) : 0u};
+}
+
+void ContentOptions(const ContentArgs& a, host::CreateOptions& options) {
+  if (a.blank) options = host::CreateOptions::Blank();
+  // Under --blank, an option that describes a part puts that part back.
+  bool bootloader_given = !a.bootloader_version.empty() || !a.bootloader_banner.empty() ||
+                          !a.bootloader_time.empty() || !a.bootloader_place.empty() ||
+                          !a.bootloader_size.empty();
+  if (a.no_bootloader) {
+    options.bootloader.reset();
+  } else if (bootloader_given) {
+    if (!options.bootloader) options.bootloader = host::BootloaderOptions{};
+    host::BootloaderOptions& b = *options.bootloader;
+    if (!a.bootloader_version.empty()) {
+      auto v = Version("bootloader version", a.bootloader_version);
+      b.major = v[0], b.minor = v[1], b.beta_build = v[2];
+    }
+    if (!a.bootloader_banner.empty()) {
+      static const std::regex pattern(R"((\d{1,5})\.(\d{1,5}) (\S+ \d+ \d+))");
+      std::smatch m;
+      if (!std::regex_match(a.bootloader_banner, m, pattern)) {
+        throw UsageError("bootloader banner '" + a.bootloader_banner +
+                         "' is not like \"1.4 Mar 7 2009\" (version, then build date)");
+      }
+      b.banner = true;
+      b.major = static_cast<std::uint32_t>(std::stoul(m[1]));
+      b.minor = static_cast<std::uint32_t>(std::stoul(m[2]));
+      b.beta_build = 0;
+      b.built = m[3];
+    }
+    if (!a.bootloader_time.empty()) b.time = Time("bootloader time", a.bootloader_time);
+    if (!a.bootloader_place.empty()) {
+      b.place = Word("bootloader place", a.bootloader_place);
+      if (b.place != 0 && b.place != 0x8000) {
+        throw UsageError("bootloader place " + a.bootloader_place + " is not 0 or 0x8000");
+      }
+    }
+    if (!a.bootloader_size.empty()) b.size = Word("bootloader size", a.bootloader_size);
+  }
+
+  if (!a.config_block) {
+    options.config_block.reset();
+  } else if (a.old_config_place) {
+    options.config_block = host::kConfigBlockOldPlace;
+  }
+
+  bool image_given = !a.image_place.empty() || !a.image_size.empty() || !a.image_time.empty();
+  if (a.no_image) {
+    options.image.reset();
+  } else if (image_given) {
+    if (!options.image) options.image = host::ImageOptions{};
+    if (!a.image_place.empty()) options.image->place = Word("image place", a.image_place);
+    if (!a.image_size.empty()) options.image->size = Word("image size", a.image_size);
+    if (!a.image_time.empty()) options.image->time = Time("image time", a.image_time);
+  }
+
+  if (a.no_item0) {
+    options.item0.reset();
+  } else if (!a.item0.empty()) {
+    options.item0 = WordList<2>("item 0", a.item0);
+  }
+  if (a.no_item5) {
+    options.item5 = false;
+  } else if (!a.item5.empty()) {
+    options.item5 = true;
+    options.item5_words = WordList<6>("item 5", a.item5);
+  }
+  if (a.no_image_version) {
+    options.image_version.reset();
+  } else if (!a.image_version.empty()) {
+    static const std::regex pattern(R"((\d{1,10})\.(\d{1,10})\.(\d{1,5})(?:-beta(\d{1,5}))?)");
+    std::smatch m;
+    if (!std::regex_match(a.image_version, m, pattern) || std::stoull(m[1]) > 0xFFFFFFFF ||
+        std::stoull(m[2]) > 0xFFFFFFFF || std::stoul(m[3]) > 0xFFFF ||
+        (m[4].matched && std::stoul(m[4]) > 0xFFFF)) {
+      throw UsageError("image version '" + a.image_version +
+                       "' is not ID.MAJOR.MINOR or ID.MAJOR.MINOR-betaBUILD");
+    }
+    std::uint32_t build = m[4].matched ? static_cast<std::uint32_t>(std::stoul(m[4])) : 0;
+    options.image_version = {static_cast<std::uint32_t>(std::stoull(m[1])),
+                             static_cast<std::uint32_t>(std::stoull(m[2])),
+                             static_cast<std::uint32_t>(std::stoul(m[3])) | (build << 16)};
+  }
+  if (a.no_fdf) {
+    options.fdf_time.reset();
+  } else if (!a.fdf_time.empty()) {
+    options.fdf_time = Time("default.fdf time", a.fdf_time);
+  }
+  if (a.no_registry) {
+    options.registry = false;
+  } else if (!a.mem_base.empty() || !a.mem_len.empty()) {
+    options.registry = true;
+    if (!a.mem_base.empty()) options.mem_base = Word("MemBase", a.mem_base);
+    if (!a.mem_len.empty()) options.mem_len = Word("MemLen", a.mem_len);
+  }
+}
+
+int Create(const std::string& dir, bool nor, const std::string& device, const std::string& cfi,
+           const ContentArgs& content) {
   if (!nor) throw UsageError("say which flash the module has: --nor");
   host::CreateOptions options;
+  ContentOptions(content, options);
   options.flash = host::FlashKind::kNor;
   if (!device.empty()) {
     options.nor_device = static_cast<std::uint16_t>(Number("device code", device, 0xFFFF));
@@ -222,6 +378,7 @@ int main(int argc, char** argv) {
 
   std::string dir, device, cfi, offset, length, file, out_file;
   bool nor = false;
+  ContentArgs content;
 
   CLI::App* create = app.add_subcommand("create", "make a new module in DIR (new or empty)");
   create->add_option("DIR", dir, "module directory")->required();
@@ -229,6 +386,71 @@ int main(int argc, char** argv) {
   create->add_option("--device", device, "NOR device code (default 0x8922)");
   create->add_option("--cfi-size", cfi,
                      "CFI device size byte: each chip holds 2^N bytes (default 0x18: 32 MB)");
+  create->add_flag("--blank", content.blank,
+                   "an erased flash and nothing else; the options below put parts back");
+  auto* bl_version =
+      create->add_option("--bootloader-version", content.bootloader_version,
+                         "bootloader with a version record: MAJOR.MINOR[-betaBUILD] (default 1.3)");
+  auto* bl_banner = create->add_option(
+      "--bootloader-banner", content.bootloader_banner,
+      "bootloader with a banner text instead: \"MAJOR.MINOR Mon D YYYY\", e.g. \"1.4 Mar 7 2009\"");
+  auto* bl_time = create->add_option(
+      "--bootloader-time", content.bootloader_time,
+      "build time in the bootloader's ROM header, UTC (default 2009-01-20T10:15:00; with a "
+      "banner, its date)");
+  auto* bl_place = create->add_option("--bootloader-place", content.bootloader_place,
+                                      "flash offset of the bootloader: 0 (default) or 0x8000");
+  auto* bl_size = create->add_option("--bootloader-size", content.bootloader_size,
+                                     "bytes of the bootloader's boot image (default 0x20000)");
+  create->add_flag("--no-bootloader", content.no_bootloader, "no bootloader")
+      ->excludes(bl_version)
+      ->excludes(bl_banner)
+      ->excludes(bl_time)
+      ->excludes(bl_place)
+      ->excludes(bl_size);
+  bl_version->excludes(bl_banner);
+  create->add_flag("--config-block,!--no-config-block", content.config_block,
+                   "a configuration block (default: at 0x40000)");
+  create->add_flag("--old-config-place", content.old_config_place,
+                   "the configuration block at its old place 0x88000 (the image then at 0xC8000)");
+  auto* img_place =
+      create->add_option("--image-place", content.image_place,
+                         "flash offset of the OS image (default: item 5's word 0, else 0x80000)");
+  auto* img_size = create->add_option("--image-size", content.image_size,
+                                      "bytes of the OS image (default 0x100000)");
+  auto* img_time = create->add_option("--image-time", content.image_time,
+                                      "build time in the image's ROM header, UTC "
+                                      "(default 2009-03-06T17:42:10)");
+  create->add_flag("--no-image", content.no_image, "no OS image")
+      ->excludes(img_place)
+      ->excludes(img_size)
+      ->excludes(img_time);
+  auto* item0 =
+      create->add_option("--item0", content.item0, "configuration item 0: W0,W1 (default 1,0)");
+  create->add_flag("--no-item0", content.no_item0, "no configuration item 0")->excludes(item0);
+  auto* item5 = create->add_option(
+      "--item5", content.item5,
+      "configuration item 5: six words, image place, registry area start, half its length, "
+      "... (default: from the flash size; 0x80000,0x1400000,0x40000,0,0,0 for 32 MB)");
+  create->add_flag("--no-item5", content.no_item5, "no configuration item 5")->excludes(item5);
+  auto* version = create->add_option("--image-version", content.image_version,
+                                     "running image's version: ID.MAJOR.MINOR[-betaBUILD] "
+                                     "(default 1.5.3)");
+  create->add_flag("--no-image-version", content.no_image_version, "no running image version")
+      ->excludes(version);
+  auto* fdf = create->add_option("--fdf-time", content.fdf_time,
+                                 "creation time of \\windows\\default.fdf, UTC "
+                                 "(default 2009-03-07T00:00:00)");
+  create->add_flag("--no-fdf", content.no_fdf, "no \\windows\\default.fdf")->excludes(fdf);
+  auto* mem_base = create->add_option(
+      "--mem-base", content.mem_base,
+      "MemBase of Drivers\\BuiltIn\\StrataFMD in the default registry (default: the end of "
+      "item 5's registry area)");
+  auto* mem_len = create->add_option("--mem-len", content.mem_len,
+                                     "MemLen of that key (default: to the end of the flash)");
+  create->add_flag("--no-registry", content.no_registry, "no default registry")
+      ->excludes(mem_base)
+      ->excludes(mem_len);
 
   CLI::App* info = app.add_subcommand("info", "show what the module is and holds");
   info->add_option("DIR", dir, "module directory")->required();
@@ -260,7 +482,7 @@ int main(int argc, char** argv) {
   }
 
   try {
-    if (*create) return Create(dir, nor, device, cfi);
+    if (*create) return Create(dir, nor, device, cfi, content);
     if (*info) return Info(dir);
     if (*erase) return Erase(dir, offset, length);
     if (*write) return Write(dir, offset, file);

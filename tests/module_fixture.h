@@ -27,7 +27,8 @@ struct ModuleSpec {
 /// Makes the module described by `spec` in `dir` and opens it.
 inline std::unique_ptr<host::Module> OpenNewModule(const std::filesystem::path& dir,
                                                    const ModuleSpec& spec) {
-  host::CreateOptions options;
+  // An erased flash and nothing else: tests put in what they look at.
+  host::CreateOptions options = host::CreateOptions::Blank();
   options.nor_device = spec.device;
   options.cfi_size = spec.cfi_size;
   host::CreateModule(dir, options);

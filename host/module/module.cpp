@@ -91,10 +91,65 @@ void ApplyVariant(NorConfig& nor) {
   nor.clear_lock_clears_all = variant && variant->clear_lock_clears_all;
 }
 
+// A fault of a call: "fail" gives `fallback`, a number that Win32 error.
+LONG CallFault(const fs::path& file, const toml::node& node, const std::string& name,
+               LONG fallback) {
+  if (node.value<std::string>() == "fail") return fallback;
+  if (node.is_integer()) return static_cast<LONG>(Integer(file, node, name, 1, 0xFFFF));
+  Fail(file, name + " must be \"fail\" or a Win32 error number");
+}
+
+void LoadSoftwareFaults(const fs::path& file, const toml::table& root, ModuleConfig& config) {
+  if (const toml::node* node = root.get("registry")) {
+    const toml::table* registry = node->as_table();
+    if (!registry) Fail(file, "registry must be a table: [registry]");
+    CheckKeys(file, *registry, "registry", {"open", "flush"});
+    if (const toml::node* n = registry->get("open")) {
+      config.registry_faults.open = CallFault(file, *n, "open", ERROR_ACCESS_DENIED);
+    }
+    if (const toml::node* n = registry->get("flush")) {
+      config.registry_faults.flush = CallFault(file, *n, "flush", 29);  // ERROR_WRITE_FAULT
+    }
+  }
+  if (const toml::node* node = root.get("platform")) {
+    const toml::table* platform = node->as_table();
+    if (!platform) Fail(file, "platform must be a table: [platform]");
+    CheckKeys(file, *platform, "platform", {"registry_clear", "config_set"});
+    auto fails = [&](const char* key) {
+      const toml::node* n = platform->get(key);
+      if (!n) return false;
+      if (n->value<std::string>() != "fail") Fail(file, std::string(key) + " must be \"fail\"");
+      return true;
+    };
+    config.platform_faults.registry_clear = fails("registry_clear");
+    config.platform_faults.config_set = fails("config_set");
+  }
+}
+
+// [platform]: each item a list of exactly `N` 32-bit words.
+template <std::size_t N>
+std::optional<std::array<std::uint32_t, N>> Words(const fs::path& file, const toml::table& table,
+                                                  const char* key, const char* what) {
+  const toml::node* node = table.get(key);
+  if (!node) return std::nullopt;
+  const toml::array* list = node->as_array();
+  if (!list || list->size() != N) {
+    Fail(file,
+         std::string(key) + " must be a list of " + std::to_string(N) + " 32-bit words: " + what);
+  }
+  std::array<std::uint32_t, N> words;
+  for (std::size_t i = 0; i < N; ++i) {
+    words[i] = static_cast<std::uint32_t>(Integer(
+        file, *list->get(i), std::string(key) + "[" + std::to_string(i) + "]", 0, 0xFFFFFFFF));
+  }
+  return words;
+}
+
 void LoadFaults(const fs::path& file, ModuleConfig& config) {
   if (!fs::exists(file)) return;
   toml::table root = ParseToml(file);
-  CheckKeys(file, root, "", {"nor"});
+  CheckKeys(file, root, "", {"nor", "registry", "platform"});
+  LoadSoftwareFaults(file, root, config);
   const toml::node* nor = root.get("nor");
   if (!nor) return;
   const toml::array* list = nor->as_array();
@@ -150,6 +205,29 @@ std::string ModuleToml(const ModuleConfig& config) {
       << "            # CFI device size byte: each chip holds 2^n bytes\n\n"
       << "[time]\n"
       << "pace = \"fast\"             # \"fast\": virtual time only; \"real\": module speed\n";
+  const PlatformConfig& p = config.platform;
+  if (p.item0 || p.item5 || p.image_version) {
+    out << "\n[platform]\n";
+    if (p.item0) {
+      out << "item0 = " << PlatformWords(p.item0->data(), 2)
+          << "  # configuration item 0: 8 bytes the platform keeps\n";
+    }
+    if (p.item5) {
+      out << "# configuration item 5: the OS image's flash offset, the registry area's start and\n"
+          << "# half its length, three more words\n"
+          << "item5 = " << PlatformWords(p.item5->data(), 6) << "\n";
+    }
+    if (p.image_version) {
+      out << "image_version = " << PlatformWords(p.image_version->data(), 3)
+          << "  # the running image: id, major, minor | beta build << 16\n";
+    }
+  }
+  if (!config.default_registry.empty()) {
+    out << "\n# The default registry: what the live registry starts from while the kept copy\n"
+        << "# (registry.toml) is empty. One table per key under HKEY_LOCAL_MACHINE;\n"
+        << "# integers are REG_DWORD, strings REG_SZ.\n"
+        << RegistryTomlTables(config.default_registry, "registry.");
+  }
   return out.str();
 }
 
@@ -174,12 +252,25 @@ void WriteErasedImage(const fs::path& file, std::uint64_t size) {
 
 }  // namespace
 
+CreateOptions CreateOptions::Blank() {
+  CreateOptions options;
+  options.bootloader.reset();
+  options.config_block.reset();
+  options.image.reset();
+  options.item0.reset();
+  options.item5 = false;
+  options.image_version.reset();
+  options.fdf_time.reset();
+  options.registry = false;
+  return options;
+}
+
 ModuleConfig LoadModuleConfig(const fs::path& dir) {
   if (!fs::is_directory(dir)) Fail(dir, "not a module directory");
   fs::path file = dir / "module.toml";
   if (!fs::exists(file)) Fail(file, "missing: not a module (make one with imbrel-module create)");
   toml::table root = ParseToml(file);
-  CheckKeys(file, root, "", {"cpu", "nor", "time"});
+  CheckKeys(file, root, "", {"cpu", "nor", "time", "platform", "registry"});
   ModuleConfig config;
 
   if (const toml::table* cpu = root["cpu"].as_table()) {
@@ -228,6 +319,17 @@ ModuleConfig LoadModuleConfig(const fs::path& dir) {
       Fail(file, "pace '" + pace + "' is not \"fast\" or \"real\"");
   }
 
+  if (const toml::node* node = root.get("platform")) {
+    const toml::table* platform = node->as_table();
+    if (!platform) Fail(file, "platform must be a table: [platform]");
+    CheckKeys(file, *platform, "platform", {"item0", "item5", "image_version"});
+    config.platform.item0 = Words<2>(file, *platform, "item0", "configuration item 0");
+    config.platform.item5 = Words<6>(file, *platform, "item5", "configuration item 5");
+    config.platform.image_version =
+        Words<3>(file, *platform, "image_version", "[id, major, minor | beta build << 16]");
+  }
+  config.default_registry = LoadRegistryFile(file, "registry");
+
   LoadFaults(dir / "faults.toml", config);
   return config;
 }
@@ -256,14 +358,19 @@ void CreateModule(const fs::path& dir, const CreateOptions& options) {
   if (!mkdtemp(pattern.data())) Fail(parent, "cannot create a directory here");
   fs::path staging = pattern;
   try {
+    WriteErasedImage(staging / "nor.img", std::uint64_t{2} << config.nor.cfi_size);
+    fs::create_directory(staging / "fs");
+    MakeFactoryContent(staging, dir, options, config);
     WriteFile(staging / "module.toml", ModuleToml(config));
     WriteFile(staging / "faults.toml",
               "# Faults to inject. Each [[nor]] entry:\n"
               "#   kind  = \"locked-down\" | \"erase-error\" | \"program-error\" | "
               "\"never-ready\"\n"
               "#   block = offset of any byte of the block in the flash (not for never-ready)\n"
-              "#   chip  = \"low\" | \"high\" | \"both\" (the default)\n");
-    WriteErasedImage(staging / "nor.img", std::uint64_t{2} << config.nor.cfi_size);
+              "#   chip  = \"low\" | \"high\" | \"both\" (the default)\n"
+              "# [registry] open = \"fail\" | flush = \"fail\" (or a Win32 error number)\n"
+              "# [platform] registry_clear = \"fail\" | config_set = \"fail\"\n");
+    WriteRegistryFile(KeptRegistryFile(staging), RegistryTree{});
     fs::create_directory(staging / "ram");
     fs::permissions(staging, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                  fs::perms::others_read | fs::perms::others_exec);
@@ -298,11 +405,14 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
   module->bus_.Attach(kNorPhysicalBase, size, module->nor_.get());
 
   fs::create_directories(module->dir_ / "ram");
+  StartLiveRegistry(module->dir_, module->config_.default_registry);
+  SetRegistryFaults(module->config_.registry_faults);
   SetCpuMainId(module->config_.main_id);
   SetClockPace(module->config_.pace);
   SetKernelObjectDirectory(module->dir_ / "ram");
   SetPhysicalBus(&module->bus_);
   current_module = module.get();
+  InstallPlatformCodes(module->dir_, module->config_.platform, module->config_.platform_faults);
   return module;
 }
 
@@ -360,7 +470,16 @@ std::string DescribeModule(const fs::path& dir) {
   }
   row("blocks", layout);
   row("lock bits", nor.power_up_locked ? "every block locked at power-up" : "unlocked at power-up");
-  if (nor.faults.empty()) {
+  std::vector<std::string> calls;
+  if (config.registry_faults.open) {
+    calls.push_back("RegOpenKeyExW fails with " + std::to_string(config.registry_faults.open));
+  }
+  if (config.registry_faults.flush) {
+    calls.push_back("RegFlushKey fails with " + std::to_string(config.registry_faults.flush));
+  }
+  if (config.platform_faults.registry_clear) calls.push_back("the registry clear code fails");
+  if (config.platform_faults.config_set) calls.push_back("the configuration set code fails");
+  if (nor.faults.empty() && calls.empty()) {
     row("faults", "none");
   } else {
     for (const NorFault& f : nor.faults) {
@@ -370,8 +489,10 @@ std::string DescribeModule(const fs::path& dir) {
       if (f.kind != NorFaultKind::kNeverReady) what += ", block at " + Hex(f.offset);
       row("fault", what);
     }
+    for (const std::string& call : calls) row("fault", call);
   }
   row("pace", config.pace == Pace::kFast ? "fast" : "real");
+  out << DescribeContent(dir, config);
   return out.str();
 }
 

@@ -3,6 +3,7 @@
 // CE calls of this process reach.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -11,8 +12,11 @@
 #include <string>
 
 #include "host/module/intel_nor_chip.h"
+#include "host/module/module_content.h"
 #include "host/module/nor_array.h"
 #include "host/module/physical_bus.h"
+#include "host/module/platform_codes.h"
+#include "host/module/registry.h"
 #include "host/module/virtual_clock.h"
 
 namespace host {
@@ -31,12 +35,39 @@ struct ModuleConfig {
   FlashKind flash = FlashKind::kNor;
   NorConfig nor;
   Pace pace = Pace::kFast;
+  PlatformConfig platform;         // module.toml's [platform]
+  RegistryTree default_registry;   // module.toml's [registry]
+  PlatformFaults platform_faults;  // faults.toml's [platform]
+  RegistryFaults registry_faults;  // faults.toml's [registry]
 };
 
 struct CreateOptions {
   FlashKind flash = FlashKind::kNor;
   std::uint16_t nor_device = 0x8922;
   std::optional<std::uint8_t> cfi_size;  // the device's own size when not given
+
+  // What the factory puts on the module (module_content.h); each part may be left out. The
+  // defaults make a realistic module; places and sizes not given follow from the flash size.
+  std::optional<BootloaderOptions> bootloader = BootloaderOptions{};
+  /// kConfigBlockPlace, or kConfigBlockOldPlace.
+  std::optional<std::uint32_t> config_block = kConfigBlockPlace;
+  std::optional<ImageOptions> image = ImageOptions{};
+  std::optional<std::array<std::uint32_t, 2>> item0 = std::array<std::uint32_t, 2>{1, 0};
+  /// Item 5; its words, when not given: {the image's place, 5/8 of the flash, 1/128 of it}.
+  bool item5 = true;
+  std::optional<std::array<std::uint32_t, 6>> item5_words;
+  /// {id, major, minor | beta build << 16}.
+  std::optional<std::array<std::uint32_t, 3>> image_version = std::array<std::uint32_t, 3>{1, 5, 3};
+  /// The creation time (FILETIME ticks) of "\windows\default.fdf"; nullopt: no such file.
+  std::optional<std::uint64_t> fdf_time = 128808576000000000ull;  // 2009-03-07 00:00:00
+  /// MemBase and MemLen of the flash file-system driver in the default registry; by default
+  /// the flash from the end of item 5's registry area to the end.
+  bool registry = true;
+  std::optional<std::uint32_t> mem_base;
+  std::optional<std::uint32_t> mem_len;
+
+  /// No content: an erased flash, no platform items, no default.fdf, no default registry.
+  static CreateOptions Blank();
 };
 
 /// Makes a new module in `dir`, which must not exist or be empty. Nothing is left behind

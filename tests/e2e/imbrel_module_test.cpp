@@ -20,7 +20,7 @@ class ImbrelModuleTool : public ::testing::Test {
   std::string Dir() { return (dir_ / "m").string(); }
   CommandResult Run(const std::string& args) { return RunCommand(Tool(args)); }
   void Create(const std::string& options = "") {
-    CommandResult r = Run("create " + Dir() + " --nor --cfi-size 0x13 " + options);
+    CommandResult r = Run("create " + Dir() + " --nor --cfi-size 0x13 --blank " + options);
     ASSERT_EQ(r.status, 0) << r.err;
   }
   std::vector<std::uint8_t> Image(std::uint64_t offset, std::size_t count) {

@@ -1,0 +1,79 @@
+// The module's registry: the live registry (ram/registry.toml), the copy kept in flash
+// (registry.toml) and the default registry of module.toml ([registry]). Each is a TOML file
+// in which every table is a key named by its backslash path under HKEY_LOCAL_MACHINE, an
+// integer is a REG_DWORD and a string a REG_SZ:
+//
+//   ['Drivers\BuiltIn\StrataFMD']
+//   MemBase = 0x01480000
+//   Dll = 'fmd.dll'
+//
+// Tables inside a key's table are its subkeys. Key paths and value names ignore case.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ce/registry.h"
+
+namespace host {
+
+struct RegistryValue {
+  std::u16string name;
+  DWORD type = REG_DWORD;  // REG_DWORD or REG_SZ
+  DWORD number = 0;        // REG_DWORD
+  std::u16string text;     // REG_SZ, without its terminator
+};
+
+struct RegistryKeyData {
+  std::u16string path;  // "Drivers\BuiltIn\StrataFMD"
+  std::vector<RegistryValue> values;
+};
+
+struct RegistryTree {
+  std::vector<RegistryKeyData> keys;
+
+  /// The key with exactly this path, or null.
+  const RegistryKeyData* FindKey(std::u16string_view path) const;
+  /// Whether the key exists: it has values or subkeys, or is the root ("").
+  bool HasKey(std::u16string_view path) const;
+  const RegistryValue* FindValue(std::u16string_view key, std::u16string_view name) const;
+  /// Adds or replaces a value, making its key when needed.
+  void SetValue(std::u16string_view key, const RegistryValue& value);
+  bool empty() const { return keys.empty(); }
+};
+
+/// Reads a registry file. With `table`, the registry is that table of the file (module.toml's
+/// "registry"). A missing file is an empty registry; a malformed one a ModuleError naming the
+/// file.
+RegistryTree LoadRegistryFile(const std::filesystem::path& file, const std::string& table = "");
+
+/// The TOML text of `tree`: one table per key, named `prefix` + its quoted path
+/// (prefix "registry." for module.toml).
+std::string RegistryTomlTables(const RegistryTree& tree, const std::string& prefix = "");
+
+/// The file names inside a module directory.
+std::filesystem::path KeptRegistryFile(const std::filesystem::path& module_dir);
+std::filesystem::path LiveRegistryFile(const std::filesystem::path& module_dir);
+
+/// Writes `tree` as a kept or live registry file, whole or not at all.
+void WriteRegistryFile(const std::filesystem::path& file, const RegistryTree& tree);
+
+/// The module's start: when ram/ holds no live registry, makes it from the kept copy, or from
+/// `default_registry` when the kept copy is empty. Checks both files.
+void StartLiveRegistry(const std::filesystem::path& module_dir,
+                       const RegistryTree& default_registry);
+
+/// Empties the kept copy (what a registry clear does).
+void ClearKeptRegistry(const std::filesystem::path& module_dir);
+
+/// What faults.toml's [registry] table makes fail: the Win32 error the call returns, 0 none.
+struct RegistryFaults {
+  LONG open = 0;
+  LONG flush = 0;
+};
+void SetRegistryFaults(const RegistryFaults& faults);
+
+}  // namespace host
