@@ -24,16 +24,13 @@ std::condition_variable ui_changed;
 std::map<HWND, Window*> windows;
 std::vector<ModalFrame> modal_stack;
 std::unique_ptr<Backend> backend;
-std::uintptr_t next_handle = 0x10000;
+std::atomic<std::uintptr_t> next_handle{0x10000};
 std::atomic<bool> common_controls{false};
 
 // How long a modal loop waits before looking again when nothing wakes it.
 constexpr std::chrono::milliseconds kLoopTick{50};
 
-HWND NewHandle() {
-  next_handle += 0x10;
-  return reinterpret_cast<HWND>(next_handle);
-}
+HWND NewHandle() { return reinterpret_cast<HWND>(next_handle.fetch_add(0x10) + 0x10); }
 
 ControlKind KindOf(std::u16string_view class_name) {
   std::u16string lower(class_name);
@@ -365,8 +362,10 @@ LRESULT SendMessageW(HWND handle, UINT message, WPARAM wparam, LPARAM lparam) {
   // commands it gave rise to (a test's rule, say) run before the sender goes on.
   Window* dialog = window->dialog ? window->dialog : window;
   if (dialog->thread != std::this_thread::get_id()) {
+    // Bounded: a dialog whose loop is not running (a nested dialog is on top of it) must not
+    // hold the sender for ever.
     HWND dialog_handle = dialog->handle;
-    ui_changed.wait(lock, [&] {
+    ui_changed.wait_for(lock, std::chrono::seconds(5), [&] {
       Window* still = host::ui::FindWindow(dialog_handle);
       return !still || still->ended || still->commands.empty();
     });
