@@ -9,7 +9,6 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <regex>
 #include <vector>
 
 #include "flash/flash_ops.h"
@@ -115,17 +114,39 @@ std::uint64_t Time(const std::string& what, const std::string& text) {
   return *ticks;
 }
 
+// `count` decimal numbers joined by dots, each at most its `max`, then "-betaBUILD" when
+// `beta` is given (BUILD at most 0xFFFF; 0 without it): "1.3", "1.2.7-beta9".
+bool DottedNumbers(const std::string& text, std::size_t count, const std::uint64_t* max,
+                   std::uint32_t* out, std::uint32_t* beta) {
+  std::size_t at = 0;
+  auto number = [&](std::uint64_t limit, std::uint32_t* value) {
+    std::size_t start = at;
+    std::uint64_t v = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 10) {
+      v = v * 10 + static_cast<std::uint64_t>(text[at++] - '0');
+    }
+    *value = static_cast<std::uint32_t>(v);
+    return at > start && v <= limit;
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0 && (at >= text.size() || text[at++] != '.')) return false;
+    if (!number(max[i], &out[i])) return false;
+  }
+  if (beta) *beta = 0;
+  if (at == text.size()) return true;
+  if (!beta || text.compare(at, 5, "-beta") != 0) return false;
+  at += 5;
+  return number(0xFFFF, beta) && at == text.size();
+}
+
 // "1.3" or "1.3-beta5": major, minor, beta build.
 std::array<std::uint32_t, 3> Version(const std::string& what, const std::string& text) {
-  static const std::regex pattern(R"((\d{1,5})\.(\d{1,5})(?:-beta(\d{1,5}))?)");
-  std::smatch m;
-  if (!std::regex_match(text, m, pattern) || std::stoul(m[1]) > 0xFFFF ||
-      std::stoul(m[2]) > 0xFFFF || (m[3].matched && std::stoul(m[3]) > 0xFFFF)) {
+  static const std::uint64_t kMax[] = {0xFFFF, 0xFFFF};
+  std::array<std::uint32_t, 3> v;
+  if (!DottedNumbers(text, 2, kMax, v.data(), &v[2])) {
     throw UsageError(what + " '" + text + "' is not MAJOR.MINOR or MAJOR.MINOR-betaBUILD");
   }
-  return {static_cast<std::uint32_t>(std::stoul(m[1])),
-          static_cast<std::uint32_t>(std::stoul(m[2])),
-          m[3].matched ? static_cast<std::uint32_t>(std::stoul(m[3])) : 0u};
+  return v;
 }
 
 void ContentOptions(const ContentArgs& a, host::CreateOptions& options) {
@@ -144,17 +165,20 @@ void ContentOptions(const ContentArgs& a, host::CreateOptions& options) {
       b.major = v[0], b.minor = v[1], b.beta_build = v[2];
     }
     if (!a.bootloader_banner.empty()) {
-      static const std::regex pattern(R"((\d{1,5})\.(\d{1,5}) (\S+ \d+ \d+))");
-      std::smatch m;
-      if (!std::regex_match(a.bootloader_banner, m, pattern)) {
+      // The version, then the build date that CreateModule checks.
+      static const std::uint64_t kMax[] = {0xFFFF, 0xFFFF};
+      std::size_t blank = a.bootloader_banner.find(' ');
+      std::uint32_t v[2];
+      if (blank == std::string::npos ||
+          !DottedNumbers(a.bootloader_banner.substr(0, blank), 2, kMax, v, nullptr)) {
         throw UsageError("bootloader banner '" + a.bootloader_banner +
                          "' is not like \"1.4 Mar 7 2009\" (version, then build date)");
       }
       b.banner = true;
-      b.major = static_cast<std::uint32_t>(std::stoul(m[1]));
-      b.minor = static_cast<std::uint32_t>(std::stoul(m[2]));
+      b.major = v[0];
+      b.minor = v[1];
       b.beta_build = 0;
-      b.built = m[3];
+      b.built = a.bootloader_banner.substr(blank + 1);
     }
     if (!a.bootloader_time.empty()) b.time = Time("bootloader time", a.bootloader_time);
     if (!a.bootloader_place.empty()) {
@@ -196,18 +220,15 @@ void ContentOptions(const ContentArgs& a, host::CreateOptions& options) {
   if (a.no_image_version) {
     options.image_version.reset();
   } else if (!a.image_version.empty()) {
-    static const std::regex pattern(R"((\d{1,10})\.(\d{1,10})\.(\d{1,5})(?:-beta(\d{1,5}))?)");
-    std::smatch m;
-    if (!std::regex_match(a.image_version, m, pattern) || std::stoull(m[1]) > 0xFFFFFFFF ||
-        std::stoull(m[2]) > 0xFFFFFFFF || std::stoul(m[3]) > 0xFFFF ||
-        (m[4].matched && std::stoul(m[4]) > 0xFFFF)) {
+    static const std::uint64_t kMax[] = {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFF};
+    std::array<std::uint32_t, 3> v;
+    std::uint32_t build = 0;
+    if (!DottedNumbers(a.image_version, 3, kMax, v.data(), &build)) {
       throw UsageError("image version '" + a.image_version +
                        "' is not ID.MAJOR.MINOR or ID.MAJOR.MINOR-betaBUILD");
     }
-    std::uint32_t build = m[4].matched ? static_cast<std::uint32_t>(std::stoul(m[4])) : 0;
-    options.image_version = {static_cast<std::uint32_t>(std::stoull(m[1])),
-                             static_cast<std::uint32_t>(std::stoull(m[2])),
-                             static_cast<std::uint32_t>(std::stoul(m[3])) | (build << 16)};
+    v[2] |= build << 16;
+    options.image_version = v;
   }
   if (a.no_fdf) {
     options.fdf_time.reset();
