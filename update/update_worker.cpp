@@ -234,7 +234,9 @@ int UpdateWorker(HWND dialog) {
   ReleaseMutex(mutex);
   CloseHandle(mutex);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  EndDialog(dialog, 0);
+  // Clear the path before the dialog ends: the moment it ends, the next update command may
+  // put its own path here.
   ImagePath[0] = 0;
+  EndDialog(dialog, 0);
   return result;
 }
