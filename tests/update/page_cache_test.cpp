@@ -66,7 +66,8 @@ TEST_F(PageCacheTest, PiecesSharingPagesAreMergedAndGapsFilled) {
   EXPECT_EQ(WriteMark, 0x40800u);
 
   ASSERT_EQ(CachedWrite(c.data(), 0x41000, 4096), 1);
-  std::vector<FlashWrite> expected = {{0x40000, 2048, {}}, {0x40800, 2048, {}}, {0x41000, 4096, {}}};
+  std::vector<FlashWrite> expected = {
+      {0x40000, 2048, {}}, {0x40800, 2048, {}}, {0x41000, 4096, {}}};
   ASSERT_EQ(writes, expected);
   std::vector<BYTE> page(a);
   page.insert(page.end(), b.begin(), b.end());
