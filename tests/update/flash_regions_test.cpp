@@ -176,3 +176,30 @@ TEST_F(FlashRegionsTest, WriteMeantForOneRegionNamesAnother) {
 }
 
 }  // namespace
+
+namespace {
+
+class FlashRegionsRegistryTest : public FlashRegionsTest {
+ protected:
+  void Registry(const std::string& text) { std::ofstream(Dir() / "ram" / "registry.toml") << text; }
+};
+
+TEST_F(FlashRegionsRegistryTest, FileSystemComesFromTheDriverKeyOrItsFallback) {
+  Registry("['Drivers\\BuiltIn\\StrataFMD']\nMemBase = 0x1480000\nMemLen = 0xB80000\n");
+  LoadRegionTable();
+  EXPECT_EQ(RegionTable[kRegionFileSystem].Start, 0x1480000u);
+  EXPECT_EQ(RegionTable[kRegionFileSystem].Length, 0xB80000u);
+
+  Registry("['Drivers\\BlockDevice\\StrataFMD']\nMemBase = 0x900000\n");
+  LoadRegionTable();
+  EXPECT_EQ(RegionTable[kRegionFileSystem].Start, 0x900000u);
+  EXPECT_EQ(RegionTable[kRegionFileSystem].Length, 0xB80000u);  // missing value: unchanged
+
+  // A value of the wrong size is not taken.
+  Registry("['Drivers\\BuiltIn\\StrataFMD']\nMemBase = 'far away'\nMemLen = 0x10\n");
+  LoadRegionTable();
+  EXPECT_EQ(RegionTable[kRegionFileSystem].Start, 0x900000u);
+  EXPECT_EQ(RegionTable[kRegionFileSystem].Length, 0x10u);
+}
+
+}  // namespace
