@@ -83,7 +83,7 @@ struct ContentArgs {
   bool no_image = false;
   std::string item0, item5, image_version, fdf_time, mem_base, mem_len;
   bool no_item0 = false, no_item5 = false, no_image_version = false, no_fdf = false,
-       no_registry = false;
+       no_registry = false, no_samples = false;
 };
 
 std::uint32_t Word(const std::string& what, const std::string& text) {
@@ -235,6 +235,7 @@ void ContentOptions(const ContentArgs& a, host::CreateOptions& options) {
   } else if (!a.fdf_time.empty()) {
     options.fdf_time = Time("default.fdf time", a.fdf_time);
   }
+  if (a.no_samples) options.samples = false;
   if (a.no_registry) {
     options.registry = false;
   } else if (!a.mem_base.empty() || !a.mem_len.empty()) {
@@ -469,6 +470,8 @@ int main(int argc, char** argv) {
       "item 5's registry area)");
   auto* mem_len = create->add_option("--mem-len", content.mem_len,
                                      "MemLen of that key (default: to the end of the flash)");
+  create->add_flag("--no-samples", content.no_samples,
+                   "no sample images (nk.bin, eboot.bin) in fs/USB HD/IMAGES");
   create->add_flag("--no-registry", content.no_registry, "no default registry")
       ->excludes(mem_base)
       ->excludes(mem_len);

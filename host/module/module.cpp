@@ -262,6 +262,7 @@ CreateOptions CreateOptions::Blank() {
   options.image_version.reset();
   options.fdf_time.reset();
   options.registry = false;
+  options.samples = false;
   return options;
 }
 

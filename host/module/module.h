@@ -63,6 +63,9 @@ struct CreateOptions {
   /// MemBase and MemLen of the flash file-system driver in the default registry; by default
   /// the flash from the end of item 5's registry area to the end.
   bool registry = true;
+  /// Sample BIN images in fs/USB HD/IMAGES: nk.bin (an operating-system image) and eboot.bin
+  /// (a bootloader update).
+  bool samples = true;
   std::optional<std::uint32_t> mem_base;
   std::optional<std::uint32_t> mem_len;
 

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <vector>
 
+#include "host/bin_image.h"
 #include "host/module/calendar.h"
 #include "host/module/module.h"
 #include "host/module/registry.h"
@@ -198,6 +199,36 @@ std::optional<FoundImage> FindImage(const FlashFile& flash, std::uint32_t place)
   return found;
 }
 
+// A BIN file of `image`, whose bytes are to land at flash `place`, with start address `start`
+// and records of 16 KB.
+void WriteSample(const fs::path& file, std::uint32_t start,
+                 const std::vector<std::uint8_t>& image) {
+  BinWriter writer(start);
+  writer.Add(start, image, 0x4000);
+  std::vector<std::uint8_t> bytes = writer.Build();
+  fs::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) throw ModuleError(file.string() + ": cannot write");
+}
+
+// The sample images a person finds on the module's USB stick: an operating-system image built
+// for the kernel's address space (placed where item 5 says) and a bootloader update built for
+// the boot area (placed at flash 0).
+void WriteSamples(const fs::path& images, std::uint32_t image_place) {
+  std::uint64_t built = Iso("2010-05-17T13:45:30");
+  WriteSample(
+      images / "nk.bin", kVirtualBase + image_place,
+      BootImage(image_place, 0x40000, kImageRomOffset, built, "nk.exe", 0x4E4C0000, 0x0000FFFF));
+  std::vector<std::uint8_t> boot = BootImage(0, 0x20000, 0x20000 - kBootloaderRomBack, built,
+                                             "eboot.exe", 0xEB100000, 0x00FFFFFF);
+  const std::uint32_t record[] = {kVersionRecordStart, 1, 1, 4, kVersionRecordEnd};
+  for (int i = 0; i < 5; ++i) Put32(boot, kVersionRecordOffset + 4 * i, record[i]);
+  WriteSample(images / "eboot.bin", 0xBCA00000, boot);
+}
+
 }  // namespace
 
 void MakeFactoryContent(const fs::path& staging, const fs::path& dir, const CreateOptions& options,
@@ -355,6 +386,8 @@ void MakeFactoryContent(const fs::path& staging, const fs::path& dir, const Crea
       Fail(dir, "cannot set the time of fs/windows/default.fdf");
     }
   }
+
+  if (options.samples) WriteSamples(staging / "fs" / "USB HD" / "IMAGES", image_place);
 }
 
 std::string DescribeContent(const fs::path& dir, const ModuleConfig& config) {

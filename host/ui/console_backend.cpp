@@ -18,8 +18,10 @@
 #include <cstdio>
 #include <deque>
 #include <map>
+#include <set>
 
 #include "host/module/text.h"
+#include "host/module/virtual_clock.h"
 
 namespace host::ui {
 
@@ -112,14 +114,24 @@ class ConsoleBackend : public Backend {
     if (interrupt_armed_) sigaction(SIGINT, &previous_interrupt_, nullptr);
   }
 
-  void DialogOpened(Window&) override {
+  void DialogOpened(Window& dialog) override {
     if (open_dialogs_++ == 0) ArmInterrupt();
+    opened_at_[dialog.handle] = ClockNow();
     // The dialog below no longer has the input; it lists its buttons again when it has.
     listed_ = nullptr;
   }
 
   void DialogEnded(Window& dialog) override {
     if (status_owner_ == dialog.handle) EndStatusLine();
+    // A dialog with progress bars is long work: say how long it took on the module.
+    if (opened_at_.count(dialog.handle) && progressed_.count(dialog.handle)) {
+      char took[96];
+      std::snprintf(took, sizeof took, "took %.1f s of module time",
+                    static_cast<double>(ClockNow() - opened_at_[dialog.handle]) / kNsPerSecond);
+      PrintLine("[" + Utf8(dialog.text) + "] " + took);
+    }
+    opened_at_.erase(dialog.handle);
+    progressed_.erase(dialog.handle);
     states_.erase(dialog.handle);
     if (listed_ == dialog.handle) listed_ = nullptr;
     if (--open_dialogs_ == 0) DisarmInterrupt();
@@ -151,6 +163,7 @@ class ConsoleBackend : public Backend {
   }
 
   void ProgressChanged(Window& control, bool range_changed) override {
+    progressed_.insert(control.dialog->handle);
     if (!control.visible()) return;
     Window& dialog = *control.dialog;
     if (terminal_) {
@@ -446,6 +459,8 @@ class ConsoleBackend : public Backend {
   bool interrupt_armed_ = false;
   bool interrupt_used_ = false;
   struct sigaction previous_interrupt_ {};
+  std::map<HWND, std::uint64_t> opened_at_;  // virtual time each dialog opened
+  std::set<HWND> progressed_;                // dialogs whose bars have moved
 };
 
 }  // namespace
