@@ -1,0 +1,30 @@
+// Putting the terminal back as the user had it by every road out of the process while the
+// terminal backend draws: the normal exit (the backend ends curses), and the fatal and
+// terminating signals (abort, a fault, kill), where ncurses cannot be called and the saved mode
+// and reset sequence are written out directly before the signal takes its course.
+#pragma once
+
+#include <string_view>
+
+namespace host::ui::terminal {
+
+/// Saves the mode of the terminal on `tty` as the one to restore, and installs the handlers
+/// of SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTERM, SIGINT, SIGHUP and SIGQUIT (not of a
+/// terminating signal the process ignores). The reset sequence goes to `out`. Call once,
+/// before curses changes the mode, so that curses leaves those signals to us.
+void InstallTerminalRestore(int tty, int out);
+
+/// The bytes that undo curses' changes to the screen: leave the alternate screen, show the
+/// cursor, plain attributes. Call while curses is not active.
+void SetResetSequence(std::string_view bytes);
+
+/// Curses draws from now on (true), or has ended (false). While it draws, standard error, when
+/// it is a terminal, is held back and written out once the terminal is back: a message
+/// printed just before an abort would otherwise be drawn on the alternate screen and wiped.
+void SetCursesActive(bool active);
+
+/// Puts the terminal back without ncurses: the saved mode, the reset sequence, the held-back
+/// standard error. Does nothing when curses is not active. Async-signal-safe.
+void RestoreTerminalNow();
+
+}  // namespace host::ui::terminal
