@@ -1,0 +1,121 @@
+// The program as a script or a person runs it: imbrel on modules made by imbrel-module.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "module_fixture.h"
+#include "test_support.h"
+
+namespace {
+
+using test::CommandResult;
+using test::RunCommand;
+
+class ImbrelProgram : public ::testing::Test {
+ protected:
+  void Create(const std::string& options = "") {
+    CommandResult r =
+        RunCommand(std::string(IMBREL_MODULE_TOOL) + " create " + Dir() + " --nor " + options);
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  std::string Dir() { return (dir_ / "m").string(); }
+  // Runs imbrel on the console with `input` on standard input.
+  CommandResult Run(const std::string& args, const std::string& input = "") {
+    std::ofstream(dir_ / "input") << input;
+    return RunCommand(std::string(IMBREL_TOOL) + " --module " + Dir() + " --ui console " + args +
+                      " < " + (dir_ / "input").string());
+  }
+  std::string BootLog() {
+    std::ifstream in(dir_ / "m" / "boot.log");
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  test::TempDir dir_;
+};
+
+TEST_F(ImbrelProgram, VersionReportOfABetaBootloader) {
+  Create("--bootloader-version 1.3-beta5");
+  CommandResult r = Run("", "BSP Version\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("[BSP Version] Bootloader (in Flash)\r\nID:\tOSTRALA\r\n"
+                       "Ver:\t1.3 BETA, Build 5\r\nBuilt:\t20 Jan 2009 10:15:00 (GMT)\r\n\r\n"
+                       "Image (current running)\r\nID:\tOSTRALA\r\nVer:\t5.3 \r\n"
+                       "Built:\t07 Mar 2009 00:00:00 (GMT) -> OK"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(ImbrelProgram, QuietUpdateFromTheCommandLine) {
+  Create();
+  CommandResult r = Run("/u \\\\USB\\ HD\\\\IMAGES\\\\nk.bin");
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err.find("WARNING"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Image: 00080000  Len: 00040000(262144)"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("took 1.9 s of module time"), std::string::npos) << r.err;
+  // The image's first words: the sample's fill pattern.
+  auto flash = test::ReadImage(dir_ / "m", 0x80000, 8);
+  EXPECT_EQ(flash, (std::vector<std::uint8_t>{0x00, 0x00, 0x4C, 0x4E, 0x01, 0x00, 0x4C, 0x4E}));
+}
+
+TEST_F(ImbrelProgram, UpdateFromTheMainDialogEndsInAColdRestart) {
+  Create();
+  CommandResult r = Run("--open '\\USB HD\\IMAGES\\nk.bin' --answer ok --answer yes",
+                        "Update Bootloader/Image\n");
+  EXPECT_EQ(r.status, 0) << r.err;  // the module restarted
+  EXPECT_NE(r.err.find("[WARNING] This Image will overwrite the following sections:\nIMAGE\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("[RESET] To finish the update reset the system.\n Reset now? -> Yes"),
+            std::string::npos)
+      << r.err;
+  std::string log = BootLog();
+  EXPECT_NE(log.find("cold-start preparation"), std::string::npos) << log;
+  EXPECT_NE(log.find("cold restart"), std::string::npos) << log;
+  EXPECT_LT(log.find("cold-start preparation"), log.find("cold restart"));
+}
+
+TEST_F(ImbrelProgram, DeclinedOverwriteWarningWritesNothing) {
+  Create();
+  auto before = test::ReadImage(dir_ / "m", 0x80000, 64);
+  CommandResult r = Run("--open '\\USB HD\\IMAGES\\nk.bin'", "3\n");  // Cancel is the default
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("Are you sure you want to continue? -> Cancel"), std::string::npos) << r.err;
+  EXPECT_EQ(test::ReadImage(dir_ / "m", 0x80000, 64), before);
+}
+
+TEST_F(ImbrelProgram, RegistryAndRestartCommands) {
+  Create();
+  CommandResult r = Run("/f");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("[Registry] Registry Successfully Saved"), std::string::npos) << r.err;
+  EXPECT_TRUE(std::filesystem::file_size(dir_ / "m" / "registry.toml") > 0);
+
+  r = Run("/cu /fu");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.find("[Registry]"), std::string::npos) << r.err;
+
+  r = Run("/c");
+  EXPECT_NE(r.err.find("[Registry] Registry Successfully Cleared"), std::string::npos) << r.err;
+
+  r = Run("/x");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("WARINING: Imbrel.exe: commandline command not supported"),
+            std::string::npos)
+      << r.err;
+
+  r = Run("/rc500 /f");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("[Registry]"), std::string::npos);  // the restart ended everything
+  EXPECT_NE(BootLog().find("cold restart at 0.5"), std::string::npos) << BootLog();
+  r = Run("/r");
+  EXPECT_NE(BootLog().find("warm restart"), std::string::npos) << BootLog();
+}
+
+TEST_F(ImbrelProgram, FailedRegistrySaveIsReported) {
+  Create();
+  std::ofstream(dir_ / "m" / "faults.toml") << "[registry]\nflush = \"fail\"\n";
+  CommandResult r = Run("/f");
+  EXPECT_NE(r.err.find("[Registry] Registry Save FAILED!"), std::string::npos) << r.err;
+}
+
+}  // namespace
