@@ -604,6 +604,7 @@ class TerminalBackend final : public Backend {
       }
       running_backend = this;
       std::atexit(EndAtExit);
+      std::at_quick_exit(EndAtExit);  // a module restart ends the process with quick_exit
     } else {
       // After endwin the next refresh takes the terminal back; the whole screen is redrawn.
       clearok(curscr, TRUE);

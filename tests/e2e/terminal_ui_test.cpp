@@ -138,12 +138,12 @@ Screen Parse(const std::string& captured, bool with_attributes) {
 // it says how the demo ended and whether the terminal is back in its normal mode, then waits.
 class DemoSession {
  public:
-  explicit DemoSession(const std::string& demo_args) {
+  explicit DemoSession(const std::string& demo_args, const std::string& program = IMBREL_UI_DEMO) {
     static std::atomic<int> counter{0};
     socket_ = "imbrel-ui-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
     std::ofstream(dir_ / "demo.sh")
         << "echo $$ > " << Quote((dir_ / "pid").string()) << "\n"
-        << "exec " << Quote(IMBREL_UI_DEMO) << " --ui terminal " << demo_args << "\n";
+        << "exec " << Quote(program) << " --ui terminal " << demo_args << "\n";
     std::ofstream(dir_ / "run.sh")
         << "sh " << Quote((dir_ / "demo.sh").string()) << "\n"
         << "echo EXITED-$?\n"
@@ -449,6 +449,23 @@ TEST_F(TerminalUiWithModule, FileDialogBrowsesTheModuleAndReturnsTheChosenPath) 
   ASSERT_TRUE(session.WaitForText(u"Look in:")) << session.last();
   session.Keys("Escape");
   ASSERT_TRUE(session.WaitForText(u"Update: -2")) << session.last();
+}
+
+// A module restart ends the process with quick_exit: the terminal is back before the shell
+// goes on, and the message printed meanwhile is not lost with the dialogs' screen.
+TEST_F(TerminalUiWithModule, ColdbootRestartGivesTheTerminalBack) {
+  DemoSession session("--module " + Quote(module_.string()), IMBREL_TOOL);
+  ASSERT_TRUE(session.started());
+  ASSERT_TRUE(session.WaitForAll({u"Coldboot", u"Warmboot"})) << session.last();
+  session.Keys("BTab BTab");  // from the first button back round to Coldboot
+  ASSERT_TRUE(session.WaitFor([](const Screen& s) { return s.Reversed(u"Coldboot"); }))
+      << session.last();
+  session.Keys("Enter");
+  ASSERT_TRUE(session.WaitForText(u"SANE")) << session.last();
+  Screen screen = session.last_screen();
+  EXPECT_TRUE(screen.Has(u"EXITED-0")) << session.last();
+  EXPECT_TRUE(screen.Has(u"the module restarted (cold)")) << session.last();
+  EXPECT_FALSE(screen.Has(u"Warmboot")) << session.last();
 }
 
 // A fatal or terminating signal while the dialogs are drawn leaves the terminal as it was.
