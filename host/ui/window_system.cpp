@@ -357,7 +357,8 @@ LRESULT SendMessageW(HWND handle, UINT message, WPARAM wparam, LPARAM lparam) {
   } else if (window->kind == host::ui::ControlKind::kProgress &&
              host::ui::SetProgress(*window, message, wparam, lparam, &result)) {
   }
-  ui_changed.notify_all();
+  // No wake-up here: backends that draw in the modal loop ask for one themselves, and a
+  // command queued by a rule wakes the loop when it is posted.
   // A message sent from another thread is handled as the dialog's thread would handle it:
   // commands it gave rise to (a test's rule, say) run before the sender goes on.
   Window* dialog = window->dialog ? window->dialog : window;
