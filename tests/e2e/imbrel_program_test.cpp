@@ -26,6 +26,10 @@ class ImbrelProgram : public ::testing::Test {
     return RunCommand(std::string(IMBREL_TOOL) + " --module " + Dir() + " --ui console " + args +
                       " < " + (dir_ / "input").string());
   }
+  std::string KeptRegistry() {
+    std::ifstream in(dir_ / "m" / "registry.toml");
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
   std::string BootLog() {
     std::ifstream in(dir_ / "m" / "boot.log");
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -111,11 +115,33 @@ TEST_F(ImbrelProgram, RegistryAndRestartCommands) {
   EXPECT_NE(BootLog().find("warm restart"), std::string::npos) << BootLog();
 }
 
-TEST_F(ImbrelProgram, FailedRegistrySaveIsReported) {
+TEST_F(ImbrelProgram, FailedRegistrySaveIsReportedUnlessQuiet) {
   Create();
   std::ofstream(dir_ / "m" / "faults.toml") << "[registry]\nflush = \"fail\"\n";
   CommandResult r = Run("/f");
   EXPECT_NE(r.err.find("[Registry] Registry Save FAILED!"), std::string::npos) << r.err;
+  r = Run("/fu");
+  EXPECT_EQ(r.err.find("[Registry]"), std::string::npos) << r.err;
+  EXPECT_EQ(KeptRegistry().find("StrataFMD"), std::string::npos);
+}
+
+TEST_F(ImbrelProgram, QuietClearThenColdRestartAfterOneMillisecond) {
+  Create();
+  ASSERT_EQ(Run("/fu").status, 1);
+  ASSERT_NE(KeptRegistry().find("StrataFMD"), std::string::npos);
+  CommandResult r = Run("/cu /rc");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(KeptRegistry().find("StrataFMD"), std::string::npos);
+  EXPECT_NE(BootLog().find("cold restart at 0.001 s"), std::string::npos) << BootLog();
+}
+
+TEST_F(ImbrelProgram, UpdateThenColdRestartAfterItsDelay) {
+  Create();
+  CommandResult r = Run("/u \\\\USB\\ HD\\\\IMAGES\\\\nk.bin /rc3000");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("took 1.9 s of module time"), std::string::npos) << r.err;
+  // The update's 1.9 s, then the 3 s delay.
+  EXPECT_NE(BootLog().find("cold restart at 4.9"), std::string::npos) << BootLog();
 }
 
 }  // namespace
