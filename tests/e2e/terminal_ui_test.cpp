@@ -468,6 +468,50 @@ TEST_F(TerminalUiWithModule, ColdbootRestartGivesTheTerminalBack) {
   EXPECT_FALSE(screen.Has(u"Warmboot")) << session.last();
 }
 
+// The program itself: its title, the version report from its flash, the update's file-open
+// dialog in the images directory, and Escape ending it with the terminal given back.
+TEST_F(TerminalUiWithModule, ImbrelMainDialogReportUpdateAndEscape) {
+  DemoSession session("--module " + Quote(module_.string()), IMBREL_TOOL);
+  ASSERT_TRUE(session.started());
+  ASSERT_TRUE(
+      session.WaitForAll({u"Imbrel 2.9", u"Save Registry to Flash", u"Clear Registry on Flash",
+                          u"Update Bootloader/Image", u"BSP Version", u"Coldboot", u"Warmboot"}))
+      << session.last();
+  Screen screen = session.last_screen();
+  auto save = screen.Find(u"Save Registry to Flash");
+  auto clear = screen.Find(u"Clear Registry on Flash");
+  auto update = screen.Find(u"Update Bootloader/Image");
+  auto version = screen.Find(u"BSP Version");
+  ASSERT_TRUE(save && clear && update && version);
+  EXPECT_LT(save->row, clear->row);
+  EXPECT_LT(clear->row, update->row);
+  EXPECT_LT(update->row, version->row);
+
+  session.Keys("Tab Tab Tab");
+  ASSERT_TRUE(session.WaitFor([](const Screen& s) { return s.Reversed(u"BSP Version"); }))
+      << session.last();
+  session.Keys("Enter");
+  ASSERT_TRUE(session.WaitForAll(
+      {u"Bootloader (in Flash)", u"OSTRALA", u"Ver:", u"1.3", u"Image (current running)"}))
+      << session.last();
+  session.Keys("Enter");
+  ASSERT_TRUE(session.WaitFor([](const Screen& s) { return !s.Has(u"Bootloader (in Flash)"); }))
+      << session.last();
+
+  session.Keys("BTab");  // back to "Update Bootloader/Image"
+  ASSERT_TRUE(session.WaitFor([](const Screen& s) {
+    return s.Reversed(u"Update Bootloader/Image");
+  })) << session.last();
+  session.Keys("Enter");
+  ASSERT_TRUE(session.WaitForAll({u"Look in: \\USB HD\\IMAGES", u"nk.bin"})) << session.last();
+  session.Keys("Escape");
+  ASSERT_TRUE(session.WaitFor([](const Screen& s) { return !s.Has(u"Look in:"); }))
+      << session.last();
+  session.Keys("Escape");
+  ASSERT_TRUE(session.WaitForText(u"SANE")) << session.last();
+  EXPECT_TRUE(session.last_screen().Has(u"EXITED-1")) << session.last();
+}
+
 // A fatal or terminating signal while the dialogs are drawn leaves the terminal as it was.
 TEST_F(TerminalUi, SignalsRestoreTheTerminal) {
   struct Case {
