@@ -264,14 +264,14 @@ int Make(const MakeOptions& options, const CLI::App& make, const CLI::Option* re
   std::size_t next_record = 0;
   for (const CLI::Option* option : make.parse_order()) {
     if (option == record_option) {
-      const std::string& spec = options.records.at(next_record++);
-      std::size_t eq = spec.find('=');
+      const std::string& record_arg = options.records.at(next_record++);
+      std::size_t eq = record_arg.find('=');
       if (eq == std::string::npos) {
-        throw UsageError("--record '" + spec + "' is not ADDR=PATH");
+        throw UsageError("--record '" + record_arg + "' is not ADDR=PATH");
       }
-      auto address =
-          static_cast<std::uint32_t>(Number("record address", spec.substr(0, eq), 0xFFFFFFFF));
-      writer.Add(address, ReadInput(spec.substr(eq + 1)));
+      auto address = static_cast<std::uint32_t>(
+          Number("record address", record_arg.substr(0, eq), 0xFFFFFFFF));
+      writer.Add(address, ReadInput(record_arg.substr(eq + 1)));
     } else if (option == raw_option) {
       auto address = static_cast<std::uint32_t>(Number("--at address", options.at, 0xFFFFFFFF));
       writer.Add(address, ReadInput(options.raw), chunk);

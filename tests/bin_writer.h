@@ -10,16 +10,16 @@
 
 namespace test {
 
-struct BinRecordSpec {
+struct BinRecordLayout {
   std::uint32_t address;
   std::vector<std::uint8_t> data;
   std::optional<std::uint32_t> checksum;  // the byte sum unless given
 };
 
-struct BinSpec {
+struct BinLayout {
   std::uint32_t start = 0;
   std::uint32_t length = 0;
-  std::vector<BinRecordSpec> records;
+  std::vector<BinRecordLayout> records;
   bool end_record = true;
   std::uint32_t end_length = 0;  // the end record's length field
 };
@@ -36,19 +36,19 @@ inline void PutWord(std::vector<std::uint8_t>& out, std::uint32_t word) {
   out.insert(out.end(), bytes, bytes + 4);
 }
 
-inline std::vector<std::uint8_t> MakeBin(const BinSpec& spec) {
+inline std::vector<std::uint8_t> MakeBin(const BinLayout& setup) {
   std::vector<std::uint8_t> out = {'B', '0', '0', '0', 'F', 'F', '\n'};
-  PutWord(out, spec.start);
-  PutWord(out, spec.length);
-  for (const BinRecordSpec& r : spec.records) {
+  PutWord(out, setup.start);
+  PutWord(out, setup.length);
+  for (const BinRecordLayout& r : setup.records) {
     PutWord(out, r.address);
     PutWord(out, static_cast<std::uint32_t>(r.data.size()));
     PutWord(out, r.checksum ? *r.checksum : Sum(r.data));
     out.insert(out.end(), r.data.begin(), r.data.end());
   }
-  if (spec.end_record) {
+  if (setup.end_record) {
     PutWord(out, 0);
-    PutWord(out, spec.end_length);
+    PutWord(out, setup.end_length);
     PutWord(out, 0);
   }
   return out;

@@ -17,27 +17,27 @@
 
 namespace test {
 
-struct ModuleSpec {
+struct ModuleSetup {
   std::uint16_t device = 0x8922;
   std::uint8_t cfi_size = 0x12;  // 2 x 256 KB: four 64 KB blocks and one of 256 KB
   std::string faults;            // faults.toml text
   std::string extra_nor;         // more lines for module.toml's [nor]
 };
 
-/// Makes the module described by `spec` in `dir` and opens it.
+/// Makes the module described by `setup` in `dir` and opens it.
 inline std::unique_ptr<host::Module> OpenNewModule(const std::filesystem::path& dir,
-                                                   const ModuleSpec& spec) {
+                                                   const ModuleSetup& setup) {
   // An erased flash and nothing else: tests put in what they look at.
   host::CreateOptions options = host::CreateOptions::Blank();
-  options.nor_device = spec.device;
-  options.cfi_size = spec.cfi_size;
+  options.nor_device = setup.device;
+  options.cfi_size = setup.cfi_size;
   host::CreateModule(dir, options);
-  if (!spec.faults.empty()) std::ofstream(dir / "faults.toml") << spec.faults;
-  if (!spec.extra_nor.empty()) {
+  if (!setup.faults.empty()) std::ofstream(dir / "faults.toml") << setup.faults;
+  if (!setup.extra_nor.empty()) {
     // Each "key = value" line replaces the key's line in [nor], or joins the table.
     std::ifstream in(dir / "module.toml");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream lines(spec.extra_nor);
+    std::istringstream lines(setup.extra_nor);
     for (std::string line; std::getline(lines, line);) {
       std::string key = line.substr(0, line.find(' '));
       std::size_t at = text.find("\n" + key + " ");
@@ -57,7 +57,7 @@ inline std::unique_ptr<host::Module> OpenNewModule(const std::filesystem::path& 
 
 class ModuleTest : public ::testing::Test {
  protected:
-  void Open(const ModuleSpec& spec = {}) { module_ = OpenNewModule(dir_ / "module", spec); }
+  void Open(const ModuleSetup& setup = {}) { module_ = OpenNewModule(dir_ / "module", setup); }
   host::Module& module() { return *module_; }
 
   TempDir dir_;

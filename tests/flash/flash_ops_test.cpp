@@ -53,9 +53,9 @@ TEST_F(FlashOpsTest, EveryOtherPartNumberSelectsNand) {
 }
 
 TEST_F(FlashOpsTest, FailedSelectionIsTriedAgain) {
-  test::ModuleSpec spec;
-  spec.extra_nor = "manufacturer = [0x89, 0x01]";
-  Open(spec);
+  test::ModuleSetup setup;
+  setup.extra_nor = "manufacturer = [0x89, 0x01]";
+  Open(setup);
   EXPECT_IN_FRESH_PROCESS({
     EXPECT_EQ(SelectFlashDriver(), 0);
     EXPECT_EQ(FlashOps.DriverKind, 0);

@@ -15,7 +15,7 @@ namespace {
 
 using host::ClockNow;
 using host::kNsPerMs;
-using test::ModuleSpec;
+using test::ModuleSetup;
 
 std::vector<std::pair<DWORD, DWORD>> progress_calls;
 int progress_stop_at = -1;
@@ -34,8 +34,8 @@ class NorFlashTest : public test::ModuleTest {
   }
   void TearDown() override { SetProgressCallback(nullptr, 0); }
 
-  void Init(const ModuleSpec& spec = {}) {
-    Open(spec);
+  void Init(const ModuleSetup& setup = {}) {
+    Open(setup);
     ASSERT_EQ(NorInitialize(), 1);
   }
   std::filesystem::path ModuleDir() { return dir_ / "module"; }
@@ -70,9 +70,9 @@ TEST_F(NorFlashTest, DeviceCodeSetsTypeAndBlockLayout) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.device);
     test::TempDir dir;
-    ModuleSpec spec;
-    spec.device = c.device;
-    auto m = test::OpenNewModule(dir / "m", spec);
+    ModuleSetup setup;
+    setup.device = c.device;
+    auto m = test::OpenNewModule(dir / "m", setup);
     ASSERT_EQ(NorInitialize(), 1);
     EXPECT_EQ(FlashOps.DeviceType, c.type);
     EXPECT_EQ(NorBlockSize(0), c.size_at_0);
@@ -88,18 +88,18 @@ TEST_F(NorFlashTest, CfiDeviceSizeGivesFlashSizeCappedAt64MB) {
   for (auto [cfi, size] : cases) {
     SCOPED_TRACE(cfi);
     test::TempDir dir;
-    ModuleSpec spec;
-    spec.cfi_size = cfi;
-    auto m = test::OpenNewModule(dir / "m", spec);
+    ModuleSetup setup;
+    setup.cfi_size = cfi;
+    auto m = test::OpenNewModule(dir / "m", setup);
     ASSERT_EQ(NorInitialize(), 1);
     EXPECT_EQ(FlashOps.FlashSize, size);
   }
 }
 
 TEST_F(NorFlashTest, ManufacturerMustBeIntelOnBothChips) {
-  ModuleSpec spec;
-  spec.extra_nor = "manufacturer = [0x89, 0x00]";
-  Open(spec);
+  ModuleSetup setup;
+  setup.extra_nor = "manufacturer = [0x89, 0x00]";
+  Open(setup);
   EXPECT_EQ(NorInitialize(), 0);
   EXPECT_TRUE(BothInReadArray());
 }
@@ -134,9 +134,9 @@ TEST_F(NorFlashTest, RangeEraseOverParameterBlocks) {
 }
 
 TEST_F(NorFlashTest, ZeroLengthErasesTheBlockItFallsIn) {
-  ModuleSpec spec;
-  spec.cfi_size = 0x13;
-  Init(spec);
+  ModuleSetup setup;
+  setup.cfi_size = 0x13;
+  Init(setup);
   Fill(0x40000, 0x80000, 0x00);
   EXPECT_EQ(NorEraseRange(0x40000, 0), 1);
   EXPECT_EQ(Counters(0x40000).erases, 0u);
@@ -157,9 +157,9 @@ TEST_F(NorFlashTest, EraseThatPassesTheFlashErasesNothing) {
 }
 
 TEST_F(NorFlashTest, ProgressRunsBeforeEveryBlockLargerThanTheInterval) {
-  ModuleSpec spec;
-  spec.cfi_size = 0x14;  // 2 MB
-  Init(spec);
+  ModuleSetup setup;
+  setup.cfi_size = 0x14;  // 2 MB
+  Init(setup);
   Fill(0x40000, 0xC0000, 0x00);
   SetProgressCallback(RecordProgress, 0x10000);
   ASSERT_EQ(NorEraseRange(0x40000, 0xC0000), 1);
@@ -179,9 +179,9 @@ TEST_F(NorFlashTest, ProgressCallbackStoppingFirstErasesNothing) {
 }
 
 TEST_F(NorFlashTest, BlankBlocksAreSkippedAndOneDirtyWordIsEnough) {
-  ModuleSpec spec;
-  spec.cfi_size = 0x13;  // 1 MB: blocks at 0x40000, 0x80000, 0xC0000 above the boot area
-  Init(spec);
+  ModuleSetup setup;
+  setup.cfi_size = 0x13;  // 1 MB: blocks at 0x40000, 0x80000, 0xC0000 above the boot area
+  Init(setup);
   Fill(0x40000, 4, 0x7F);  // only the first word written
   Fill(0xC0000, 4, 0x00);  // the block after a blank one
   ASSERT_EQ(NorEraseRange(0x40000, 0xC0000), 1);
@@ -194,10 +194,10 @@ TEST_F(NorFlashTest, BlankBlocksAreSkippedAndOneDirtyWordIsEnough) {
 }
 
 TEST_F(NorFlashTest, RangeEraseStopsAtTheFirstFailingBlock) {
-  ModuleSpec spec;
-  spec.cfi_size = 0x13;
-  spec.faults = "[[nor]]\nkind = \"erase-error\"\nblock = 0x80000\nchip = \"high\"\n";
-  Init(spec);
+  ModuleSetup setup;
+  setup.cfi_size = 0x13;
+  setup.faults = "[[nor]]\nkind = \"erase-error\"\nblock = 0x80000\nchip = \"high\"\n";
+  Init(setup);
   Fill(0x40000, 0xC0000, 0x00);
   EXPECT_EQ(NorEraseRange(0x40000, 0xC0000), 0);
   EXPECT_EQ(Counters(0x40000).erases, 1u);
@@ -207,9 +207,9 @@ TEST_F(NorFlashTest, RangeEraseStopsAtTheFirstFailingBlock) {
 }
 
 TEST_F(NorFlashTest, LockedDownBlockCannotBeErased) {
-  ModuleSpec spec;
-  spec.faults = "[[nor]]\nkind = \"locked-down\"\nblock = 0x20000\n";
-  Init(spec);
+  ModuleSetup setup;
+  setup.faults = "[[nor]]\nkind = \"locked-down\"\nblock = 0x20000\n";
+  Init(setup);
   Fill(0x20000, 0x10000, 0x00);
   EXPECT_EQ(NorUnlockBlock(0x20000), 0);
   EXPECT_EQ(NorEraseRange(0x20000, 1), 0);
@@ -278,9 +278,9 @@ TEST_F(NorFlashTest, ReadsStopAtTheEndOfTheFlash) {
 }
 
 TEST_F(NorFlashTest, ProgramErrorsFailTheWrite) {
-  ModuleSpec spec;
-  spec.faults = "[[nor]]\nkind = \"program-error\"\nblock = 0x40000\nchip = \"low\"\n";
-  Init(spec);
+  ModuleSetup setup;
+  setup.faults = "[[nor]]\nkind = \"program-error\"\nblock = 0x40000\nchip = \"low\"\n";
+  Init(setup);
   std::vector<std::uint8_t> data(64, 0x11);
   EXPECT_EQ(NorWriteBuffer(data.data(), 0x40000, 64), 0);
   EXPECT_EQ(NorWriteWord(0x40040, 0), 0);
@@ -288,9 +288,9 @@ TEST_F(NorFlashTest, ProgramErrorsFailTheWrite) {
 }
 
 TEST_F(NorFlashTest, StuckChipTimesOutAfterTheBoundedWaits) {
-  ModuleSpec spec;
-  spec.faults = "[[nor]]\nkind = \"never-ready\"\nchip = \"high\"\n";
-  Init(spec);
+  ModuleSetup setup;
+  setup.faults = "[[nor]]\nkind = \"never-ready\"\nchip = \"high\"\n";
+  Init(setup);
   std::vector<std::uint8_t> data(64, 0x11);
 
   std::uint64_t start = ClockNow();
@@ -301,9 +301,9 @@ TEST_F(NorFlashTest, StuckChipTimesOutAfterTheBoundedWaits) {
 }
 
 TEST_F(NorFlashTest, StuckBufferedProgramTimesOutAfterTwoSeconds) {
-  ModuleSpec spec;
-  spec.faults = "[[nor]]\nkind = \"never-ready\"\n";
-  Init(spec);
+  ModuleSetup setup;
+  setup.faults = "[[nor]]\nkind = \"never-ready\"\n";
+  Init(setup);
   std::vector<std::uint8_t> data(128, 0x11);
   std::uint64_t start = ClockNow();
   EXPECT_EQ(NorWriteBuffer(data.data(), 0x40000, 128), 0);
@@ -315,9 +315,9 @@ TEST_F(NorFlashTest, StuckBufferedProgramTimesOutAfterTwoSeconds) {
 }
 
 TEST_F(NorFlashTest, StuckEraseTimesOutAfterTenSeconds) {
-  ModuleSpec spec;
-  spec.faults = "[[nor]]\nkind = \"never-ready\"\nchip = \"low\"\n";
-  Init(spec);
+  ModuleSetup setup;
+  setup.faults = "[[nor]]\nkind = \"never-ready\"\nchip = \"low\"\n";
+  Init(setup);
   Fill(0x40000, 16, 0x00);
   std::uint64_t start = ClockNow();
   EXPECT_EQ(NorEraseRange(0x40000, 1), 0);

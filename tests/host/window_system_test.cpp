@@ -437,9 +437,9 @@ class FileDialog : public WindowSystem {
  protected:
   void SetUp() override {
     WindowSystem::SetUp();
-    test::ModuleSpec spec;
-    spec.cfi_size = 0x14;  // 2 x 1 MB: room for the bootloader and an image
-    module_ = test::OpenNewModule(dir_ / "module", spec);
+    test::ModuleSetup setup;
+    setup.cfi_size = 0x14;  // 2 x 1 MB: room for the bootloader and an image
+    module_ = test::OpenNewModule(dir_ / "module", setup);
     images_ = dir_ / "module" / "fs" / "USB HD" / "IMAGES";
     std::filesystem::create_directories(images_);
     std::ofstream(images_ / "nk.bin") << "image";

@@ -28,9 +28,9 @@ using host::ui::UiEvent;
 class VersionReportTest : public test::ModuleTest {
  protected:
   void SetUp() override {
-    test::ModuleSpec spec;
-    spec.cfi_size = 0x13;  // 1 MB
-    Open(spec);
+    test::ModuleSetup setup;
+    setup.cfi_size = 0x13;  // 1 MB
+    Open(setup);
     // The driver is selected once per process; start it again on this test's module.
     SelectFlashDriver();
     ASSERT_EQ(NorInitialize(), 1);

@@ -23,9 +23,9 @@ using host::ui::UiEvent;
 class FlashRegionsTest : public test::ModuleTest {
  protected:
   void SetUp() override {
-    test::ModuleSpec spec;
-    spec.cfi_size = 0x13;  // 1 MB: 0x88000 and 0xC8000 are inside
-    Open(spec);
+    test::ModuleSetup setup;
+    setup.cfi_size = 0x13;  // 1 MB: 0x88000 and 0xC8000 are inside
+    Open(setup);
     SelectFlashDriver();
     ASSERT_EQ(NorInitialize(), 1);
     ui_ = &host::ui::UseScriptBackend();

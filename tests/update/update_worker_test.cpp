@@ -24,15 +24,15 @@
 namespace {
 
 using host::ui::UiEvent;
-using test::BinRecordSpec;
-using test::BinSpec;
+using test::BinLayout;
+using test::BinRecordLayout;
 
 class UpdateWorkerTest : public test::ModuleTest {
  protected:
   void SetUp() override {
-    test::ModuleSpec spec;
-    spec.cfi_size = 0x13;  // 1 MB
-    Open(spec);
+    test::ModuleSetup setup;
+    setup.cfi_size = 0x13;  // 1 MB
+    Open(setup);
     SelectFlashDriver();
     ASSERT_EQ(NorInitialize(), 1);
     ui_ = &host::ui::UseScriptBackend();
