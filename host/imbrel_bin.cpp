@@ -27,26 +27,9 @@ constexpr int kExitUsage = 2;         // bad command line, unreadable or unwrita
 constexpr std::size_t kDefaultChunk = 16384;
 constexpr std::size_t kProblemsShownPerKind = 10;
 
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-std::uint64_t Number(const std::string& what, const std::string& text, std::uint64_t max) {
-  auto value = host::ParseNumber(text, max);
-  if (!value) {
-    char limit[32];
-    std::snprintf(limit, sizeof limit, "%#llx", static_cast<unsigned long long>(max));
-    throw UsageError(what + " '" + text + "' is not a number from 0 to " + limit +
-                     " (decimal or 0x-hex)");
-  }
-  return *value;
-}
-
-std::string Hex(std::uint64_t v) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "%#llx", static_cast<unsigned long long>(v));
-  return buf;
-}
+using host::Hex;
+using host::Number;
+using host::UsageError;
 
 // ---- info ------------------------------------------------------------------------------------
 

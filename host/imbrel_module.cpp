@@ -24,26 +24,9 @@ namespace {
 constexpr int kExitFailed = 1;  // a flash operation failed
 constexpr int kExitUsage = 2;   // bad command line, module or file
 
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-std::uint64_t Number(const std::string& what, const std::string& text, std::uint64_t max) {
-  auto value = host::ParseNumber(text, max);
-  if (!value) {
-    char limit[32];
-    std::snprintf(limit, sizeof limit, "%#llx", static_cast<unsigned long long>(max));
-    throw UsageError(what + " '" + text + "' is not a number from 0 to " + limit +
-                     " (decimal or 0x-hex)");
-  }
-  return *value;
-}
-
-std::string Hex(std::uint64_t v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%#llx", static_cast<unsigned long long>(v));
-  return buf;
-}
+using host::Hex;
+using host::Number;
+using host::UsageError;
 
 // Opens a session and checks that the range lies inside the flash before anything is touched.
 void CheckRange(const host::FlashSession& session, const std::string& what, std::uint64_t offset,

@@ -34,6 +34,21 @@ std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t 
   return value;
 }
 
+std::uint64_t Number(const std::string& what, const std::string& text, std::uint64_t max) {
+  auto value = ParseNumber(text, max);
+  if (!value) {
+    throw UsageError(what + " '" + text + "' is not a number from 0 to " + Hex(max) +
+                     " (decimal or 0x-hex)");
+  }
+  return *value;
+}
+
+std::string Hex(std::uint64_t value) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%#llx", static_cast<unsigned long long>(value));
+  return buf;
+}
+
 std::filesystem::path DefaultModuleDir() {
   if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
     return std::filesystem::path(xdg) / "imbrel" / "module";

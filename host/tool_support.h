@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "ce/types.h"
@@ -15,6 +16,17 @@ namespace host {
 
 /// Parses a decimal or 0x-hexadecimal number no larger than `max`; nullopt otherwise.
 std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t max);
+
+/// A bad command line or input file: the tools print it as one line and exit 2.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+/// ParseNumber, or a UsageError naming `what` and the accepted range.
+std::uint64_t Number(const std::string& what, const std::string& text, std::uint64_t max);
+
+/// "0x40000".
+std::string Hex(std::uint64_t value);
 
 /// $XDG_DATA_HOME/imbrel/module, or ~/.local/share/imbrel/module.
 std::filesystem::path DefaultModuleDir();

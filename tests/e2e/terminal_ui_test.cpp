@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -139,8 +138,8 @@ Screen Parse(const std::string& captured, bool with_attributes) {
 class DemoSession {
  public:
   explicit DemoSession(const std::string& demo_args, const std::string& program = IMBREL_UI_DEMO) {
-    static std::atomic<int> counter{0};
-    socket_ = "imbrel-ui-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    // A server of its own, its socket in the session's directory (tmux leaves it behind).
+    socket_ = (dir_ / "tmux.socket").string();
     std::ofstream(dir_ / "demo.sh")
         << "echo $$ > " << Quote((dir_ / "pid").string()) << "\n"
         << "exec " << Quote(program) << " --ui terminal " << demo_args << "\n";
@@ -207,7 +206,7 @@ class DemoSession {
 
  private:
   test::CommandResult Tmux(const std::string& args) {
-    return RunCommand("TERM=xterm-256color tmux -L " + socket_ + " -f /dev/null " + args);
+    return RunCommand("TERM=xterm-256color tmux -S " + Quote(socket_) + " -f /dev/null " + args);
   }
 
   test::TempDir dir_;
