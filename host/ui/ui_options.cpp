@@ -20,7 +20,8 @@ void AddUiOptions(CLI::App& app, UiOptions& options) {
       ->check(CLI::IsMember({"terminal", "console", "script"}));
   app.add_option("--answer", options.answers,
                  "console: answer the next message box with ok, cancel, yes or no (repeatable)")
-      ->check(CLI::IsMember({"ok", "cancel", "yes", "no"}));
+      ->check(CLI::IsMember({"ok", "cancel", "yes", "no"}))
+      ->allow_extra_args(false);  // one answer an option: what follows is the command line
   app.add_option("--open", options.open,
                  "console: answer the file-open dialog with this CE path, e.g. '\\USB "
                  "HD\\IMAGES\\nk.bin'");

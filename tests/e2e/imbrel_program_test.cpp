@@ -94,6 +94,11 @@ TEST_F(ImbrelProgram, RegistryAndRestartCommands) {
   EXPECT_NE(r.err.find("[Registry] Registry Successfully Saved"), std::string::npos) << r.err;
   EXPECT_TRUE(std::filesystem::file_size(dir_ / "m" / "registry.toml") > 0);
 
+  // An answer option takes one value: the command line after it is the program's.
+  r = Run("--answer ok /f");
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("Registry Successfully Saved -> OK"), std::string::npos) << r.err;
+
   r = Run("/cu /fu");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.find("[Registry]"), std::string::npos) << r.err;
