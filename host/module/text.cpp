@@ -2,17 +2,19 @@
 
 namespace host {
 
+char32_t NextCodePoint(std::u16string_view text, std::size_t* i) {
+  char32_t c = text[(*i)++];
+  if (c >= 0xD800 && c < 0xDC00 && *i < text.size() && text[*i] >= 0xDC00 && text[*i] < 0xE000) {
+    return 0x10000 + ((c - 0xD800) << 10) + (text[(*i)++] - 0xDC00);
+  }
+  return c >= 0xD800 && c < 0xE000 ? 0xFFFD : c;
+}
+
 std::string Utf8(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (c >= 0xD800 && c < 0xE000) {
-      c = 0xFFFD;
-    }
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t c = NextCodePoint(text, &i);
     if (c < 0x80) {
       out += static_cast<char>(c);
     } else if (c < 0x800) {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cwchar>
 
+#include "host/module/text.h"
+
 namespace host::ui::terminal {
 
 namespace {
@@ -137,16 +139,7 @@ std::vector<std::wstring> MessageLines(std::wstring_view text, int max_width) {
 std::wstring Wide(std::u16string_view text) {
   std::wstring out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (c >= 0xD800 && c < 0xE000) {
-      c = 0xFFFD;
-    }
-    out += static_cast<wchar_t>(c);
-  }
+  for (std::size_t i = 0; i < text.size();) out += static_cast<wchar_t>(NextCodePoint(text, &i));
   return out;
 }
 
