@@ -338,14 +338,7 @@ int main(int argc, char** argv) {
       ->needs(raw_option);
   make->add_flag("--allow-overlap", make_options.allow_overlap, "accept overlapping records");
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return kExitUsage;
-  }
+  if (auto status = host::ParseToolArguments(app, argc, argv)) return *status;
 
   try {
     if (*info) return Info(info_options);

@@ -479,14 +479,7 @@ int main(int argc, char** argv) {
   read->add_option("LENGTH", length, "bytes")->required();
   read->add_option("-o,--output", out_file, "write the bytes to this file");
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return kExitUsage;
-  }
+  if (auto status = host::ParseToolArguments(app, argc, argv)) return *status;
 
   try {
     if (*create) return Create(dir, nor, device, cfi, content);

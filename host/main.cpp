@@ -39,14 +39,7 @@ int main(int argc, char** argv) {
       "Exit status: 1 when the program ends (its own fixed code, whatever the commands did: "
       "their outcome is in the message boxes), 0 when the module restarted, 2 for a bad host "
       "option or module, 130 when interrupted.");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return 2;
-  }
+  if (auto status = host::ParseToolArguments(app, argc, argv)) return *status;
   for (const std::string& extra : app.remaining()) command.push_back(extra);
 
   std::unique_ptr<host::Module> module;

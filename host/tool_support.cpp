@@ -1,5 +1,7 @@
 #include "host/tool_support.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -41,6 +43,18 @@ std::uint64_t Number(const std::string& what, const std::string& text, std::uint
                      " (decimal or 0x-hex)");
   }
   return *value;
+}
+
+std::optional<int> ParseToolArguments(CLI::App& app, int argc, char** argv) {
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return 2;
+  }
+  return std::nullopt;
 }
 
 std::string Hex(std::uint64_t value) {

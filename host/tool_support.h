@@ -12,6 +12,10 @@
 #include "ce/types.h"
 #include "host/module/module.h"
 
+namespace CLI {
+class App;
+}
+
 namespace host {
 
 /// Parses a decimal or 0x-hexadecimal number no larger than `max`; nullopt otherwise.
@@ -24,6 +28,10 @@ struct UsageError : std::runtime_error {
 
 /// ParseNumber, or a UsageError naming `what` and the accepted range.
 std::uint64_t Number(const std::string& what, const std::string& text, std::uint64_t max);
+
+/// Parses a tool's arguments. Returns the exit status when the tool must end now: 0 after
+/// --help, 2 (with CLI11's message) for a bad command line; nullopt to go on.
+std::optional<int> ParseToolArguments(CLI::App& app, int argc, char** argv);
 
 /// "0x40000".
 std::string Hex(std::uint64_t value);
