@@ -5,10 +5,7 @@
 
 int NandInit() { return 0; }
 int NandEraseRange(DWORD, DWORD) { return 0; }
-DWORD NandBlockBytes(DWORD) { return 0; }
 int NandReadBuffer(void*, DWORD, DWORD) { return 0; }
 DWORD NandReadWord(DWORD) { return 0; }
-DWORD NandPageBytes() { return 0; }
-int NandSetEcc(int) { return 0; }
 int NandWriteWord(DWORD, DWORD) { return 0; }
 int NandWriteBuffer(const void*, DWORD, DWORD) { return 0; }

@@ -3,13 +3,11 @@
 #pragma once
 
 #include "ce/types.h"
+#include "flash/nand/nand_controller.h"
 
 int NandInit();
 int NandEraseRange(DWORD offset, DWORD length);
-DWORD NandBlockBytes(DWORD offset);
 int NandReadBuffer(void* destination, DWORD offset, DWORD count);
 DWORD NandReadWord(DWORD offset);
-DWORD NandPageBytes();
-int NandSetEcc(int enable);
 int NandWriteWord(DWORD offset, DWORD value);
 int NandWriteBuffer(const void* source, DWORD offset, DWORD count);
