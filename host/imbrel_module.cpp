@@ -228,9 +228,29 @@ void ContentOptions(const ContentArgs& a, host::CreateOptions& options) {
   }
 }
 
-int Create(const std::string& dir, bool nor, const std::string& device, const std::string& cfi,
+int CreateNand(const std::string& dir, const std::string& chip, const std::string& part) {
+  host::CreateOptions options;
+  options.flash = host::FlashKind::kNand;
+  if (!chip.empty())
+    options.nand_chip = static_cast<std::uint16_t>(Number("chip ID", chip, 0xFFFF));
+  if (!part.empty()) {
+    std::uint64_t number = Number("part number", part, 63);
+    if (number != 8 && number != 9) {
+      throw UsageError("part number " + part + " is not a PXA3xx part number (8 or 9)");
+    }
+    options.part_number = static_cast<std::uint32_t>(number);
+  }
+  host::CreateModule(dir, options);
+  std::printf("made a NAND module in %s\n\n%s", dir.c_str(), host::DescribeModule(dir).c_str());
+  return 0;
+}
+
+int Create(const std::string& dir, bool nor, bool nand, const std::string& device,
+           const std::string& cfi, const std::string& chip, const std::string& part,
            const ContentArgs& content) {
-  if (!nor) throw UsageError("say which flash the module has: --nor");
+  if (nor == nand) throw UsageError("say which flash the module has: --nor or --nand");
+  if (nand) return CreateNand(dir, chip, part);
+  if (!chip.empty() || !part.empty()) throw UsageError("--chip and --part go with --nand");
   host::CreateOptions options;
   ContentOptions(content, options);
   options.flash = host::FlashKind::kNor;
@@ -253,8 +273,10 @@ int Info(const std::string& dir) {
   std::fputs(host::DescribeModule(dir).c_str(), stdout);
   host::FlashSession session(dir);
   if (session.driver()) {
-    std::printf("%-12s%s: DeviceType %d, FlashSize %s\n", "driver", "NOR driver started",
-                FlashOps.DeviceType, Hex(FlashOps.FlashSize).c_str());
+    bool nand = session.module().config().flash == host::FlashKind::kNand;
+    std::printf("%-12s%s: DeviceType %d, FlashSize %s\n", "driver",
+                nand ? "NAND driver started" : "NOR driver started", FlashOps.DeviceType,
+                Hex(FlashOps.FlashSize).c_str());
   } else {
     std::printf("%-12s%s\n", "driver", "the flash driver does not start on this module");
   }
@@ -381,13 +403,22 @@ int main(int argc, char** argv) {
       "Numbers are decimal or 0x-hex. Flash access goes through the program's own driver.\n"
       "Exit status: 0 done, 1 a flash operation failed, 2 bad command line, module or file.");
 
-  std::string dir, device, cfi, offset, length, file, out_file;
-  bool nor = false;
+  std::string dir, device, cfi, chip, part, offset, length, file, out_file;
+  bool nor = false, nand = false;
   ContentArgs content;
 
   CLI::App* create = app.add_subcommand("create", "make a new module in DIR (new or empty)");
   create->add_option("DIR", dir, "module directory")->required();
   create->add_flag("--nor", nor, "a PXA270 module with Intel NOR flash");
+  create->add_flag("--nand", nand,
+                   "a PXA3xx module with NAND flash behind the data flash controller (an erased "
+                   "chip with its relocation table; the content options do not apply)");
+  create->add_option("--chip", chip,
+                     "NAND chip ID, maker code low: 0xDAEC (default), 0xF1EC, 0xDCEC, 0xD3EC, "
+                     "0xDCAD, or any other (1024 blocks)");
+  create->add_option("--part", part,
+                     "PXA3xx processor part number of a NAND module: 8 or 9 "
+                     "(default 9)");
   create->add_option("--device", device, "NOR device code (default 0x8922)");
   create->add_option("--cfi-size", cfi,
                      "CFI device size byte: each chip holds 2^N bytes (default 0x18: 32 MB)");
@@ -482,7 +513,7 @@ int main(int argc, char** argv) {
   if (auto status = host::ParseToolArguments(app, argc, argv)) return *status;
 
   try {
-    if (*create) return Create(dir, nor, device, cfi, content);
+    if (*create) return Create(dir, nor, nand, device, cfi, chip, part, content);
     if (*info) return Info(dir);
     if (*erase) return Erase(dir, offset, length);
     if (*write) return Write(dir, offset, file);

@@ -36,6 +36,16 @@ std::string Hex(std::uint64_t value, int digits = 0) {
   return buf;
 }
 
+std::string FormatNs(std::uint64_t ns) {
+  char buf[32];
+  if (ns >= kNsPerMs && ns % 100'000 == 0) {
+    std::snprintf(buf, sizeof buf, "%g ms", static_cast<double>(ns) / kNsPerMs);
+  } else {
+    std::snprintf(buf, sizeof buf, "%g us", static_cast<double>(ns) / kNsPerUs);
+  }
+  return buf;
+}
+
 [[noreturn]] void Fail(const fs::path& file, const std::string& problem) {
   throw ModuleError(file.string() + ": " + problem);
 }
@@ -145,12 +155,67 @@ std::optional<std::array<std::uint32_t, N>> Words(const fs::path& file, const to
   return words;
 }
 
+void LoadNandFaults(const fs::path& file, const toml::node& node, ModuleConfig& config) {
+  const toml::array* list = node.as_array();
+  if (!list) Fail(file, "nand must be a list of [[nand]] tables");
+  NandVariant variant = NandVariantFor(config.nand.chip);
+  const std::int64_t blocks = variant.blocks;
+  const std::int64_t pages = blocks * kNandPagesPerBlock;
+  for (const toml::node& entry : *list) {
+    const toml::table* t = entry.as_table();
+    if (!t) Fail(file, "nand must be a list of [[nand]] tables");
+    CheckKeys(file, *t, "[nand]", {"kind", "block", "page", "byte", "bit", "chip_select"});
+    NandFault fault;
+    std::string kind = (*t)["kind"].value_or(std::string());
+    if (kind == "erase-error")
+      fault.kind = NandFaultKind::kEraseError;
+    else if (kind == "program-error")
+      fault.kind = NandFaultKind::kProgramError;
+    else if (kind == "bit-flip")
+      fault.kind = NandFaultKind::kBitFlip;
+    else if (kind == "never-ready")
+      fault.kind = NandFaultKind::kNeverReady;
+    else
+      Fail(file, "fault kind '" + kind +
+                     "' is not one of erase-error, program-error, bit-flip, never-ready");
+    auto need = [&](const char* key, const char* what, std::int64_t high) {
+      const toml::node* n = t->get(key);
+      if (!n) Fail(file, "a " + kind + " fault needs " + key + " = <" + what + ">");
+      return static_cast<std::uint32_t>(Integer(file, *n, key, 0, high));
+    };
+    switch (fault.kind) {
+      case NandFaultKind::kEraseError:
+      case NandFaultKind::kProgramError:
+        fault.block = need("block", "physical block", blocks - 1);
+        break;
+      case NandFaultKind::kBitFlip:
+        fault.page = need("page", "physical page", pages - 1);
+        fault.byte =
+            need("byte", "byte of the page, 2048-2111 the spare area", kNandRawPageBytes - 1);
+        fault.bit = static_cast<std::uint8_t>(need("bit", "bit 0-7", 7));
+        break;
+      case NandFaultKind::kNeverReady:
+        if (const toml::node* n = t->get("chip_select")) {
+          fault.chip_select = static_cast<int>(Integer(
+              file, *n, "chip_select", 0, static_cast<std::int64_t>(variant.chip_selects) - 1));
+        }
+        break;
+    }
+    config.nand.faults.push_back(fault);
+  }
+}
+
 void LoadFaults(const fs::path& file, ModuleConfig& config) {
   if (!fs::exists(file)) return;
   toml::table root = ParseToml(file);
-  CheckKeys(file, root, "", {"nor", "registry", "platform"});
+  CheckKeys(file, root, "", {"nor", "nand", "registry", "platform"});
   LoadSoftwareFaults(file, root, config);
+  if (const toml::node* nand = root.get("nand")) {
+    if (config.flash != FlashKind::kNand) Fail(file, "[[nand]] faults on a NOR module");
+    LoadNandFaults(file, *nand, config);
+  }
   const toml::node* nor = root.get("nor");
+  if (nor && config.flash != FlashKind::kNor) Fail(file, "[[nor]] faults on a NAND module");
   if (!nor) return;
   const toml::array* list = nor->as_array();
   if (!list) Fail(file, "nor must be a list of [[nor]] tables");
@@ -196,14 +261,21 @@ std::string ModuleToml(const ModuleConfig& config) {
   out << "# An Imbrel virtual module: what the module is. The README describes every key.\n\n"
       << "[cpu]\n"
       << "part_number = " << config.part_number
-      << "          # 17 = PXA270 (NOR flash); 8, 9 = PXA3xx (NAND flash)\n\n"
-      << "[nor]\n"
-      << "manufacturer = " << Hex(config.nor.manufacturer[0], 2)
-      << "        # identifier code of both chips, or [low chip, high chip]\n"
-      << "device = " << Hex(config.nor.device[0], 4) << "            # device code\n"
-      << "cfi_size = " << Hex(config.nor.cfi_size, 2)
-      << "            # CFI device size byte: each chip holds 2^n bytes\n\n"
-      << "[time]\n"
+      << "          # 17 = PXA270 (NOR flash); 8, 9 = PXA3xx (NAND flash)\n\n";
+  if (config.flash == FlashKind::kNand) {
+    out << "[nand]\n"
+        << "chip = " << Hex(config.nand.chip, 4)
+        << "              # chip ID: maker code in bits 0-7, device code in bits 8-15\n"
+        << "# Optional: read_ns (tR), program_ns (tPROG), erase_ns (tBERS)\n\n";
+  } else {
+    out << "[nor]\n"
+        << "manufacturer = " << Hex(config.nor.manufacturer[0], 2)
+        << "        # identifier code of both chips, or [low chip, high chip]\n"
+        << "device = " << Hex(config.nor.device[0], 4) << "            # device code\n"
+        << "cfi_size = " << Hex(config.nor.cfi_size, 2)
+        << "            # CFI device size byte: each chip holds 2^n bytes\n\n";
+  }
+  out << "[time]\n"
       << "pace = \"fast\"             # \"fast\": virtual time only; \"real\": module speed\n";
   const PlatformConfig& p = config.platform;
   if (p.item0 || p.item5 || p.image_version) {
@@ -238,6 +310,63 @@ void WriteFile(const fs::path& file, const std::string& text) {
   if (!out) Fail(file, "cannot write");
 }
 
+constexpr const char* kNandFaultsTemplate =
+    "# Faults to inject. Each [[nand]] entry:\n"
+    "#   kind = \"erase-error\" | \"program-error\" | \"bit-flip\" | \"never-ready\"\n"
+    "#   block = physical block (erase-error, program-error): the chip reports a failed\n"
+    "#           status; a failed program or erase changes no cell\n"
+    "#   page, byte, bit = physical page, byte of its 2112 (2048 and up: spare), bit 0-7\n"
+    "#           (bit-flip): the bit reads inverted on every read of the page\n"
+    "#   chip_select = 0 | 1 (never-ready; every chip when not given): reads, programs and\n"
+    "#           erases start and never finish\n"
+    "# [registry] open = \"fail\" | flush = \"fail\" (or a Win32 error number)\n"
+    "# [platform] registry_clear = \"fail\" | config_set = \"fail\"\n";
+
+constexpr std::uint32_t kTablePage = 63;  // the last page of block 0
+
+// Maps `size` bytes of `file` shared, making the file that size when `create` is set.
+std::uint8_t* MapFile(const fs::path& file, std::uint64_t size, bool create,
+                      const std::string& size_problem) {
+  int fd = open(file.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+  if (fd < 0) {
+    Fail(file, std::string(create ? "cannot create: " : "cannot open: ") + std::strerror(errno));
+  }
+  struct stat st;
+  // A new file (size 0) is made its size; another process may just have done it.
+  if (create && fstat(fd, &st) == 0 && st.st_size == 0 &&
+      ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    close(fd);
+    Fail(file,
+         std::string("cannot make it ") + std::to_string(size) + " bytes: " + std::strerror(errno));
+  }
+  if (fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != size) {
+    close(fd);
+    Fail(file, "is " + std::to_string(st.st_size) + " bytes; " + size_problem + " needs " +
+                   std::to_string(size));
+  }
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (p == MAP_FAILED) Fail(file, std::string("cannot map: ") + std::strerror(errno));
+  return static_cast<std::uint8_t*>(p);
+}
+
+// An erased chip as it leaves the factory, with the relocation table page programmed (ECC off:
+// the signature 0x524E and nothing else, spare area erased) and its program counted.
+void WriteErasedNand(const fs::path& staging, std::uint16_t chip) {
+  std::uint64_t size = NandImageBytes(chip);
+  std::uint8_t* image = MapFile(staging / "nand.img", size, true, "the chip");
+  std::memset(image, 0xFF, size);
+  image[std::uint64_t{kTablePage} * kNandRawPageBytes] = 0x4E;
+  image[std::uint64_t{kTablePage} * kNandRawPageBytes + 1] = 0x52;
+  int synced = msync(image, size, MS_SYNC);
+  munmap(image, size);
+  if (synced != 0) Fail(staging / "nand.img", "cannot write the flash image");
+  std::uint64_t pages = size / kNandRawPageBytes;
+  std::uint8_t* programs = MapFile(staging / "nand.programs", pages, true, "the chip");
+  programs[kTablePage] = 1;
+  munmap(programs, pages);
+}
+
 void WriteErasedImage(const fs::path& file, std::uint64_t size) {
   std::ofstream out(file, std::ios::binary);
   std::vector<char> erased(1 << 20, static_cast<char>(0xFF));
@@ -248,6 +377,48 @@ void WriteErasedImage(const fs::path& file, std::uint64_t size) {
   }
   out.close();
   if (!out) Fail(file, "cannot write the flash image");
+}
+
+void LoadNor(const fs::path& file, const toml::table& root, ModuleConfig& config) {
+  const toml::table* nor = root["nor"].as_table();
+  if (!nor) Fail(file, "has no [nor] or [nand] table: say which flash the module has");
+
+  CheckKeys(file, *nor, "nor", {"manufacturer", "device", "cfi_size", "power_up_locked"});
+  config.flash = FlashKind::kNor;
+  if (const toml::node* n = nor->get("manufacturer")) {
+    ChipPair(file, *n, "manufacturer", config.nor.manufacturer);
+  }
+  const toml::node* device = nor->get("device");
+  if (!device) Fail(file, "[nor] needs device = <device code>");
+  ChipPair(file, *device, "device", config.nor.device);
+  ApplyVariant(config.nor);
+  const toml::node* cfi = nor->get("cfi_size");
+  if (!cfi) Fail(file, "[nor] needs cfi_size = <CFI device size byte>");
+  config.nor.cfi_size =
+      static_cast<std::uint8_t>(Integer(file, *cfi, "cfi_size", kMinCfiSize, kMaxCfiSize));
+  if (const toml::node* n = nor->get("power_up_locked")) {
+    auto v = n->value<bool>();
+    if (!v) Fail(file, "power_up_locked must be true or false");
+    config.nor.power_up_locked = *v;
+  }
+}
+
+void LoadNand(const fs::path& file, const toml::table& root, ModuleConfig& config) {
+  const toml::table* nand = root["nand"].as_table();
+  if (!nand) Fail(file, "nand must be a table: [nand]");
+  CheckKeys(file, *nand, "nand", {"chip", "read_ns", "program_ns", "erase_ns"});
+  config.flash = FlashKind::kNand;
+  const toml::node* chip = nand->get("chip");
+  if (!chip) Fail(file, "[nand] needs chip = <chip ID, e.g. 0xDAEC>");
+  config.nand.chip = static_cast<std::uint16_t>(Integer(file, *chip, "chip", 0, 0xFFFF));
+  auto time = [&](const char* key, std::uint64_t& out) {
+    if (const toml::node* n = nand->get(key)) {
+      out = static_cast<std::uint64_t>(Integer(file, *n, key, 1, 10'000'000'000));
+    }
+  };
+  time("read_ns", config.nand.timing.read_ns);
+  time("program_ns", config.nand.timing.program_ns);
+  time("erase_ns", config.nand.timing.erase_ns);
 }
 
 }  // namespace
@@ -271,7 +442,7 @@ ModuleConfig LoadModuleConfig(const fs::path& dir) {
   fs::path file = dir / "module.toml";
   if (!fs::exists(file)) Fail(file, "missing: not a module (make one with imbrel-module create)");
   toml::table root = ParseToml(file);
-  CheckKeys(file, root, "", {"cpu", "nor", "time", "platform", "registry"});
+  CheckKeys(file, root, "", {"cpu", "nor", "nand", "time", "platform", "registry"});
   ModuleConfig config;
 
   if (const toml::table* cpu = root["cpu"].as_table()) {
@@ -288,25 +459,13 @@ ModuleConfig LoadModuleConfig(const fs::path& dir) {
   }
   if (!config.main_id) config.main_id = MainIdForPartNumber(config.part_number);
 
-  const toml::table* nor = root["nor"].as_table();
-  if (!nor) Fail(file, "has no [nor] table: only NOR modules are supported so far");
-  CheckKeys(file, *nor, "nor", {"manufacturer", "device", "cfi_size", "power_up_locked"});
-  config.flash = FlashKind::kNor;
-  if (const toml::node* n = nor->get("manufacturer")) {
-    ChipPair(file, *n, "manufacturer", config.nor.manufacturer);
+  if (root.get("nor") && root.get("nand")) {
+    Fail(file, "has both [nor] and [nand]: a module has one kind of flash");
   }
-  const toml::node* device = nor->get("device");
-  if (!device) Fail(file, "[nor] needs device = <device code>");
-  ChipPair(file, *device, "device", config.nor.device);
-  ApplyVariant(config.nor);
-  const toml::node* cfi = nor->get("cfi_size");
-  if (!cfi) Fail(file, "[nor] needs cfi_size = <CFI device size byte>");
-  config.nor.cfi_size =
-      static_cast<std::uint8_t>(Integer(file, *cfi, "cfi_size", kMinCfiSize, kMaxCfiSize));
-  if (const toml::node* n = nor->get("power_up_locked")) {
-    auto v = n->value<bool>();
-    if (!v) Fail(file, "power_up_locked must be true or false");
-    config.nor.power_up_locked = *v;
+  if (root.get("nand")) {
+    LoadNand(file, root, config);
+  } else {
+    LoadNor(file, root, config);
   }
 
   if (const toml::table* time = root["time"].as_table()) {
@@ -340,16 +499,27 @@ void CreateModule(const fs::path& dir, const CreateOptions& options) {
   if (fs::exists(dir, ec) && (!fs::is_directory(dir) || !fs::is_empty(dir, ec))) {
     Fail(dir, "already exists and is not an empty directory");
   }
-  if (options.flash != FlashKind::kNor) Fail(dir, "only NOR modules can be made so far");
   ModuleConfig config;
-  config.part_number = 17;
-  config.nor.device[0] = config.nor.device[1] = options.nor_device;
-  const NorVariant* variant = FindNorVariant(options.nor_device);
-  config.nor.cfi_size = options.cfi_size ? *options.cfi_size : variant ? variant->cfi_size : 0x18;
-  if (config.nor.cfi_size < kMinCfiSize || config.nor.cfi_size > kMaxCfiSize) {
-    Fail(dir, "CFI size " + Hex(config.nor.cfi_size, 2) + " is outside " + Hex(kMinCfiSize, 2) +
-                  ".." + Hex(kMaxCfiSize, 2));
+  const bool nand = options.flash == FlashKind::kNand;
+  config.flash = options.flash;
+  if (nand) {
+    config.part_number = options.part_number.value_or(9);
+    if (config.part_number != 8 && config.part_number != 9) {
+      Fail(dir, "part number " + std::to_string(config.part_number) +
+                    " is not a PXA3xx (8 or 9): NAND modules have a PXA3xx");
+    }
+    config.nand.chip = options.nand_chip;
+  } else {
+    config.part_number = options.part_number.value_or(17);
+    config.nor.device[0] = config.nor.device[1] = options.nor_device;
+    const NorVariant* variant = FindNorVariant(options.nor_device);
+    config.nor.cfi_size = options.cfi_size ? *options.cfi_size : variant ? variant->cfi_size : 0x18;
+    if (config.nor.cfi_size < kMinCfiSize || config.nor.cfi_size > kMaxCfiSize) {
+      Fail(dir, "CFI size " + Hex(config.nor.cfi_size, 2) + " is outside " + Hex(kMinCfiSize, 2) +
+                    ".." + Hex(kMaxCfiSize, 2));
+    }
   }
+  config.main_id = MainIdForPartNumber(config.part_number);
 
   // Build the module beside its place and move it in whole, so that a failure leaves nothing.
   fs::path parent = fs::absolute(dir).parent_path();
@@ -359,18 +529,24 @@ void CreateModule(const fs::path& dir, const CreateOptions& options) {
   if (!mkdtemp(pattern.data())) Fail(parent, "cannot create a directory here");
   fs::path staging = pattern;
   try {
-    WriteErasedImage(staging / "nor.img", std::uint64_t{2} << config.nor.cfi_size);
     fs::create_directory(staging / "fs");
-    MakeFactoryContent(staging, dir, options, config);
+    if (nand) {
+      WriteErasedNand(staging, config.nand.chip);
+    } else {
+      WriteErasedImage(staging / "nor.img", std::uint64_t{2} << config.nor.cfi_size);
+      MakeFactoryContent(staging, dir, options, config);
+    }
     WriteFile(staging / "module.toml", ModuleToml(config));
-    WriteFile(staging / "faults.toml",
-              "# Faults to inject. Each [[nor]] entry:\n"
-              "#   kind  = \"locked-down\" | \"erase-error\" | \"program-error\" | "
-              "\"never-ready\"\n"
-              "#   block = offset of any byte of the block in the flash (not for never-ready)\n"
-              "#   chip  = \"low\" | \"high\" | \"both\" (the default)\n"
-              "# [registry] open = \"fail\" | flush = \"fail\" (or a Win32 error number)\n"
-              "# [platform] registry_clear = \"fail\" | config_set = \"fail\"\n");
+    WriteFile(
+        staging / "faults.toml",
+        nand ? kNandFaultsTemplate
+             : "# Faults to inject. Each [[nor]] entry:\n"
+               "#   kind  = \"locked-down\" | \"erase-error\" | \"program-error\" | "
+               "\"never-ready\"\n"
+               "#   block = offset of any byte of the block in the flash (not for never-ready)\n"
+               "#   chip  = \"low\" | \"high\" | \"both\" (the default)\n"
+               "# [registry] open = \"fail\" | flush = \"fail\" (or a Win32 error number)\n"
+               "# [platform] registry_clear = \"fail\" | config_set = \"fail\"\n");
     WriteRegistryFile(KeptRegistryFile(staging), RegistryTree{});
     fs::create_directory(staging / "ram");
     fs::permissions(staging, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
@@ -387,23 +563,17 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
   std::unique_ptr<Module> module(new Module());
   module->dir_ = fs::absolute(dir);
   module->config_ = LoadModuleConfig(dir);
-  fs::path image = dir / "nor.img";
-  std::uint64_t size = std::uint64_t{2} << module->config_.nor.cfi_size;
-  int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) Fail(image, std::string("cannot open: ") + std::strerror(errno));
-  struct stat st;
-  if (fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != size) {
-    close(fd);
-    Fail(image, "is " + std::to_string(st.st_size) + " bytes; module.toml's cfi_size " +
-                    Hex(module->config_.nor.cfi_size, 2) + " needs " + std::to_string(size));
+  if (module->config_.flash == FlashKind::kNand) {
+    module->OpenNand();
+  } else {
+    fs::path image = dir / "nor.img";
+    std::uint64_t size = std::uint64_t{2} << module->config_.nor.cfi_size;
+    module->image_ = MapFile(image, size, false,
+                             "module.toml's cfi_size " + Hex(module->config_.nor.cfi_size, 2));
+    module->image_size_ = size;
+    module->nor_ = std::make_unique<NorArray>(module->config_.nor, module->image_);
+    module->bus_.Attach(kNorPhysicalBase, size, module->nor_.get());
   }
-  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  close(fd);
-  if (p == MAP_FAILED) Fail(image, std::string("cannot map: ") + std::strerror(errno));
-  module->image_ = static_cast<std::uint8_t*>(p);
-  module->image_size_ = size;
-  module->nor_ = std::make_unique<NorArray>(module->config_.nor, module->image_);
-  module->bus_.Attach(kNorPhysicalBase, size, module->nor_.get());
 
   fs::create_directories(module->dir_ / "ram");
   StartLiveRegistry(module->dir_, module->config_.default_registry);
@@ -417,16 +587,140 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
   return module;
 }
 
+void Module::OpenNand() {
+  const NandConfig& nand = config_.nand;
+  NandVariant variant = NandVariantFor(nand.chip);
+  image_size_ = NandImageBytes(nand.chip);
+  image_ = MapFile(dir_ / "nand.img", image_size_, false,
+                   "module.toml's chip " + Hex(nand.chip, 4) + " (" +
+                       std::to_string(variant.blocks) + " blocks of 64 pages of 2112 bytes)");
+  // The program counters of the pages: made (all zero) for a module that has none yet.
+  fs::path counters = dir_ / "nand.programs";
+  programs_size_ = image_size_ / kNandRawPageBytes;
+  programs_ = MapFile(counters, programs_size_, !fs::exists(counters), "one byte a page");
+  std::uint32_t blocks = variant.blocks / variant.chip_selects;
+  std::vector<NandChip*> chips;
+  for (std::uint32_t cs = 0; cs < variant.chip_selects; ++cs) {
+    std::uint64_t first_page = std::uint64_t{cs} * blocks * kNandPagesPerBlock;
+    nand_.push_back(std::make_unique<NandChip>(
+        variant, blocks, cs * blocks, image_ + first_page * kNandRawPageBytes,
+        programs_ + first_page, nand.timing, nand.faults, static_cast<int>(cs)));
+    chips.push_back(nand_.back().get());
+  }
+  DfcTiming timing;
+  timing.clock_mhz = DfcClockMhz(config_.part_number);
+  dfc_ = std::make_unique<Pxa3xxDfc>(chips, timing);
+  bus_.Attach(kDfcPhysicalBase, kDfcWindowBytes, dfc_.get());
+}
+
+std::uint64_t NandImageBytes(std::uint16_t chip) {
+  return std::uint64_t{NandVariantFor(chip).blocks} * kNandPagesPerBlock * kNandRawPageBytes;
+}
+
+std::uint32_t DfcClockMhz(std::uint32_t part_number) {
+  return part_number == 8 ? 156 : part_number == 9 ? 312 : 104;
+}
+
 Module::~Module() {
   if (current_module == this) {
     SetPhysicalBus(nullptr);
     SetKernelObjectDirectory({});
     current_module = nullptr;
   }
+  dfc_.reset();
+  nand_.clear();
   if (image_) munmap(image_, image_size_);
+  if (programs_) munmap(programs_, programs_size_);
 }
 
 Module* CurrentModule() { return current_module; }
+
+namespace {
+
+std::vector<std::string> SoftwareFaults(const ModuleConfig& config) {
+  std::vector<std::string> calls;
+  if (config.registry_faults.open) {
+    calls.push_back("RegOpenKeyExW fails with " + std::to_string(config.registry_faults.open));
+  }
+  if (config.registry_faults.flush) {
+    calls.push_back("RegFlushKey fails with " + std::to_string(config.registry_faults.flush));
+  }
+  if (config.platform_faults.registry_clear) calls.push_back("the registry clear code fails");
+  if (config.platform_faults.config_set) calls.push_back("the configuration set code fails");
+  return calls;
+}
+
+template <typename Row>
+void DescribeNand(const fs::path& dir, const ModuleConfig& config, Row& row) {
+  const NandConfig& nand = config.nand;
+  NandVariant variant = NandVariantFor(nand.chip);
+  bool known = FindNandVariant(nand.chip) != nullptr;
+  row("flash", "NAND behind the PXA3xx data flash controller at physical " +
+                   Hex(kDfcPhysicalBase, 8) + " (controller clock " +
+                   std::to_string(DfcClockMhz(config.part_number)) + " MHz)");
+  char id[64];
+  std::snprintf(id, sizeof id, "%02X %02X %02X %02X %02X", variant.id_bytes[0], variant.id_bytes[1],
+                variant.id_bytes[2], variant.id_bytes[3], variant.id_bytes[4]);
+  row("chip",
+      Hex(nand.chip, 4) + " " + variant.name + ", ID bytes " + id +
+          (known ? "" : " (not a known chip: the driver refuses it; modeled with 1024 blocks)"));
+  std::uint64_t bytes = std::uint64_t{variant.blocks} * kNandPagesPerBlock * kNandPageBytes;
+  row("geometry", std::to_string(variant.blocks) + " blocks of 64 pages of 2048 + 64 bytes (" +
+                      std::to_string(bytes >> 20) + " MB of data)");
+  if (variant.chip_selects > 1) {
+    std::uint32_t per = variant.blocks / variant.chip_selects;
+    row("chip select", std::to_string(variant.chip_selects) + ": blocks 0-" +
+                           std::to_string(per - 1) + " on CS0, " + std::to_string(per) + "-" +
+                           std::to_string(variant.blocks - 1) + " on CS1");
+  } else {
+    row("chip select", "1 (CS0)");
+  }
+  row("timing", "tR " + FormatNs(nand.timing.read_ns) + ", tPROG " +
+                    FormatNs(nand.timing.program_ns) + ", tBERS " + FormatNs(nand.timing.erase_ns));
+  std::vector<std::string> calls = SoftwareFaults(config);
+  if (nand.faults.empty() && calls.empty()) row("faults", "none");
+  for (const NandFault& f : nand.faults) {
+    switch (f.kind) {
+      case NandFaultKind::kEraseError:
+        row("fault", "erase-error, block " + std::to_string(f.block));
+        break;
+      case NandFaultKind::kProgramError:
+        row("fault", "program-error, block " + std::to_string(f.block));
+        break;
+      case NandFaultKind::kBitFlip:
+        row("fault", "bit-flip, page " + std::to_string(f.page) + " byte " +
+                         std::to_string(f.byte) + " bit " + std::to_string(f.bit));
+        break;
+      case NandFaultKind::kNeverReady:
+        row("fault", "never-ready, " + (f.chip_select < 0 ? std::string("every chip select")
+                                                          : "CS" + std::to_string(f.chip_select)));
+        break;
+    }
+  }
+  for (const std::string& call : calls) row("fault", call);
+  // Pages programmed more often than the datasheet allows between erases.
+  std::ifstream in(dir / "nand.programs", std::ios::binary);
+  std::vector<char> counts((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::uint64_t over = 0;
+  std::string listed;
+  for (std::size_t page = 0; page < counts.size(); ++page) {
+    std::uint8_t n = static_cast<std::uint8_t>(counts[page]);
+    if (n <= kNandPartialProgramLimit) continue;
+    if (++over <= 8) {
+      listed += (listed.empty() ? "" : ", ") + std::string("page ") + std::to_string(page) + " (" +
+                std::to_string(n) + ")";
+    }
+  }
+  if (over == 0) {
+    row("overprogram", "no page programmed more than 4 times since its erase");
+  } else {
+    row("overprogram", std::to_string(over) + " page(s) programmed more than 4 times since " +
+                           "their erase: " + listed + (over > 8 ? ", ..." : ""));
+  }
+  row("pace", config.pace == Pace::kFast ? "fast" : "real");
+}
+
+}  // namespace
 
 std::string DescribeModule(const fs::path& dir) {
   ModuleConfig config = LoadModuleConfig(dir);
@@ -440,6 +734,10 @@ std::string DescribeModule(const fs::path& dir) {
   std::string cpu = config.part_number == 17 ? "PXA270" : "PXA3xx";
   row("processor", cpu + ", part number " + std::to_string(config.part_number) + " (main ID " +
                        Hex(config.main_id, 8) + ")");
+  if (config.flash == FlashKind::kNand) {
+    DescribeNand(dir, config, row);
+    return out.str();
+  }
   const NorConfig& nor = config.nor;
   row("flash", "NOR: two 16-bit Intel command-set chips on a 32-bit bus at physical 0");
   const NorVariant* variant = FindNorVariant(nor.device[0]);
@@ -471,15 +769,7 @@ std::string DescribeModule(const fs::path& dir) {
   }
   row("blocks", layout);
   row("lock bits", nor.power_up_locked ? "every block locked at power-up" : "unlocked at power-up");
-  std::vector<std::string> calls;
-  if (config.registry_faults.open) {
-    calls.push_back("RegOpenKeyExW fails with " + std::to_string(config.registry_faults.open));
-  }
-  if (config.registry_faults.flush) {
-    calls.push_back("RegFlushKey fails with " + std::to_string(config.registry_faults.flush));
-  }
-  if (config.platform_faults.registry_clear) calls.push_back("the registry clear code fails");
-  if (config.platform_faults.config_set) calls.push_back("the configuration set code fails");
+  std::vector<std::string> calls = SoftwareFaults(config);
   if (nor.faults.empty() && calls.empty()) {
     row("faults", "none");
   } else {

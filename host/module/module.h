@@ -10,12 +10,15 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "host/module/intel_nor_chip.h"
 #include "host/module/module_content.h"
+#include "host/module/nand_chip.h"
 #include "host/module/nor_array.h"
 #include "host/module/physical_bus.h"
 #include "host/module/platform_codes.h"
+#include "host/module/pxa3xx_dfc.h"
 #include "host/module/registry.h"
 #include "host/module/virtual_clock.h"
 
@@ -29,11 +32,19 @@ class ModuleError : public std::runtime_error {
 
 enum class FlashKind { kNor, kNand };
 
+/// module.toml's [nand] and faults.toml's [[nand]] entries.
+struct NandConfig {
+  std::uint16_t chip = 0xDAEC;  // maker code in bits 0-7, device code in bits 8-15
+  NandTiming timing;
+  std::vector<NandFault> faults;
+};
+
 struct ModuleConfig {
   std::uint32_t part_number = 17;
   std::uint32_t main_id = 0;  // derived from the part number when module.toml has none
   FlashKind flash = FlashKind::kNor;
   NorConfig nor;
+  NandConfig nand;
   Pace pace = Pace::kFast;
   PlatformConfig platform;         // module.toml's [platform]
   RegistryTree default_registry;   // module.toml's [registry]
@@ -45,9 +56,13 @@ struct CreateOptions {
   FlashKind flash = FlashKind::kNor;
   std::uint16_t nor_device = 0x8922;
   std::optional<std::uint8_t> cfi_size;  // the device's own size when not given
+  std::uint16_t nand_chip = 0xDAEC;
+  /// The processor: 17 (PXA270) for NOR; 8 or 9 (PXA3xx) for NAND, 9 when not given.
+  std::optional<std::uint32_t> part_number;
 
   // What the factory puts on the module (module_content.h); each part may be left out. The
   // defaults make a realistic module; places and sizes not given follow from the flash size.
+  // A NAND module gets none of it yet: an erased chip with a relocation table page.
   std::optional<BootloaderOptions> bootloader = BootloaderOptions{};
   /// kConfigBlockPlace, or kConfigBlockOldPlace.
   std::optional<std::uint32_t> config_block = kConfigBlockPlace;
@@ -91,17 +106,27 @@ class Module {
   const std::filesystem::path& dir() const { return dir_; }
   const ModuleConfig& config() const { return config_; }
   NorArray* nor() { return nor_.get(); }
+  /// The NAND chip on chip select `cs`, or null (NOR module, or no chip there).
+  NandChip* nand(int cs = 0) {
+    return static_cast<std::size_t>(cs) < nand_.size() ? nand_[cs].get() : nullptr;
+  }
+  Pxa3xxDfc* dfc() { return dfc_.get(); }
   PhysicalBus& bus() { return bus_; }
 
  private:
   Module() = default;
+  void OpenNand();
 
   std::filesystem::path dir_;
   ModuleConfig config_;
   PhysicalBus bus_;
   std::unique_ptr<NorArray> nor_;
+  std::vector<std::unique_ptr<NandChip>> nand_;
+  std::unique_ptr<Pxa3xxDfc> dfc_;
   std::uint8_t* image_ = nullptr;
   std::size_t image_size_ = 0;
+  std::uint8_t* programs_ = nullptr;  // nand.programs: one counter a page
+  std::size_t programs_size_ = 0;
 };
 
 /// The module that this process has open, or null.
@@ -112,5 +137,10 @@ std::string DescribeModule(const std::filesystem::path& dir);
 
 /// Physical address of the NOR flash.
 constexpr std::uint64_t kNorPhysicalBase = 0;
+
+/// Bytes of nand.img for a chip ID: every raw page of every block.
+std::uint64_t NandImageBytes(std::uint16_t chip);
+/// The PXA3xx controller clock in MHz for a processor part number.
+std::uint32_t DfcClockMhz(std::uint32_t part_number);
 
 }  // namespace host
