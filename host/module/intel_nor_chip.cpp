@@ -1,13 +1,15 @@
 // Models one x16 Intel command-set flash chip as the J3, K3 and P30 datasheets describe it:
 // command state machine, status register, write buffer, CFI and identifier reads, lock bits.
 // Does not model: suspend/resume, OTP registers, read configuration, WP#/VPEN pins, top-boot
-// parts, partial cell states after a power cut (an operation lands whole at its confirm).
+// parts. A power cut leaves a program or an erase half done (power.h).
 
 #include "host/module/intel_nor_chip.h"
 
 #include <algorithm>
 #include <bit>
+#include <cstdio>
 
+#include "host/module/power.h"
 #include "host/module/virtual_clock.h"
 
 namespace host {
@@ -298,6 +300,14 @@ void IntelNorChip::Command(std::uint32_t word, std::uint8_t command) {
   }
 }
 
+std::string IntelNorChip::Where(const char* what, std::uint32_t word) const {
+  // The bus offset of the chip's word: the two chips' halves interleave.
+  char text[96];
+  std::snprintf(text, sizeof text, "NOR %s at bus offset 0x%X, %s chip", what,
+                word * 4 + 2 * static_cast<unsigned>(index_), index_ ? "high" : "low");
+  return text;
+}
+
 void IntelNorChip::SequenceError() {
   sr_ |= kSrSequenceError;
   state_ = State::kReadStatus;
@@ -331,6 +341,12 @@ void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
   }
   std::uint16_t* cell = cells_ + 2 * std::size_t{BlockStart(block)};
   std::uint16_t* end = cells_ + 2 * std::size_t{BlockStart(block + 1)};
+  if (PowerFailsDuring()) {
+    // An erase cut short has erased part of the block; the rest keeps its old cells.
+    std::uint16_t* half = cell + (end - cell) / 2;
+    for (; cell < half; cell += 2) *cell = 0xFFFF;
+    PowerOff(Where("erase of the block", BlockStart(block)));
+  }
   for (; cell < end; cell += 2) *cell = 0xFFFF;
   ++counters_[block].erases;
 }
@@ -346,6 +362,11 @@ void IntelNorChip::ProgramWord(std::uint32_t word, std::uint16_t value) {
   if (faults_[block] & kProgramFails) {
     sr_ |= kSrProgramError;
     return;
+  }
+  if (PowerFailsDuring()) {
+    // Only some of the word's bits were programmed when the power went.
+    ProgramCell(word, value | 0xFF00, counters_[block]);
+    PowerOff(Where("word program", word));
   }
   ProgramCell(word, value, counters_[block]);
   ++counters_[block].programs;
@@ -410,6 +431,12 @@ void IntelNorChip::BufferConfirm(std::uint8_t command) {
     return;
   }
   NorBlockCounters& counters = counters_[block];
+  if (PowerFailsDuring()) {
+    for (std::uint32_t i = 0; i < kBufferWords / 2; ++i) {
+      ProgramCell(buffer_base_ + i, buffer_[i], counters);
+    }
+    PowerOff(Where("buffered program", buffer_base_));
+  }
   for (std::uint32_t i = 0; i < kBufferWords; ++i) {
     ProgramCell(buffer_base_ + i, buffer_[i], counters);
   }

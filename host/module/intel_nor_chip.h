@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "host/module/virtual_clock.h"
@@ -131,6 +132,8 @@ class IntelNorChip {
   void BufferData(std::uint32_t word, std::uint16_t value);
   void BufferConfirm(std::uint8_t command);
   void SequenceError();
+  /// Where an operation on `word` falls, for the power-cut report.
+  std::string Where(const char* what, std::uint32_t word) const;
   /// Starts the write state machine on an operation of `ns`; false when the chip is stuck.
   bool StartOperation(std::uint64_t ns);
   void ProgramCell(std::uint32_t word, std::uint16_t value, NorBlockCounters& counters);

@@ -1,0 +1,48 @@
+#include "host/module/power.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "host/module/module.h"
+#include "host/module/virtual_clock.h"
+
+namespace host {
+namespace {
+
+std::atomic<std::uint64_t> operations{0};
+std::atomic<std::uint64_t> cut_at{~std::uint64_t{0}};
+
+}  // namespace
+
+void ArmPowerCut(std::uint64_t after) { cut_at = operations.load() + after + 1; }
+
+void DisarmPowerCut() { cut_at = ~std::uint64_t{0}; }
+
+std::uint64_t FlashOperations() { return operations; }
+
+bool PowerFailsDuring() { return ++operations == cut_at.load(std::memory_order_relaxed); }
+
+void PowerOff(const std::string& what) {
+  if (Module* module = CurrentModule()) {
+    {
+      std::ofstream log(module->dir() / "boot.log", std::ios::app);
+      char when[32];
+      std::snprintf(when, sizeof when, "%.3f", static_cast<double>(ClockNow()) / kNsPerSecond);
+      log << "power cut during flash operation " << operations.load() << " (" << what << ") at "
+          << when << " s of module time\n";
+    }
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(module->dir() / "ram", ec)) {
+      std::filesystem::remove_all(entry.path(), ec);
+    }
+  }
+  std::fprintf(stderr, "imbrel: the module lost its power during %s\n", what.c_str());
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::quick_exit(kPowerCutStatus);
+}
+
+}  // namespace host

@@ -1,0 +1,31 @@
+// The module's power supply as a fault: a budget of flash operations after which the power
+// fails. The operation in flight is left half done, the way a chip is left when its supply
+// drops mid-operation, and the module stops: the process ends, ram/ is lost, boot.log says
+// where the cut fell.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace host {
+
+/// The power fails during the flash operation after the next `operations` ones (0: during
+/// the very next one). Counting starts now. Disarm with DisarmPowerCut.
+void ArmPowerCut(std::uint64_t operations);
+void DisarmPowerCut();
+
+/// Program and erase operations the chips started since the module was opened.
+std::uint64_t FlashOperations();
+
+/// Called by a chip as it starts a program or an erase. True when the power fails during this
+/// operation: the chip then leaves it half done and calls PowerOff.
+bool PowerFailsDuring();
+
+/// Ends the module at once: boot.log gets "power cut during <what>", ram/ is cleared and the
+/// process ends with status kPowerCutStatus, as a module without power runs nothing more.
+[[noreturn]] void PowerOff(const std::string& what);
+
+/// Exit status of a process whose module lost its power.
+constexpr int kPowerCutStatus = 3;
+
+}  // namespace host

@@ -1,0 +1,90 @@
+// Power cuts: the operation in flight is left half done and the module stops.
+
+#include "host/module/power.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "flash/flash_ops.h"
+#include "flash/nor/nor_flash.h"
+#include "module_fixture.h"
+
+namespace {
+
+std::string BootLog(const std::filesystem::path& dir) {
+  std::ifstream in(dir / "boot.log");
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The 256 KB main block above the boot area, unlocked by the driver's initialisation.
+constexpr DWORD kBlock = 0x40000;
+constexpr DWORD kBlockBytes = 0x40000;
+
+class NorPowerCutTest : public test::ModuleTest {
+ protected:
+  void SetUp() override {
+    Open();
+    SelectFlashDriver();
+    ASSERT_EQ(NorInitialize(), 1);
+  }
+  std::filesystem::path dir() { return dir_ / "module"; }
+};
+
+TEST_F(NorPowerCutTest, ProgramCutShortLeavesPartOfTheBufferAndStopsTheModule) {
+  std::vector<std::uint8_t> data(64, 0x00);
+  std::ofstream(dir() / "ram" / "marker") << "in RAM";
+  ASSERT_EQ(FlashOps.EraseRange(kBlock, kBlockBytes), 1);
+  int status = test::RunInChild([&] {
+    host::ArmPowerCut(0);
+    FlashOps.WriteBuffer(data.data(), kBlock + 0x100, 64);
+    ADD_FAILURE() << "the write went on after the power cut";
+  });
+  EXPECT_EQ(status, host::kPowerCutStatus);
+  std::vector<std::uint8_t> cells = test::ReadImage(dir(), kBlock + 0x100, 64);
+  // The low chip confirms first and had programmed the first half of its 16-word buffer (the
+  // low halves of bus words 0-7) when the power went; the high chip never saw its confirm.
+  for (int i = 0; i < 64; ++i) {
+    bool programmed = i < 32 && (i & 2) == 0;
+    EXPECT_EQ(cells[i], programmed ? 0x00 : 0xFF) << "byte " << i;
+  }
+  EXPECT_NE(BootLog(dir()).find("power cut during flash operation 1 (NOR buffered program"),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir() / "ram" / "marker"));
+}
+
+TEST_F(NorPowerCutTest, EraseCutShortLeavesTheBlockPartlyErased) {
+  std::vector<std::uint8_t> zeros(kBlockBytes, 0x00);
+  ASSERT_EQ(FlashOps.EraseRange(kBlock, kBlockBytes), 1);
+  ASSERT_EQ(FlashOps.WriteBuffer(zeros.data(), kBlock, kBlockBytes), 1);
+  std::uint64_t before = host::FlashOperations();
+  EXPECT_GT(before, 0u);
+  int status = test::RunInChild([&] {
+    host::ArmPowerCut(1);  // the low chip's erase completes, the high chip's is cut
+    FlashOps.EraseRange(kBlock, kBlockBytes);
+  });
+  EXPECT_EQ(status, host::kPowerCutStatus);
+  std::vector<std::uint8_t> cells = test::ReadImage(dir(), kBlock, kBlockBytes);
+  // Low chip (bytes 0-1 of each bus word) erased; high chip erased in its first half only.
+  EXPECT_EQ(cells[0], 0xFF);
+  EXPECT_EQ(cells[2], 0xFF);
+  EXPECT_EQ(cells[kBlockBytes - 2], 0x00);
+  EXPECT_EQ(cells[kBlockBytes - 4], 0xFF);
+  EXPECT_NE(BootLog(dir()).find("NOR erase of the block at bus offset 0x40002, high chip"),
+            std::string::npos);
+}
+
+TEST_F(NorPowerCutTest, DisarmedCutLetsEveryOperationThrough) {
+  host::ArmPowerCut(0);
+  host::DisarmPowerCut();
+  std::vector<std::uint8_t> data(64, 0x5A);
+  ASSERT_EQ(FlashOps.EraseRange(kBlock, kBlockBytes), 1);
+  EXPECT_EQ(FlashOps.WriteBuffer(data.data(), kBlock, 64), 1);
+  EXPECT_EQ(test::ReadImage(dir(), kBlock, 64), data);
+}
+
+}  // namespace
