@@ -534,8 +534,8 @@ void CreateModule(const fs::path& dir, const CreateOptions& options) {
       WriteErasedNand(staging, config.nand.chip);
     } else {
       WriteErasedImage(staging / "nor.img", std::uint64_t{2} << config.nor.cfi_size);
-      MakeFactoryContent(staging, dir, options, config);
     }
+    MakeFactoryContent(staging, dir, options, config);
     WriteFile(staging / "module.toml", ModuleToml(config));
     WriteFile(
         staging / "faults.toml",
@@ -736,6 +736,7 @@ std::string DescribeModule(const fs::path& dir) {
                        Hex(config.main_id, 8) + ")");
   if (config.flash == FlashKind::kNand) {
     DescribeNand(dir, config, row);
+    out << DescribeContent(dir, config);
     return out.str();
   }
   const NorConfig& nor = config.nor;

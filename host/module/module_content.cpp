@@ -1,6 +1,7 @@
 #include "host/module/module_content.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "host/bin_image.h"
 #include "host/module/calendar.h"
 #include "host/module/module.h"
+#include "host/module/nand_logical.h"
 #include "host/module/registry.h"
 #include "host/module/text.h"
 
@@ -145,22 +147,48 @@ std::string VersionText(std::uint32_t major, std::uint32_t minor_build) {
   return text;
 }
 
+// The flash as the program's driver presents it, read from the module's image file: nor.img
+// as it stands, or the logical space of nand.img behind its relocation table.
 class FlashFile {
  public:
-  explicit FlashFile(const fs::path& file) : fd_(open(file.c_str(), O_RDONLY | O_CLOEXEC)) {
+  FlashFile(const fs::path& dir, const ModuleConfig& config) {
+    const bool nand = config.flash == FlashKind::kNand;
+    fs::path file = dir / (nand ? "nand.img" : "nor.img");
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
     struct stat st;
-    if (fd_ >= 0 && fstat(fd_, &st) == 0) size_ = static_cast<std::uint64_t>(st.st_size);
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+      size_ = static_cast<std::uint64_t>(st.st_size);
+      void* p = mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
+      if (p != MAP_FAILED) map_ = static_cast<std::uint8_t*>(p);
+    }
+    close(fd);
+    if (map_ && nand) {
+      std::uint32_t blocks = NandVariantFor(config.nand.chip).blocks;
+      if (std::uint64_t{blocks} * kNandPagesPerBlock * kNandRawPageBytes == size_) {
+        nand_.emplace(map_, blocks);
+        logical_size_ = nand_->FlashSize();
+      }
+    } else if (map_) {
+      logical_size_ = size_;
+    }
   }
   ~FlashFile() {
-    if (fd_ >= 0) close(fd_);
+    if (map_) munmap(map_, size_);
   }
-  bool ok() const { return fd_ >= 0 && size_ > 0; }
+  FlashFile(const FlashFile&) = delete;
+  FlashFile& operator=(const FlashFile&) = delete;
+
+  bool ok() const { return logical_size_ > 0; }
   std::vector<std::uint8_t> Read(std::uint64_t offset, std::size_t count) const {
-    if (offset >= size_) return {};
-    count = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - offset));
+    if (offset >= logical_size_) return {};
+    count = static_cast<std::size_t>(std::min<std::uint64_t>(count, logical_size_ - offset));
     std::vector<std::uint8_t> bytes(count);
-    ssize_t n = pread(fd_, bytes.data(), count, static_cast<off_t>(offset));
-    bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (nand_) {
+      nand_->Read(offset, bytes.data(), count);
+    } else {
+      std::memcpy(bytes.data(), map_ + offset, count);
+    }
     return bytes;
   }
   std::optional<std::uint32_t> WordAt(std::uint64_t offset) const {
@@ -168,10 +196,13 @@ class FlashFile {
     if (b.size() < 4) return std::nullopt;
     return Get32(b.data());
   }
+  const NandLogicalView* nand() const { return nand_ ? &*nand_ : nullptr; }
 
  private:
-  int fd_;
+  std::uint8_t* map_ = nullptr;
   std::uint64_t size_ = 0;
+  std::uint64_t logical_size_ = 0;
+  std::optional<NandLogicalView> nand_;
 };
 
 struct FoundImage {
@@ -229,12 +260,84 @@ void WriteSamples(const fs::path& images, std::uint32_t image_place) {
   WriteSample(images / "eboot.bin", 0xBCA00000, boot);
 }
 
+// The relocation table in flash and the block map the running system keeps in RAM.
+template <typename Row>
+void DescribeRelocations(const fs::path& dir, const NandLogicalView& view, Row row) {
+  const std::uint32_t first_reserve = view.Blocks() - view.Reserve();
+  row("reserve", std::to_string(view.Reserve()) + " blocks, " + std::to_string(first_reserve) +
+                     " to " + std::to_string(view.Blocks() - 1) + "; logical space " +
+                     Hex(view.FlashSize()) + " bytes");
+  if (!view.TableValid()) {
+    row("reloc table", "physical page 63 has no table signature: the driver cannot start");
+  } else {
+    std::vector<NandRelocation> entries = view.Table();
+    row("reloc table", "physical page 63, " + std::to_string(entries.size()) +
+                           (entries.size() == 1 ? " entry" : " entries"));
+    for (const NandRelocation& e : entries) {
+      std::string text = e.bad_block == 0
+                             ? "retired, block " + std::to_string(e.replacement) + " stays used"
+                             : "logical block " + std::to_string(e.bad_block) + " -> physical " +
+                                   std::to_string(e.replacement);
+      if (e.bad_block != 0 && (e.bad_block >= first_reserve || e.replacement < first_reserve ||
+                               e.replacement >= view.Blocks())) {
+        text += " (outside the logical space or the reserve: ignored)";
+      }
+      row("", text);
+    }
+  }
+  // The map in named shared memory: filled by the first driver start since the restart.
+  std::ifstream map(dir / "ram" / "mapping-NAND_FLASH_BBMT", std::ios::binary);
+  std::uint8_t signature[4] = {};
+  if (!map || !map.read(reinterpret_cast<char*>(signature), 4)) {
+    row("block map", "not made since the last restart (ram/ has no NAND_FLASH_BBMT)");
+  } else if (Get32(signature) != 0x544D4242) {
+    row("block map", "in RAM, not filled");
+  } else {
+    std::vector<std::uint32_t> from_table = view.Map();
+    std::uint32_t differ = 0;
+    for (std::uint32_t k = 0; k < first_reserve; ++k) {
+      std::uint8_t entry[2];
+      if (!map.read(reinterpret_cast<char*>(entry), 2)) break;
+      if (static_cast<std::uint32_t>(entry[0] | entry[1] << 8) != from_table[k]) ++differ;
+    }
+    row("block map", differ ? "in RAM, filled; " + std::to_string(differ) +
+                                  " logical blocks map otherwise than the table says"
+                            : std::string("in RAM, filled, as the table says"));
+  }
+}
+
 }  // namespace
 
 void MakeFactoryContent(const fs::path& staging, const fs::path& dir, const CreateOptions& options,
                         ModuleConfig& config) {
-  const std::uint64_t flash_size = std::uint64_t{2} << config.nor.cfi_size;
-  const std::uint32_t usable = static_cast<std::uint32_t>(std::min(flash_size, kDriverFlashLimit));
+  const bool nand = config.flash == FlashKind::kNand;
+  std::uint8_t* nand_image = nullptr;
+  std::uint64_t nand_image_bytes = 0;
+  std::optional<NandLogicalView> nand_view;
+  if (nand) {
+    // The factory programs the logical space as the driver lays it out over the erased chip.
+    fs::path file = staging / "nand.img";
+    int fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) Fail(dir, "cannot open the new flash image");
+    nand_image_bytes = static_cast<std::uint64_t>(st.st_size);
+    void* p = mmap(nullptr, nand_image_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (p == MAP_FAILED) Fail(dir, "cannot map the new flash image");
+    nand_image = static_cast<std::uint8_t*>(p);
+    nand_view.emplace(nand_image, NandVariantFor(config.nand.chip).blocks);
+  }
+  struct Unmap {
+    std::uint8_t* p;
+    std::uint64_t n;
+    ~Unmap() {
+      if (p) munmap(p, n);
+    }
+  } unmap{nand_image, nand_image_bytes};
+  const std::uint64_t flash_size =
+      nand ? nand_view->FlashSize() : std::uint64_t{2} << config.nor.cfi_size;
+  const std::uint32_t usable =
+      static_cast<std::uint32_t>(nand ? flash_size : std::min(flash_size, kDriverFlashLimit));
   std::vector<FlashPiece> parts;
 
   if (options.bootloader) {
@@ -361,18 +464,30 @@ void MakeFactoryContent(const fs::path& staging, const fs::path& dir, const Crea
     config.default_registry.SetValue(key, {u"MemLen", REG_DWORD, static_cast<DWORD>(length), {}});
   }
 
-  // Factory programming: straight into the erased flash image.
-  fs::path image_file = staging / "nor.img";
-  int fd = open(image_file.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) Fail(dir, std::string("cannot open the new flash image: ") + std::strerror(errno));
-  for (const FlashPiece& part : parts) {
-    if (pwrite(fd, part.bytes.data(), part.bytes.size(), part.offset) !=
-        static_cast<ssize_t>(part.bytes.size())) {
-      close(fd);
-      Fail(dir, "cannot write " + part.name + " into the new flash image");
+  // Factory programming: straight into the erased flash image (on NAND, into its logical
+  // space, with the controller's ECC).
+  if (nand) {
+    for (const FlashPiece& part : parts) {
+      if (!nand_view->Program(part.offset, part.bytes.data(), part.bytes.size())) {
+        Fail(dir, "cannot write " + part.name + " into the new flash image");
+      }
     }
+    if (msync(nand_image, nand_image_bytes, MS_SYNC) != 0) {
+      Fail(dir, "cannot write the new flash image");
+    }
+  } else {
+    fs::path image_file = staging / "nor.img";
+    int fd = open(image_file.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) Fail(dir, std::string("cannot open the new flash image: ") + std::strerror(errno));
+    for (const FlashPiece& part : parts) {
+      if (pwrite(fd, part.bytes.data(), part.bytes.size(), part.offset) !=
+          static_cast<ssize_t>(part.bytes.size())) {
+        close(fd);
+        Fail(dir, "cannot write " + part.name + " into the new flash image");
+      }
+    }
+    close(fd);
   }
-  close(fd);
 
   if (options.fdf_time) {
     fs::path fdf = staging / "fs" / "windows" / "default.fdf";
@@ -397,7 +512,7 @@ std::string DescribeContent(const fs::path& dir, const ModuleConfig& config) {
     std::snprintf(label, sizeof label, "%-12s", name);
     out << label << value << "\n";
   };
-  FlashFile flash(dir / "nor.img");
+  FlashFile flash(dir, config);
   if (!flash.ok()) {
     row("content", "the flash image cannot be read");
   } else {
@@ -468,6 +583,7 @@ std::string DescribeContent(const fs::path& dir, const ModuleConfig& config) {
       }
     }
     row("OS image", image);
+    if (const NandLogicalView* view = flash.nand()) DescribeRelocations(dir, *view, row);
   }
 
   const PlatformConfig& p = config.platform;
