@@ -1,11 +1,450 @@
-// The NAND driver is not part of this build yet: its initialisation reports failure, so the
-// driver selection ends with no driver on PXA3xx modules, and every operation fails.
+// The NAND bad-block layer: the logical byte space of the flash operations table over the
+// controller's physical pages. Logical blocks reach their physical blocks through the shared
+// BadBlockMap; a block that fails to erase or program is replaced from the reserve at the
+// top of the chip, and the replacement is appended to the table page so that the next
+// initialisation in a fresh system rebuilds the same map.
 
 #include "flash/nand/nand_flash.h"
 
-int NandInit() { return 0; }
-int NandEraseRange(DWORD, DWORD) { return 0; }
-int NandReadBuffer(void*, DWORD, DWORD) { return 0; }
-DWORD NandReadWord(DWORD) { return 0; }
-int NandWriteWord(DWORD, DWORD) { return 0; }
-int NandWriteBuffer(const void*, DWORD, DWORD) { return 0; }
+#include <string.h>
+
+#include "ce/file_mapping.h"
+#include "ce/kernel.h"
+#include "flash/flash_ops.h"
+#include "platform/kernel_call.h"
+
+BadBlockMapView* BadBlockMap = nullptr;
+RelocationTablePage RelocationTable;
+bool RelocationInProgress = false;
+
+static_assert(sizeof(BadBlockMapView) == kBadBlockMapBytes, "the shared map is 16388 bytes");
+static_assert(sizeof(RelocationTablePage) == 2048, "the table fills one 2048-byte page");
+
+namespace {
+
+constexpr WCHAR kBadBlockMapName[] = TEXT("NAND_FLASH_BBMT");
+constexpr DWORD kMapCapacity = sizeof(BadBlockMapView::Entries) / sizeof(WORD);
+
+// The last page of block 0 holds the relocation table.
+constexpr DWORD kTablePageNumber = 63;
+// Every known chip has 2048-byte pages and 64 pages a block; the layout around the table
+// page and the one-page buffers rely on it.
+constexpr DWORD kPageBytes = 2048;
+constexpr DWORD kPagesPerBlock = 64;
+constexpr DWORD kMaxSpareBytes = 64;
+constexpr DWORD kReserveDivisor = 50;
+
+// On part number 9 the bootloader expects this word at flash offset 4.
+constexpr DWORD kPartNumberHmit = 9;
+constexpr DWORD kHmitWord = 0x54494D48;  // "HMIT"
+constexpr DWORD kHmitOffset = 4;
+
+constexpr DWORD kErasedWord = 0xFFFFFFFF;
+
+DWORD TablePage = 0;
+DWORD Reserve = 0;
+DWORD PartNumber = 0;
+DWORD PageShift = 0;
+DWORD BlockShift = 0;
+// Transfers that cover only part of a page go through here.
+alignas(4) BYTE BounceBuffer[kPageBytes];
+
+bool MapFilled() { return BadBlockMap && BadBlockMap->Signature == kBadBlockMapSignature; }
+
+// 0 (done) and 8 (a corrected bit) are success.
+int Outcome(NandResult result) { return result == kNandDone || result == kNandCorrected; }
+
+int DeviceTypeFor(DWORD id) {
+  switch (id & 0xFFFF) {
+    case 0xD3EC:
+      return 2;
+    case 0xF1EC:
+    case 0xDAEC:
+    case 0xDCEC:
+      return 1;
+    case 0xDCAD:
+      return 3;
+    default:
+      return 0;
+  }
+}
+
+// The smallest n >= 1 with value >> n at most 1.
+DWORD ShiftOf(DWORD value) {
+  DWORD n = 1;
+  while ((value >> n) > 1) ++n;
+  return n;
+}
+
+DWORD LogicalBlockCount() { return NandBlockCount() - Reserve; }
+
+bool InReserve(DWORD block) { return block >= LogicalBlockCount() && block < NandBlockCount(); }
+
+// Pages of the block between its first page and its physical first page.
+DWORD PageOffsetOf(DWORD block) {
+  return (static_cast<DWORD>(BadBlockMap->Entries[block]) - block) << BlockShift;
+}
+
+// Entries before the end mark, never looking past the page.
+DWORD EntryCount() {
+  DWORD n = 0;
+  while (n < kRelocationSlots && RelocationTable.Entries[n].BadBlock != kRelocationTableEnd) ++n;
+  return n;
+}
+
+// The identity map, then every table entry in order, so a later entry for a block wins.
+// Entries that a damaged page could hold (a bad block outside the logical space, a
+// replacement outside the reserve) are passed over rather than mapping a block onto data.
+void BuildMap() {
+  DWORD count = NandBlockCount();
+  for (DWORD k = 0; k < count; ++k) BadBlockMap->Entries[k] = static_cast<WORD>(k);
+  DWORD n = EntryCount();
+  for (DWORD i = 0; i < n; ++i) {
+    const RelocationEntry& entry = RelocationTable.Entries[i];
+    if (entry.BadBlock == 0 || entry.BadBlock >= LogicalBlockCount()) continue;
+    if (!InReserve(entry.Replacement)) continue;
+    BadBlockMap->Entries[entry.BadBlock] = entry.Replacement;
+  }
+  // The signature last: another process that opens the map never sees it half built.
+  BadBlockMap->Signature = kBadBlockMapSignature;
+}
+
+// On part number 9 the word that lands at offset 4 is always "HMIT": word 1 of the caller's
+// buffer for a write from offset 0, word 0 otherwise. Bytes of that word past the caller's
+// count are not stored, so a short buffer is never written beyond its end.
+void StoreHmitWord(const void* source, DWORD offset, DWORD count) {
+  BYTE* buffer = static_cast<BYTE*>(const_cast<void*>(source));
+  DWORD at = offset == 0 ? kHmitOffset : 0;
+  BYTE word[4];
+  memcpy(word, &kHmitWord, 4);
+  for (DWORD k = 0; k < 4; ++k) {
+    if (at + k < count) buffer[at + k] = word[k];
+  }
+}
+
+bool AllErased(const BYTE* bytes, DWORD count) {
+  for (DWORD i = 0; i + 4 <= count; i += 4) {
+    DWORD word;
+    memcpy(&word, bytes + i, 4);
+    if (word != kErasedWord) return false;
+  }
+  return true;
+}
+
+// Copies the programmed pages of physical block `old` into the block that logical block `b`
+// maps to now. The page at `failed_position` gets no data (0xFF) but keeps its spare bytes:
+// the caller programs it afterwards. A destination page that fails moves the block on again
+// and the copy restarts. 1/0.
+int CopyBlock(DWORD b, DWORD old, DWORD failed_position, int ecc_on) {
+  DWORD pages = NandPagesPerBlock();
+  DWORD page_bytes = NandPageBytes();
+  DWORD target = BadBlockMap->Entries[b];
+  int previous_spare = NandSetSpare(1);
+  DWORD spare_bytes = NandSpareBytes();
+  alignas(4) BYTE buffer[kPageBytes + kMaxSpareBytes];
+  BYTE* spare = buffer + page_bytes;
+
+  int ok = 1;
+  for (DWORD k = 0; k < pages;) {
+    NandResult read = NandReadPage(buffer, spare, spare_bytes, old * pages + k);
+    if (read != kNandDone && read != kNandUncorrectable && read != kNandCorrected) {
+      ok = 0;
+      break;
+    }
+    // With ECC on, an erased page reads as uncorrectable; a page that reads cleanly was
+    // programmed, even with 0xFF data. Without ECC only the bytes tell.
+    bool erased = read == kNandUncorrectable ? AllErased(spare, spare_bytes)
+                                             : AllErased(buffer, page_bytes + spare_bytes);
+    if (erased && (!ecc_on || read == kNandUncorrectable)) {
+      ++k;
+      continue;
+    }
+    NandResult program;
+    if (k == failed_position) {
+      // The caller programs this page again once the block has moved. Its place gets no
+      // data but keeps the old spare bytes, written without ECC: ECC bytes of 0xFF data
+      // programmed now would be ANDed with those of the real data and spoil every read.
+      int previous_ecc = NandSetEcc(0);
+      program = NandProgramPage(nullptr, spare, spare_bytes, target * pages + k);
+      NandSetEcc(previous_ecc);
+    } else {
+      program = NandProgramPage(buffer, spare, spare_bytes, target * pages + k);
+    }
+    if (program == kNandProgramEraseFailed) {
+      DWORD moved = RelocateBlock(b * pages + k, 0);
+      if (!moved) {
+        ok = 0;
+        break;
+      }
+      target = moved;
+      k = 0;
+      continue;
+    }
+    if (program != kNandDone) {
+      ok = 0;
+      break;
+    }
+    ++k;
+  }
+  NandSetSpare(previous_spare);
+  return ok;
+}
+
+}  // namespace
+
+DWORD NandPhysicalPage(DWORD page) {
+  DWORD pages = NandPagesPerBlock();
+  DWORD offset = PageOffsetOf(page >> BlockShift);
+  // Logical pages from the table page on are one page further on, so that they fill the
+  // whole of physical block 1; the one logical page this leaves over is never stored.
+  if (page >= TablePage && page < TablePage + pages) return page + offset + 1;
+  if (page == TablePage + pages) return kNoPhysicalPage;
+  return page + offset;
+}
+
+void LoadTablePage() {
+  int previous = NandSetEcc(0);
+  NandReadPage(&RelocationTable, nullptr, 0, TablePage);
+  NandSetEcc(previous);
+}
+
+void StoreTablePage() {
+  int previous = NandSetEcc(0);
+  NandProgramPage(&RelocationTable, nullptr, 0, TablePage);
+  NandSetEcc(previous);
+}
+
+int NandInit() {
+  if (!BadBlockMap) {
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                        kBadBlockMapBytes, kBadBlockMapName);
+    if (!mapping) return 0;
+    void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kBadBlockMapBytes);
+    if (!view) {
+      CloseHandle(mapping);
+      return 0;
+    }
+    BadBlockMap = static_cast<BadBlockMapView*>(view);
+  }
+  // A filled map belongs to a system that is already running: the controller is taken over
+  // as it stands and the table page is not read.
+  int first_time = BadBlockMap->Signature != kBadBlockMapSignature;
+
+  FlashOps.DeviceType = 0;
+  if (NandAttach(first_time) != kNandDone) return 0;
+  DWORD id = 0;
+  NandResult read = NandReadId(&id);
+  NandRestoreControl();
+  if (read != kNandDone) return 0;
+  int type = DeviceTypeFor(id);
+  if (!type) return 0;
+  FlashOps.DeviceType = type;
+
+  DWORD count = NandBlockCount();
+  if (NandPageBytes() != kPageBytes || NandPagesPerBlock() != kPagesPerBlock || count == 0 ||
+      count > kMapCapacity) {
+    return 0;
+  }
+  TablePage = kTablePageNumber;
+  Reserve = count / kReserveDivisor;
+  FlashOps.FlashSize = (count - Reserve) * NandBlockBytes(0);
+
+  PartNumber = GetCpuPartNumber();
+  BlockShift = ShiftOf(NandPagesPerBlock());
+  PageShift = ShiftOf(NandPageBytes());
+
+  NandSetEcc(1);
+  NandSetSpare(1);
+  if (!first_time) {
+    NandRestoreControl();
+    return 1;
+  }
+
+  LoadTablePage();
+  if (RelocationTable.Signature != kRelocationTableSignature) return 0;
+  BuildMap();
+  NandRestoreControl();
+  return 1;
+}
+
+int FindReplacement(DWORD block, DWORD* replacement, DWORD* index) {
+  DWORD n = EntryCount();
+  // The new entry goes at n and the slot after it must still hold the end mark.
+  if (n >= kRelocationMaxEntries) return 0;
+
+  DWORD lowest = LogicalBlockCount();
+  DWORD candidate = NandBlockCount() - 1;
+  for (DWORD i = 0; i < n; ++i) {
+    RelocationEntry& entry = RelocationTable.Entries[i];
+    if (entry.BadBlock != 0 && InReserve(entry.Replacement) && entry.Replacement <= candidate) {
+      candidate = entry.Replacement - 1;
+    }
+    // The block's earlier replacement stays used but maps nothing any more.
+    if (entry.BadBlock == block) entry.BadBlock = 0;
+  }
+  // Retired entries and entries out of order still hold their blocks: step below them.
+  for (;;) {
+    if (candidate < lowest) return 0;
+    bool lowered = false;
+    for (DWORD i = 0; i < n; ++i) {
+      if (RelocationTable.Entries[i].Replacement == candidate) {
+        --candidate;
+        lowered = true;
+      }
+    }
+    if (!lowered) break;
+  }
+  *replacement = candidate;
+  *index = n;
+  return 1;
+}
+
+DWORD RelocateBlock(DWORD page, int copy) {
+  DWORD b = page >> BlockShift;
+  // Block 0 holds the table page and is never moved.
+  if (b == 0 || !MapFilled() || b >= LogicalBlockCount()) return 0;
+
+  DWORD pages = NandPagesPerBlock();
+  DWORD old = BadBlockMap->Entries[b];
+  DWORD physical = NandPhysicalPage(page);
+  DWORD failed_position = physical == kNoPhysicalPage ? pages : physical - old * pages;
+  int ecc_on = (NandControlWord() & kNdcrEccEn) != 0;
+
+  bool outermost = false;
+  if (!RelocationInProgress) {
+    LoadTablePage();
+    if (RelocationTable.Signature != kRelocationTableSignature) return 0;
+    RelocationInProgress = true;
+    outermost = true;
+  }
+
+  int ok = 0;
+  DWORD replacement;
+  DWORD index;
+  if (FindReplacement(b, &replacement, &index)) {
+    RelocationTable.Entries[index].BadBlock = static_cast<WORD>(b);
+    RelocationTable.Entries[index].Replacement = static_cast<WORD>(replacement);
+    BadBlockMap->Entries[b] = static_cast<WORD>(replacement);
+    // Erasing the replacement may move the block on again (nested).
+    ok = EraseMappedBlock(page);
+    if (ok && copy) ok = CopyBlock(b, old, failed_position, ecc_on);
+  }
+
+  if (outermost) {
+    RelocationInProgress = false;
+    // An append only clears bits of the erased end of the table and a retirement only
+    // clears a bad-block field, so the page is programmed over itself without an erase.
+    if (ok && NandProgramPage(&RelocationTable, nullptr, 0, TablePage) != kNandDone) return 0;
+  }
+  return ok ? BadBlockMap->Entries[b] : 0;
+}
+
+int EraseMappedBlock(DWORD page) {
+  if (!MapFilled()) return 0;
+  DWORD b = page >> BlockShift;
+  // Block 0 holds the table page: keep it across the erase.
+  if (b == 0) LoadTablePage();
+  NandResult result = NandEraseBlock(page + PageOffsetOf(b));
+  // The logical block now lives, erased, in its replacement.
+  if (result == kNandProgramEraseFailed && RelocateBlock(page, 0)) result = kNandDone;
+  if (b == 0) StoreTablePage();
+  return Outcome(result);
+}
+
+int NandEraseRange(DWORD offset, DWORD length) {
+  DWORD block_bytes = NandBlockBytes(offset);
+  if (block_bytes == 0) return 0;
+  // 64-bit: a length near 4 GB must not wrap round to a small range.
+  unsigned long long start = offset - offset % block_bytes;
+  unsigned long long total = static_cast<unsigned long long>(length) + offset % block_bytes;
+  total = (total + block_bytes - 1) / block_bytes * block_bytes;
+  if (start + total > FlashOps.FlashSize) return 0;
+
+  EraseProgressState progress;
+  BeginEraseProgress(&progress, static_cast<DWORD>(total));
+  for (unsigned long long done = 0; done < total; done += block_bytes) {
+    if (!ReportEraseProgress(&progress) ||
+        !EraseMappedBlock(static_cast<DWORD>((start + done) >> PageShift))) {
+      NandRestoreControl();
+      return 0;
+    }
+    AdvanceEraseProgress(&progress, block_bytes);
+  }
+  NandRestoreControl();
+  return 1;
+}
+
+int NandWriteBuffer(const void* source, DWORD offset, DWORD count) {
+  if (!MapFilled()) return 0;
+  if (static_cast<unsigned long long>(offset) + count > FlashOps.FlashSize) return 0;
+  if (PartNumber == kPartNumberHmit && offset <= kHmitOffset && offset + count > kHmitOffset) {
+    StoreHmitWord(source, offset, count);
+  }
+
+  const BYTE* from = static_cast<const BYTE*>(source);
+  DWORD page_bytes = NandPageBytes();
+  DWORD page = offset >> PageShift;
+  DWORD in_page = offset & (page_bytes - 1);
+  NandResult result = kNandDone;
+  for (DWORD left = count; left > 0;) {
+    DWORD chunk = page_bytes - in_page < left ? page_bytes - in_page : left;
+    const void* data = from;
+    if (chunk != page_bytes) {
+      memset(BounceBuffer, 0xFF, page_bytes);
+      memcpy(BounceBuffer + in_page, from, chunk);
+      data = BounceBuffer;
+    }
+    if (NandPhysicalPage(page) != kNoPhysicalPage) {
+      result = NandProgramPage(data, nullptr, 0, NandPhysicalPage(page));
+      while (result == kNandProgramEraseFailed) {
+        if (!RelocateBlock(page, 1)) break;
+        result = NandProgramPage(data, nullptr, 0, NandPhysicalPage(page));
+      }
+      if (result != kNandDone) break;
+    }
+    ++page;
+    from += chunk;
+    left -= chunk;
+    in_page = 0;
+  }
+  NandRestoreControl();
+  return Outcome(result);
+}
+
+int NandReadBuffer(void* destination, DWORD offset, DWORD count) {
+  if (!MapFilled()) return 0;
+  if (static_cast<unsigned long long>(offset) + count > FlashOps.FlashSize) return 0;
+
+  BYTE* to = static_cast<BYTE*>(destination);
+  DWORD page_bytes = NandPageBytes();
+  DWORD page = offset >> PageShift;
+  DWORD in_page = offset & (page_bytes - 1);
+  NandResult result = kNandDone;
+  for (DWORD left = count; left > 0;) {
+    DWORD chunk = page_bytes - in_page < left ? page_bytes - in_page : left;
+    BYTE* into = chunk == page_bytes ? to : BounceBuffer;
+    DWORD physical = NandPhysicalPage(page);
+    if (physical == kNoPhysicalPage) {
+      // Nothing is stored there: it reads as erased.
+      memset(into, 0xFF, page_bytes);
+    } else {
+      result = NandReadPage(into, nullptr, 0, physical);
+      if (!Outcome(result)) break;
+    }
+    if (into == BounceBuffer) memcpy(to, BounceBuffer + in_page, chunk);
+    ++page;
+    to += chunk;
+    left -= chunk;
+    in_page = 0;
+  }
+  NandRestoreControl();
+  return Outcome(result);
+}
+
+DWORD NandReadWord(DWORD offset) {
+  DWORD word = 0;
+  if (!NandReadBuffer(&word, offset, 4)) return 0;
+  return word;
+}
+
+int NandWriteWord(DWORD offset, DWORD value) { return NandWriteBuffer(&value, offset, 4); }
