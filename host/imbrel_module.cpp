@@ -228,31 +228,34 @@ void ContentOptions(const ContentArgs& a, host::CreateOptions& options) {
   }
 }
 
-int CreateNand(const std::string& dir, const std::string& chip, const std::string& part) {
-  host::CreateOptions options;
-  options.flash = host::FlashKind::kNand;
-  if (!chip.empty())
-    options.nand_chip = static_cast<std::uint16_t>(Number("chip ID", chip, 0xFFFF));
-  if (!part.empty()) {
-    std::uint64_t number = Number("part number", part, 63);
-    if (number != 8 && number != 9) {
-      throw UsageError("part number " + part + " is not a PXA3xx part number (8 or 9)");
-    }
-    options.part_number = static_cast<std::uint32_t>(number);
-  }
-  host::CreateModule(dir, options);
-  std::printf("made a NAND module in %s\n\n%s", dir.c_str(), host::DescribeModule(dir).c_str());
-  return 0;
-}
-
 int Create(const std::string& dir, bool nor, bool nand, const std::string& device,
            const std::string& cfi, const std::string& chip, const std::string& part,
            const ContentArgs& content) {
   if (nor == nand) throw UsageError("say which flash the module has: --nor or --nand");
-  if (nand) return CreateNand(dir, chip, part);
-  if (!chip.empty() || !part.empty()) throw UsageError("--chip and --part go with --nand");
+  if (!nand && (!chip.empty() || !part.empty())) {
+    throw UsageError("--chip and --part go with --nand");
+  }
+  if (nand && (!device.empty() || !cfi.empty())) {
+    throw UsageError("--device and --cfi-size go with --nor");
+  }
   host::CreateOptions options;
   ContentOptions(content, options);
+  if (nand) {
+    options.flash = host::FlashKind::kNand;
+    if (!chip.empty()) {
+      options.nand_chip = static_cast<std::uint16_t>(Number("chip ID", chip, 0xFFFF));
+    }
+    if (!part.empty()) {
+      std::uint64_t number = Number("part number", part, 63);
+      if (number != 8 && number != 9) {
+        throw UsageError("part number " + part + " is not a PXA3xx part number (8 or 9)");
+      }
+      options.part_number = static_cast<std::uint32_t>(number);
+    }
+    host::CreateModule(dir, options);
+    std::printf("made a NAND module in %s\n\n%s", dir.c_str(), host::DescribeModule(dir).c_str());
+    return 0;
+  }
   options.flash = host::FlashKind::kNor;
   if (!device.empty()) {
     options.nor_device = static_cast<std::uint16_t>(Number("device code", device, 0xFFFF));
@@ -411,8 +414,7 @@ int main(int argc, char** argv) {
   create->add_option("DIR", dir, "module directory")->required();
   create->add_flag("--nor", nor, "a PXA270 module with Intel NOR flash");
   create->add_flag("--nand", nand,
-                   "a PXA3xx module with NAND flash behind the data flash controller (an erased "
-                   "chip with its relocation table; the content options do not apply)");
+                   "a PXA3xx module with NAND flash behind the data flash controller");
   create->add_option("--chip", chip,
                      "NAND chip ID, maker code low: 0xDAEC (default), 0xF1EC, 0xDCEC, 0xD3EC, "
                      "0xDCAD, or any other (1024 blocks)");

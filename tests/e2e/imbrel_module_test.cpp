@@ -177,3 +177,54 @@ TEST(ImbrelTool, CreatesTheDefaultModuleOnFirstUse) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ImbrelModuleNand, CreateMakesTheChipAndInfoDescribesIt) {
+  test::TempDir dir;
+  std::string m = (dir / "n").string();
+  CommandResult r = RunCommand(Tool("create " + m + " --nand --chip 0xF1EC --part 8 --blank"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(std::filesystem::file_size(dir / "n" / "nand.img"), 1024ull * 64 * 2112);
+  EXPECT_FALSE(std::filesystem::exists(dir / "n" / "nor.img"));
+  r = RunCommand(Tool("info " + m));
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* text :
+       {"part number 8", "0xF1EC Samsung K9F1G08U0B", "EC F1 00 95 40", "1024 blocks of 64 pages",
+        "controller clock 156 MHz", "no page programmed more than 4 times"}) {
+    EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+  }
+}
+
+TEST(ImbrelModuleNand, CreateRefusesOptionsThatDoNotFitAndLeavesNothing) {
+  test::TempDir dir;
+  std::string m = (dir / "n").string();
+  for (const char* args : {" --nand --part 17", " --nand --part 10", " --nor --chip 0xDAEC",
+                           " --nand --cfi-size 0x18", " --nand --nor", " --nand --chip 0x10000"}) {
+    CommandResult r = RunCommand(Tool("create " + m + args));
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_NE(r.err.find("imbrel-module: "), std::string::npos) << args << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "n")) << args;
+  }
+}
+
+TEST(ImbrelModuleNand, InfoListsFaultsAndTwoChipSelects) {
+  test::TempDir dir;
+  std::string m = (dir / "n").string();
+  ASSERT_EQ(RunCommand(Tool("create " + m + " --nand --chip 0xDCAD --blank")).status, 0);
+  std::ofstream(dir / "n" / "faults.toml")
+      << "[[nand]]\nkind = \"bit-flip\"\npage = 70\nbyte = 2050\nbit = 7\n"
+      << "[[nand]]\nkind = \"never-ready\"\nchip_select = 1\n";
+  CommandResult r = RunCommand(Tool("info " + m));
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* text : {"blocks 0-4095 on CS0, 4096-8191 on CS1",
+                           "bit-flip, page 70 byte 2050 bit 7", "never-ready, CS1"}) {
+    EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+  }
+  std::ofstream(dir / "n" / "faults.toml") << "[[nand]]\nkind = \"melt\"\n";
+  r = RunCommand(Tool("info " + m));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("faults.toml: fault kind 'melt'"), std::string::npos) << r.err;
+}
+
+}  // namespace
