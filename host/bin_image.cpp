@@ -313,7 +313,8 @@ BinImage ReadBinImage(std::vector<std::uint8_t> bytes) {
   image.bytes = std::move(bytes);
   const std::vector<std::uint8_t>& b = image.bytes;
   const std::size_t signature_present = std::min(b.size(), kBinSignatureSize);
-  if (std::memcmp(b.data(), kBinSignature, signature_present) != 0) {
+  // An empty file has no bytes to compare, and its data() may be null: memcmp must not see it.
+  if (signature_present != 0 && std::memcmp(b.data(), kBinSignature, signature_present) != 0) {
     image.problems.push_back(
         {BinProblemKind::kBadSignature, BinSeverity::kError, kNoRecord,
          "the file does not start with the signature B000FF\\n but with \"" +
@@ -367,8 +368,10 @@ std::vector<BinProblem> CheckBinPlacement(const BinImage& image, std::uint32_t o
     }
   }
   if (image.header_complete) {
+    // The driver refuses a range that ends past the flash even when it is empty: an image of
+    // length 0 whose start lands past the flash's end fails its erase too.
     const std::uint64_t at = lands(image.start);
-    if (image.length != 0 && at + image.length > flash_size) {
+    if (at + image.length > flash_size) {
       problems.push_back({BinProblemKind::kEraseOutsideFlash, BinSeverity::kError, kNoRecord,
                           "the erased range " + RangeText(at, at + image.length) +
                               " is not inside " + flash + "; the erase fails"});

@@ -349,6 +349,36 @@ TEST(BinImage, PlacementChecksRecordsAndEraseAgainstTheFlashSize) {
   }
 }
 
+// An empty image still has its erase: the updater's driver refuses an empty range that starts
+// past the flash's end, so the reader must call such an image a failure.
+TEST(BinImage, PlacementOfAnEmptyImageFailsOnlyPastTheFlashEnd) {
+  struct Case {
+    const char* name;
+    std::uint32_t start;
+    std::uint32_t offset;
+    bool erase_fails;
+  };
+  const Case cases[] = {
+      {"inside the flash", 0x1000, 0, false},
+      {"at the flash's end", 0x80000, 0, false},
+      {"one byte past the end", 0x80001, 0, true},
+      {"far past the end", 0x600100, 0, true},
+      {"moved into the flash", 0xBCA00000, 0x100000000 - 0xBCA00000ull, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BinWriter w(c.start);
+    w.SetLength(0);
+    const BinImage image = host::ReadBinImage(w.Build());
+    std::vector<BinProblemKind> got;
+    for (const host::BinProblem& p : host::CheckBinPlacement(image, c.offset, 0x80000)) {
+      got.push_back(p.kind);
+    }
+    EXPECT_EQ(got, c.erase_fails ? std::vector<BinProblemKind>{BinProblemKind::kEraseOutsideFlash}
+                                 : std::vector<BinProblemKind>{});
+  }
+}
+
 TEST(BinImage, WriterCheckRefusesImagesThatAreNotSoundUpdates) {
   struct Case {
     const char* name;
