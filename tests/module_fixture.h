@@ -87,3 +87,37 @@ inline void PokeImage(const std::filesystem::path& module_dir, std::uint64_t off
 }
 
 }  // namespace test
+
+namespace test {
+
+struct NandSetup {
+  std::uint16_t chip = 0xF1EC;  // 1024 blocks: the smallest known chip, a 138 MB nand.img
+  std::uint32_t part_number = 9;
+  std::string faults;  // faults.toml text
+};
+
+/// Makes an erased NAND module (its table page only) in `dir` and opens it.
+inline std::unique_ptr<host::Module> OpenNewNandModule(const std::filesystem::path& dir,
+                                                       const NandSetup& setup = {}) {
+  host::CreateOptions options = host::CreateOptions::Blank();
+  options.flash = host::FlashKind::kNand;
+  options.nand_chip = setup.chip;
+  options.part_number = setup.part_number;
+  host::CreateModule(dir, options);
+  if (!setup.faults.empty()) std::ofstream(dir / "faults.toml") << setup.faults;
+  host::ClockReset();
+  host::ClearKernelIoCalls();
+  return host::Module::Open(dir);
+}
+
+/// One raw page of nand.img: 2048 data bytes, then the 64 spare bytes.
+inline std::vector<std::uint8_t> ReadRawNandPage(const std::filesystem::path& module_dir,
+                                                 std::uint32_t page) {
+  std::ifstream in(module_dir / "nand.img", std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(std::uint64_t{page} * 2112));
+  std::vector<std::uint8_t> bytes(2112);
+  in.read(reinterpret_cast<char*>(bytes.data()), 2112);
+  return bytes;
+}
+
+}  // namespace test

@@ -12,11 +12,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <set>
 #include <sstream>
 #include <vector>
 
 #include "host/module/kernel_objects.h"
+#include "host/module/power.h"
 #include "host/module/virtual_cpu.h"
 
 namespace fs = std::filesystem;
@@ -208,8 +210,17 @@ void LoadNandFaults(const fs::path& file, const toml::node& node, ModuleConfig& 
 void LoadFaults(const fs::path& file, ModuleConfig& config) {
   if (!fs::exists(file)) return;
   toml::table root = ParseToml(file);
-  CheckKeys(file, root, "", {"nor", "nand", "registry", "platform"});
+  CheckKeys(file, root, "", {"nor", "nand", "registry", "platform", "power"});
   LoadSoftwareFaults(file, root, config);
+  if (const toml::node* power = root.get("power")) {
+    const toml::table* t = power->as_table();
+    if (!t) Fail(file, "power must be a table: [power]");
+    CheckKeys(file, *t, "[power]", {"cut_after"});
+    if (const toml::node* n = t->get("cut_after")) {
+      config.power_cut_after = static_cast<std::uint64_t>(
+          Integer(file, *n, "cut_after", 0, std::numeric_limits<std::int64_t>::max()));
+    }
+  }
   if (const toml::node* nand = root.get("nand")) {
     if (config.flash != FlashKind::kNand) Fail(file, "[[nand]] faults on a NOR module");
     LoadNandFaults(file, *nand, config);
@@ -584,6 +595,11 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
   SetPhysicalBus(&module->bus_);
   current_module = module.get();
   InstallPlatformCodes(module->dir_, module->config_.platform, module->config_.platform_faults);
+  if (module->config_.power_cut_after) {
+    ArmPowerCut(*module->config_.power_cut_after);
+  } else {
+    DisarmPowerCut();
+  }
   return module;
 }
 
@@ -647,6 +663,10 @@ std::vector<std::string> SoftwareFaults(const ModuleConfig& config) {
   }
   if (config.platform_faults.registry_clear) calls.push_back("the registry clear code fails");
   if (config.platform_faults.config_set) calls.push_back("the configuration set code fails");
+  if (config.power_cut_after) {
+    calls.push_back("the power fails during flash operation " +
+                    std::to_string(*config.power_cut_after + 1) + " after the module opens");
+  }
   return calls;
 }
 

@@ -50,6 +50,9 @@ struct ModuleConfig {
   RegistryTree default_registry;   // module.toml's [registry]
   PlatformFaults platform_faults;  // faults.toml's [platform]
   RegistryFaults registry_faults;  // faults.toml's [registry]
+  /// faults.toml's [power] cut_after: the power fails during the flash operation after this
+  /// many, counted from the module's opening.
+  std::optional<std::uint64_t> power_cut_after;
 };
 
 struct CreateOptions {

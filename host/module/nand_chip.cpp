@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "host/module/power.h"
+
 namespace host {
 
 namespace {
@@ -58,6 +60,7 @@ NandChip::NandChip(const NandVariant& variant, std::uint32_t blocks, std::uint32
                    const std::vector<NandFault>& faults, int chip_select)
     : variant_(variant),
       blocks_(blocks),
+      first_block_(first_block),
       cells_(cells),
       programs_(programs),
       timing_(timing),
@@ -228,17 +231,30 @@ void NandChip::Reset(std::uint64_t at) {
 }
 
 void NandChip::LandOperation(bool erase, std::uint32_t page) {
-  // The one place where the cells change: a budget of operations before a power cut would
-  // stop here.
+  // The one place where the cells change, and where a power cut leaves an operation half done.
+  const bool cut = PowerFailsDuring();
   if (erase) {
-    std::memset(Page(page), 0xFF, std::size_t{kNandPagesPerBlock} * kNandRawPageBytes);
-    std::memset(programs_ + page, 0, kNandPagesPerBlock);
+    std::uint32_t pages = cut ? kNandPagesPerBlock / 2 : kNandPagesPerBlock;
+    std::memset(Page(page), 0xFF, std::size_t{pages} * kNandRawPageBytes);
+    std::memset(programs_ + page, 0, pages);
+    if (cut) PowerOff(Where("erase of physical block", page / kNandPagesPerBlock));
     ++erases_;
     return;
   }
   std::uint8_t* cells = Page(page);
-  for (std::uint32_t i = 0; i < kNandRawPageBytes; ++i) cells[i] &= page_register_[i];
+  // A program cut short has moved only some of the page register into the cells.
+  std::uint32_t bytes = cut ? kNandPageBytes / 2 : kNandRawPageBytes;
+  for (std::uint32_t i = 0; i < bytes; ++i) cells[i] &= page_register_[i];
   if (programs_[page] != 0xFF) ++programs_[page];
+  if (cut) PowerOff(Where("program of physical page", page));
+}
+
+std::string NandChip::Where(const char* what, std::uint32_t number) const {
+  // Numbers across the part: this chip's blocks start at first_block_.
+  std::uint32_t across = std::string(what).find("block") != std::string::npos
+                             ? first_block_ + number
+                             : first_block_ * kNandPagesPerBlock + number;
+  return std::string("NAND ") + what + " " + std::to_string(across);
 }
 
 }  // namespace host

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "host/module/virtual_clock.h"
@@ -103,6 +104,8 @@ class NandChip {
   void Reset(std::uint64_t at);
   /// Every change of the cells lands here, one program or erase at a time.
   void LandOperation(bool erase, std::uint32_t page);
+  /// Names an operation for the power-cut report, with numbers across the whole part.
+  std::string Where(const char* what, std::uint32_t number) const;
   std::uint32_t Row() const;
   std::uint8_t* Page(std::uint32_t page) {
     return cells_ + std::uint64_t{page} * kNandRawPageBytes;
@@ -110,6 +113,7 @@ class NandChip {
 
   NandVariant variant_;
   std::uint32_t blocks_;
+  std::uint32_t first_block_;
   std::uint8_t* cells_;
   std::uint8_t* programs_;
   NandTiming timing_;

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <vector>
 
 #include "flash/flash_ops.h"
+#include "flash/nand/nand_flash.h"
 #include "flash/nor/nor_flash.h"
 #include "module_fixture.h"
 
@@ -85,6 +87,50 @@ TEST_F(NorPowerCutTest, DisarmedCutLetsEveryOperationThrough) {
   ASSERT_EQ(FlashOps.EraseRange(kBlock, kBlockBytes), 1);
   EXPECT_EQ(FlashOps.WriteBuffer(data.data(), kBlock, 64), 1);
   EXPECT_EQ(test::ReadImage(dir(), kBlock, 64), data);
+}
+
+}  // namespace
+
+namespace {
+
+class NandPowerCutTest : public ::testing::Test {
+ protected:
+  // Each run is a process of its own on the module: the flash driver starts once a process.
+  int RunOnModule(const std::string& faults, const std::function<void()>& body) {
+    if (!std::filesystem::exists(dir())) test::OpenNewNandModule(dir()).reset();
+    std::ofstream(dir() / "faults.toml") << faults;
+    return test::RunInChild([&] {
+      auto module = host::Module::Open(dir());
+      ASSERT_EQ(NandInit(), 1);
+      body();
+    });
+  }
+  std::filesystem::path dir() { return tmp_.path() / "module"; }
+
+  test::TempDir tmp_;
+};
+
+TEST_F(NandPowerCutTest, ProgramCutShortLeavesHalfThePage) {
+  std::vector<std::uint8_t> data(2048, 0x00);
+  int status = RunOnModule("", [&] {
+    ASSERT_EQ(NandEraseRange(0x40000, 0x20000), 1);  // logical block 2: physical block 2
+    host::ArmPowerCut(0);
+    NandWriteBuffer(data.data(), 0x40000, 2048);
+  });
+  EXPECT_EQ(status, host::kPowerCutStatus);
+  std::vector<std::uint8_t> raw = test::ReadRawNandPage(dir(), 128);
+  EXPECT_EQ(std::count(raw.begin(), raw.begin() + 1024, 0x00), 1024);
+  EXPECT_EQ(std::count(raw.begin() + 1024, raw.end(), 0xFF), 2112 - 1024);
+  EXPECT_NE(BootLog(dir()).find("(NAND program of physical page 128)"), std::string::npos);
+}
+
+TEST_F(NandPowerCutTest, FaultsFileCutsAnEraseHalfway) {
+  int status = RunOnModule("[power]\ncut_after = 0\n", [&] { NandEraseRange(0, 0x20000); });
+  EXPECT_EQ(status, host::kPowerCutStatus);
+  // Erasing logical block 0 wipes the table page with the first half of physical block 0
+  // spared: the cut fell after page 31, so page 63 still holds the table.
+  EXPECT_EQ(test::ReadRawNandPage(dir(), 63)[0], 0x4E);
+  EXPECT_NE(BootLog(dir()).find("(NAND erase of physical block 0)"), std::string::npos);
 }
 
 }  // namespace
