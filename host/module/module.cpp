@@ -626,6 +626,11 @@ void Module::OpenNand() {
   DfcTiming timing;
   timing.clock_mhz = DfcClockMhz(config_.part_number);
   dfc_ = std::make_unique<Pxa3xxDfc>(chips, timing);
+  // The controller's registers hold what the last program wrote until the module restarts.
+  fs::create_directories(dir_ / "ram");
+  dfc_settings_ = MapFile(dir_ / "ram" / "pxa3xx-dfc-registers", sizeof(DfcSettings), true,
+                          "the controller's settings");
+  dfc_->KeepSettingsIn(reinterpret_cast<DfcSettings*>(dfc_settings_));
   bus_.Attach(kDfcPhysicalBase, kDfcWindowBytes, dfc_.get());
 }
 
@@ -647,6 +652,7 @@ Module::~Module() {
   nand_.clear();
   if (image_) munmap(image_, image_size_);
   if (programs_) munmap(programs_, programs_size_);
+  if (dfc_settings_) munmap(dfc_settings_, sizeof(DfcSettings));
 }
 
 Module* CurrentModule() { return current_module; }

@@ -128,7 +128,8 @@ class Module {
   std::unique_ptr<Pxa3xxDfc> dfc_;
   std::uint8_t* image_ = nullptr;
   std::size_t image_size_ = 0;
-  std::uint8_t* programs_ = nullptr;  // nand.programs: one counter a page
+  std::uint8_t* dfc_settings_ = nullptr;  // ram/pxa3xx-dfc-registers
+  std::uint8_t* programs_ = nullptr;      // nand.programs: one counter a page
   std::size_t programs_size_ = 0;
 };
 

@@ -143,12 +143,12 @@ void Pxa3xxDfc::Write32(std::uint32_t offset, std::uint32_t value) {
 
 std::uint32_t Pxa3xxDfc::ReadNdcr() {
   Update(ClockNow());
-  return ndcr_ | (state_ != State::kIdle ? kNdcrNdRun : 0);
+  return settings_->ndcr | (state_ != State::kIdle ? kNdcrNdRun : 0);
 }
 
 void Pxa3xxDfc::WriteNdcr(std::uint32_t value) {
   Update(ClockNow());
-  ndcr_ = value & ~kNdcrNdRun;
+  settings_->ndcr = value & ~kNdcrNdRun;
   // Setting ND_RUN (again) starts over: a command left unfinished is dropped. Clearing it
   // stops the controller. A chip already busy carries on either way.
   if (value & kNdcrNdRun) {
@@ -211,13 +211,13 @@ std::uint64_t Pxa3xxDfc::Cycles(std::uint64_t cycles) const {
 // One read strobe: tRP + tRH (each field is the cycles less one). A 16-bit chip moves two
 // bytes a strobe.
 std::uint64_t Pxa3xxDfc::ReadCycleNs(std::uint32_t bytes) const {
-  std::uint32_t strobe = (ndtr0_ & 7) + 1 + ((ndtr0_ >> 3) & 7) + 1;
+  std::uint32_t strobe = (settings_->ndtr0 & 7) + 1 + ((settings_->ndtr0 >> 3) & 7) + 1;
   std::uint32_t strobes = control_ & kNdcrDwidthM ? (bytes + 1) / 2 : bytes;
   return Cycles(std::uint64_t{strobe} * strobes);
 }
 
 std::uint64_t Pxa3xxDfc::WriteCycleNs(std::uint32_t bytes) const {
-  std::uint32_t strobe = ((ndtr0_ >> 8) & 7) + 1 + ((ndtr0_ >> 11) & 7) + 1;
+  std::uint32_t strobe = ((settings_->ndtr0 >> 8) & 7) + 1 + ((settings_->ndtr0 >> 11) & 7) + 1;
   std::uint32_t strobes = control_ & kNdcrDwidthM ? (bytes + 1) / 2 : bytes;
   return Cycles(std::uint64_t{strobe} * strobes);
 }
@@ -235,7 +235,7 @@ void Pxa3xxDfc::SendCommandAndAddress(NandChip& chip, std::uint32_t cycles, bool
 }
 
 void Pxa3xxDfc::StartCommand(std::uint64_t now) {
-  control_ = ndcr_;
+  control_ = settings_->ndcr;
   type_ = (ndcb_[0] >> 21) & 7;
   chip_select_ = ndcb_[0] & kNdcb0Csel ? 1 : 0;
   chip_ = static_cast<std::size_t>(chip_select_) < chips_.size() ? chips_[chip_select_] : nullptr;
@@ -263,7 +263,7 @@ void Pxa3xxDfc::StartCommand(std::uint64_t now) {
       SendCommandAndAddress(*chip_, cycles, dbc, now);
       std::uint64_t ready = edge(ready_before);
       // The controller waits tR (NDTR1) before it looks at R/B#.
-      std::uint64_t wait = std::max(ready, sent + Cycles((ndtr1_ >> 16) + 1));
+      std::uint64_t wait = std::max(ready, sent + Cycles((settings_->ndtr1 >> 16) + 1));
       chip_bytes_ = PageBytes() + (control_ & (kNdcrSpareEn | kNdcrEccEn) ? ChipSpareBytes() : 0);
       fifo_size_ = PageBytes() + HostSpareBytes();
       event_at_ = ready == kNever ? kNever : wait + ReadCycleNs(chip_bytes_);
@@ -273,11 +273,12 @@ void Pxa3xxDfc::StartCommand(std::uint64_t now) {
     case kTypeReadId:
     case kTypeStatus: {
       SendCommandAndAddress(*chip_, cycles, false, now);
-      chip_bytes_ = type_ == kTypeStatus ? 1
-                                         : std::min<std::uint32_t>((ndcr_ >> kNdcrRdIdCntShift) & 7,
-                                                                   kShortFifoBytes);
+      chip_bytes_ = type_ == kTypeStatus
+                        ? 1
+                        : std::min<std::uint32_t>((settings_->ndcr >> kNdcrRdIdCntShift) & 7,
+                                                  kShortFifoBytes);
       fifo_size_ = kShortFifoBytes;
-      event_at_ = sent + Cycles(((ndtr1_ >> 4) & 0xF) + 1) + ReadCycleNs(chip_bytes_);
+      event_at_ = sent + Cycles(((settings_->ndtr1 >> 4) & 0xF) + 1) + ReadCycleNs(chip_bytes_);
       state_ = State::kReadWait;
       break;
     }

@@ -53,6 +53,13 @@ struct DfcTiming {
   std::uint64_t never_ready_quantum_ns = 0;  // clock step per status read of a stuck command
 };
 
+/// The control and timing registers, which keep their values from one program to the next.
+struct DfcSettings {
+  std::uint32_t ndcr;
+  std::uint32_t ndtr0;
+  std::uint32_t ndtr1;
+};
+
 class Pxa3xxDfc : public BusDevice {
  public:
   enum class State {
@@ -74,6 +81,12 @@ class Pxa3xxDfc : public BusDevice {
   void Write32(std::uint32_t offset, std::uint32_t value) override;
 
   State state() const { return state_; }
+  /// Keeps NDCR, NDTR0 and NDTR1 in `settings` (not owned; the module's ram/, shared by its
+  /// processes) from now on.
+  void KeepSettingsIn(DfcSettings* settings) {
+    settings_ = settings;
+    settings_->ndcr &= ~kNdcrNdRun;
+  }
   const DfcTiming& timing() const { return timing_; }
 
  private:
@@ -87,10 +100,10 @@ class Pxa3xxDfc : public BusDevice {
 
   std::uint32_t ReadNdcr();
   void WriteNdcr(std::uint32_t value);
-  std::uint32_t ReadNdtr0() { return ndtr0_; }
-  void WriteNdtr0(std::uint32_t value) { ndtr0_ = value & 0x003F3F3F; }
-  std::uint32_t ReadNdtr1() { return ndtr1_; }
-  void WriteNdtr1(std::uint32_t value) { ndtr1_ = value & 0xFFFF00FF; }
+  std::uint32_t ReadNdtr0() { return settings_->ndtr0; }
+  void WriteNdtr0(std::uint32_t value) { settings_->ndtr0 = value & 0x003F3F3F; }
+  std::uint32_t ReadNdtr1() { return settings_->ndtr1; }
+  void WriteNdtr1(std::uint32_t value) { settings_->ndtr1 = value & 0xFFFF00FF; }
   std::uint32_t ReadNdsr();
   void WriteNdsr(std::uint32_t value);
   std::uint32_t ReadNdpcr() { return ndpcr_; }
@@ -127,9 +140,10 @@ class Pxa3xxDfc : public BusDevice {
   std::vector<NandChip*> chips_;
   DfcTiming timing_;
   State state_ = State::kIdle;
-  std::uint32_t ndcr_ = 0;  // ND_RUN follows state_
-  std::uint32_t ndtr0_ = 0;
-  std::uint32_t ndtr1_ = 0;
+  // The settings live in the controller, not in a program: every process of the module sees
+  // the values the last one wrote, until a restart resets the controller.
+  DfcSettings own_settings_{};
+  DfcSettings* settings_ = &own_settings_;  // NDCR's ND_RUN follows state_
   std::uint32_t ndsr_ = 0;
   std::uint32_t ndpcr_ = 0;
   std::uint32_t ndbdr_[2] = {};

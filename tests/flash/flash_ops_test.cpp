@@ -38,18 +38,30 @@ TEST_F(FlashOpsTest, PartNumber17SelectsNorOnceAndForAll) {
 }
 
 TEST_F(FlashOpsTest, EveryOtherPartNumberSelectsNand) {
-  Open();
+  module_ = test::OpenNewNandModule(dir_ / "nand");
   for (DWORD part : {0u, 8u, 9u, 16u, 18u}) {
     SCOPED_TRACE(part);
-    host::SetCpuMainId(host::MainIdForPartNumber(part));
     EXPECT_IN_FRESH_PROCESS({
+      module_ = host::Module::Open(dir_ / "nand");
       host::SetCpuMainId(host::MainIdForPartNumber(part));
-      // The NAND driver cannot start yet: the selection fails and says so.
-      EXPECT_EQ(SelectFlashDriver(), 0);
-      EXPECT_EQ(FlashOps.DriverKind, 0);
-      EXPECT_NE(FlashOps.PageSize, nullptr);  // the table points at the NAND driver all the same
+      ASSERT_EQ(SelectFlashDriver(), 2);
+      EXPECT_EQ(FlashOps.DriverKind, 2);
+      EXPECT_EQ(FlashOps.PageSize(), 2048u);
+      EXPECT_EQ(FlashOps.BlockSize(0x12345), 0x20000u);
+      EXPECT_EQ(FlashOps.DeviceType, 1);                      // 0xF1EC
+      EXPECT_EQ(FlashOps.FlashSize, (1024u - 20) * 0x20000);  // the reserve is 1024 / 50
     });
   }
+}
+
+TEST_F(FlashOpsTest, NandSelectionFailsWhenTheChipIsUnknown) {
+  module_ = test::OpenNewNandModule(dir_ / "nand", {.chip = 0x1234});
+  EXPECT_IN_FRESH_PROCESS({
+    module_ = host::Module::Open(dir_ / "nand");
+    EXPECT_EQ(SelectFlashDriver(), 0);
+    EXPECT_EQ(FlashOps.DriverKind, 0);
+    EXPECT_NE(FlashOps.PageSize, nullptr);  // the table points at the NAND driver all the same
+  });
 }
 
 TEST_F(FlashOpsTest, FailedSelectionIsTriedAgain) {
