@@ -27,7 +27,6 @@ constexpr DWORD kPage = 2048;
 constexpr DWORD kRaw = 2112;
 constexpr DWORD kBlock = 131072;
 constexpr DWORD kPages = 64;
-constexpr DWORD kHmit = 0x54494D48;
 
 using Entries = std::vector<std::pair<WORD, WORD>>;
 using Bytes = std::vector<std::uint8_t>;
@@ -390,8 +389,7 @@ TEST_F(NandFlashTest, TransfersReachingPastFlashSizeAreRefused) {
   Make();
   InitInModule([] {
     const DWORD size = FlashOps.FlashSize;
-    DWORD word = 0x01020304;
-    EXPECT_EQ(NandWriteBuffer(&word, size - 4, 4), 1);
+    EXPECT_EQ(NandWriteWord(size - 4, 0x01020304), 1);
     EXPECT_EQ(NandReadWord(size - 4), 0x01020304u);
     Bytes eight(8, 0);
     EXPECT_EQ(NandWriteBuffer(eight.data(), size - 4, 8), 0);
@@ -446,14 +444,6 @@ TEST_F(NandFlashTest, PartNumberNineStoresHmitAtOffsetFour) {
     });
     EXPECT_EQ(Raw(0, 4, 4), c.flash_4_to_8);
   }
-}
-
-TEST_F(NandFlashTest, WriteWordOnPartNineWritesHmitWhateverTheValue) {
-  Make({0xF1EC, 9, "", false});
-  InitInModule([] {
-    EXPECT_EQ(NandWriteWord(4, 0x12345678), 1);
-    EXPECT_EQ(NandReadWord(4), kHmit);
-  });
 }
 
 // Relocation ----------------------------------------------------------------------------------

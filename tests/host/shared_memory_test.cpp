@@ -170,17 +170,6 @@ TEST_F(SharedMemoryTest, UnnamedMappingsArePrivateAndViewsOutliveTheHandle) {
   EXPECT_TRUE(CloseHandle(second));
 }
 
-TEST_F(SharedMemoryTest, ExistingMappingKeepsTheSizeItWasMadeWith) {
-  HANDLE small = Create(TEXT("sized"), 0x10000);
-  ASSERT_NE(small, nullptr);
-  HANDLE again = Create(TEXT("sized"), 0x30000);
-  ASSERT_NE(again, nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(MapViewOfFile(again, FILE_MAP_READ, 0, 0, 0x20000), nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  EXPECT_NE(MapViewOfFile(again, FILE_MAP_READ, 0, 0, 0x10000), nullptr);
-}
-
 struct BadCall {
   const char* what;
   HANDLE file;
@@ -228,15 +217,6 @@ INSTANTIATE_TEST_SUITE_P(
                               FILE_MAP_READ, 0x20000, 0, ERROR_INVALID_PARAMETER},
                       BadCall{"view past the end", INVALID_HANDLE_VALUE, PAGE_READWRITE, kSize,
                               FILE_MAP_READ, 0, kSize + 1, ERROR_INVALID_PARAMETER}));
-
-TEST_F(SharedMemoryTest, ViewOfAHandleThatIsNoMappingFails) {
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
-  EXPECT_EQ(MapViewOfFile(mutex, FILE_MAP_READ, 0, 0, 0), nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-  EXPECT_EQ(MapViewOfFile(reinterpret_cast<HANDLE>(0x7FF0), FILE_MAP_READ, 0, 0, 0), nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-  CloseHandle(mutex);
-}
 
 TEST_F(SharedMemoryTest, InjectedFailuresFailOnceAndLeaveNothingBehind) {
   host::FailCreateFileMapping(1);
