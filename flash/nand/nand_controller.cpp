@@ -317,11 +317,16 @@ NandResult NandReadPage(void* data, void* spare, DWORD spare_length, DWORD page)
   if (result != kNandUncorrectable && result != kNandCorrected) return result;
 
   // After an ECC event the controller reads page 0 of the first chip select once more and
-  // must finish it cleanly; the data already delivered stands.
+  // must finish it; the data already delivered stands. That read's own ECC verdict says
+  // nothing about this page: page 0 is erased, and so uncorrectable, while an update has
+  // erased the boot area and not yet written it back.
   if (!StartCommand(NandState.ControlWord, ReadCommandWord(), 0, 0)) return kNandTimeout;
   if (!NandWaitStatus(kNdsrRdDReq)) return kNandTimeout;
   DropData(NandState.PageBytes + NandSpareBytes());
-  if (NandFinish() != kNandDone) return kNandTimeout;
+  NandResult reread = NandFinish();
+  if (reread != kNandDone && reread != kNandCorrected && reread != kNandUncorrectable) {
+    return kNandTimeout;
+  }
   return result;
 }
 

@@ -1,0 +1,99 @@
+// A whole update of a 64 MB image (records of 16 KB) onto a NAND module of 2048 blocks,
+// through the update dialog and worker: host time and speed, and the time the module would
+// need; once on good blocks and once with 1% of the image's blocks failing (half of them on
+// erase, half on program), which the driver relocates into the reserve.
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "ce/ce.h"
+#include "host/bin_image.h"
+#include "host/module/module.h"
+#include "host/module/text.h"
+#include "host/module/virtual_clock.h"
+#include "host/ui/script_backend.h"
+#include "resources/resources.h"
+#include "shell/program_state.h"
+#include "update/update_dialog.h"
+
+namespace {
+
+constexpr std::uint32_t kImageBytes = 0x4000000;
+constexpr std::uint32_t kBlockBytes = 0x20000;
+
+void RunUpdates(benchmark::State& state, int failing_blocks) {
+  char pattern[] = "/tmp/imbrel-bench-XXXXXX";
+  std::filesystem::path dir = mkdtemp(pattern);
+  host::CreateOptions options = host::CreateOptions::Blank();
+  options.flash = host::FlashKind::kNand;
+  options.nand_chip = 0xDAEC;
+  host::CreateModule(dir / "m", options);
+  {
+    // Blocks spread over the image, from the third on (blocks 0 and 1 are the boot area,
+    // and block 0 is never relocated).
+    std::ofstream faults(dir / "m" / "faults.toml");
+    const std::uint32_t image_blocks = kImageBytes / kBlockBytes;
+    for (int i = 0; i < failing_blocks; ++i) {
+      std::uint32_t block = 2 + (image_blocks - 2) * static_cast<std::uint32_t>(i) /
+                                    static_cast<std::uint32_t>(failing_blocks);
+      faults << "[[nand]]\nkind = \"" << (i % 2 ? "program-error" : "erase-error")
+             << "\"\nblock = " << block << "\n";
+    }
+  }
+  {
+    std::vector<std::uint8_t> data(kImageBytes);
+    for (std::size_t i = 0; i < data.size(); ++i)
+      data[i] = static_cast<std::uint8_t>(i * 13 + (i >> 12));
+    host::BinWriter writer(0);
+    writer.Add(0, data, 0x4000);
+    std::vector<std::uint8_t> bin = writer.Build();
+    std::filesystem::create_directories(dir / "m" / "fs");
+    std::ofstream(dir / "m" / "fs" / "big.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
+  }
+  auto module = host::Module::Open(dir / "m");
+  host::ui::ScriptBackend& backend = host::ui::UseScriptBackend();
+  backend.SetIdleLimit(std::chrono::milliseconds(600000));
+  InitCommonControls();
+  QuietFlag = 1;
+  std::uint64_t modeled = 0;
+  for (auto _ : state) {
+    std::memcpy(ImagePath, u"\\big.bin", sizeof u"\\big.bin");
+    std::uint64_t start = host::ClockNow();
+    std::size_t boxes = backend.Events(host::ui::UiEvent::Kind::kMessageBox).size();
+    DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_UPDATE), nullptr, UpdateDialogProc, 0);
+    modeled += host::ClockNow() - start;
+    // A run that ends with an error box is not an update: say so instead of a figure.
+    auto events = backend.Events(host::ui::UiEvent::Kind::kMessageBox);
+    for (std::size_t i = boxes; i < events.size(); ++i) {
+      if (events[i].caption == u"ERROR") {
+        state.SkipWithError(host::Utf8(events[i].text).c_str());
+        break;
+      }
+    }
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kImageBytes);
+  state.counters["modeled_s"] =
+      static_cast<double>(modeled) / host::kNsPerSecond / static_cast<double>(state.iterations());
+  module.reset();
+  std::filesystem::remove_all(dir);
+}
+
+void BM_NandUpdate64MB(benchmark::State& state) { RunUpdates(state, 0); }
+BENCHMARK(BM_NandUpdate64MB)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// 1% of the image's 512 blocks.
+void BM_NandUpdate64MBFailingBlocks(benchmark::State& state) { RunUpdates(state, 5); }
+BENCHMARK(BM_NandUpdate64MBFailingBlocks)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();
