@@ -99,20 +99,6 @@ class NandFlashTest : public ::testing::Test {
               }),
               0);
   }
-  // A later program on a running module: the controller is set up as the running system left
-  // it (for its chip, with ECC and spare transfers on), which the driver takes over.
-  void InRunningModule(const std::function<void()>& body) {
-    InModule([&] {
-      host::BusDevice* dfc = host::CurrentModule()->bus().Find(kNandControllerPhysical)->device;
-      DWORD chip = NandChipForId(host::CurrentModule()->config().nand.chip);
-      DWORD ndtr0, ndtr1;
-      NandTimingRegisters(NandChips[chip], 156, &ndtr0, &ndtr1);
-      dfc->Write32(kNdtr0, ndtr0);
-      dfc->Write32(kNdtr1, ndtr1);
-      dfc->Write32(kNdcr, NandComposeControlWord(chip) | kNdcrEccEn | kNdcrSpareEn);
-      body();
-    });
-  }
   void InitInModule(const std::function<void()>& body) {
     InModule([&] {
       ASSERT_EQ(NandInit(), 1);
@@ -460,7 +446,7 @@ TEST_F(NandFlashTest, FailedProgramMovesTheBlockWithItsPages) {
   const Bytes old_spare = Spare(65);
   SetFaults(Fault("program-error", 1));
 
-  InRunningModule([&] {
+  InModule([&] {
     ASSERT_EQ(NandInit(), 1);
     EXPECT_EQ(Write(Pattern(70), 70 * kPage), 1);
     EXPECT_EQ(BadBlockMap->Entries[1], 1023);
@@ -553,7 +539,7 @@ TEST_F(NandFlashTest, FilledMapIsUsedAsItIsByTheNextProcess) {
   InitInModule([] { BadBlockMap->Entries[3] = 1000; });
   // The table page is not read again: a damaged one does not matter now.
   Poke(63, 0, {0x00, 0x00});
-  InRunningModule([] {
+  InModule([] {
     ASSERT_EQ(NandInit(), 1);
     EXPECT_EQ(Write(Pattern(3), 3 * kBlock), 1);
   });
