@@ -3,12 +3,14 @@
 
 #include <unistd.h>
 
+#include <toml++/toml.h>
 #include <CLI/CLI.hpp>
 #include <array>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 #include <vector>
 
 #include "flash/flash_ops.h"
@@ -396,6 +398,118 @@ int Read(const std::string& dir, const std::string& offset_text, const std::stri
   return 0;
 }
 
+// The faults that `fault` adds or removes, as given (empty: not given).
+struct FaultArgs {
+  std::string bad_block, on, bit_flip, byte = "0", bit = "0", power_cut_after;
+  bool never_ready = false, remove = false, clear = false;
+};
+
+// Whether two fault entries name the same fault: every key of `wanted` has its value there.
+bool SameFault(const toml::table& entry, const toml::table& wanted) {
+  for (const auto& [key, value] : wanted) {
+    const toml::node* have = entry.get(key);
+    if (!have || have->value<std::int64_t>() != value.value<std::int64_t>() ||
+        have->value<std::string>() != value.value<std::string>()) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Adds or removes faults in faults.toml. The file is checked as the module would load it
+// before it replaces the old one, so a bad fault leaves the module as it was.
+int Fault(const std::string& dir, const FaultArgs& args) {
+  fs::path file = fs::path(dir) / "faults.toml";
+  host::ModuleConfig config = host::LoadModuleConfig(dir);
+  const bool nand = config.flash == host::FlashKind::kNand;
+  toml::table root;
+  if (fs::exists(file)) {
+    try {
+      root = toml::parse_file(file.string());
+    } catch (const toml::parse_error& e) {
+      throw UsageError(file.string() + ": " + std::string(e.description()));
+    }
+  }
+  if (args.clear) root = toml::table{};
+
+  std::vector<std::pair<std::string, toml::table>> entries;  // list name, entry
+  const std::string list = nand ? "nand" : "nor";
+  if (!args.bad_block.empty()) {
+    if (args.on != "erase" && args.on != "program") {
+      throw UsageError("--bad-block needs --on erase or --on program");
+    }
+    toml::table t{{"kind", args.on == "erase" ? "erase-error" : "program-error"}};
+    // NAND: a physical block number; NOR: the offset of any byte of the block.
+    t.insert("block", static_cast<std::int64_t>(Number("--bad-block", args.bad_block, 0xFFFFFFFF)));
+    entries.emplace_back(list, std::move(t));
+  }
+  if (!args.bit_flip.empty()) {
+    if (!nand) throw UsageError("--bit-flip is a fault of NAND modules");
+    entries.emplace_back(
+        "nand",
+        toml::table{
+            {"kind", "bit-flip"},
+            {"page", static_cast<std::int64_t>(Number("--bit-flip", args.bit_flip, 0xFFFFFFFF))},
+            {"byte", static_cast<std::int64_t>(Number("--byte", args.byte, 2111))},
+            {"bit", static_cast<std::int64_t>(Number("--bit", args.bit, 7))}});
+  }
+  if (args.never_ready) entries.emplace_back(list, toml::table{{"kind", "never-ready"}});
+
+  for (auto& [name, entry] : entries) {
+    if (!root.contains(name)) root.insert(name, toml::array{});
+    toml::array* faults = root[name].as_array();
+    if (!faults)
+      throw UsageError(file.string() + ": " + name + " is not a list of [[" + name + "]]");
+    if (args.remove) {
+      std::size_t before = faults->size();
+      for (std::size_t i = faults->size(); i-- > 0;) {
+        const toml::table* have = (*faults)[i].as_table();
+        if (have && SameFault(*have, entry)) faults->erase(faults->begin() + static_cast<long>(i));
+      }
+      if (faults->size() == before) throw UsageError("faults.toml has no such fault to remove");
+      if (faults->empty()) root.erase(name);
+    } else {
+      faults->push_back(std::move(entry));
+    }
+  }
+  if (!args.power_cut_after.empty()) {
+    if (args.remove) {
+      root.erase("power");
+    } else {
+      root.insert_or_assign(
+          "power", toml::table{{"cut_after", static_cast<std::int64_t>(
+                                                 Number("--power-cut-after", args.power_cut_after,
+                                                        0x7FFFFFFFFFFFFFFF))}});
+    }
+  }
+
+  std::ostringstream text;
+  text << "# Faults to inject; see `imbrel-module fault --help` and `imbrel-module info`.\n"
+       << root << "\n";
+  fs::path staged = fs::path(dir) / ".faults.toml.new";
+  {
+    std::ofstream out(staged);
+    out << text.str();
+    if (!out) throw UsageError("cannot write " + staged.string());
+  }
+  // Check the new file as the module reads it: swap it in, load, and put the old one back if
+  // the module refuses it.
+  fs::path kept = fs::path(dir) / ".faults.toml.old";
+  bool had = fs::exists(file);
+  if (had) fs::rename(file, kept);
+  fs::rename(staged, file);
+  try {
+    host::LoadModuleConfig(dir);
+  } catch (...) {
+    fs::remove(file);
+    if (had) fs::rename(kept, file);
+    throw;
+  }
+  if (had) fs::remove(kept);
+  std::fputs(text.str().c_str(), stdout);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -512,6 +626,27 @@ int main(int argc, char** argv) {
   read->add_option("LENGTH", length, "bytes")->required();
   read->add_option("-o,--output", out_file, "write the bytes to this file");
 
+  FaultArgs faults;
+  CLI::App* fault = app.add_subcommand(
+      "fault", "add faults to the module's faults.toml (or remove them with --remove)");
+  fault->add_option("DIR", dir, "module directory")->required();
+  auto* bad = fault->add_option(
+      "--bad-block", faults.bad_block,
+      "a block that fails (NAND: physical block number; NOR: offset of a byte of the block)");
+  fault->add_option("--on", faults.on, "what fails on the bad block: erase or program")->needs(bad);
+  auto* flip = fault->add_option("--bit-flip", faults.bit_flip,
+                                 "NAND: a physical page with one bit that reads inverted");
+  fault->add_option("--byte", faults.byte, "byte of the raw page (2048 and up: spare; default 0)")
+      ->needs(flip);
+  fault->add_option("--bit", faults.bit, "bit of that byte, 0-7 (default 0)")->needs(flip);
+  fault->add_flag("--never-ready", faults.never_ready,
+                  "the flash starts every program and erase and never finishes");
+  fault->add_option("--power-cut-after", faults.power_cut_after,
+                    "the power fails during the flash operation after N more, counted from "
+                    "each opening of the module (the module then stops: boot.log says where)");
+  fault->add_flag("--remove", faults.remove, "remove the faults named instead of adding them");
+  fault->add_flag("--clear", faults.clear, "remove every fault first");
+
   if (auto status = host::ParseToolArguments(app, argc, argv)) return *status;
 
   try {
@@ -520,6 +655,7 @@ int main(int argc, char** argv) {
     if (*erase) return Erase(dir, offset, length);
     if (*write) return Write(dir, offset, file);
     if (*read) return Read(dir, offset, length, out_file);
+    if (*fault) return Fault(dir, faults);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "imbrel-module: %s\n", e.what());
     return kExitUsage;
