@@ -57,6 +57,11 @@ int main(int argc, char** argv) {
   } catch (const host::ModuleError& e) {
     std::fprintf(stderr, "imbrel: %s\n", e.what());
     return 2;
+  } catch (const std::exception& e) {
+    // A file system error the module's loader did not word: still one line, nothing started.
+    std::fprintf(stderr, "imbrel: %s: %s\n", module_dir.empty() ? "module" : module_dir.c_str(),
+                 e.what());
+    return 2;
   }
   if (pace == "real") host::SetClockPace(host::Pace::kReal);
   if (pace == "fast") host::SetClockPace(host::Pace::kFast);

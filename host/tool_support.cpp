@@ -74,7 +74,12 @@ std::filesystem::path DefaultModuleDir() {
 
 FlashSession::FlashSession(const std::filesystem::path& dir) : module_(Module::Open(dir)) {
   mutex_ = CreateMutexW(nullptr, FALSE, TEXT("OnModuleFlash"));
-  if (mutex_) WaitForSingleObject(mutex_, INFINITE);
+  // Without the flash mutex a running imbrel could write the flash at the same time.
+  if (!mutex_) throw ModuleError((dir / "ram").string() + ": cannot open the flash mutex");
+  if (WaitForSingleObject(mutex_, INFINITE) != WAIT_OBJECT_0) {
+    CloseHandle(mutex_);
+    throw ModuleError((dir / "ram").string() + ": cannot take the flash mutex");
+  }
   driver_ = SelectFlashDriver();
 }
 

@@ -36,13 +36,28 @@ std::optional<fs::path> CePathToHost(std::u16string_view ce_path) {
   if (!take()) return std::nullopt;
   // Links may lead anywhere: what the path resolves to must still be inside fs/.
   std::error_code ec;
-  fs::path real_root = fs::weakly_canonical(root, ec);
   fs::path real = fs::weakly_canonical(out, ec);
-  if (ec) return std::nullopt;
-  auto [r, p] = std::mismatch(real_root.begin(), real_root.end(), real.begin(), real.end());
-  if (r != real_root.end()) return std::nullopt;
-  (void)p;
+  if (ec || !InsideFs(real)) return std::nullopt;
   return out;
+}
+
+bool InsideFs(const fs::path& resolved) {
+  fs::path root = ModuleFsRoot();
+  if (root.empty()) return false;
+  std::error_code ec;
+  fs::path real_root = fs::weakly_canonical(root, ec);
+  if (ec) return false;
+  auto [r, p] = std::mismatch(real_root.begin(), real_root.end(), resolved.begin(), resolved.end());
+  (void)p;
+  return r == real_root.end();
+}
+
+bool OpenedInsideFs(int fd) {
+  std::error_code ec;
+  fs::path opened = fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
+  // Without /proc the path checks made before the open are all there is.
+  if (ec) return !fs::is_directory("/proc/self/fd", ec);
+  return InsideFs(opened);
 }
 
 }  // namespace host

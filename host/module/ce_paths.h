@@ -13,6 +13,13 @@ namespace host {
 /// the path has a "." or ".." component, or it (through a link) leads outside fs/.
 std::optional<std::filesystem::path> CePathToHost(std::u16string_view ce_path);
 
+/// True when `resolved`, a path without links, lies inside the open module's fs/.
+bool InsideFs(const std::filesystem::path& resolved);
+
+/// True when the file open as `fd` lies inside fs/: a link changed between the path checks
+/// and the open cannot lead the open out of fs/.
+bool OpenedInsideFs(int fd);
+
 /// The module's fs/ directory.
 std::filesystem::path ModuleFsRoot();
 

@@ -138,6 +138,11 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWO
                                     : ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
+  if (!host::OpenedInsideFs(fd)) {
+    close(fd);
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);

@@ -452,6 +452,7 @@ ModuleConfig LoadModuleConfig(const fs::path& dir) {
   if (!fs::is_directory(dir)) Fail(dir, "not a module directory");
   fs::path file = dir / "module.toml";
   if (!fs::exists(file)) Fail(file, "missing: not a module (make one with imbrel-module create)");
+  if (!fs::is_regular_file(file)) Fail(file, "not a file");
   toml::table root = ParseToml(file);
   CheckKeys(file, root, "", {"cpu", "nor", "nand", "time", "platform", "registry"});
   ModuleConfig config;
@@ -574,6 +575,15 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
   std::unique_ptr<Module> module(new Module());
   module->dir_ = fs::absolute(dir);
   module->config_ = LoadModuleConfig(dir);
+  // The module's RAM holds the live registry and the named mutexes' lock files: without a
+  // writable ram/ two processes could not exclude each other, so the module is refused.
+  fs::path ram = module->dir_ / "ram";
+  std::error_code ram_error;
+  fs::create_directories(ram, ram_error);
+  if (fs::exists(ram) && !fs::is_directory(ram)) Fail(ram, "not a folder");
+  if (ram_error) Fail(ram, "cannot make the module's RAM folder: " + ram_error.message());
+  if (access(ram.c_str(), W_OK) != 0)
+    Fail(ram, std::string("cannot write: ") + std::strerror(errno));
   if (module->config_.flash == FlashKind::kNand) {
     module->OpenNand();
   } else {
@@ -586,7 +596,6 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
     module->bus_.Attach(kNorPhysicalBase, size, module->nor_.get());
   }
 
-  fs::create_directories(module->dir_ / "ram");
   StartLiveRegistry(module->dir_, module->config_.default_registry);
   SetRegistryFaults(module->config_.registry_faults);
   SetCpuMainId(module->config_.main_id);
