@@ -130,7 +130,18 @@ int WriteImage(HWND dialog, HANDLE file) {
   wsprintfW(text, u"Image: %.8x  Len: %.8x(%d)", ImageStart, ImageLength, ImageLength);
   SetDlgItemTextW(dialog, kItemImageText, text);
   SetProgressCallback(EraseProgress, kEraseProgressInterval);
-  if (!FlashOps.EraseRange(ImageStart, ImageLength) && !AbortFlag) {
+  DWORD erase_start = ImageStart;
+  DWORD erase_length = ImageLength;
+  if (FlashOps.DriverKind == kDriverNand && ImageStart < kBootAreaBytes) {
+    // The boot area is written back whole at the end, 0xFF where the image has nothing, and
+    // its two blocks are tied together: logical page 63 lives in physical block 1. Programming
+    // over pages that were not erased spoils their ECC, so both blocks go.
+    unsigned long long end = static_cast<unsigned long long>(ImageStart) + ImageLength;
+    if (end < kBootAreaBytes) end = kBootAreaBytes;
+    erase_start = 0;
+    erase_length = end > 0xFFFFFFFFull ? 0xFFFFFFFF : static_cast<DWORD>(end);
+  }
+  if (!FlashOps.EraseRange(erase_start, erase_length) && !AbortFlag) {
     // A range that cannot be erased cannot take the records.
     ShowError(dialog, u"Error erasing Flash!");
     return 0;

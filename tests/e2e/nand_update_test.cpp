@@ -1,0 +1,197 @@
+// Every job of the program on NAND modules, as a person runs it: imbrel-module makes the
+// module and adds faults, imbrel updates it, imbrel-module reads back what landed.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "host/bin_image.h"
+#include "test_support.h"
+
+namespace {
+
+using test::CommandResult;
+using test::RunCommand;
+
+constexpr std::uint32_t kImageBytes = 0x300000;   // the boot area and 22 blocks after it
+constexpr std::uint32_t kSkippedStart = 0x3F800;  // logical page 127: never written
+constexpr std::uint32_t kSkippedEnd = 0x40000;
+
+class NandUpdate : public ::testing::Test {
+ protected:
+  void Create(const std::string& options = "--chip 0xF1EC") {
+    CommandResult r =
+        RunCommand(std::string(IMBREL_MODULE_TOOL) + " create " + Dir() + " --nand " + options);
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  void Fault(const std::string& args) {
+    CommandResult r = RunCommand(std::string(IMBREL_MODULE_TOOL) + " fault " + Dir() + " " + args);
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  std::string Dir() { return (dir_ / "m").string(); }
+  // A BIN image of kImageBytes for flash offset 0 (a bootloader and what follows it), in
+  // records of 16 KB; every byte differs from the erased state somewhere in each page.
+  void MakeImage() {
+    image_.resize(kImageBytes);
+    for (std::size_t i = 0; i < image_.size(); ++i) {
+      image_[i] = static_cast<std::uint8_t>((i * 7 + (i >> 11) * 13) ^ 0x5A);
+    }
+    host::BinWriter writer(0);
+    writer.Add(0, image_, 0x4000);
+    std::vector<std::uint8_t> bin = writer.Build();
+    std::ofstream(dir_ / "m" / "fs" / "big.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
+  }
+  CommandResult Update() {
+    return RunCommand(std::string(IMBREL_TOOL) + " --module " + Dir() +
+                      " --ui console /u '\\big.bin' < /dev/null");
+  }
+  CommandResult Tool(const std::string& args) {
+    return RunCommand(std::string(IMBREL_MODULE_TOOL) + " " + args);
+  }
+  std::vector<std::uint8_t> ReadLogical(std::uint32_t offset, std::uint32_t length) {
+    std::string out = (dir_ / "read.bin").string();
+    CommandResult r = Tool("read " + Dir() + " " + std::to_string(offset) + " " +
+                           std::to_string(length) + " -o " + out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::ifstream in(out, std::ios::binary);
+    return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
+  }
+  // What the update must leave: the image, with the last page of the boot area erased and,
+  // on part number 9, the word "HMIT" at offset 4.
+  std::vector<std::uint8_t> Expected() {
+    std::vector<std::uint8_t> expected = image_;
+    std::fill(expected.begin() + kSkippedStart, expected.begin() + kSkippedEnd, 0xFF);
+    const std::uint8_t hmit[] = {0x48, 0x4D, 0x49, 0x54};
+    std::copy(std::begin(hmit), std::end(hmit), expected.begin() + 4);
+    return expected;
+  }
+  void Restart() {
+    for (const auto& entry : std::filesystem::directory_iterator(dir_ / "m" / "ram")) {
+      std::filesystem::remove_all(entry.path());
+    }
+  }
+
+  test::TempDir dir_;
+  std::vector<std::uint8_t> image_;
+};
+
+TEST_F(NandUpdate, FailingBlocksAreRelocatedAndTheImageReadsBackAcrossARestart) {
+  Create();
+  // Physical blocks 6 and 10 hold logical blocks 6 and 10 until they fail.
+  Fault("--bad-block 6 --on erase");
+  Fault("--bad-block 10 --on program");
+  MakeImage();
+  CommandResult r = Update();
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
+  EXPECT_TRUE(ReadLogical(0, kImageBytes) == Expected());
+
+  // The table in flash names the replacements, from the top of the reserve down.
+  CommandResult info = Tool("info " + Dir());
+  EXPECT_NE(info.out.find("reloc table physical page 63, 2 entries"), std::string::npos)
+      << info.out;
+  EXPECT_NE(info.out.find("logical block 6 -> physical 1023"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("logical block 10 -> physical 1022"), std::string::npos) << info.out;
+
+  // A restart loses the block map; the next start rebuilds it from the table.
+  Restart();
+  EXPECT_TRUE(ReadLogical(0, kImageBytes) == Expected());
+  info = Tool("info " + Dir());
+  EXPECT_NE(info.out.find("block map   in RAM, filled, as the table says"), std::string::npos)
+      << info.out;
+}
+
+TEST_F(NandUpdate, ReserveThatRunsOutEndsTheUpdateWithAnError) {
+  Create();
+  // Every reserve block (1004 to 1023 of 1024) fails its erase, and so does an image block.
+  for (int block = 1004; block < 1024; ++block) {
+    Fault("--bad-block " + std::to_string(block) + " --on erase");
+  }
+  Fault("--bad-block 7 --on erase");
+  MakeImage();
+  CommandResult r = Update();
+  EXPECT_NE(r.err.find("[ERROR] Error erasing Flash!"), std::string::npos) << r.err;
+  // Nothing was recorded: the table page is as the factory left it.
+  CommandResult info = Tool("info " + Dir());
+  EXPECT_NE(info.out.find("reloc table physical page 63, 0 entries"), std::string::npos)
+      << info.out;
+}
+
+TEST_F(NandUpdate, ProgramFailureWithTheReserveGoneGivesAWriteError) {
+  Create();
+  for (int block = 1004; block < 1024; ++block) {
+    Fault("--bad-block " + std::to_string(block) + " --on erase");
+  }
+  Fault("--bad-block 12 --on program");
+  MakeImage();
+  CommandResult r = Update();
+  EXPECT_NE(r.err.find("[ERROR] Error writing to Flash!"), std::string::npos) << r.err;
+}
+
+TEST_F(NandUpdate, UncorrectableBootAreaReadBackIsAReadError) {
+  Create();
+  // Two flipped bits in one 512-byte step of physical page 3: ECC cannot mend them.
+  Fault("--bit-flip 3 --byte 10 --bit 1");
+  Fault("--bit-flip 3 --byte 20 --bit 2");
+  MakeImage();
+  CommandResult r = Update();
+  EXPECT_NE(r.err.find("[ERROR] Error reading Flash!"), std::string::npos) << r.err;
+}
+
+TEST_F(NandUpdate, SingleBitFlipsAreCorrectedOnEveryRead) {
+  Create();
+  Fault("--bit-flip 3 --byte 10 --bit 1");
+  Fault("--bit-flip 200 --byte 700 --bit 7");
+  MakeImage();
+  CommandResult r = Update();
+  EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
+  EXPECT_TRUE(ReadLogical(0, kImageBytes) == Expected());
+}
+
+// The jobs besides the update on each processor and a chip of each size class a CI machine
+// can hold (the 4096- and 8192-block chips make nand.img files of 0.5 and 1.1 GB).
+class NandJobs : public NandUpdate, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(NandJobs, VersionReportRegistryCommandsAndBootloaderUpdate) {
+  Create(GetParam());
+  auto imbrel = [&](const std::string& args, const std::string& input) {
+    return RunCommand("printf '" + input + "' | " + IMBREL_TOOL + " --module " + Dir() +
+                      " --ui console " + args);
+  };
+  CommandResult report = imbrel("", "BSP Version\\n");
+  EXPECT_NE(report.err.find("[BSP Version] Bootloader (in Flash)\r\nID:\tOSTRALA\r\n"
+                            "Ver:\t1.3 \r\nBuilt:\t20 Jan 2009 10:15:00 (GMT)"),
+            std::string::npos)
+      << report.err;
+
+  CommandResult save = imbrel("/fu", "");
+  EXPECT_EQ(save.err.find("ERROR"), std::string::npos) << save.err;
+  CommandResult clear = imbrel("/cu", "");
+  EXPECT_EQ(clear.err.find("ERROR"), std::string::npos) << clear.err;
+
+  // The bootloader sample overwrites the boot area: the region check warns before anything
+  // is erased, and declining leaves the flash as it was.
+  // (Only the bootloader's block: pages never programmed read as uncorrectable with ECC on.)
+  std::vector<std::uint8_t> before = ReadLogical(0, 0x20000);
+  CommandResult declined =
+      imbrel("--open '\\USB HD\\IMAGES\\eboot.bin' --answer cancel", "Update Bootloader/Image\\n");
+  EXPECT_NE(declined.err.find("[WARNING] This Image will overwrite the following sections:"),
+            std::string::npos)
+      << declined.err;
+  EXPECT_TRUE(ReadLogical(0, 0x20000) == before);
+
+  CommandResult update = imbrel("--open '\\USB HD\\IMAGES\\eboot.bin' --answer ok --answer no",
+                                "Update Bootloader/Image\\n");
+  EXPECT_EQ(update.err.find("ERROR"), std::string::npos) << update.err;
+  report = imbrel("", "BSP Version\\n");
+  EXPECT_NE(report.err.find("Ver:\t1.4 \r\nBuilt:\t17 May 2010 13:45:30 (GMT)"), std::string::npos)
+      << report.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, NandJobs,
+                         ::testing::Values("--chip 0xF1EC --part 9", "--chip 0xDAEC --part 8"));
+
+}  // namespace
