@@ -343,7 +343,7 @@ void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
   std::uint16_t* end = cells_ + 2 * std::size_t{BlockStart(block + 1)};
   if (PowerFailsDuring()) {
     // An erase cut short has erased part of the block; the rest keeps its old cells.
-    std::uint16_t* half = cell + (end - cell) / 2;
+    std::uint16_t* half = cell + 2 * PowerCutLanded(static_cast<std::uint32_t>(end - cell) / 2);
     for (; cell < half; cell += 2) *cell = 0xFFFF;
     PowerOff(Where("erase of the block", BlockStart(block)));
   }
@@ -365,7 +365,8 @@ void IntelNorChip::ProgramWord(std::uint32_t word, std::uint16_t value) {
   }
   if (PowerFailsDuring()) {
     // Only some of the word's bits were programmed when the power went.
-    ProgramCell(word, value | 0xFF00, counters_[block]);
+    ProgramCell(word, value | static_cast<std::uint16_t>(0xFFFF << (4 * PowerCutLanded(4))),
+                counters_[block]);
     PowerOff(Where("word program", word));
   }
   ProgramCell(word, value, counters_[block]);
@@ -432,7 +433,7 @@ void IntelNorChip::BufferConfirm(std::uint8_t command) {
   }
   NorBlockCounters& counters = counters_[block];
   if (PowerFailsDuring()) {
-    for (std::uint32_t i = 0; i < kBufferWords / 2; ++i) {
+    for (std::uint32_t i = 0; i < PowerCutLanded(kBufferWords); ++i) {
       ProgramCell(buffer_base_ + i, buffer_[i], counters);
     }
     PowerOff(Where("buffered program", buffer_base_));

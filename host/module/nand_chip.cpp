@@ -234,7 +234,7 @@ void NandChip::LandOperation(bool erase, std::uint32_t page) {
   // The one place where the cells change, and where a power cut leaves an operation half done.
   const bool cut = PowerFailsDuring();
   if (erase) {
-    std::uint32_t pages = cut ? kNandPagesPerBlock / 2 : kNandPagesPerBlock;
+    std::uint32_t pages = cut ? PowerCutLanded(kNandPagesPerBlock) : kNandPagesPerBlock;
     std::memset(Page(page), 0xFF, std::size_t{pages} * kNandRawPageBytes);
     std::memset(programs_ + page, 0, pages);
     if (cut) PowerOff(Where("erase of physical block", page / kNandPagesPerBlock));
@@ -243,7 +243,7 @@ void NandChip::LandOperation(bool erase, std::uint32_t page) {
   }
   std::uint8_t* cells = Page(page);
   // A program cut short has moved only some of the page register into the cells.
-  std::uint32_t bytes = cut ? kNandPageBytes / 2 : kNandRawPageBytes;
+  std::uint32_t bytes = cut ? PowerCutLanded(kNandPageBytes) : kNandRawPageBytes;
   for (std::uint32_t i = 0; i < bytes; ++i) cells[i] &= page_register_[i];
   if (programs_[page] != 0xFF) ++programs_[page];
   if (cut) PowerOff(Where("program of physical page", page));

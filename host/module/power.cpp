@@ -14,10 +14,18 @@ namespace {
 
 std::atomic<std::uint64_t> operations{0};
 std::atomic<std::uint64_t> cut_at{~std::uint64_t{0}};
+std::atomic<int> landed_quarters{2};
 
 }  // namespace
 
-void ArmPowerCut(std::uint64_t after) { cut_at = operations.load() + after + 1; }
+void ArmPowerCut(std::uint64_t after, int landed) {
+  landed_quarters = landed < 0 ? 0 : landed > 3 ? 3 : landed;
+  cut_at = operations.load() + after + 1;
+}
+
+std::uint32_t PowerCutLanded(std::uint32_t units) {
+  return static_cast<std::uint32_t>(std::uint64_t{units} * landed_quarters.load() / 4);
+}
 
 void DisarmPowerCut() { cut_at = ~std::uint64_t{0}; }
 

@@ -10,16 +10,21 @@
 namespace host {
 
 /// The power fails during the flash operation after the next `operations` ones (0: during
-/// the very next one). Counting starts now. Disarm with DisarmPowerCut.
-void ArmPowerCut(std::uint64_t operations);
+/// the very next one). Counting starts now. `landed` is how much of that operation reaches
+/// the cells, in quarters (0 to 3; a program lands that part of its bytes, an erase that part
+/// of its pages). Disarm with DisarmPowerCut.
+void ArmPowerCut(std::uint64_t operations, int landed = 2);
 void DisarmPowerCut();
 
 /// Program and erase operations the chips started since the module was opened.
 std::uint64_t FlashOperations();
 
 /// Called by a chip as it starts a program or an erase. True when the power fails during this
-/// operation: the chip then leaves it half done and calls PowerOff.
+/// operation: the chip then lands only PowerCutLanded() of it and calls PowerOff.
 bool PowerFailsDuring();
+
+/// The part of `units` that a cut operation lands: units * landed / 4.
+std::uint32_t PowerCutLanded(std::uint32_t units);
 
 /// Ends the module at once: boot.log gets "power cut during <what>", ram/ is cleared and the
 /// process ends with status kPowerCutStatus, as a module without power runs nothing more.
