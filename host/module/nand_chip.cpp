@@ -179,9 +179,9 @@ void NandChip::ReadData(std::uint8_t* out, std::uint32_t count, std::uint64_t at
 
 void NandChip::WriteData(const std::uint8_t* data, std::uint32_t count, std::uint64_t at) {
   if (Busy(at) || state_ != State::kProgramInput) return;
-  for (std::uint32_t i = 0; i < count && column_ < kNandRawPageBytes; ++i, ++column_) {
-    page_register_[column_] = data[i];
-  }
+  std::uint32_t n = std::min(count, kNandRawPageBytes - std::min(column_, kNandRawPageBytes));
+  std::memcpy(page_register_ + column_, data, n);
+  column_ += n;
 }
 
 void NandChip::StartRead(std::uint64_t at) {
