@@ -105,8 +105,8 @@ class MutexObject : public KernelObject {
 
 std::map<std::u16string, std::weak_ptr<MutexObject>> named_mutexes;
 
-// A kernel object name as a file name: characters other than letters, digits, '-' and '_'
-// are written as %XXXX.
+}  // namespace
+
 std::string ObjectFileName(const std::u16string& name) {
   std::string out;
   for (char16_t c : name) {
@@ -121,8 +121,6 @@ std::string ObjectFileName(const std::u16string& name) {
   }
   return out;
 }
-
-}  // namespace
 
 HANDLE AddHandle(std::shared_ptr<KernelObject> object) {
   std::lock_guard lock(table_mutex);

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
 
 #include "ce/types.h"
 
@@ -23,6 +24,10 @@ HANDLE AddHandle(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
 /// Open handles, for leak checks in tests.
 std::size_t OpenHandleCount();
+
+/// A kernel object name as a file name: characters other than letters, digits, '-' and '_'
+/// are written as %XXXX.
+std::string ObjectFileName(const std::u16string& name);
 
 /// Where named objects of the module live (its ram/); empty keeps them inside this process.
 void SetKernelObjectDirectory(const std::filesystem::path& directory);

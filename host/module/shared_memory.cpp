@@ -77,21 +77,8 @@ bool TakeFault(std::atomic<int>& counter) {
   return false;
 }
 
-// A mapping name as a file name: characters other than letters, digits, '-' and '_' are
-// written as %XXXX.
 std::string MappingFileName(const std::u16string& name) {
-  std::string out = "mapping-";
-  for (char16_t c : name) {
-    if ((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
-        c == u'-' || c == u'_') {
-      out += static_cast<char>(c);
-    } else {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "%%%04X", static_cast<unsigned>(c));
-      out += buf;
-    }
-  }
-  return out;
+  return "mapping-" + ObjectFileName(name);
 }
 
 DWORD ErrorFromErrno(int error) {
