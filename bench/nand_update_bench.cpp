@@ -11,9 +11,9 @@
 #include <fstream>
 #include <memory>
 
+#include "bench_support.h"
 #include "ce/ce.h"
 #include "flash/flash_ops.h"
-#include "host/bin_image.h"
 #include "host/module/module.h"
 #include "host/module/text.h"
 #include "host/module/virtual_clock.h"
@@ -47,19 +47,8 @@ void RunUpdates(benchmark::State& state, int failing_blocks) {
              << "\"\nblock = " << block << "\n";
     }
   }
-  std::vector<std::uint8_t> expected;
-  {
-    std::vector<std::uint8_t> data(kImageBytes);
-    for (std::size_t i = 0; i < data.size(); ++i)
-      data[i] = static_cast<std::uint8_t>(i * 13 + (i >> 12));
-    host::BinWriter writer(0);
-    writer.Add(0, data, 0x4000);
-    std::vector<std::uint8_t> bin = writer.Build();
-    expected = data;
-    std::filesystem::create_directories(dir / "m" / "fs");
-    std::ofstream(dir / "m" / "fs" / "big.bin", std::ios::binary)
-        .write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
-  }
+  const std::vector<std::uint8_t> expected = bench::ImageData(kImageBytes);
+  bench::WriteBigBin(dir / "m", expected);
   auto module = host::Module::Open(dir / "m");
   host::ui::ScriptBackend& backend = host::ui::UseScriptBackend();
   backend.SetIdleLimit(std::chrono::milliseconds(600000));

@@ -6,11 +6,10 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 
+#include "bench_support.h"
 #include "ce/ce.h"
-#include "host/bin_image.h"
 #include "host/module/module.h"
 #include "host/module/virtual_clock.h"
 #include "host/ui/script_backend.h"
@@ -27,17 +26,7 @@ void BM_Update32MB(benchmark::State& state) {
   std::filesystem::path dir = mkdtemp(pattern);
   host::CreateOptions options = host::CreateOptions::Blank();
   host::CreateModule(dir / "m", options);
-  {
-    std::vector<std::uint8_t> data(kImageBytes);
-    for (std::size_t i = 0; i < data.size(); ++i)
-      data[i] = static_cast<std::uint8_t>(i * 13 + (i >> 12));
-    host::BinWriter writer(0);
-    writer.Add(0, data, 0x4000);
-    std::vector<std::uint8_t> bin = writer.Build();
-    std::filesystem::create_directories(dir / "m" / "fs");
-    std::ofstream(dir / "m" / "fs" / "big.bin", std::ios::binary)
-        .write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
-  }
+  bench::WriteBigBin(dir / "m", bench::ImageData(kImageBytes));
   auto module = host::Module::Open(dir / "m");
   host::ui::UseScriptBackend().SetIdleLimit(std::chrono::milliseconds(600000));
   InitCommonControls();
