@@ -404,14 +404,20 @@ struct FaultArgs {
   bool never_ready = false, remove = false, clear = false;
 };
 
+// Whether two values are the same integer or the same string. Types are compared first: a
+// float is never converted.
+bool SameValue(const toml::node& a, const toml::node& b) {
+  if (a.type() != b.type()) return false;
+  if (a.is_integer()) return a.as_integer()->get() == b.as_integer()->get();
+  if (a.is_string()) return a.as_string()->get() == b.as_string()->get();
+  return false;
+}
+
 // Whether two fault entries name the same fault: every key of `wanted` has its value there.
 bool SameFault(const toml::table& entry, const toml::table& wanted) {
   for (const auto& [key, value] : wanted) {
     const toml::node* have = entry.get(key);
-    if (!have || have->value<std::int64_t>() != value.value<std::int64_t>() ||
-        have->value<std::string>() != value.value<std::string>()) {
-      return false;
-    }
+    if (!have || !SameValue(*have, value)) return false;
   }
   return true;
 }

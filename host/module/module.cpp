@@ -74,14 +74,43 @@ void CheckKeys(const fs::path& file, const toml::table& table, const std::string
   }
 }
 
+// A number as the messages give it: hex, or decimal when negative.
+std::string Number(std::int64_t value) {
+  return value < 0 ? std::to_string(value) : Hex(static_cast<std::uint64_t>(value));
+}
+
+const char* TypeName(const toml::node& node) {
+  switch (node.type()) {
+    case toml::node_type::floating_point:
+      return "a float";
+    case toml::node_type::string:
+      return "a string";
+    case toml::node_type::boolean:
+      return "true or false";
+    case toml::node_type::array:
+      return "a list";
+    case toml::node_type::table:
+      return "a table";
+    case toml::node_type::date:
+    case toml::node_type::time:
+    case toml::node_type::date_time:
+      return "a date or time";
+    default:
+      return "not an integer";
+  }
+}
+
+// The node as an integer in low..high. Only a TOML integer is taken: a float (even 1.0 or
+// 2e50), a string or any other type is refused before anything converts it.
 std::int64_t Integer(const fs::path& file, const toml::node& node, const std::string& name,
                      std::int64_t low, std::int64_t high) {
-  auto value = node.value<std::int64_t>();
-  if (!node.is_integer() || !value) Fail(file, name + " must be an integer");
-  if (*value < low || *value > high) {
-    Fail(file, name + " is " + Hex(*value) + ", outside " + Hex(low) + ".." + Hex(high));
-  }
-  return *value;
+  const std::string accepted = "an integer " + Number(low) + ".." + Number(high);
+  const toml::value<std::int64_t>* integer = node.as_integer();
+  if (!integer) Fail(file, name + " must be " + accepted + ", not " + TypeName(node));
+  const std::int64_t value = integer->get();
+  if (value < low || value > high)
+    Fail(file, name + " is " + Number(value) + ": must be " + accepted);
+  return value;
 }
 
 // A value for both chips: one integer, or [low chip, high chip].

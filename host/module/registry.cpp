@@ -113,15 +113,16 @@ class RegistryParser {
       }
       RegistryValue value;
       value.name = name16;
-      if (auto number = node.value<std::int64_t>(); node.is_integer() && number) {
-        if (*number < 0 || *number > 0xFFFFFFFF) {
+      // The type is checked before the value is taken: toml++ would convert a float itself.
+      if (const toml::value<std::int64_t>* number = node.as_integer()) {
+        if (number->get() < 0 || number->get() > 0xFFFFFFFF) {
           Fail(file_, where + " is outside 0..0xFFFFFFFF (a REG_DWORD)");
         }
         value.type = REG_DWORD;
-        value.number = static_cast<DWORD>(*number);
-      } else if (auto text = node.value<std::string>(); node.is_string() && text) {
+        value.number = static_cast<DWORD>(number->get());
+      } else if (const toml::value<std::string>* text = node.as_string()) {
         value.type = REG_SZ;
-        value.text = Utf16(*text);
+        value.text = Utf16(text->get());
       } else {
         Fail(file_, where + " must be an integer (REG_DWORD) or a string (REG_SZ)");
       }
