@@ -633,11 +633,7 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
   SetPhysicalBus(&module->bus_);
   current_module = module.get();
   InstallPlatformCodes(module->dir_, module->config_.platform, module->config_.platform_faults);
-  if (module->config_.power_cut_after) {
-    ArmPowerCut(*module->config_.power_cut_after);
-  } else {
-    DisarmPowerCut();
-  }
+  PowerOn(module->config_.power_cut_after);
   return module;
 }
 

@@ -29,6 +29,15 @@ std::uint32_t PowerCutLanded(std::uint32_t units) {
 
 void DisarmPowerCut() { cut_at = ~std::uint64_t{0}; }
 
+void PowerOn(std::optional<std::uint64_t> cut_after) {
+  operations = 0;
+  if (cut_after) {
+    ArmPowerCut(*cut_after);
+  } else {
+    DisarmPowerCut();
+  }
+}
+
 std::uint64_t FlashOperations() { return operations; }
 
 bool PowerFailsDuring() { return ++operations == cut_at.load(std::memory_order_relaxed); }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace host {
@@ -15,6 +16,10 @@ namespace host {
 /// of its pages). Disarm with DisarmPowerCut.
 void ArmPowerCut(std::uint64_t operations, int landed = 2);
 void DisarmPowerCut();
+
+/// A module opens: its count of flash operations starts again at 0, and the power fails
+/// during the operation after `cut_after` more (faults.toml's [power]), or never.
+void PowerOn(std::optional<std::uint64_t> cut_after);
 
 /// Program and erase operations the chips started since the module was opened.
 std::uint64_t FlashOperations();
