@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "ce/kernel.h"
@@ -68,11 +69,15 @@ TEST_F(MutexTest, SameNameIsTheSameMutex) {
 TEST_F(MutexTest, WaiterGetsItWhenTheOwnerReleases) {
   HANDLE m = CreateMutexW(nullptr, TRUE, TEXT("x"));
   std::atomic<bool> got{false};
+  std::promise<DWORD> tried;
+  std::future<DWORD> tried_result = tried.get_future();
   std::thread waiter([&] {
+    // While the owner holds it, a waiter that does not wait does not get it.
+    tried.set_value(WaitForSingleObject(m, 0));
     got = WaitForSingleObject(m, INFINITE) == WAIT_OBJECT_0;
     ReleaseMutex(m);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(tried_result.get(), WAIT_TIMEOUT);
   EXPECT_FALSE(got);
   ReleaseMutex(m);
   waiter.join();
@@ -81,7 +86,9 @@ TEST_F(MutexTest, WaiterGetsItWhenTheOwnerReleases) {
 }
 
 // A child process of the same module; it opens the mutex afresh, as another program would.
-pid_t ChildHolding(const std::filesystem::path& dir, int hold_ms, int ready_fd) {
+// It says on `ready_fd` that it holds the mutex, then releases it when a byte comes on
+// `release_fd`, or dies holding it when `release_fd` is -1.
+pid_t ChildHolding(const std::filesystem::path& dir, int release_fd, int ready_fd) {
   pid_t pid = fork();
   if (pid == 0) {
     host::SetKernelObjectDirectory(dir);
@@ -89,8 +96,8 @@ pid_t ChildHolding(const std::filesystem::path& dir, int hold_ms, int ready_fd) 
     WaitForSingleObject(m, INFINITE);
     char c = 1;
     if (write(ready_fd, &c, 1) != 1) _exit(2);
-    if (hold_ms < 0) _exit(0);  // dies holding it
-    std::this_thread::sleep_for(std::chrono::milliseconds(hold_ms));
+    if (release_fd < 0) _exit(0);  // dies holding it
+    if (read(release_fd, &c, 1) != 1) _exit(2);
     ReleaseMutex(m);
     _exit(0);
   }
@@ -98,21 +105,21 @@ pid_t ChildHolding(const std::filesystem::path& dir, int hold_ms, int ready_fd) 
 }
 
 TEST_F(MutexTest, ProcessesOfTheModuleExcludeEachOther) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  pid_t child = ChildHolding(dir_.path(), 150, fds[1]);
-  char c;
-  ASSERT_EQ(read(fds[0], &c, 1), 1);
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t child = ChildHolding(dir_.path(), release[0], ready[1]);
+  char c = 1;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
   HANDLE m = CreateMutexW(nullptr, FALSE, TEXT("OnModuleFlash"));
+  EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_TIMEOUT);
   EXPECT_EQ(WaitForSingleObject(m, 30), WAIT_TIMEOUT);
-  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(write(release[1], &c, 1), 1);
   EXPECT_EQ(WaitForSingleObject(m, INFINITE), WAIT_OBJECT_0);
-  EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
   ReleaseMutex(m);
   CloseHandle(m);
   waitpid(child, nullptr, 0);
-  close(fds[0]);
-  close(fds[1]);
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
 }
 
 TEST_F(MutexTest, HolderThatDiesReleasesIt) {
