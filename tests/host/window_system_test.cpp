@@ -24,7 +24,6 @@ using host::ui::ScriptBackend;
 using host::ui::UiEvent;
 using Kind = UiEvent::Kind;
 
-constexpr int kSaveButton = 1001;
 constexpr int kUpdateButton = 1002;
 constexpr int kBar = 1002;
 constexpr int kLabel = 1004;
