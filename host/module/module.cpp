@@ -15,10 +15,12 @@
 #include <limits>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "host/module/kernel_objects.h"
 #include "host/module/power.h"
+#include "host/module/registry_toml.h"
 #include "host/module/virtual_cpu.h"
 
 namespace fs = std::filesystem;
@@ -52,9 +54,10 @@ std::string FormatNs(std::uint64_t ns) {
   throw ModuleError(file.string() + ": " + problem);
 }
 
-toml::table ParseToml(const fs::path& file) {
+// The document in `file`, or (with `text`) the document `text` given for it.
+toml::table ParseToml(const fs::path& file, std::optional<std::string_view> text = std::nullopt) {
   try {
-    return toml::parse_file(file.string());
+    return text ? toml::parse(*text, file.string()) : toml::parse_file(file.string());
   } catch (const toml::parse_error& e) {
     std::ostringstream where;
     where << "line " << e.source().begin.line << ": " << e.description();
@@ -236,9 +239,7 @@ void LoadNandFaults(const fs::path& file, const toml::node& node, ModuleConfig& 
   }
 }
 
-void LoadFaults(const fs::path& file, ModuleConfig& config) {
-  if (!fs::exists(file)) return;
-  toml::table root = ParseToml(file);
+void LoadFaults(const fs::path& file, const toml::table& root, ModuleConfig& config) {
   CheckKeys(file, root, "", {"nor", "nand", "registry", "platform", "power"});
   LoadSoftwareFaults(file, root, config);
   if (const toml::node* power = root.get("power")) {
@@ -477,12 +478,10 @@ CreateOptions CreateOptions::Blank() {
   return options;
 }
 
-ModuleConfig LoadModuleConfig(const fs::path& dir) {
-  if (!fs::is_directory(dir)) Fail(dir, "not a module directory");
-  fs::path file = dir / "module.toml";
-  if (!fs::exists(file)) Fail(file, "missing: not a module (make one with imbrel-module create)");
-  if (!fs::is_regular_file(file)) Fail(file, "not a file");
-  toml::table root = ParseToml(file);
+namespace {
+
+// What module.toml (`file`, parsed into `root`) says the module is; faults come after.
+ModuleConfig ModuleFromToml(const fs::path& file, const toml::table& root) {
   CheckKeys(file, root, "", {"cpu", "nor", "nand", "time", "platform", "registry"});
   ModuleConfig config;
 
@@ -529,9 +528,31 @@ ModuleConfig LoadModuleConfig(const fs::path& dir) {
     config.platform.image_version =
         Words<3>(file, *platform, "image_version", "[id, major, minor | beta build << 16]");
   }
-  config.default_registry = LoadRegistryFile(file, "registry");
+  config.default_registry = RegistryFromToml(file, root, "registry");
+  return config;
+}
 
-  LoadFaults(dir / "faults.toml", config);
+}  // namespace
+
+ModuleConfig LoadModuleConfig(const fs::path& dir) {
+  if (!fs::is_directory(dir)) Fail(dir, "not a module directory");
+  fs::path file = dir / "module.toml";
+  if (!fs::exists(file)) Fail(file, "missing: not a module (make one with imbrel-module create)");
+  if (!fs::is_regular_file(file)) Fail(file, "not a file");
+  ModuleConfig config = ModuleFromToml(file, ParseToml(file));
+  fs::path faults = dir / "faults.toml";
+  if (fs::exists(faults)) LoadFaults(faults, ParseToml(faults), config);
+  return config;
+}
+
+ModuleConfig LoadModuleConfigText(const fs::path& dir, std::string_view module_toml,
+                                  std::optional<std::string_view> faults_toml) {
+  fs::path file = dir / "module.toml";
+  ModuleConfig config = ModuleFromToml(file, ParseToml(file, module_toml));
+  if (faults_toml) {
+    fs::path faults = dir / "faults.toml";
+    LoadFaults(faults, ParseToml(faults, faults_toml), config);
+  }
   return config;
 }
 

@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/module/intel_nor_chip.h"
@@ -97,6 +98,10 @@ void CreateModule(const std::filesystem::path& dir, const CreateOptions& options
 
 /// Reads module.toml and faults.toml of `dir` without opening the flash.
 ModuleConfig LoadModuleConfig(const std::filesystem::path& dir);
+/// The same from the files' texts (no faults.toml: nullopt); messages name the files in `dir`,
+/// which is not read.
+ModuleConfig LoadModuleConfigText(const std::filesystem::path& dir, std::string_view module_toml,
+                                  std::optional<std::string_view> faults_toml);
 
 class Module {
  public:

@@ -1,6 +1,7 @@
 // The registry calls over the module's registry files, and the files themselves.
 
 #include "host/module/registry.h"
+#include "host/module/registry_toml.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -247,9 +248,8 @@ void RegistryTree::SetValue(std::u16string_view key, const RegistryValue& value)
 }
 
 RegistryTree LoadRegistryFile(const fs::path& file, const std::string& table) {
-  RegistryTree tree;
   std::error_code ec;
-  if (!fs::exists(file, ec)) return tree;
+  if (!fs::exists(file, ec)) return RegistryTree{};
   toml::table root;
   try {
     root = toml::parse_file(file.string());
@@ -258,6 +258,12 @@ RegistryTree LoadRegistryFile(const fs::path& file, const std::string& table) {
     where << "line " << e.source().begin.line << ": " << e.description();
     Fail(file, where.str());
   }
+  return RegistryFromToml(file, root, table);
+}
+
+RegistryTree RegistryFromToml(const fs::path& file, const toml::table& root,
+                              const std::string& table) {
+  RegistryTree tree;
   RegistryParser parser(file, tree);
   const toml::table* top = &root;
   if (!table.empty()) {
