@@ -89,5 +89,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int restarts = 0;
   for (int i = 0; i < CommandCount; ++i) restarts += Commands[i].kind == kCommandRestart;
   if (module->restarts() != restarts) fuzz::Finding("restart commands and restarts differ");
+  fuzz::EndInput();
   return 0;
 }

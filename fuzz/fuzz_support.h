@@ -3,32 +3,47 @@
 // without ever ending the process.
 #pragma once
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ce/types.h"
 #include "host/module/module.h"
 #include "host/module/platform_layer.h"
+#include "host/module/registry.h"
 #include "host/module/virtual_clock.h"
+#include "host/ui/script_backend.h"
 #include "platform/platform_codes.h"
 
 namespace fuzz {
 
-/// A fresh directory under the system's temporary directory, removed (with its contents) when
-/// the process ends normally. A crashing run leaves it for a look.
+/// A fresh directory for the process's files, removed (with its contents) when the process ends
+/// normally; a crashing run leaves it for a look. In memory (/dev/shm) when the machine has it:
+/// the targets write and read files for every input.
 class ScratchDir {
  public:
   ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "imbrel-fuzz-XXXXXX").string();
+    std::error_code ec;
+    std::filesystem::path base = "/dev/shm";
+    if (!std::filesystem::is_directory(base, ec) || access(base.c_str(), W_OK | X_OK) != 0) {
+      base = std::filesystem::temp_directory_path();
+    }
+    std::string pattern = (base / "imbrel-fuzz-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {
       std::perror("imbrel fuzz: mkdtemp");
       std::abort();
@@ -57,6 +72,35 @@ inline void WriteBytes(const std::filesystem::path& path, const std::uint8_t* da
   }
 }
 
+/// A file that each input rewrites whole, kept open between inputs.
+class InputFile {
+ public:
+  explicit InputFile(const std::filesystem::path& path) : path_(path) {
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ < 0) Fail();
+  }
+  ~InputFile() { close(fd_); }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  void Write(const std::uint8_t* data, std::size_t size) {
+    if (ftruncate(fd_, static_cast<off_t>(size)) != 0) Fail();
+    for (std::size_t done = 0; done < size;) {
+      ssize_t n = pwrite(fd_, data + done, size - done, static_cast<off_t>(done));
+      if (n <= 0) Fail();
+      done += static_cast<std::size_t>(n);
+    }
+  }
+
+ private:
+  [[noreturn]] void Fail() {
+    std::fprintf(stderr, "imbrel fuzz: cannot write %s: %s\n", path_.c_str(), std::strerror(errno));
+    std::abort();
+  }
+  std::filesystem::path path_;
+  int fd_ = -1;
+};
+
 /// Word 0 of configuration item 5 that the fuzzed modules answer: kernel-address images land
 /// a quarter into the smallest flash, so that their records reach the flash at all.
 inline constexpr DWORD kFuzzImageBase = 0x20000;
@@ -80,6 +124,9 @@ class FuzzModule {
     if (p == MAP_FAILED) std::abort();
     flash_ = static_cast<std::uint8_t*>(p);
     AnswerPlatformCodes();
+    ram_ = dir_ / "ram";
+    kept_.Keep(host::KeptRegistryFile(dir_));
+    live_.Keep(host::LiveRegistryFile(dir_));
   }
   ~FuzzModule() { munmap(flash_, size_); }
   FuzzModule(const FuzzModule&) = delete;
@@ -97,15 +144,27 @@ class FuzzModule {
     return count;
   }
 
-  /// Back to the state after opening: flash erased, clock at 0, call log empty, ram/ empty.
+  /// Back to the state after opening: flash erased, clock at 0, call log empty, the kept and
+  /// live registries as they were, nothing else in ram/. A named mutex's lock file stays: it
+  /// holds no state (its lock is released with the mutex), and it would only be made again.
   void Reset() {
     std::memset(flash_, 0xFF, size_);
     host::ClockReset();
     host::ClearKernelIoCalls();
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_ / "ram", ec)) {
-      std::filesystem::remove_all(entry.path(), ec);
+    if (DIR* ram = opendir(ram_.c_str())) {
+      while (const dirent* entry = readdir(ram)) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == ".." || name == live_.path.filename().native() ||
+            (name.starts_with("mutex-") && name.ends_with(".lock"))) {
+          continue;
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(ram_ / name, ec);
+      }
+      closedir(ram);
     }
+    kept_.Restore();
+    live_.Restore();
   }
 
  private:
@@ -137,11 +196,48 @@ class FuzzModule {
     host::FailKernelIoControl(host::kIoctlReboot, -1);
   }
 
+  // A file's text as it was, written back when the file has changed. Every writer of the
+  // registry files replaces them (a new file renamed over the old), so a changed file has
+  // another inode.
+  struct KeptFile {
+    std::filesystem::path path;
+    std::string text;
+    struct stat st {};
+
+    void Keep(const std::filesystem::path& file) {
+      path = file;
+      std::ifstream in(path, std::ios::binary);
+      text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      if (!in.good() && !in.eof()) std::abort();
+      if (stat(path.c_str(), &st) != 0) std::abort();
+    }
+    void Restore() {
+      struct stat now {};
+      if (stat(path.c_str(), &now) == 0 && now.st_ino == st.st_ino && now.st_size == st.st_size &&
+          now.st_mtim.tv_sec == st.st_mtim.tv_sec && now.st_mtim.tv_nsec == st.st_mtim.tv_nsec) {
+        return;
+      }
+      WriteBytes(path, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+      if (stat(path.c_str(), &st) != 0) std::abort();
+    }
+  };
+
   std::filesystem::path dir_;
+  std::filesystem::path ram_;
+  KeptFile kept_;
+  KeptFile live_;
   std::unique_ptr<host::Module> module_;
   std::uint64_t size_ = 0;
   std::uint8_t* flash_ = nullptr;
 };
+
+/// After an input's checks: lets go of what the window system and the platform layer recorded
+/// for it, so that an input frees what it allocated (libFuzzer runs an input again, and looks
+/// for leaks, when it allocates more than it frees).
+inline void EndInput() {
+  host::ui::UseScriptBackend();
+  host::ClearKernelIoCalls();
+}
 
 /// Stops the process with a message libFuzzer reports as a crash, with the input saved.
 [[noreturn]] inline void Finding(const char* what) {

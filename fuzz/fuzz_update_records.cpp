@@ -37,6 +37,7 @@ constexpr char16_t kImagePath[] = u"\\USB HD\\IMAGES\\fuzz.bin";
 std::unique_ptr<fuzz::ScratchDir> scratch;
 // Never deleted: the module stays open until the process ends, past the host's own statics.
 fuzz::FuzzModule* module = nullptr;
+fuzz::InputFile* image_file = nullptr;
 
 // What the host reader expects of the file on this module: an error (and so an error box).
 bool ReaderExpectsError(const host::BinImage& image) {
@@ -84,6 +85,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   scratch = std::make_unique<fuzz::ScratchDir>();
   module = new fuzz::FuzzModule(scratch->path() / "module");
   std::filesystem::create_directories(module->dir() / "fs" / "USB HD" / "IMAGES");
+  image_file = new fuzz::InputFile(module->dir() / "fs" / "USB HD" / "IMAGES" / "fuzz.bin");
   if (!SelectFlashDriver() || NorInitialize() != 1) fuzz::Finding("the NOR driver does not start");
   host::ui::UseScriptBackend();
   InitCommonControls();
@@ -92,7 +94,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   module->Reset();
-  fuzz::WriteBytes(module->dir() / "fs" / "USB HD" / "IMAGES" / "fuzz.bin", data, size);
+  image_file->Write(data, size);
   host::ui::ScriptBackend& ui = host::ui::UseScriptBackend();
   const DWORD quiet = size % 2;
   AbortFlag = 0;
@@ -109,5 +111,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (module->restarts() != 0) fuzz::Finding("a quiet update restarted the module");
     CheckQuietRun(data, size, ui.Events(UiEvent::Kind::kMessageBox));
   }
+  fuzz::EndInput();
   return 0;
 }
