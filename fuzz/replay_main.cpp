@@ -22,7 +22,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -182,10 +181,10 @@ class Mutator {
     std::size_t begin = at;
     if (begin > 0 && (data[begin - 1] == '-' || data[begin - 1] == '+')) --begin;
     std::size_t end = at;
-    while (end < data.size() &&
-           (std::isxdigit(data[end]) || data[end] == 'x' || data[end] == '_')) {
-      ++end;
-    }
+    auto part = [&](std::uint8_t c) {
+      return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == 'x' || c == '_';
+    };
+    while (end < data.size() && part(data[end])) ++end;
     std::string number = kNumbers[random.Below(std::size(kNumbers))];
     if (random.OneIn(3)) number = std::to_string(random.Next() >> random.Below(64));
     data.erase(data.begin() + static_cast<std::ptrdiff_t>(begin),
@@ -604,7 +603,23 @@ void Prepare(const std::string& what, const std::string& file_name) {
   Copy(current.file + n + 1, sizeof current.file - n - 1, file_name);
 }
 
+// A digest of every input run, in order: the same inputs give the same digest on any machine.
+std::uint64_t digest = 0xCBF29CE484222325ull;
+
+void Digest(const Bytes& input) {
+  std::uint64_t h = digest ^ input.size();
+  std::size_t i = 0;
+  for (; i + 8 <= input.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, input.data() + i, 8);
+    h = (h ^ word) * 0x100000001B3ull;
+  }
+  for (; i < input.size(); ++i) h = (h ^ input[i]) * 0x100000001B3ull;
+  digest = h ^ (h >> 29);
+}
+
 void Run(const Bytes& input) {
+  Digest(input);
   if (captured >= 0) {
     std::fflush(stdout);
     std::fflush(stderr);
@@ -692,9 +707,10 @@ int main(int argc, char** argv) {
   } else {
     std::printf(
         "%s: %zu corpus inputs + %llu generated (seed %s, at most %zu bytes) = %llu inputs "
-        "in %.1f s, no finding\n",
+        "(digest %016llx) in %.1f s, no finding\n",
         target, corpus.inputs.size(), static_cast<unsigned long long>(options.runs), seed.c_str(),
-        max_len, static_cast<unsigned long long>(inputs), seconds);
+        max_len, static_cast<unsigned long long>(inputs), static_cast<unsigned long long>(digest),
+        seconds);
   }
   return 0;
 }
