@@ -25,6 +25,7 @@ void BM_Update32MB(benchmark::State& state) {
   char pattern[] = "/tmp/imbrel-bench-XXXXXX";
   std::filesystem::path dir = mkdtemp(pattern);
   host::CreateOptions options = host::CreateOptions::Blank();
+  options.times = host::NorTimeMode::kTypical;
   host::CreateModule(dir / "m", options);
   bench::WriteBigBin(dir / "m", bench::ImageData(kImageBytes));
   auto module = host::Module::Open(dir / "m");

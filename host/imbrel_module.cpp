@@ -69,6 +69,7 @@ struct ContentArgs {
   std::string item0, item5, image_version, fdf_time, mem_base, mem_len;
   bool no_item0 = false, no_item5 = false, no_image_version = false, no_fdf = false,
        no_registry = false, no_samples = false;
+  std::string times, seed;  // module.toml's [time] operations and seed
 };
 
 std::uint32_t Word(const std::string& what, const std::string& text) {
@@ -242,6 +243,15 @@ int Create(const std::string& dir, bool nor, bool nand, const std::string& devic
   }
   host::CreateOptions options;
   ContentOptions(content, options);
+  if (!content.times.empty()) {
+    if (content.times == "typical")
+      options.times = host::NorTimeMode::kTypical;
+    else if (content.times == "maximum")
+      options.times = host::NorTimeMode::kMaximum;
+    else if (content.times != "varied")
+      throw UsageError("--times " + content.times + " is not typical, maximum or varied");
+  }
+  if (!content.seed.empty()) options.seed = Number("--seed", content.seed, 0x7FFFFFFFFFFFFFFF);
   if (nand) {
     options.flash = host::FlashKind::kNand;
     if (!chip.empty()) {
@@ -544,6 +554,10 @@ int main(int argc, char** argv) {
   create->add_option("--device", device, "NOR device code (default 0x8922)");
   create->add_option("--cfi-size", cfi,
                      "CFI device size byte: each chip holds 2^N bytes (default 0x18: 32 MB)");
+  create->add_option("--times", content.times,
+                     "how long flash operations take: typical, maximum, or varied between the "
+                     "two for each chip (default)");
+  create->add_option("--seed", content.seed, "the seed of varied operation times (default 1)");
   create->add_flag("--blank", content.blank,
                    "an erased flash and nothing else; the options below put parts back");
   auto* bl_version =

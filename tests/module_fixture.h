@@ -22,6 +22,7 @@ struct ModuleSetup {
   std::uint8_t cfi_size = 0x12;  // 2 x 256 KB: four 64 KB blocks and one of 256 KB
   std::string faults;            // faults.toml text
   std::string extra_nor;         // more lines for module.toml's [nor]
+  host::NorTimeMode times = host::NorTimeMode::kVaried;
 };
 
 /// Makes the module described by `setup` in `dir` and opens it.
@@ -31,6 +32,7 @@ inline std::unique_ptr<host::Module> OpenNewModule(const std::filesystem::path& 
   host::CreateOptions options = host::CreateOptions::Blank();
   options.nor_device = setup.device;
   options.cfi_size = setup.cfi_size;
+  options.times = setup.times;
   host::CreateModule(dir, options);
   if (!setup.faults.empty()) std::ofstream(dir / "faults.toml") << setup.faults;
   if (!setup.extra_nor.empty()) {

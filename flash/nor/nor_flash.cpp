@@ -46,6 +46,7 @@ constexpr DWORD kEraseTimeoutMs = 10000;
 constexpr DWORD kErasePollSleepMs = 100;
 constexpr DWORD kWordTimeoutMs = 1000;
 constexpr DWORD kBufferTimeoutMs = 2000;
+constexpr DWORD kUnlockTimeoutMs = 1000;  // J3 clear lock-bits: 0.7 s at most
 
 volatile void* At(DWORD offset) { return NorWindow + offset; }
 void Command(DWORD offset, DWORD command) { MmioWrite32(At(offset), command); }
@@ -155,6 +156,15 @@ int NorUnlockBlock(DWORD offset) {
   }
   Command(offset, kNorLockSetup);
   Command(offset, kNorConfirm);
+  // J3 clears its lock bits as a timed operation and takes no command but Read Status until
+  // it is done: wait for both chips before asking for the lock word.
+  DWORD status;
+  if (!PollReady(offset, GetTickCount(), kUnlockTimeoutMs, &status)) return 0;
+  if (status & kNorStatusErrors) {
+    Command(offset, kNorClearStatus);
+    Command(offset, kNorReadArray);
+    return 0;
+  }
   Command(offset, kNorReadIdentifier);
   DWORD lock = Read(offset + kNorLockConfigOffset);
   Command(offset, kNorReadArray);

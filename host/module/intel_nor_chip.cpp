@@ -90,6 +90,8 @@ void IntelNorChip::Attach(const NorConfig& config, int index, std::uint16_t* cel
   faults_.assign(block_count_, 0);
   counters_.assign(block_count_, NorBlockCounters{});
   never_ready_ = false;
+  start_unseen_ = reported_busy_ = false;
+  random_ = config.timing.seed * 0x9E3779B97F4A7C15u + static_cast<std::uint64_t>(index) + 1;
   for (const NorFault& fault : config.faults) {
     if (fault.chip != -1 && fault.chip != index) continue;
     if (fault.kind == NorFaultKind::kNeverReady) {
@@ -135,6 +137,14 @@ std::uint32_t IntelNorChip::BlockCount() const { return block_count_; }
 
 bool IntelNorChip::Locked(std::uint32_t block) const { return lock_[block] & kLocked; }
 
+void IntelNorChip::KeepLockBits(std::uint8_t* cells) {
+  if (!config_->clear_lock_clears_all) return;
+  kept_locks_ = cells;
+  for (std::uint32_t block = 0; block < block_count_; ++block) {
+    if (cells[block] & kLocked) lock_[block] |= kLocked;
+  }
+}
+
 const NorBlockCounters& IntelNorChip::Counters(std::uint32_t block) const {
   return counters_[block];
 }
@@ -155,8 +165,15 @@ std::uint16_t IntelNorChip::Read(std::uint32_t word_address) {
     default:
       // Read status, every setup state, and 0xE8's buffer-available status: SR.7 is 1
       // when the buffer is free, which it is whenever the chip took the 0xE8.
-      return status();
+      return ReadStatus();
   }
+}
+
+std::uint16_t IntelNorChip::ReadStatus() {
+  std::uint16_t sr = start_unseen_ ? 0 : status();
+  start_unseen_ = false;
+  reported_busy_ = !(sr & kSrReady);
+  return sr;
 }
 
 std::uint16_t IntelNorChip::ReadIdentifier(std::uint32_t word) const {
@@ -193,6 +210,8 @@ void IntelNorChip::BuildQueryTable() {
       config_->bottom_parameter_blocks ? block_count_ - kParameterBlocks : block_count_;
   // Bit 3 legacy lock/unlock (J3's clear-all), bit 5 instant individual block locking.
   std::uint32_t features = config_->clear_lock_clears_all ? 1u << 3 : 1u << 5;
+  // P+A: bit 0 the block status shows the lock bit, bit 1 the lock-down bit (not on J3).
+  const std::uint16_t lock_status = config_->clear_lock_clears_all ? 0x01 : 0x03;
   auto low = [](std::uint32_t value) { return static_cast<std::uint16_t>(value & 0xFF); };
   auto high = [](std::uint32_t value) { return static_cast<std::uint16_t>(value >> 8 & 0xFF); };
   const std::uint16_t tail[] = {
@@ -202,10 +221,13 @@ void IntelNorChip::BuildQueryTable() {
       // 0x1B VCC 2.7 V to 3.6 V; 0x1D no VPP pin
       0x27, 0x36, 0x00, 0x00,
       // 0x1F typical word program 2^n us, 0x20 buffer program 2^n us, 0x21 block erase
-      // 2^n ms, 0x22 no chip erase; 0x23 to 0x25 maximum times 2^2 x typical; 0x26 no chip
+      // 2^n ms, 0x22 no chip erase; 0x23 to 0x25 maximum times 2^n x typical; 0x26 no chip
       // erase
       Log2Ceil(timing.word_program_ns / kNsPerUs), Log2Ceil(timing.buffer_program_ns / kNsPerUs),
-      Log2Ceil(timing.block_erase_ns / kNsPerMs), 0x00, 0x02, 0x02, 0x02, 0x00,
+      Log2Ceil(timing.block_erase_ns / kNsPerMs), 0x00,
+      Log2Ceil(timing.word_program_max_ns / timing.word_program_ns),
+      Log2Ceil(timing.buffer_program_max_ns / timing.buffer_program_ns),
+      Log2Ceil(timing.block_erase_max_ns / timing.block_erase_ns), 0x00,
       // 0x27 size 2^n bytes; 0x28 interface x16; 0x2A write buffer 2^5 bytes; 0x2C regions
       config_->cfi_size, 0x01, 0x00, 0x05, 0x00, regions};
   query_.insert(query_.end(), std::begin(tail), std::end(tail));
@@ -220,7 +242,8 @@ void IntelNorChip::BuildQueryTable() {
       // "PRI" version 1.0; P+5 optional features (only what the model does); P+9 nothing
       // after suspend; P+A block status shows the lock and lock-down bits; P+C VCC optimum
       // 3.3 V; P+D no VPP
-      'P', 'R', 'I', '1', '0', low(features), 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x33, 0x00};
+      'P',  'R',  'I',  '1',         '0',  low(features), 0x00,
+      0x00, 0x00, 0x00, lock_status, 0x00, 0x33,          0x00};
   query_.insert(query_.end(), std::begin(primary), std::end(primary));
 }
 
@@ -234,6 +257,7 @@ void IntelNorChip::WriteCommand(std::uint32_t word_address, std::uint16_t value)
     }
     busy_until_ = 0;  // done: a clock reset later cannot make the chip busy again
   }
+  start_unseen_ = false;
   switch (state_) {
     case State::kBufferData:
       BufferData(word_address, value);
@@ -313,8 +337,23 @@ void IntelNorChip::SequenceError() {
   state_ = State::kReadStatus;
 }
 
-bool IntelNorChip::StartOperation(std::uint64_t ns) {
+bool IntelNorChip::StartOperation(std::uint64_t typical_ns, std::uint64_t max_ns) {
+  const NorTiming& timing = config_->timing;
+  std::uint64_t ns = typical_ns;
+  if (timing.mode == NorTimeMode::kMaximum) {
+    ns = max_ns;
+  } else if (timing.mode == NorTimeMode::kVaried && max_ns > typical_ns) {
+    // splitmix64: one draw per operation, the same sequence for the same seed and chip.
+    std::uint64_t z = (random_ += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    z ^= z >> 31;
+    ns =
+        typical_ns + static_cast<std::uint64_t>(
+                         static_cast<unsigned __int128>(max_ns - typical_ns + 1) * (z >> 11) >> 53);
+  }
   busy_until_ = never_ready_ ? kNever : ClockNow() + ns;
+  start_unseen_ = true;
   return !never_ready_;
 }
 
@@ -334,7 +373,12 @@ void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
     sr_ |= kSrLockedError | kSrEraseError;
     return;
   }
-  if (!StartOperation(config_->timing.block_erase_ns)) return;
+  const NorTiming& timing = config_->timing;
+  const bool parameter = config_->bottom_parameter_blocks && block < kParameterBlocks;
+  if (!StartOperation(parameter ? timing.parameter_erase_ns : timing.block_erase_ns,
+                      parameter ? timing.parameter_erase_max_ns : timing.block_erase_max_ns)) {
+    return;
+  }
   if (faults_[block] & kEraseFails) {
     sr_ |= kSrEraseError;
     return;
@@ -358,7 +402,9 @@ void IntelNorChip::ProgramWord(std::uint32_t word, std::uint16_t value) {
     sr_ |= kSrLockedError | kSrProgramError;
     return;
   }
-  if (!StartOperation(config_->timing.word_program_ns)) return;
+  if (!StartOperation(config_->timing.word_program_ns, config_->timing.word_program_max_ns)) {
+    return;
+  }
   if (faults_[block] & kProgramFails) {
     sr_ |= kSrProgramError;
     return;
@@ -376,20 +422,29 @@ void IntelNorChip::ProgramWord(std::uint32_t word, std::uint16_t value) {
 void IntelNorChip::LockCommand(std::uint32_t word, std::uint8_t command) {
   state_ = State::kReadStatus;
   std::uint32_t block = BlockIndex(word);
+  // J3 lock bits are non-volatile cells: setting and clearing them are timed operations of
+  // the write state machine. P30 and K3 locking takes effect at once.
+  const bool j3 = config_->clear_lock_clears_all;
+  const NorTiming& timing = config_->timing;
   switch (command) {
     case 0x01:  // set block lock bit
+      if (j3 && !StartOperation(timing.lock_set_ns, timing.lock_set_max_ns)) return;
       lock_[block] |= kLocked;
+      if (kept_locks_) kept_locks_[block] = kLocked;
       break;
     case 0xD0:  // clear block lock bit (J3: every block's); locked-down blocks stay locked
-      if (config_->clear_lock_clears_all) {
-        for (std::uint8_t& lock : lock_) {
-          if (!(lock & kLockedDown)) lock = 0;
+      if (j3) {
+        if (!StartOperation(timing.lock_clear_ns, timing.lock_clear_max_ns)) return;
+        for (std::uint32_t b = 0; b < block_count_; ++b) {
+          if (kept_locks_) kept_locks_[b] = 0;
+          if (!(lock_[b] & kLockedDown)) lock_[b] = 0;  // a locked-down fault stays locked
         }
       } else if (!(lock_[block] & kLockedDown)) {
         lock_[block] = 0;
       }
       break;
-    case 0x2F:  // lock down: the block is locked and stays so until power-up
+    case 0x2F:  // lock down: the block is locked and stays so until power-up; J3 has none
+      if (j3) return SequenceError();
       lock_[block] = kLocked | kLockedDown;
       break;
     default:
@@ -426,7 +481,9 @@ void IntelNorChip::BufferConfirm(std::uint8_t command) {
     sr_ |= kSrLockedError | kSrProgramError;
     return;
   }
-  if (!StartOperation(config_->timing.buffer_program_ns)) return;
+  if (!StartOperation(config_->timing.buffer_program_ns, config_->timing.buffer_program_max_ns)) {
+    return;
+  }
   if (faults_[block] & kProgramFails) {
     sr_ |= kSrProgramError;
     return;

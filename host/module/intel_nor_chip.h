@@ -45,12 +45,25 @@ struct NorFault {
   int chip = -1;             // 0 low half, 1 high half, -1 both
 };
 
+/// How long each operation of the write state machine takes: the datasheet's typical time,
+/// its maximum, or a time between the two drawn for each operation from a seed, so that two
+/// chips started together finish at different moments.
+enum class NorTimeMode { kTypical, kMaximum, kVaried };
+
+/// Typical and maximum operation times, in ns (J3 datasheet's "Erase and Program Timings";
+/// the 32 KB parameter blocks of bottom-boot parts erase in their own time).
 struct NorTiming {
-  std::uint32_t access_ns = 100;              // one bus access
-  std::uint64_t word_program_ns = 210'000;    // Word Program, typical
-  std::uint64_t buffer_program_ns = 218'000;  // one 32-byte buffer, typical
-  std::uint64_t block_erase_ns = 1'000'000'000;
+  std::uint32_t access_ns = 100;  // one bus access
+  std::uint64_t word_program_ns = 210'000, word_program_max_ns = 630'000;
+  std::uint64_t buffer_program_ns = 218'000, buffer_program_max_ns = 654'000;  // 32 bytes
+  std::uint64_t block_erase_ns = 1'000'000'000, block_erase_max_ns = 4'000'000'000;
+  std::uint64_t parameter_erase_ns = 400'000'000, parameter_erase_max_ns = 2'500'000'000;
+  // J3 lock bits are cells the write state machine programs and erases.
+  std::uint64_t lock_set_ns = 64'000, lock_set_max_ns = 75'000;
+  std::uint64_t lock_clear_ns = 500'000'000, lock_clear_max_ns = 700'000'000;
   std::uint64_t never_ready_quantum_ns = 1'000'000;  // clock step per poll of a stuck chip
+  NorTimeMode mode = NorTimeMode::kVaried;
+  std::uint64_t seed = 1;  // kVaried: each chip draws its times from this seed and its index
 };
 
 struct NorConfig {
@@ -59,7 +72,7 @@ struct NorConfig {
   std::uint8_t cfi_size = 0x18;
   bool bottom_parameter_blocks = true;
   bool power_up_locked = true;
-  bool clear_lock_clears_all = false;
+  bool clear_lock_clears_all = false;  // J3: one timed Clear Block Lock-Bits clears every block
   NorTiming timing;
   std::vector<NorFault> faults;
 };
@@ -105,9 +118,16 @@ class IntelNorChip {
   }
   /// True when reads return array data, so a block read may copy the image directly.
   bool InReadArray() const { return state_ == State::kReadArray; }
-  /// Virtual time at which the running operation ends; 0 when idle, kNever when stuck.
+  /// Virtual time at which the running operation ends; 0 when idle, kNever when stuck. The
+  /// first status read after an operation starts reports busy however short the operation:
+  /// a driver must read status again before it may see ready.
   std::uint64_t BusyUntil() const { return Busy() ? busy_until_ : 0; }
   bool Busy() const { return busy_until_ > ClockNow(); }
+  /// True when the next status read is the first to show ready after reads that showed
+  /// busy: a poll must see that state before the clock jumps on to another chip's change.
+  bool ShowsNewReady() const { return reported_busy_ && !start_unseen_ && !Busy(); }
+  /// True until the first status read after an operation started.
+  bool StartUnseen() const { return start_unseen_; }
 
   State state() const { return state_; }
   std::uint8_t status() const;
@@ -116,6 +136,9 @@ class IntelNorChip {
   std::uint32_t BlockStart(std::uint32_t block) const;
   std::uint32_t BlockCount() const;
   bool Locked(std::uint32_t block) const;
+  /// J3: the lock bits are non-volatile cells kept in `cells` (one byte a block, bit 0 the
+  /// lock bit), read now and written at every change. Other families' bits are volatile.
+  void KeepLockBits(std::uint8_t* cells);
   const NorBlockCounters& Counters(std::uint32_t block) const;
   /// The chip's CFI table, indexed by query word address.
   std::uint16_t CfiWord(std::uint32_t index) const;
@@ -135,7 +158,9 @@ class IntelNorChip {
   /// Where an operation on `word` falls, for the power-cut report.
   std::string Where(const char* what, std::uint32_t word) const;
   /// Starts the write state machine on an operation of `ns`; false when the chip is stuck.
-  bool StartOperation(std::uint64_t ns);
+  bool StartOperation(std::uint64_t typical_ns, std::uint64_t max_ns);
+  /// The status register as the next read sees it (see BusyUntil).
+  std::uint16_t ReadStatus();
   void ProgramCell(std::uint32_t word, std::uint16_t value, NorBlockCounters& counters);
   std::uint16_t ReadIdentifier(std::uint32_t word) const;
   std::uint16_t ReadQuery(std::uint32_t word) const;
@@ -150,8 +175,12 @@ class IntelNorChip {
   std::uint32_t word_count_ = 0;  // words in the chip (a power of two)
   std::uint32_t block_count_ = 0;
   bool never_ready_ = false;
-  std::vector<std::uint8_t> lock_;    // per block: bit 0 locked, bit 1 locked down
-  std::vector<std::uint8_t> faults_;  // per block: kEraseFails, kProgramFails
+  bool start_unseen_ = false;           // no status read since the last operation started
+  bool reported_busy_ = false;          // the last status read showed SR.7 = 0
+  std::uint64_t random_ = 0;            // splitmix64 state for varied operation times
+  std::vector<std::uint8_t> lock_;      // per block: bit 0 locked, bit 1 locked down
+  std::uint8_t* kept_locks_ = nullptr;  // J3: the lock bits' non-volatile cells
+  std::vector<std::uint8_t> faults_;    // per block: kEraseFails, kProgramFails
   std::vector<NorBlockCounters> counters_;
   std::vector<std::uint16_t> query_;  // CFI table by query word address
   // Write buffer: a 16-word window, filled word by word after the count.

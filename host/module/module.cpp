@@ -297,6 +297,18 @@ void LoadFaults(const fs::path& file, const toml::table& root, ModuleConfig& con
   }
 }
 
+const char* TimeModeName(NorTimeMode mode) {
+  switch (mode) {
+    case NorTimeMode::kTypical:
+      return "typical";
+    case NorTimeMode::kMaximum:
+      return "maximum";
+    case NorTimeMode::kVaried:
+      break;
+  }
+  return "varied";
+}
+
 std::string ModuleToml(const ModuleConfig& config) {
   std::ostringstream out;
   out << "# An Imbrel virtual module: what the module is. The README describes every key.\n\n"
@@ -317,7 +329,11 @@ std::string ModuleToml(const ModuleConfig& config) {
         << "            # CFI device size byte: each chip holds 2^n bytes\n\n";
   }
   out << "[time]\n"
-      << "pace = \"fast\"             # \"fast\": virtual time only; \"real\": module speed\n";
+      << "pace = \"fast\"             # \"fast\": virtual time only; \"real\": module speed\n"
+      << "operations = \"" << TimeModeName(config.nor.timing.mode)
+      << "\"     # flash operation times: \"typical\", \"maximum\", or \"varied\" between\n"
+      << "seed = " << config.nor.timing.seed
+      << "                  # varied: the seed each chip draws its times from\n";
   const PlatformConfig& p = config.platform;
   if (p.item0 || p.item5 || p.image_version) {
     out << "\n[platform]\n";
@@ -424,8 +440,33 @@ void LoadNor(const fs::path& file, const toml::table& root, ModuleConfig& config
   const toml::table* nor = root["nor"].as_table();
   if (!nor) Fail(file, "has no [nor] or [nand] table: say which flash the module has");
 
-  CheckKeys(file, *nor, "nor", {"manufacturer", "device", "cfi_size", "power_up_locked"});
+  CheckKeys(file, *nor, "nor",
+            {"manufacturer", "device", "cfi_size", "power_up_locked", "word_program_ns",
+             "word_program_max_ns", "buffer_program_ns", "buffer_program_max_ns", "block_erase_ns",
+             "block_erase_max_ns", "parameter_erase_ns", "parameter_erase_max_ns", "lock_set_ns",
+             "lock_set_max_ns", "lock_clear_ns", "lock_clear_max_ns"});
   config.flash = FlashKind::kNor;
+  // Operation times: a typical and a maximum each, the maximum never below the typical.
+  NorTiming& timing = config.nor.timing;
+  auto times = [&](const char* key, std::uint64_t& typical, std::uint64_t& max) {
+    const std::string max_key = std::string(key, std::strlen(key) - 3) + "_max_ns";
+    if (const toml::node* n = nor->get(key)) {
+      typical = static_cast<std::uint64_t>(Integer(file, *n, key, 1, 100'000'000'000));
+    }
+    if (const toml::node* n = nor->get(max_key)) {
+      max = static_cast<std::uint64_t>(Integer(file, *n, max_key, 1, 100'000'000'000));
+    }
+    if (max < typical) {
+      Fail(file, max_key + " (" + std::to_string(max) + ") is below " + key + " (" +
+                     std::to_string(typical) + ")");
+    }
+  };
+  times("word_program_ns", timing.word_program_ns, timing.word_program_max_ns);
+  times("buffer_program_ns", timing.buffer_program_ns, timing.buffer_program_max_ns);
+  times("block_erase_ns", timing.block_erase_ns, timing.block_erase_max_ns);
+  times("parameter_erase_ns", timing.parameter_erase_ns, timing.parameter_erase_max_ns);
+  times("lock_set_ns", timing.lock_set_ns, timing.lock_set_max_ns);
+  times("lock_clear_ns", timing.lock_clear_ns, timing.lock_clear_max_ns);
   if (const toml::node* n = nor->get("manufacturer")) {
     ChipPair(file, *n, "manufacturer", config.nor.manufacturer);
   }
@@ -509,7 +550,20 @@ ModuleConfig ModuleFromToml(const fs::path& file, const toml::table& root) {
   }
 
   if (const toml::table* time = root["time"].as_table()) {
-    CheckKeys(file, *time, "time", {"pace"});
+    CheckKeys(file, *time, "time", {"pace", "operations", "seed"});
+    std::string operations = (*time)["operations"].value_or(std::string("varied"));
+    if (operations == "typical")
+      config.nor.timing.mode = NorTimeMode::kTypical;
+    else if (operations == "maximum")
+      config.nor.timing.mode = NorTimeMode::kMaximum;
+    else if (operations == "varied")
+      config.nor.timing.mode = NorTimeMode::kVaried;
+    else
+      Fail(file, "operations '" + operations + "' is not \"typical\", \"maximum\" or \"varied\"");
+    if (const toml::node* n = time->get("seed")) {
+      config.nor.timing.seed = static_cast<std::uint64_t>(
+          Integer(file, *n, "seed", 0, std::numeric_limits<std::int64_t>::max()));
+    }
     std::string pace = (*time)["pace"].value_or(std::string("fast"));
     if (pace == "fast")
       config.pace = Pace::kFast;
@@ -582,6 +636,8 @@ void CreateModule(const fs::path& dir, const CreateOptions& options) {
     }
   }
   config.main_id = MainIdForPartNumber(config.part_number);
+  config.nor.timing.mode = options.times;
+  config.nor.timing.seed = options.seed;
 
   // Build the module beside its place and move it in whole, so that a failure leaves nothing.
   fs::path parent = fs::absolute(dir).parent_path();
@@ -643,6 +699,14 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
                              "module.toml's cfi_size " + Hex(module->config_.nor.cfi_size, 2));
     module->image_size_ = size;
     module->nor_ = std::make_unique<NorArray>(module->config_.nor, module->image_);
+    if (module->config_.nor.clear_lock_clears_all) {
+      // J3 lock bits are cells: nor.locks keeps them across restarts.
+      fs::path locks = dir / "nor.locks";
+      module->locks_size_ = module->nor_->LockBitBytes();
+      module->locks_ =
+          MapFile(locks, module->locks_size_, !fs::exists(locks), "one byte a block of each chip");
+      module->nor_->KeepLockBits(module->locks_);
+    }
     module->bus_.Attach(kNorPhysicalBase, size, module->nor_.get());
   }
 
@@ -707,6 +771,7 @@ Module::~Module() {
   nand_.clear();
   if (image_) munmap(image_, image_size_);
   if (programs_) munmap(programs_, programs_size_);
+  if (locks_) munmap(locks_, locks_size_);
   if (dfc_settings_) munmap(dfc_settings_, sizeof(DfcSettings));
 }
 
@@ -865,6 +930,11 @@ std::string DescribeModule(const fs::path& dir) {
     for (const std::string& call : calls) row("fault", call);
   }
   row("pace", config.pace == Pace::kFast ? "fast" : "real");
+  row("operations",
+      std::string(TimeModeName(config.nor.timing.mode)) +
+          (config.nor.timing.mode == NorTimeMode::kVaried
+               ? " between typical and maximum, seed " + std::to_string(config.nor.timing.seed)
+               : ""));
   out << DescribeContent(dir, config);
   return out.str();
 }

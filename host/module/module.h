@@ -63,6 +63,9 @@ struct CreateOptions {
   std::uint16_t nand_chip = 0xDAEC;
   /// The processor: 17 (PXA270) for NOR; 8 or 9 (PXA3xx) for NAND, 9 when not given.
   std::optional<std::uint32_t> part_number;
+  /// module.toml's [time]: how long the flash operations take, and the seed of varied times.
+  NorTimeMode times = NorTimeMode::kVaried;
+  std::uint64_t seed = 1;
 
   // What the factory puts on the module (module_content.h); each part may be left out. The
   // defaults make a realistic module; places and sizes not given follow from the flash size.
@@ -135,6 +138,8 @@ class Module {
   std::size_t image_size_ = 0;
   std::uint8_t* dfc_settings_ = nullptr;  // ram/pxa3xx-dfc-registers
   std::uint8_t* programs_ = nullptr;      // nand.programs: one counter a page
+  std::uint8_t* locks_ = nullptr;         // nor.locks: J3's non-volatile lock bits
+  std::size_t locks_size_ = 0;
   std::size_t programs_size_ = 0;
 };
 

@@ -1,5 +1,6 @@
 // Models two x16 Intel command-set chips side by side on a 32-bit bus: each chip sees its
-// half of every access; a status poll of a busy chip jumps the clock to its next change.
+// half of every access; a status poll of a busy chip jumps the clock to its next change, and
+// the first status read after an operation starts shows it busy.
 // Does not model: byte or half-word bus accesses, the chips' x8 mode, bus timing (the
 // dispatcher charges AccessNs per access).
 
@@ -31,11 +32,17 @@ std::uint32_t NorArray::Read32(std::uint32_t offset) {
     return word;
   }
   // Polling a busy chip: skip to the earliest moment one of them changes, so that a poll
-  // loop costs one access per change of state.
+  // loop costs one access per change of state. The first read after a start shows busy
+  // at once, and a chip that has finished but not yet shown it holds the clock, so each
+  // chip's change is seen on its own.
   std::uint64_t now = ClockNow();
   std::uint64_t next = kNever;
   bool busy = false;
   for (const IntelNorChip& chip : chips_) {
+    if (chip.StartUnseen() || chip.ShowsNewReady()) {
+      busy = false;
+      break;
+    }
     std::uint64_t until = chip.BusyUntil();
     if (until > now) {
       busy = true;

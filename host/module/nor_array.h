@@ -1,7 +1,6 @@
 // Intel command-set NOR flash as the PXA270's static memory bus sees it: two 16-bit chips side
 // by side, the low half of each 32-bit bus word going to chip 0, the high half to chip 1.
-// Does not model: suspend/resume, OTP registers, read configuration, J3's timed non-volatile
-// lock-bit operations (lock bits here are volatile and change at once).
+// Does not model: suspend/resume, OTP registers, read configuration.
 #pragma once
 
 #include <array>
@@ -36,6 +35,13 @@ class NorArray : public BusDevice {
   IntelNorChip& Chip(int index) { return chips_[index]; }
   const IntelNorChip& Chip(int index) const { return chips_[index]; }
   const NorConfig& Config() const { return config_; }
+  /// Bytes of non-volatile lock bits for KeepLockBits: one a block of each chip.
+  std::size_t LockBitBytes() const { return 2 * std::size_t{chips_[0].BlockCount()}; }
+  /// J3 chips keep their lock bits in `cells` (chip 0's blocks, then chip 1's).
+  void KeepLockBits(std::uint8_t* cells) {
+    chips_[0].KeepLockBits(cells);
+    chips_[1].KeepLockBits(cells + chips_[0].BlockCount());
+  }
 
  private:
   NorConfig config_;

@@ -71,7 +71,7 @@ TEST_F(ImbrelModuleTool, CreateRefusesBadInputAndLeavesNothing) {
 }
 
 TEST_F(ImbrelModuleTool, WriteReadAndEraseGoThroughTheDriver) {
-  Create();
+  Create("--times typical");
   std::vector<std::uint8_t> data(5000);
   std::iota(data.begin(), data.end(), 7);
   std::ofstream(dir_ / "data.bin", std::ios::binary)

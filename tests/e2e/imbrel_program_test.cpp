@@ -50,7 +50,7 @@ TEST_F(ImbrelProgram, VersionReportOfABetaBootloader) {
 }
 
 TEST_F(ImbrelProgram, QuietUpdateFromTheCommandLine) {
-  Create();
+  Create("--times typical");
   CommandResult r = Run("/u \\\\USB\\ HD\\\\IMAGES\\\\nk.bin");
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(r.err.find("WARNING"), std::string::npos) << r.err;
@@ -141,7 +141,7 @@ TEST_F(ImbrelProgram, QuietClearThenColdRestartAfterOneMillisecond) {
 }
 
 TEST_F(ImbrelProgram, UpdateThenColdRestartAfterItsDelay) {
-  Create();
+  Create("--times typical");
   CommandResult r = Run("/u \\\\USB\\ HD\\\\IMAGES\\\\nk.bin /rc3000");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("took 1.9 s of module time"), std::string::npos) << r.err;

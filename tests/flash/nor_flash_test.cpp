@@ -327,7 +327,9 @@ TEST_F(NorFlashTest, StuckEraseTimesOutAfterTenSeconds) {
 }
 
 TEST_F(NorFlashTest, OperationsTakeTheirDatasheetTime) {
-  Init();
+  test::ModuleSetup setup;
+  setup.times = host::NorTimeMode::kTypical;
+  Init(setup);
   Fill(0x40000, 16, 0x00);
   std::uint64_t start = ClockNow();
   ASSERT_EQ(NorEraseRange(0x40000, 1), 1);
@@ -342,6 +344,35 @@ TEST_F(NorFlashTest, OperationsTakeTheirDatasheetTime) {
   // 4096 chunks of 218 us, plus the bus accesses.
   EXPECT_GE(program, 4096 * 218 * host::kNsPerUs);
   EXPECT_LT(program, 4096 * 230 * host::kNsPerUs);
+}
+
+// J3 lock bits are non-volatile and cleared by a timed operation: a block locked in an
+// earlier run is still locked, and the driver waits for the clear before it erases.
+TEST_F(NorFlashTest, J3BlockLockedInAnEarlierRunIsUnlockedBeforeItIsErased) {
+  test::ModuleSetup setup;
+  setup.device = 0x0018;
+  setup.times = host::NorTimeMode::kTypical;
+  Open(setup);
+  host::NorArray& nor = *module().nor();
+  nor.Write32(0x40000, 0x00600060);
+  nor.Write32(0x40000, 0x00010001);
+  while ((nor.Read32(0x40000) & 0x00800080) != 0x00800080) {
+  }
+  nor.Write32(0, 0x00FF00FF);
+  Fill(0x40000, 16, 0x00);
+  module_.reset();
+  module_ = host::Module::Open(ModuleDir());
+  const std::uint32_t block = module().nor()->Chip(1).BlockIndex(0x40000 / 4);
+  ASSERT_TRUE(module().nor()->Chip(1).Locked(block)) << "the lock bit outlived the run";
+
+  std::uint64_t start = ClockNow();
+  ASSERT_EQ(NorInitialize(), 1);
+  EXPECT_GE(ClockNow() - start, 500 * kNsPerMs) << "Clear Block Lock-Bits takes its time";
+  EXPECT_EQ(NorEraseRange(0x40000, 1), 1);
+  EXPECT_EQ(Image(0x40000, 16), std::vector<std::uint8_t>(16, 0xFF));
+  module_.reset();
+  module_ = host::Module::Open(ModuleDir());
+  EXPECT_FALSE(module().nor()->Chip(0).Locked(block));
 }
 
 }  // namespace

@@ -47,6 +47,7 @@ NorConfig SmallConfig() {
   config.bottom_parameter_blocks = true;
   config.power_up_locked = false;
   config.clear_lock_clears_all = false;
+  config.timing.mode = NorTimeMode::kTypical;  // each operation takes its typical time
   return config;
 }
 
@@ -272,6 +273,66 @@ TEST_F(NorModel, LockedDownBlockCannotBeUnlocked) {
   EXPECT_EQ(Status(), Both(0xA2));
 }
 
+// J3 lock bits are cells: setting and clearing them run the write state machine, which takes
+// nothing but Read Status until it is done. J3 has no lock-down.
+TEST_F(NorModel, J3LockBitsAreTimedOperationsAndLockDownIsRefused) {
+  NorConfig config = SmallConfig();
+  config.device[0] = config.device[1] = 0x0018;
+  config.clear_lock_clears_all = true;
+  Make(config);
+  Lock(kMain, 0x01);
+  EXPECT_EQ(nor_->Read32(kMain), 0u);
+  EXPECT_EQ(WaitReady(), kReady);
+  EXPECT_EQ(ClockNow(), 64'000u);
+  EXPECT_EQ(LockConfig(kMain), Both(0x01));
+
+  Lock(kMain, 0xD0);
+  nor_->Write32(kMain, kReadId);  // ignored: the chip is busy
+  EXPECT_EQ(nor_->Read32(kMain + 8), 0u) << "a busy chip answers status, not the lock word";
+  EXPECT_EQ(WaitReady(), kReady);
+  EXPECT_EQ(ClockNow(), 64'000u + 500'000'000u);
+  EXPECT_EQ(LockConfig(kMain), Both(0x00));
+
+  Lock(kMain, 0x2F);
+  EXPECT_EQ(Status(), Both(0xB0)) << "lock-down is a command-sequence error on J3";
+  EXPECT_EQ(LockConfig(kMain), Both(0x00));
+  nor_->Write32(0, kQuery);
+  std::uint32_t primary = Query(0x15) & 0xFF;
+  EXPECT_EQ(Query(primary + 0x0A), Both(0x01)) << "CFI: lock bit status only, no lock-down";
+}
+
+// Varied times: each operation between the typical and the maximum, drawn per chip, so the
+// chips of the bus finish apart; the same seed gives the same times.
+TEST_F(NorModel, VariedTimesDifferPerChipAndRepeatWithTheSeed) {
+  NorConfig config = SmallConfig();
+  config.timing.mode = NorTimeMode::kVaried;
+  config.timing.seed = 7;
+  auto ends = [&] {
+    ClockReset(0);
+    Make(config);
+    std::vector<std::uint64_t> out;
+    for (int i = 0; i < 8; ++i) {
+      Erase(kMain);
+      for (const auto& chip : {nor_->Chip(0).BusyUntil(), nor_->Chip(1).BusyUntil()}) {
+        out.push_back(chip - ClockNow());
+      }
+      WaitReady();
+    }
+    return out;
+  };
+  std::vector<std::uint64_t> first = ends();
+  int apart = 0;
+  for (std::size_t i = 0; i < first.size(); ++i) {
+    EXPECT_GE(first[i], config.timing.block_erase_ns);
+    EXPECT_LE(first[i], config.timing.block_erase_max_ns);
+    if (i % 2 && first[i] != first[i - 1]) ++apart;
+  }
+  EXPECT_EQ(apart, 8) << "the two chips finish at different times";
+  EXPECT_EQ(ends(), first);
+  config.timing.seed = 8;
+  EXPECT_NE(ends(), first);
+}
+
 TEST_F(NorModel, LockedDownFaultSurvivesClearLock) {
   NorConfig config = SmallConfig();
   config.faults = {{NorFaultKind::kLockedDown, kMain2 + 0x40, 1}};
@@ -303,9 +364,10 @@ TEST_P(NorClearLock, ClearLockReachesTheBlocksTheFamilyClears) {
   NorConfig config = SmallConfig();
   config.power_up_locked = true;
   config.clear_lock_clears_all = GetParam().clears_all;
+  config.faults = {{NorFaultKind::kLockedDown, 0, -1}};  // stays locked either way
   Make(config);
-  Lock(0, 0x2F);  // a locked-down block stays locked either way
   Lock(kMain, 0xD0);
+  EXPECT_EQ(WaitReady(), kReady);
   EXPECT_EQ(LockConfig(kMain), Both(0x00));
   EXPECT_EQ(LockConfig(kMain2), GetParam().other_block_after);
   EXPECT_EQ(LockConfig(kParameter1), GetParam().other_block_after);
@@ -512,7 +574,7 @@ struct TimingCase {
 
 class NorBusyTime : public NorModel, public ::testing::WithParamInterface<TimingCase> {};
 
-TEST_P(NorBusyTime, StatusPollJumpsToTheEndOfTheOperation) {
+TEST_P(NorBusyTime, FirstStatusReadShowsBusyAndTheNextOneReady) {
   ClockReset(5000);
   switch (GetParam().operation) {
     case 0:
@@ -528,8 +590,10 @@ TEST_P(NorBusyTime, StatusPollJumpsToTheEndOfTheOperation) {
   EXPECT_EQ(ClockNow(), 5000u) << "starting costs no time in the model";
   EXPECT_TRUE(nor_->Chip(0).Busy());
   EXPECT_EQ(nor_->Chip(0).BusyUntil(), 5000 + GetParam().ns);
+  EXPECT_EQ(nor_->Read32(kMain), 0u) << "a driver that reads status once must not pass";
+  EXPECT_EQ(ClockNow(), 5000u);
   EXPECT_EQ(nor_->Read32(kMain), kReady);
-  EXPECT_EQ(ClockNow(), 5000 + GetParam().ns);
+  EXPECT_EQ(ClockNow(), 5000 + GetParam().ns) << "the second read jumps to the end";
   EXPECT_FALSE(nor_->Chip(1).Busy());
   EXPECT_EQ(nor_->Chip(1).BusyUntil(), 0u);
   EXPECT_EQ(nor_->Read32(kMain), kReady);
@@ -546,7 +610,9 @@ TEST_F(NorModel, StatusPollStopsAtTheFirstChipToFinish) {
   // Chip 0 erases the block while chip 1 programs a word into it.
   nor_->Write32(kMain, 0x00400020);
   nor_->Write32(kMain, 0x00D000D0);
-  EXPECT_EQ(nor_->Read32(kMain), 0x00800000u);
+  EXPECT_EQ(nor_->Read32(kMain), 0u);
+  EXPECT_EQ(ClockNow(), 0u);
+  EXPECT_EQ(nor_->Read32(kMain), 0x00800000u) << "the program's end is seen on its own";
   EXPECT_EQ(ClockNow(), 210'000u);
   EXPECT_EQ(nor_->Read32(kMain), kReady);
   EXPECT_EQ(ClockNow(), 1'000'000'000u);
@@ -603,7 +669,7 @@ TEST_P(NorFaultOneChip, FaultShowsInItsHalfOnly) {
   } else {
     Program(kMain + 0x10, 0);
   }
-  EXPECT_EQ(nor_->Read32(kMain), c.status);
+  EXPECT_EQ(WaitReady(kMain), c.status);
   EXPECT_EQ(ClockNow(), c.kind == NorFaultKind::kEraseError ? 1'000'000'000u : 210'000u)
       << "the failing operation still takes its time";
   std::uint32_t word = Image(kMain + 0x10);
@@ -640,6 +706,7 @@ TEST_F(NorModel, NeverReadyChipCostsOneQuantumPerPoll) {
   Make(config);
   Fill(kMain, 4, 0x0F);
   Program(kMain, 0);
+  EXPECT_EQ(nor_->Read32(kMain), 0u);
   EXPECT_EQ(nor_->Read32(kMain), 0x00000080u) << "chip 0 finishes, chip 1 never does";
   EXPECT_EQ(ClockNow(), 210'000u);
   for (int i = 1; i <= 5; ++i) {
