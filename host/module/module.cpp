@@ -863,6 +863,22 @@ void DescribeNand(const fs::path& dir, const ModuleConfig& config, Row& row) {
     row("overprogram", std::to_string(over) + " page(s) programmed more than 4 times since " +
                            "their erase: " + listed + (over > 8 ? ", ..." : ""));
   }
+  // Programs that broke the page order or the partial-program limit, as the chip noted them.
+  std::ifstream rules(dir / "nand.rules");
+  std::uint64_t out_of_order = 0, past_limit = 0;
+  std::string first;
+  for (std::string line; std::getline(rules, line);) {
+    if (first.empty()) first = line;
+    if (line.find("programmed after") != std::string::npos) ++out_of_order;
+    if (line.find("since its erase") != std::string::npos) ++past_limit;
+  }
+  if (first.empty()) {
+    row("page rules", "every page programmed in order and within the partial-program limit");
+  } else {
+    row("page rules", std::to_string(out_of_order) + " program(s) out of page order, " +
+                          std::to_string(past_limit) +
+                          " past the partial-program limit (nand.rules; first at " + first + ")");
+  }
   row("pace", config.pace == Pace::kFast ? "fast" : "real");
 }
 

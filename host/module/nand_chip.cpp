@@ -7,8 +7,11 @@
 #include "host/module/nand_chip.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 
+#include "host/module/module.h"
 #include "host/module/power.h"
 
 namespace host {
@@ -241,12 +244,35 @@ void NandChip::LandOperation(bool erase, std::uint32_t page) {
     ++erases_;
     return;
   }
+  // The large-page datasheets have a block's pages programmed in order from page 0, and
+  // each page at most kNandPartialProgramLimit times between erases: note every program
+  // that breaks either, as the chip would take it and may lose data for it.
+  const std::uint32_t block_end = (page | (kNandPagesPerBlock - 1)) + 1;
+  for (std::uint32_t later = page + 1; later < block_end; ++later) {
+    if (programs_[later]) {
+      BrokenRule(page, "programmed after page " + std::to_string(later % kNandPagesPerBlock) +
+                           " of its block");
+      break;
+    }
+  }
+  if (programs_[page] >= kNandPartialProgramLimit) {
+    BrokenRule(page, "program " + std::to_string(programs_[page] + 1) + " since its erase");
+  }
   std::uint8_t* cells = Page(page);
   // A program cut short has moved only some of the page register into the cells.
   std::uint32_t bytes = cut ? PowerCutLanded(kNandPageBytes) : kNandRawPageBytes;
   for (std::uint32_t i = 0; i < bytes; ++i) cells[i] &= page_register_[i];
   if (programs_[page] != 0xFF) ++programs_[page];
   if (cut) PowerOff(Where("program of physical page", page));
+}
+
+void NandChip::BrokenRule(std::uint32_t page, const std::string& what) const {
+  Module* module = CurrentModule();
+  if (!module) return;
+  char when[32];
+  std::snprintf(when, sizeof when, "%.6f", static_cast<double>(ClockNow()) / kNsPerSecond);
+  std::ofstream(module->dir() / "nand.rules", std::ios::app)
+      << when << " s: page " << first_block_ * kNandPagesPerBlock + page << " " << what << "\n";
 }
 
 std::string NandChip::Where(const char* what, std::uint32_t number) const {

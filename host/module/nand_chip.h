@@ -114,6 +114,8 @@ class NandChip {
   NandVariant variant_;
   std::uint32_t blocks_;
   std::uint32_t first_block_;
+  /// Notes in the module's nand.rules a program of `page` that breaks a datasheet rule.
+  void BrokenRule(std::uint32_t page, const std::string& what) const;
   std::uint8_t* cells_;
   std::uint8_t* programs_;
   NandTiming timing_;
