@@ -171,29 +171,33 @@ class NandFlashTest : public ::testing::Test {
 
 // Geometry ------------------------------------------------------------------------------------
 
+// Each module is a new program choosing its driver: the test runs in a process of its own,
+// which never chooses one itself.
 TEST_F(NandFlashTest, ReserveIsAFiftiethOfTheBlocksAboveTheLogicalSpace) {
-  struct Case {
-    std::uint16_t chip;
-    DWORD blocks;
-    DWORD reserve;
-    int type;
-  };
-  for (const Case& c :
-       {Case{0xF1EC, 1024, 20, 1}, Case{0xDAEC, 2048, 40, 1}, Case{0xDCEC, 4096, 81, 1}}) {
-    SCOPED_TRACE(c.blocks);
-    std::filesystem::remove_all(Dir());
-    Make({c.chip});
-    InModule([&] {
-      ASSERT_EQ(SelectFlashDriver(), kDriverNand);
-      EXPECT_EQ(FlashOps.FlashSize, (c.blocks - c.reserve) * kBlock);
-      EXPECT_EQ(FlashOps.DeviceType, c.type);
-      EXPECT_EQ(FlashOps.BlockSize(12345), kBlock);
-      EXPECT_EQ(FlashOps.PageSize(), kPage);
-      ASSERT_NE(BadBlockMap, nullptr);
-      EXPECT_EQ(BadBlockMap->Signature, kBadBlockMapSignature);
-      for (DWORD k = 0; k < c.blocks; ++k) ASSERT_EQ(BadBlockMap->Entries[k], k);
-    });
-  }
+  EXPECT_IN_FRESH_PROCESS({
+    struct Case {
+      std::uint16_t chip;
+      DWORD blocks;
+      DWORD reserve;
+      int type;
+    };
+    for (const Case& c :
+         {Case{0xF1EC, 1024, 20, 1}, Case{0xDAEC, 2048, 40, 1}, Case{0xDCEC, 4096, 81, 1}}) {
+      SCOPED_TRACE(c.blocks);
+      std::filesystem::remove_all(Dir());
+      Make({c.chip});
+      InModule([&] {
+        ASSERT_EQ(SelectFlashDriver(), kDriverNand);
+        EXPECT_EQ(FlashOps.FlashSize, (c.blocks - c.reserve) * kBlock);
+        EXPECT_EQ(FlashOps.DeviceType, c.type);
+        EXPECT_EQ(FlashOps.BlockSize(12345), kBlock);
+        EXPECT_EQ(FlashOps.PageSize(), kPage);
+        ASSERT_NE(BadBlockMap, nullptr);
+        EXPECT_EQ(BadBlockMap->Signature, kBadBlockMapSignature);
+        for (DWORD k = 0; k < c.blocks; ++k) ASSERT_EQ(BadBlockMap->Entries[k], k);
+      });
+    }
+  });
 }
 
 // One module of 8192 blocks (a 1.1 GB image): the table's entries map blocks, retired ones do

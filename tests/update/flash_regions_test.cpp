@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <fstream>
 
 #include "ce/registry.h"
@@ -20,9 +22,13 @@ namespace {
 
 using host::ui::UiEvent;
 
+// The table as the program starts with it: tests in one process start from it again.
+const std::vector<FlashRegion> kStartingRegions(RegionTable, RegionTable + kRegionCount);
+
 class FlashRegionsTest : public test::ModuleTest {
  protected:
   void SetUp() override {
+    std::copy(kStartingRegions.begin(), kStartingRegions.end(), RegionTable);
     test::ModuleSetup setup;
     setup.cfi_size = 0x13;  // 1 MB: 0x88000 and 0xC8000 are inside
     Open(setup);
