@@ -257,7 +257,8 @@ void IntelNorChip::WriteCommand(std::uint32_t word_address, std::uint16_t value)
     }
     busy_until_ = 0;  // done: a clock reset later cannot make the chip busy again
   }
-  start_unseen_ = false;
+  // A chip that takes a command has nothing left to show of its last operation.
+  start_unseen_ = reported_busy_ = false;
   switch (state_) {
     case State::kBufferData:
       BufferData(word_address, value);

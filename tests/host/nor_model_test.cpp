@@ -619,6 +619,16 @@ TEST_F(NorModel, StatusPollStopsAtTheFirstChipToFinish) {
   EXPECT_EQ(Image(kMain), 0x00D0FFFFu);
 }
 
+TEST_F(NorModel, ChipLeftInReadArrayDoesNotHoldTheOtherChipsPoll) {
+  nor_->Write32(kMain, 0x00200040);  // chip 0 programs a word, chip 1 erases the block
+  nor_->Write32(kMain, 0x00D000D0);
+  EXPECT_EQ(nor_->Read32(kMain), 0u);
+  ClockAdvance(300'000);
+  nor_->Write32(kMain, kReadArray);  // taken by chip 0 only: chip 1 is still busy
+  for (int i = 0; i < 3 && ClockNow() < 1'000'000'000u; ++i) nor_->Read32(kMain);
+  EXPECT_EQ(ClockNow(), 1'000'000'000u);
+}
+
 TEST_F(NorModel, BusyChipIgnoresCommandsButReadStatus) {
   Fill(kMain2, 0x40000, 0x00);
   Erase(kMain);
