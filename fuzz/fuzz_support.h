@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "ce/types.h"
+#include "host/module/model_notes.h"
 #include "host/module/module.h"
 #include "host/module/platform_layer.h"
 #include "host/module/registry.h"
@@ -124,6 +125,11 @@ class FuzzModule {
     if (p == MAP_FAILED) std::abort();
     flash_ = static_cast<std::uint8_t*>(p);
     AnswerPlatformCodes();
+    // A command the chips do not know is a driver fault, whatever the input.
+    host::SetUnknownCommandHook([](const std::string& text) {
+      std::fprintf(stderr, "imbrel fuzz finding: a chip was sent %s\n", text.c_str());
+      std::abort();
+    });
     ram_ = dir_ / "ram";
     kept_.Keep(host::KeptRegistryFile(dir_));
     live_.Keep(host::LiveRegistryFile(dir_));

@@ -9,7 +9,33 @@
 #include <fstream>
 #include <sstream>
 
+#include "host/module/model_notes.h"
+
+namespace {
+
+// A command the chips do not know is a driver fault: it fails the test that sent it, unless
+// the test expects it (ExpectUnknownCommands).
+std::vector<std::string>* expected_unknown = nullptr;
+
+void FailOnUnknownCommand(const std::string& text) {
+  if (expected_unknown) {
+    expected_unknown->push_back(text);
+    return;
+  }
+  ADD_FAILURE() << "a chip was sent a command it does not know: " << text;
+}
+
+[[maybe_unused]] const bool unknown_commands_fail =
+    (host::SetUnknownCommandHook(FailOnUnknownCommand), true);
+
+}  // namespace
+
 namespace test {
+
+ExpectUnknownCommands::ExpectUnknownCommands() : outer_(expected_unknown) {
+  expected_unknown = &seen_;
+}
+ExpectUnknownCommands::~ExpectUnknownCommands() { expected_unknown = outer_; }
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "imbrel-test-XXXXXX").string();

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace test {
 
@@ -30,6 +31,20 @@ struct CommandResult {
   int status = -1;  // exit status, or 128 + signal
   std::string out;
   std::string err;
+};
+
+/// While one lives, commands the chips do not know are collected instead of failing the test.
+class ExpectUnknownCommands {
+ public:
+  ExpectUnknownCommands();
+  ~ExpectUnknownCommands();
+  ExpectUnknownCommands(const ExpectUnknownCommands&) = delete;
+  ExpectUnknownCommands& operator=(const ExpectUnknownCommands&) = delete;
+  const std::vector<std::string>& seen() const { return seen_; }
+
+ private:
+  std::vector<std::string>* outer_;
+  std::vector<std::string> seen_;
 };
 
 /// Runs a shell command line and captures its output.

@@ -193,6 +193,9 @@ int NorEraseBlock(DWORD offset) {
   if (!NorUnlockBlock(offset)) return 0;
   if (NorIsBlank(offset, NorBlockSize(offset))) return 1;
 
+  // Error bits stay set until cleared: an earlier failure must not fail this erase, and a
+  // J3 takes no buffered program while SR.4 or SR.5 is set.
+  Command(offset, kNorClearStatus);
   Command(offset, kNorBlockEraseSetup);
   Command(offset, kNorConfirm);
   DWORD start = GetTickCount();
@@ -256,6 +259,7 @@ int NorSetEcc(int) { return 0; }
 int NorWriteWord(DWORD offset, DWORD value) {
   // A word program needs a whole, aligned bus word inside the flash.
   if (offset >= FlashOps.FlashSize || (offset & 3)) return 0;
+  Command(offset, kNorClearStatus);
   Command(offset, kNorWordProgram);
   MmioWrite32(At(offset), value);
   DWORD start = GetTickCount();
@@ -278,6 +282,7 @@ int NorWriteBuffer(const void* source, DWORD offset, DWORD count) {
   if (left == 0) return 1;
 
   DWORD last_word = chunk;
+  Command(chunk, kNorClearStatus);
   while (left) {
     DWORD take = left < kBufferBytes ? left : kBufferBytes;
     DWORD room = kBufferBytes - (chunk & (kBufferBytes - 1));

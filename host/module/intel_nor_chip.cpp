@@ -1,7 +1,7 @@
 // Models one x16 Intel command-set flash chip as the J3, K3 and P30 datasheets describe it:
 // command state machine, status register, write buffer, CFI and identifier reads, lock bits.
-// Does not model: suspend/resume, OTP registers, read configuration, WP#/VPEN pins, top-boot
-// parts. A power cut leaves a program or an erase half done (power.h).
+// Does not model: suspend/resume and OTP (refused as unknown commands), read configuration,
+// WP#/VPEN pins, top-boot parts. A power cut leaves a program or an erase half done (power.h).
 
 #include "host/module/intel_nor_chip.h"
 
@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstdio>
 
+#include "host/module/model_notes.h"
 #include "host/module/power.h"
 #include "host/module/virtual_clock.h"
 
@@ -91,11 +92,16 @@ void IntelNorChip::Attach(const NorConfig& config, int index, std::uint16_t* cel
   counters_.assign(block_count_, NorBlockCounters{});
   never_ready_ = false;
   start_unseen_ = reported_busy_ = false;
+  buffer_refusals_ = 0;
   random_ = config.timing.seed * 0x9E3779B97F4A7C15u + static_cast<std::uint64_t>(index) + 1;
   for (const NorFault& fault : config.faults) {
     if (fault.chip != -1 && fault.chip != index) continue;
     if (fault.kind == NorFaultKind::kNeverReady) {
       never_ready_ = true;
+      continue;
+    }
+    if (fault.kind == NorFaultKind::kBufferUnavailable) {
+      buffer_refusals_ += fault.count;
       continue;
     }
     std::uint32_t block = BlockIndex(fault.offset / 4);
@@ -110,10 +116,11 @@ void IntelNorChip::Attach(const NorConfig& config, int index, std::uint16_t* cel
         faults_[block] |= kProgramFails;
         break;
       case NorFaultKind::kNeverReady:
+      case NorFaultKind::kBufferUnavailable:
         break;
     }
   }
-  buffer_filled_ = buffer_expected_ = 0;
+  buffer_filled_ = buffer_expected_ = buffer_window_ = 0;
   BuildQueryTable();
 }
 
@@ -157,7 +164,14 @@ std::uint16_t IntelNorChip::Read(std::uint32_t word_address) {
   word_address &= word_count_ - 1;
   switch (state_) {
     case State::kReadArray:
+      // Only a P30-style chip reaches here busy: its array reads are undefined until done.
+      if (busy_until_ != 0) {
+        if (Busy()) return Undefined(word_address);
+        busy_until_ = 0;
+      }
       return cells_[2 * std::size_t{word_address}];
+    case State::kBufferUnavailable:
+      return ReadUnavailable();
     case State::kReadId:
       return ReadIdentifier(word_address);
     case State::kReadCfi:
@@ -172,8 +186,27 @@ std::uint16_t IntelNorChip::Read(std::uint32_t word_address) {
 std::uint16_t IntelNorChip::ReadStatus() {
   std::uint16_t sr = start_unseen_ ? 0 : status();
   start_unseen_ = false;
+  if (tracing && reported_busy_ && (sr & kSrReady)) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%s chip ready, status 0x%02X", index_ ? "high" : "low", sr);
+    Trace("NOR", text);
+  }
   reported_busy_ = !(sr & kSrReady);
   return sr;
+}
+
+std::uint16_t IntelNorChip::Undefined(std::uint32_t word) {
+  std::uint64_t z = (random_ += 0x9E3779B97F4A7C15u) ^ word;
+  z = (z ^ (z >> 31)) * 0xBF58476D1CE4E5B9u;
+  return static_cast<std::uint16_t>(z >> 40);
+}
+
+void IntelNorChip::Unknown(std::uint32_t word, std::uint8_t command, const char* what) {
+  char text[160];
+  std::snprintf(text, sizeof text, "NOR %s chip: command 0x%02X at bus offset 0x%X ignored: %s",
+                index_ ? "high" : "low", command, word * 4 + 2 * static_cast<unsigned>(index_),
+                what);
+  UnknownCommand(text);
 }
 
 std::uint16_t IntelNorChip::ReadIdentifier(std::uint32_t word) const {
@@ -249,10 +282,21 @@ void IntelNorChip::BuildQueryTable() {
 
 // Everything but a data word that stays in the buffer's window (see Write).
 void IntelNorChip::WriteCommand(std::uint32_t word_address, std::uint16_t value) {
+  if (tracing) {
+    char text[80];
+    std::snprintf(text, sizeof text, "%s chip: write 0x%04X at bus offset 0x%X%s",
+                  index_ ? "high" : "low", value, word_address * 4 + 2u * index_,
+                  Busy() ? " (busy)" : "");
+    Trace("NOR", text);
+  }
   if (busy_until_ != 0) {
-    // A busy state machine takes only Read Status.
+    // A busy state machine takes only Read Status; a P30's also takes Read Array, and its
+    // array reads are undefined until the operation ends. Suspend is not modelled.
     if (busy_until_ > ClockNow()) {
-      if ((value & 0xFF) == 0x70) state_ = State::kReadStatus;
+      const std::uint8_t command = value & 0xFF;
+      if (command == 0x70) state_ = State::kReadStatus;
+      if (command == 0xFF && !config_->clear_lock_clears_all) state_ = State::kReadArray;
+      if (command == 0xB0) Unknown(word_address, command, "suspend is not modelled");
       return;
     }
     busy_until_ = 0;  // done: a clock reset later cannot make the chip busy again
@@ -267,6 +311,7 @@ void IntelNorChip::WriteCommand(std::uint32_t word_address, std::uint16_t value)
     case State::kReadId:
     case State::kReadCfi:
     case State::kReadStatus:
+    case State::kBufferUnavailable:
       Command(word_address, value & 0xFF);
       return;
     case State::kEraseSetup:
@@ -279,16 +324,16 @@ void IntelNorChip::WriteCommand(std::uint32_t word_address, std::uint16_t value)
       LockCommand(word_address, value & 0xFF);
       return;
     case State::kBufferCount:
-      BufferCount(value);
+      BufferCount(word_address, value);
       return;
     case State::kBufferConfirm:
-      BufferConfirm(value & 0xFF);
+      BufferConfirm(word_address, value & 0xFF);
       return;
   }
 }
 
 // First bus cycle of a command. Commands the model does not know (suspend 0xB0, resume,
-// OTP and configuration commands) are ignored and leave the state as it was.
+// OTP and configuration commands) are ignored, leave the state as it was, and are said.
 void IntelNorChip::Command(std::uint32_t word, std::uint8_t command) {
   switch (command) {
     case 0xFF:  // read array
@@ -314,13 +359,25 @@ void IntelNorChip::Command(std::uint32_t word, std::uint8_t command) {
       state_ = State::kProgramSetup;
       break;
     case 0xE8:  // buffered program setup
-      buffer_block_ = BlockIndex(word);
-      state_ = State::kBufferCount;
+      BufferRequest(word);
       break;
     case 0x60:  // block lock setup
       state_ = State::kLockSetup;
       break;
+    case 0xB0:
+      Unknown(word, command, "suspend is not modelled (and nothing runs to suspend)");
+      break;
+    case 0xD0:
+      Unknown(word, command, "resume is not modelled (nothing is suspended)");
+      break;
+    case 0xC0:
+      Unknown(word, command, "OTP protection program is not modelled");
+      break;
+    case 0x80:
+      Unknown(word, command, "buffered enhanced factory program is not modelled");
+      break;
     default:
+      Unknown(word, command, "not a command of this chip");
       break;
   }
 }
@@ -333,9 +390,10 @@ std::string IntelNorChip::Where(const char* what, std::uint32_t word) const {
   return text;
 }
 
-void IntelNorChip::SequenceError() {
+void IntelNorChip::SequenceError(const char* why) {
   sr_ |= kSrSequenceError;
   state_ = State::kReadStatus;
+  if (tracing) Trace("NOR", std::string(index_ ? "high" : "low") + " chip: sequence error: " + why);
 }
 
 bool IntelNorChip::StartOperation(std::uint64_t typical_ns, std::uint64_t max_ns) {
@@ -367,7 +425,7 @@ void IntelNorChip::ProgramCell(std::uint32_t word, std::uint16_t value,
 }
 
 void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
-  if (command != kConfirm) return SequenceError();
+  if (command != kConfirm) return SequenceError("erase setup not followed by confirm");
   state_ = State::kReadStatus;
   std::uint32_t block = BlockIndex(word);
   if (lock_[block] & kLocked) {
@@ -445,37 +503,70 @@ void IntelNorChip::LockCommand(std::uint32_t word, std::uint8_t command) {
       }
       break;
     case 0x2F:  // lock down: the block is locked and stays so until power-up; J3 has none
-      if (j3) return SequenceError();
+      if (j3) return SequenceError("J3 parts have no lock-down");
       lock_[block] = kLocked | kLockedDown;
       break;
     default:
-      SequenceError();
+      SequenceError("lock setup not followed by 0x01, 0xD0 or 0x2F");
       break;
   }
 }
 
-void IntelNorChip::BufferCount(std::uint16_t value) {
-  if (value >= kBufferWords) return SequenceError();
+// Write to Buffer: the status reads that follow show whether the buffer is free (XSR.7).
+// A J3 takes no request while SR.4 or SR.5 shows an earlier error: its buffer never frees.
+// A buffer-unavailable fault makes a request wait: its first reads show the buffer taken.
+void IntelNorChip::BufferRequest(std::uint32_t word) {
+  buffer_block_ = BlockIndex(word);
+  if (config_->clear_lock_clears_all && (sr_ & kSrSequenceError)) {
+    unavailable_reads_ = kNever;
+  } else if (buffer_refusals_ != 0) {
+    --buffer_refusals_;
+    unavailable_reads_ = kUnavailableReads;
+  } else {
+    state_ = State::kBufferCount;
+    return;
+  }
+  state_ = State::kBufferUnavailable;
+  Trace("NOR", std::string(index_ ? "high" : "low") + " chip: write buffer not available");
+}
+
+std::uint16_t IntelNorChip::ReadUnavailable() {
+  if (unavailable_reads_ != kNever && --unavailable_reads_ == 0) {
+    state_ = State::kBufferCount;  // free now: this read shows it
+    return kSrReady;
+  }
+  return 0;  // XSR.7 = 0
+}
+
+// The count (words - 1) goes to an address in the block the request named.
+void IntelNorChip::BufferCount(std::uint32_t word, std::uint16_t value) {
+  if (BlockIndex(word) != buffer_block_) return SequenceError("buffer count outside the block");
+  if (value >= kBufferWords) return SequenceError("buffer count above 15");
   buffer_expected_ = value + 1u;
   buffer_filled_ = 0;
   std::fill(std::begin(buffer_), std::end(buffer_), 0xFFFF);
   state_ = State::kBufferData;
 }
 
+// The first data word sets the buffer's start; every later one must fall in [start, start +
+// count] and in the block, or the program aborts.
 void IntelNorChip::BufferData(std::uint32_t word, std::uint16_t value) {
-  std::uint32_t window = word & ~(kBufferWords - 1);
   if (buffer_filled_ == 0) {
-    if (BlockIndex(word) != buffer_block_) return SequenceError();
-    buffer_base_ = window;
-  } else if (window != buffer_base_) {
-    return SequenceError();
+    if (BlockIndex(word) != buffer_block_) return SequenceError("buffer data outside the block");
+    buffer_base_ = word;
+    buffer_window_ = std::min(buffer_expected_, BlockStart(buffer_block_ + 1) - word);
+  } else if (word - buffer_base_ >= buffer_expected_) {
+    return SequenceError("buffer data outside [start, start + count]");
+  } else if (word - buffer_base_ >= buffer_window_) {
+    return SequenceError("buffer data in another block");
   }
-  buffer_[word & (kBufferWords - 1)] = value;
+  buffer_[word - buffer_base_] = value;
   if (++buffer_filled_ == buffer_expected_) state_ = State::kBufferConfirm;
 }
 
-void IntelNorChip::BufferConfirm(std::uint8_t command) {
-  if (command != kConfirm) return SequenceError();
+void IntelNorChip::BufferConfirm(std::uint32_t word, std::uint8_t command) {
+  if (command != kConfirm) return SequenceError("buffer data not followed by confirm");
+  if (BlockIndex(word) != buffer_block_) return SequenceError("buffer confirm outside the block");
   state_ = State::kReadStatus;
   std::uint32_t block = buffer_block_;
   if (lock_[block] & kLocked) {
@@ -491,12 +582,12 @@ void IntelNorChip::BufferConfirm(std::uint8_t command) {
   }
   NorBlockCounters& counters = counters_[block];
   if (PowerFailsDuring()) {
-    for (std::uint32_t i = 0; i < PowerCutLanded(kBufferWords); ++i) {
+    for (std::uint32_t i = 0; i < PowerCutLanded(buffer_expected_); ++i) {
       ProgramCell(buffer_base_ + i, buffer_[i], counters);
     }
     PowerOff(Where("buffered program", buffer_base_));
   }
-  for (std::uint32_t i = 0; i < kBufferWords; ++i) {
+  for (std::uint32_t i = 0; i < buffer_expected_; ++i) {
     ProgramCell(buffer_base_ + i, buffer_[i], counters);
   }
   ++counters.programs;

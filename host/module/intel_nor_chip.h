@@ -1,7 +1,8 @@
 // One 16-bit Intel command-set flash chip (StrataFlash J3, K3 and P30 families): command
 // state machine, status register, 32-byte write buffer, CFI query table, identifier codes and
 // per-block lock bits, with datasheet timings on the virtual clock.
-// Does not model: suspend/resume, OTP registers, the read configuration register, burst reads.
+// Suspend, resume and the OTP commands are refused as unknown commands (model_notes.h).
+// Does not model: OTP registers, the read configuration register, burst reads.
 #pragma once
 
 #include <cstdint>
@@ -33,16 +34,18 @@ struct NorBlock {
 };
 
 enum class NorFaultKind {
-  kLockedDown,    // the block is locked down: Clear Block Lock leaves it locked
-  kEraseError,    // erasing the block ends with SR.5 set, nothing erased
-  kProgramError,  // programming into the block ends with SR.4 set, nothing programmed
-  kNeverReady,    // the chip starts every erase or program and never finishes it
+  kLockedDown,         // the block is locked down: Clear Block Lock leaves it locked
+  kEraseError,         // erasing the block ends with SR.5 set, nothing erased
+  kProgramError,       // programming into the block ends with SR.4 set, nothing programmed
+  kNeverReady,         // the chip starts every erase or program and never finishes it
+  kBufferUnavailable,  // the next `count` Write to Buffer requests find the buffer not free
 };
 
 struct NorFault {
   NorFaultKind kind;
   std::uint32_t offset = 0;  // bus offset inside the block (unused for kNeverReady)
   int chip = -1;             // 0 low half, 1 high half, -1 both
+  std::uint32_t count = 0;   // kBufferUnavailable: requests refused
 };
 
 /// How long each operation of the write state machine takes: the datasheet's typical time,
@@ -87,16 +90,17 @@ struct NorBlockCounters {
 class IntelNorChip {
  public:
   enum class State {
-    kReadArray,      // reads return the cells
-    kReadId,         // reads return identifier codes
-    kReadCfi,        // reads return the CFI query table
-    kReadStatus,     // reads return the status register
-    kEraseSetup,     // 0x20 seen: waiting for the 0xD0 confirm
-    kProgramSetup,   // 0x40/0x10 seen: the next write is the data word
-    kLockSetup,      // 0x60 seen: waiting for 0x01, 0xD0 or 0x2F
-    kBufferCount,    // 0xE8 seen: reads give the buffer status; the next write is the count
-    kBufferData,     // collecting the buffer's data words
-    kBufferConfirm,  // all data in: waiting for the 0xD0 confirm
+    kReadArray,          // reads return the cells
+    kReadId,             // reads return identifier codes
+    kReadCfi,            // reads return the CFI query table
+    kReadStatus,         // reads return the status register
+    kEraseSetup,         // 0x20 seen: waiting for the 0xD0 confirm
+    kProgramSetup,       // 0x40/0x10 seen: the next write is the data word
+    kLockSetup,          // 0x60 seen: waiting for 0x01, 0xD0 or 0x2F
+    kBufferCount,        // 0xE8 seen: reads give the buffer status; the next write is the count
+    kBufferUnavailable,  // 0xE8 seen, buffer not free: reads show XSR.7 = 0 until 0xE8 again
+    kBufferData,         // collecting the buffer's data words
+    kBufferConfirm,      // all data in: waiting for the 0xD0 confirm
   };
 
   /// `cells` is the chip's first 16-bit word in the bus image; word w is at cells + 2 * w
@@ -109,15 +113,19 @@ class IntelNorChip {
   void Write(std::uint32_t word_address, std::uint16_t value) {
     word_address &= word_count_ - 1;
     if (state_ == State::kBufferData && buffer_filled_ != 0 &&
-        (word_address & ~(kBufferWords - 1)) == buffer_base_) {
-      buffer_[word_address & (kBufferWords - 1)] = value;
+        word_address - buffer_base_ < buffer_window_) {
+      buffer_[word_address - buffer_base_] = value;
       if (++buffer_filled_ == buffer_expected_) state_ = State::kBufferConfirm;
       return;
     }
     WriteCommand(word_address, value);
   }
   /// True when reads return array data, so a block read may copy the image directly.
-  bool InReadArray() const { return state_ == State::kReadArray; }
+  bool InReadArray() const { return state_ == State::kReadArray && busy_until_ == 0; }
+  /// True when reads return the status register: a poll, which may move the clock on.
+  bool Polled() const {
+    return state_ != State::kReadArray && state_ != State::kReadId && state_ != State::kReadCfi;
+  }
   /// Virtual time at which the running operation ends; 0 when idle, kNever when stuck. The
   /// first status read after an operation starts reports busy however short the operation:
   /// a driver must read status again before it may see ready.
@@ -151,10 +159,16 @@ class IntelNorChip {
   void EraseConfirm(std::uint32_t word, std::uint8_t command);
   void ProgramWord(std::uint32_t word, std::uint16_t value);
   void LockCommand(std::uint32_t word, std::uint8_t command);
-  void BufferCount(std::uint16_t value);
+  void BufferRequest(std::uint32_t word);
+  std::uint16_t ReadUnavailable();
+  void BufferCount(std::uint32_t word, std::uint16_t value);
   void BufferData(std::uint32_t word, std::uint16_t value);
-  void BufferConfirm(std::uint8_t command);
-  void SequenceError();
+  void BufferConfirm(std::uint32_t word, std::uint8_t command);
+  void SequenceError(const char* why);
+  /// A command this chip does not know or does not model: ignored, and said loudly.
+  void Unknown(std::uint32_t word, std::uint8_t command, const char* what);
+  /// Undefined data, as a P30 returns for an array read while the state machine is busy.
+  std::uint16_t Undefined(std::uint32_t word);
   /// Where an operation on `word` falls, for the power-cut report.
   std::string Where(const char* what, std::uint32_t word) const;
   /// Starts the write state machine on an operation of `ns`; false when the chip is stuck.
@@ -182,13 +196,17 @@ class IntelNorChip {
   std::uint8_t* kept_locks_ = nullptr;  // J3: the lock bits' non-volatile cells
   std::vector<std::uint8_t> faults_;    // per block: kEraseFails, kProgramFails
   std::vector<NorBlockCounters> counters_;
-  std::vector<std::uint16_t> query_;  // CFI table by query word address
-  // Write buffer: a 16-word window, filled word by word after the count.
+  std::vector<std::uint16_t> query_;                     // CFI table by query word address
+  static constexpr std::uint64_t kUnavailableReads = 3;  // reads a refused request waits
+  std::uint32_t buffer_refusals_ = 0;    // kBufferUnavailable requests still to refuse
+  std::uint64_t unavailable_reads_ = 0;  // reads until the buffer frees; kNever: it never does
+  // Write buffer: up to 16 words from the first data word's address, filled after the count.
   std::uint32_t buffer_block_ = 0;     // block named by the 0xE8 setup
-  std::uint32_t buffer_base_ = 0;      // first word of the window, set by the first data word
+  std::uint32_t buffer_base_ = 0;      // the first data word's address: the buffer's start
   std::uint32_t buffer_expected_ = 0;  // words announced by the count
+  std::uint32_t buffer_window_ = 0;    // of those, the words inside buffer_block_
   std::uint32_t buffer_filled_ = 0;
-  std::uint16_t buffer_[kBufferWords] = {};  // 0xFFFF where no data came: programs nothing
+  std::uint16_t buffer_[kBufferWords] = {};  // from buffer_base_; 0xFFFF programs nothing
 };
 
 }  // namespace host

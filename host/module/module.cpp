@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "host/module/kernel_objects.h"
+#include "host/module/model_notes.h"
 #include "host/module/power.h"
 #include "host/module/registry_toml.h"
 #include "host/module/virtual_cpu.h"
@@ -263,7 +264,7 @@ void LoadFaults(const fs::path& file, const toml::table& root, ModuleConfig& con
   for (const toml::node& entry : *list) {
     const toml::table* t = entry.as_table();
     if (!t) Fail(file, "nor must be a list of [[nor]] tables");
-    CheckKeys(file, *t, "[nor]", {"kind", "block", "chip"});
+    CheckKeys(file, *t, "[nor]", {"kind", "block", "chip", "count"});
     NorFault fault;
     std::string kind = (*t)["kind"].value_or(std::string());
     if (kind == "locked-down")
@@ -274,14 +275,26 @@ void LoadFaults(const fs::path& file, const toml::table& root, ModuleConfig& con
       fault.kind = NorFaultKind::kProgramError;
     else if (kind == "never-ready")
       fault.kind = NorFaultKind::kNeverReady;
+    else if (kind == "buffer-unavailable")
+      fault.kind = NorFaultKind::kBufferUnavailable;
     else
       Fail(file, "fault kind '" + kind +
-                     "' is not one of locked-down, erase-error, program-error, never-ready");
+                     "' is not one of locked-down, erase-error, program-error, never-ready, "
+                     "buffer-unavailable");
+    const bool whole_chip =
+        fault.kind == NorFaultKind::kNeverReady || fault.kind == NorFaultKind::kBufferUnavailable;
+    if (fault.kind == NorFaultKind::kBufferUnavailable) {
+      const toml::node* n = t->get("count");
+      if (!n) Fail(file, "a buffer-unavailable fault needs count = <requests refused>");
+      fault.count = static_cast<std::uint32_t>(Integer(file, *n, "count", 1, 0xFFFFFFFF));
+    } else if (t->get("count")) {
+      Fail(file, "count is a key of buffer-unavailable faults only");
+    }
     std::uint64_t size = std::uint64_t{2} << config.nor.cfi_size;
     if (const toml::node* block = t->get("block")) {
       fault.offset = static_cast<std::uint32_t>(
           Integer(file, *block, "block", 0, static_cast<std::int64_t>(size) - 1));
-    } else if (fault.kind != NorFaultKind::kNeverReady) {
+    } else if (!whole_chip) {
       Fail(file, "a " + kind + " fault needs block = <offset in the flash>");
     }
     std::string chip = (*t)["chip"].value_or(std::string("both"));
@@ -660,8 +673,11 @@ void CreateModule(const fs::path& dir, const CreateOptions& options) {
         nand ? kNandFaultsTemplate
              : "# Faults to inject. Each [[nor]] entry:\n"
                "#   kind  = \"locked-down\" | \"erase-error\" | \"program-error\" | "
-               "\"never-ready\"\n"
-               "#   block = offset of any byte of the block in the flash (not for never-ready)\n"
+               "\"never-ready\" | \"buffer-unavailable\"\n"
+               "#   block = offset of any byte of the block in the flash (not for never-ready or\n"
+               "#           buffer-unavailable)\n"
+               "#   count = buffer-unavailable: the next count Write to Buffer requests find the\n"
+               "#           buffer taken for a few status reads\n"
                "#   chip  = \"low\" | \"high\" | \"both\" (the default)\n"
                "# [registry] open = \"fail\" | flush = \"fail\" (or a Win32 error number)\n"
                "# [platform] registry_clear = \"fail\" | config_set = \"fail\"\n");
@@ -719,6 +735,7 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
   current_module = module.get();
   InstallPlatformCodes(module->dir_, module->config_.platform, module->config_.platform_faults);
   PowerOn(module->config_.power_cut_after);
+  ReadTraceSetting();
   return module;
 }
 
@@ -937,10 +954,15 @@ std::string DescribeModule(const fs::path& dir) {
     row("faults", "none");
   } else {
     for (const NorFault& f : nor.faults) {
-      static const char* kinds[] = {"locked-down", "erase-error", "program-error", "never-ready"};
+      static const char* kinds[] = {"locked-down", "erase-error", "program-error", "never-ready",
+                                    "buffer-unavailable"};
       const char* chip = f.chip < 0 ? "both chips" : f.chip == 0 ? "low chip" : "high chip";
       std::string what = std::string(kinds[static_cast<int>(f.kind)]) + ", " + chip;
-      if (f.kind != NorFaultKind::kNeverReady) what += ", block at " + Hex(f.offset);
+      if (f.kind == NorFaultKind::kBufferUnavailable) {
+        what += ", the next " + std::to_string(f.count) + " buffer request(s)";
+      } else if (f.kind != NorFaultKind::kNeverReady) {
+        what += ", block at " + Hex(f.offset);
+      }
       row("fault", what);
     }
     for (const std::string& call : calls) row("fault", call);

@@ -39,6 +39,7 @@ std::uint32_t NorArray::Read32(std::uint32_t offset) {
   std::uint64_t next = kNever;
   bool busy = false;
   for (const IntelNorChip& chip : chips_) {
+    if (!chip.Polled()) continue;  // an array read of a busy chip is no poll
     if (chip.StartUnseen() || chip.ShowsNewReady()) {
       busy = false;
       break;
