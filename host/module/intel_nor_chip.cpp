@@ -292,7 +292,7 @@ void IntelNorChip::WriteCommand(std::uint32_t word_address, std::uint16_t value)
   if (busy_until_ != 0) {
     // A busy state machine takes only Read Status; a P30's also takes Read Array, and its
     // array reads are undefined until the operation ends. Suspend is not modelled.
-    if (busy_until_ > ClockNow()) {
+    if (busy_until_ > ClockPeek()) {
       const std::uint8_t command = value & 0xFF;
       if (command == 0x70) state_ = State::kReadStatus;
       if (command == 0xFF && !config_->clear_lock_clears_all) state_ = State::kReadArray;
@@ -411,7 +411,7 @@ bool IntelNorChip::StartOperation(std::uint64_t typical_ns, std::uint64_t max_ns
         typical_ns + static_cast<std::uint64_t>(
                          static_cast<unsigned __int128>(max_ns - typical_ns + 1) * (z >> 11) >> 53);
   }
-  busy_until_ = never_ready_ ? kNever : ClockNow() + ns;
+  busy_until_ = never_ready_ ? kNever : ClockPeek() + ns;
   start_unseen_ = true;
   return !never_ready_;
 }

@@ -130,7 +130,7 @@ class IntelNorChip {
   /// first status read after an operation starts reports busy however short the operation:
   /// a driver must read status again before it may see ready.
   std::uint64_t BusyUntil() const { return Busy() ? busy_until_ : 0; }
-  bool Busy() const { return busy_until_ > ClockNow(); }
+  bool Busy() const { return busy_until_ > ClockPeek(); }
   /// True when the next status read is the first to show ready after reads that showed
   /// busy: a poll must see that state before the clock jumps on to another chip's change.
   bool ShowsNewReady() const { return reported_busy_ && !start_unseen_ && !Busy(); }

@@ -35,7 +35,7 @@ std::uint32_t NorArray::Read32(std::uint32_t offset) {
   // loop costs one access per change of state. The first read after a start shows busy
   // at once, and a chip that has finished but not yet shown it holds the clock, so each
   // chip's change is seen on its own.
-  std::uint64_t now = ClockNow();
+  std::uint64_t now = ClockPeek();
   std::uint64_t next = kNever;
   bool busy = false;
   for (const IntelNorChip& chip : chips_) {

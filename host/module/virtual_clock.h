@@ -37,6 +37,12 @@ inline std::uint64_t ClockNow() {
   return clock_detail::now_ns.load(std::memory_order_relaxed);
 }
 
+/// The time ClockNow would give, without adding this thread's pending bus time to the shared
+/// clock: for the models' busy checks, which run on every command.
+inline std::uint64_t ClockPeek() {
+  return clock_detail::now_ns.load(std::memory_order_relaxed) + clock_detail::pending_ns;
+}
+
 /// Moves the clock forward by `ns`.
 inline void ClockAdvance(std::uint64_t ns) {
   clock_detail::pending_ns += ns;
