@@ -69,7 +69,8 @@ struct ContentArgs {
   std::string item0, item5, image_version, fdf_time, mem_base, mem_len;
   bool no_item0 = false, no_item5 = false, no_image_version = false, no_fdf = false,
        no_registry = false, no_samples = false;
-  std::string times, seed;  // module.toml's [time] operations and seed
+  std::string times, seed;         // module.toml's [time] operations and seed
+  std::string factory_bad_blocks;  // NAND: physical blocks, comma-separated
 };
 
 std::uint32_t Word(const std::string& what, const std::string& text) {
@@ -238,6 +239,9 @@ int Create(const std::string& dir, bool nor, bool nand, const std::string& devic
   if (!nand && (!chip.empty() || !part.empty())) {
     throw UsageError("--chip and --part go with --nand");
   }
+  if (!nand && !content.factory_bad_blocks.empty()) {
+    throw UsageError("--factory-bad-blocks goes with --nand");
+  }
   if (nand && (!device.empty() || !cfi.empty())) {
     throw UsageError("--device and --cfi-size go with --nor");
   }
@@ -256,6 +260,14 @@ int Create(const std::string& dir, bool nor, bool nand, const std::string& devic
     options.flash = host::FlashKind::kNand;
     if (!chip.empty()) {
       options.nand_chip = static_cast<std::uint16_t>(Number("chip ID", chip, 0xFFFF));
+    }
+    for (std::size_t start = 0; start < content.factory_bad_blocks.size();) {
+      std::size_t end = content.factory_bad_blocks.find(',', start);
+      if (end == std::string::npos) end = content.factory_bad_blocks.size();
+      options.factory_bad_blocks.push_back(static_cast<std::uint32_t>(
+          Number("--factory-bad-blocks", content.factory_bad_blocks.substr(start, end - start),
+                 0xFFFFFFFF)));
+      start = end + 1;
     }
     if (!part.empty()) {
       std::uint64_t number = Number("part number", part, 63);
@@ -551,6 +563,9 @@ int main(int argc, char** argv) {
   create->add_option("--part", part,
                      "PXA3xx processor part number of a NAND module: 8 or 9 "
                      "(default 9)");
+  create->add_option("--factory-bad-blocks", content.factory_bad_blocks,
+                     "NAND physical blocks the chip comes with marked bad, e.g. 100,1000: the "
+                     "maker's mark in their spare area, and every erase and program fails");
   create->add_option("--device", device, "NOR device code (default 0x8922)");
   create->add_option("--cfi-size", cfi,
                      "CFI device size byte: each chip holds 2^N bytes (default 0x18: 32 MB)");

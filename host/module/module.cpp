@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <toml++/toml.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -332,7 +333,17 @@ std::string ModuleToml(const ModuleConfig& config) {
     out << "[nand]\n"
         << "chip = " << Hex(config.nand.chip, 4)
         << "              # chip ID: maker code in bits 0-7, device code in bits 8-15\n"
-        << "# Optional: read_ns (tR), program_ns (tPROG), erase_ns (tBERS)\n\n";
+        << "# Optional: read_ns (tR), program_ns (tPROG), erase_ns (tBERS); rule_breaks =\n"
+        << "# \"noted\" (the default: nand.rules lists pages programmed out of order or more\n"
+        << "# than 4 times) or \"bit-errors\" (those pages also read back with bit errors)\n";
+    if (!config.nand.factory_bad_blocks.empty()) {
+      out << "factory_bad_blocks = [";
+      for (std::size_t i = 0; i < config.nand.factory_bad_blocks.size(); ++i) {
+        out << (i ? ", " : "") << config.nand.factory_bad_blocks[i];
+      }
+      out << "]  # marked bad by the chip maker: every erase and program fails\n";
+    }
+    out << "\n";
   } else {
     out << "[nor]\n"
         << "manufacturer = " << Hex(config.nor.manufacturer[0], 2)
@@ -437,6 +448,23 @@ void WriteErasedNand(const fs::path& staging, std::uint16_t chip) {
   munmap(programs, pages);
 }
 
+// The maker's mark of a bad block on large-page parts: a non-0xFF first spare byte in the
+// block's first and second pages.
+void MarkFactoryBadBlocks(const fs::path& staging, const NandConfig& nand) {
+  if (nand.factory_bad_blocks.empty()) return;
+  std::uint64_t size = NandImageBytes(nand.chip);
+  std::uint8_t* image = MapFile(staging / "nand.img", size, false, "the chip");
+  for (std::uint32_t block : nand.factory_bad_blocks) {
+    for (std::uint64_t page = 0; page < 2; ++page) {
+      image[(std::uint64_t{block} * kNandPagesPerBlock + page) * kNandRawPageBytes +
+            kNandPageBytes] = 0x00;
+    }
+  }
+  int synced = msync(image, size, MS_SYNC);
+  munmap(image, size);
+  if (synced != 0) Fail(staging / "nand.img", "cannot write the flash image");
+}
+
 void WriteErasedImage(const fs::path& file, std::uint64_t size) {
   std::ofstream out(file, std::ios::binary);
   std::vector<char> erased(1 << 20, static_cast<char>(0xFF));
@@ -501,11 +529,13 @@ void LoadNor(const fs::path& file, const toml::table& root, ModuleConfig& config
 void LoadNand(const fs::path& file, const toml::table& root, ModuleConfig& config) {
   const toml::table* nand = root["nand"].as_table();
   if (!nand) Fail(file, "nand must be a table: [nand]");
-  CheckKeys(file, *nand, "nand", {"chip", "read_ns", "program_ns", "erase_ns"});
+  CheckKeys(file, *nand, "nand",
+            {"chip", "read_ns", "program_ns", "erase_ns", "rule_breaks", "factory_bad_blocks"});
   config.flash = FlashKind::kNand;
   const toml::node* chip = nand->get("chip");
   if (!chip) Fail(file, "[nand] needs chip = <chip ID, e.g. 0xDAEC>");
   config.nand.chip = static_cast<std::uint16_t>(Integer(file, *chip, "chip", 0, 0xFFFF));
+  config.nand.timing.read_ns = NandVariantFor(config.nand.chip).read_ns;
   auto time = [&](const char* key, std::uint64_t& out) {
     if (const toml::node* n = nand->get(key)) {
       out = static_cast<std::uint64_t>(Integer(file, *n, key, 1, 10'000'000'000));
@@ -514,6 +544,22 @@ void LoadNand(const fs::path& file, const toml::table& root, ModuleConfig& confi
   time("read_ns", config.nand.timing.read_ns);
   time("program_ns", config.nand.timing.program_ns);
   time("erase_ns", config.nand.timing.erase_ns);
+  if (const toml::node* n = nand->get("rule_breaks")) {
+    const std::optional<std::string> v = n->value<std::string>();
+    if (!v || (*v != "noted" && *v != "bit-errors")) {
+      Fail(file, "rule_breaks must be \"noted\" or \"bit-errors\"");
+    }
+    config.nand.spoil_rule_breaks = *v == "bit-errors";
+  }
+  if (const toml::node* n = nand->get("factory_bad_blocks")) {
+    const toml::array* list = n->as_array();
+    if (!list) Fail(file, "factory_bad_blocks must be a list of physical block numbers");
+    const std::int64_t blocks = NandVariantFor(config.nand.chip).blocks;
+    for (std::size_t i = 0; i < list->size(); ++i) {
+      config.nand.factory_bad_blocks.push_back(static_cast<std::uint32_t>(Integer(
+          file, *list->get(i), "factory_bad_blocks[" + std::to_string(i) + "]", 1, blocks - 1)));
+    }
+  }
 }
 
 }  // namespace
@@ -638,7 +684,21 @@ void CreateModule(const fs::path& dir, const CreateOptions& options) {
                     " is not a PXA3xx (8 or 9): NAND modules have a PXA3xx");
     }
     config.nand.chip = options.nand_chip;
+    const std::uint32_t blocks = NandVariantFor(config.nand.chip).blocks;
+    for (std::uint32_t block : options.factory_bad_blocks) {
+      if (block == 0) Fail(dir, "block 0 cannot be a factory bad block: makers guarantee it good");
+      if (block >= blocks) {
+        Fail(dir, "factory bad block " + std::to_string(block) + " is past the chip's " +
+                      std::to_string(blocks) + " blocks");
+      }
+      if (std::find(config.nand.factory_bad_blocks.begin(), config.nand.factory_bad_blocks.end(),
+                    block) == config.nand.factory_bad_blocks.end()) {
+        config.nand.factory_bad_blocks.push_back(block);
+      }
+    }
+    std::sort(config.nand.factory_bad_blocks.begin(), config.nand.factory_bad_blocks.end());
   } else {
+    if (!options.factory_bad_blocks.empty()) Fail(dir, "factory bad blocks are NAND's");
     config.part_number = options.part_number.value_or(17);
     config.nor.device[0] = config.nor.device[1] = options.nor_device;
     const NorVariant* variant = FindNorVariant(options.nor_device);
@@ -663,6 +723,7 @@ void CreateModule(const fs::path& dir, const CreateOptions& options) {
     fs::create_directory(staging / "fs");
     if (nand) {
       WriteErasedNand(staging, config.nand.chip);
+      MarkFactoryBadBlocks(staging, config.nand);
     } else {
       WriteErasedImage(staging / "nor.img", std::uint64_t{2} << config.nor.cfi_size);
     }
@@ -751,16 +812,24 @@ void Module::OpenNand() {
   programs_size_ = image_size_ / kNandRawPageBytes;
   programs_ = MapFile(counters, programs_size_, !fs::exists(counters), "one byte a page");
   std::uint32_t blocks = variant.blocks / variant.chip_selects;
+  // Factory bad blocks fail every erase and program, as the injected faults do.
+  std::vector<NandFault> faults = nand.faults;
+  for (std::uint32_t block : nand.factory_bad_blocks) {
+    faults.push_back({.kind = NandFaultKind::kEraseError, .block = block});
+    faults.push_back({.kind = NandFaultKind::kProgramError, .block = block});
+  }
   std::vector<NandChip*> chips;
   for (std::uint32_t cs = 0; cs < variant.chip_selects; ++cs) {
     std::uint64_t first_page = std::uint64_t{cs} * blocks * kNandPagesPerBlock;
     nand_.push_back(std::make_unique<NandChip>(
         variant, blocks, cs * blocks, image_ + first_page * kNandRawPageBytes,
-        programs_ + first_page, nand.timing, nand.faults, static_cast<int>(cs)));
+        programs_ + first_page, nand.timing, faults, static_cast<int>(cs)));
+    nand_.back()->SpoilRuleBreaks(nand.spoil_rule_breaks);
     chips.push_back(nand_.back().get());
   }
   DfcTiming timing;
   timing.clock_mhz = DfcClockMhz(config_.part_number);
+  timing.follow_cpu = true;
   dfc_ = std::make_unique<Pxa3xxDfc>(chips, timing);
   // The controller's registers hold what the last program wrote until the module restarts.
   fs::create_directories(dir_ / "ram");
@@ -880,21 +949,39 @@ void DescribeNand(const fs::path& dir, const ModuleConfig& config, Row& row) {
     row("overprogram", std::to_string(over) + " page(s) programmed more than 4 times since " +
                            "their erase: " + listed + (over > 8 ? ", ..." : ""));
   }
-  // Programs that broke the page order or the partial-program limit, as the chip noted them.
+  // Programs that broke the page order or the partial-program limit, and controller timings
+  // the chip could not follow, as the models noted them.
   std::ifstream rules(dir / "nand.rules");
-  std::uint64_t out_of_order = 0, past_limit = 0;
+  std::uint64_t out_of_order = 0, past_limit = 0, early = 0, strobes = 0;
   std::string first;
   for (std::string line; std::getline(rules, line);) {
     if (first.empty()) first = line;
     if (line.find("programmed after") != std::string::npos) ++out_of_order;
     if (line.find("since its erase") != std::string::npos) ++past_limit;
+    if (line.find("before the chip was ready") != std::string::npos) ++early;
+    if (line.find("strobes below") != std::string::npos) ++strobes;
   }
-  if (first.empty()) {
-    row("page rules", "every page programmed in order and within the partial-program limit");
+  if (!config.nand.factory_bad_blocks.empty()) {
+    std::string listed;
+    for (std::uint32_t block : config.nand.factory_bad_blocks) {
+      listed += (listed.empty() ? "" : ", ") + std::to_string(block);
+    }
+    row("bad blocks", "marked bad by the maker (every erase and program fails): " + listed);
+  }
+  const std::string spoiled =
+      config.nand.spoil_rule_breaks ? " (such pages read back with bit errors)" : "";
+  if (out_of_order + past_limit == 0) {
+    row("page rules",
+        "every page programmed in order and within the partial-program limit" + spoiled);
   } else {
     row("page rules", std::to_string(out_of_order) + " program(s) out of page order, " +
-                          std::to_string(past_limit) +
-                          " past the partial-program limit (nand.rules; first at " + first + ")");
+                          std::to_string(past_limit) + " past the partial-program limit" + spoiled +
+                          " (nand.rules; first at " + first + ")");
+  }
+  if (early + strobes != 0) {
+    row("controller", std::to_string(early) + " read(s) sampled before the chip was ready, " +
+                          std::to_string(strobes) +
+                          " strobe setting(s) below the chip's minimums (nand.rules)");
   }
   row("pace", config.pace == Pace::kFast ? "fast" : "real");
 }

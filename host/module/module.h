@@ -37,6 +37,10 @@ enum class FlashKind { kNor, kNand };
 struct NandConfig {
   std::uint16_t chip = 0xDAEC;  // maker code in bits 0-7, device code in bits 8-15
   NandTiming timing;
+  bool spoil_rule_breaks = false;  // rule_breaks = "bit-errors"
+  /// Blocks the chip maker found bad and marked (a non-0xFF first spare byte in pages 0 and
+  /// 1): they fail every erase and program.
+  std::vector<std::uint32_t> factory_bad_blocks;
   std::vector<NandFault> faults;
 };
 
@@ -61,6 +65,9 @@ struct CreateOptions {
   std::uint16_t nor_device = 0x8922;
   std::optional<std::uint8_t> cfi_size;  // the device's own size when not given
   std::uint16_t nand_chip = 0xDAEC;
+  /// Physical blocks the NAND chip comes with marked bad (never block 0, which makers
+  /// guarantee good).
+  std::vector<std::uint32_t> factory_bad_blocks;
   /// The processor: 17 (PXA270) for NOR; 8 or 9 (PXA3xx) for NAND, 9 when not given.
   std::optional<std::uint32_t> part_number;
   /// module.toml's [time]: how long the flash operations take, and the seed of varied times.

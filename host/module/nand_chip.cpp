@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "host/module/model_notes.h"
 #include "host/module/module.h"
 #include "host/module/power.h"
 
@@ -28,7 +29,7 @@ constexpr std::uint8_t kProgramFails = 0x02;
 // Datasheet ID bytes. The Hynix part is two HY27UF084G2B dies, one per chip select; each
 // answers with its own 4 Gbit ID.
 const NandVariant kVariants[] = {
-    {0xD3EC, "Samsung K9K8G08U0A (8 Gbit)", {0xEC, 0xD3, 0x51, 0x95, 0x58}, 8192, 1},
+    {0xD3EC, "Samsung K9K8G08U0A (8 Gbit)", {0xEC, 0xD3, 0x51, 0x95, 0x58}, 8192, 1, 20'000},
     {0xF1EC, "Samsung K9F1G08U0B (1 Gbit)", {0xEC, 0xF1, 0x00, 0x95, 0x40}, 1024, 1},
     {0xDAEC, "Samsung K9F2G08U0B (2 Gbit)", {0xEC, 0xDA, 0x10, 0x95, 0x44}, 2048, 1},
     {0xDCEC, "Samsung K9F4G08U0B (4 Gbit)", {0xEC, 0xDC, 0x10, 0x95, 0x54}, 4096, 1},
@@ -190,6 +191,7 @@ void NandChip::WriteData(const std::uint8_t* data, std::uint32_t count, std::uin
 void NandChip::StartRead(std::uint64_t at) {
   std::uint32_t page = Row();
   state_ = State::kIdle;
+  programming_ = false;
   if (never_ready_) {
     busy_until_ = kNever;
     return;
@@ -204,18 +206,25 @@ void NandChip::StartRead(std::uint64_t at) {
 void NandChip::StartProgram(std::uint64_t at) {
   std::uint32_t page = Row();
   state_ = State::kIdle;
+  programming_ = false;
   if (never_ready_) {
     busy_until_ = kNever;
     return;
   }
   busy_until_ = at + timing_.program_ns;
   failed_ = block_faults_[page / kNandPagesPerBlock] & kProgramFails;
-  if (!failed_) LandOperation(false, page);
+  if (failed_) return;
+  programming_ = true;
+  program_page_ = page;
+  program_start_ = at;
+  std::memcpy(program_old_, Page(page), kNandRawPageBytes);
+  LandOperation(false, page);
 }
 
 void NandChip::StartErase(std::uint64_t at) {
   std::uint32_t page = Row() & ~(kNandPagesPerBlock - 1);
   state_ = State::kIdle;
+  programming_ = false;
   if (never_ready_) {
     busy_until_ = kNever;
     return;
@@ -226,8 +235,19 @@ void NandChip::StartErase(std::uint64_t at) {
 }
 
 void NandChip::Reset(std::uint64_t at) {
-  // A reset ends a running (or stuck) operation; what it already changed stays changed.
+  // A reset ends a running (or stuck) operation; what it already changed stays changed. A
+  // program cut short has programmed the first part of its page, in proportion to the time
+  // it ran; the rest of the page keeps its old cells.
   bool was_busy = Busy(at);
+  if (was_busy && programming_) {
+    const std::uint64_t ran = at - program_start_;
+    const std::uint64_t landed = ran * kNandRawPageBytes / (busy_until_ - program_start_);
+    std::uint8_t* cells = Page(program_page_);
+    std::memcpy(cells + landed, program_old_ + landed, kNandRawPageBytes - landed);
+    Trace("NAND", Where("program cut short by a reset: page", program_page_) + ", " +
+                      std::to_string(landed) + " of 2112 bytes programmed");
+  }
+  programming_ = false;
   state_ = State::kIdle;
   address_count_ = 0;
   busy_until_ = at + (was_busy ? timing_.reset_busy_ns : timing_.reset_ns);
@@ -258,10 +278,19 @@ void NandChip::LandOperation(bool erase, std::uint32_t page) {
   if (programs_[page] >= kNandPartialProgramLimit) {
     BrokenRule(page, "program " + std::to_string(programs_[page] + 1) + " since its erase");
   }
+  const bool broke_rule =
+      programs_[page] >= kNandPartialProgramLimit ||
+      std::any_of(programs_ + page + 1, programs_ + block_end, [](std::uint8_t n) { return n; });
   std::uint8_t* cells = Page(page);
   // A program cut short has moved only some of the page register into the cells.
   std::uint32_t bytes = cut ? PowerCutLanded(kNandPageBytes) : kNandRawPageBytes;
   for (std::uint32_t i = 0; i < bytes; ++i) cells[i] &= page_register_[i];
+  if (broke_rule && spoil_rule_breaks_) {
+    // Program disturb: two cells of the page's first 512-byte step lose their charge state,
+    // more than the ECC mends.
+    cells[page % 512] ^= 0x01;
+    cells[(page * 7 + 100) % 512] ^= 0x10;
+  }
   if (programs_[page] != 0xFF) ++programs_[page];
   if (cut) PowerOff(Where("program of physical page", page));
 }

@@ -23,9 +23,10 @@ constexpr std::uint32_t kNandPartialProgramLimit = 4;
 struct NandVariant {
   std::uint16_t id;  // maker code in bits 0-7, device code in bits 8-15
   const char* name;
-  std::uint8_t id_bytes[5];    // what Read ID returns: maker, device, 3rd, 4th, 5th
-  std::uint32_t blocks;        // blocks of the whole part, over every chip select
-  std::uint32_t chip_selects;  // dies, each behind its own chip select with blocks / cs
+  std::uint8_t id_bytes[5];        // what Read ID returns: maker, device, 3rd, 4th, 5th
+  std::uint32_t blocks;            // blocks of the whole part, over every chip select
+  std::uint32_t chip_selects;      // dies, each behind its own chip select with blocks / cs
+  std::uint64_t read_ns = 25'000;  // tR, the array-to-register time at its maximum
 };
 /// The known chip with this ID, or null.
 const NandVariant* FindNandVariant(std::uint16_t id);
@@ -56,6 +57,14 @@ struct NandTiming {
   std::uint64_t erase_ns = 1'500'000;     // tBERS typical
   std::uint64_t reset_ns = 5'000;         // tRST of an idle chip
   std::uint64_t reset_busy_ns = 500'000;  // tRST during a program or erase
+  // The shortest strobes the chip takes (3.3 V large-page parts' AC characteristics): a
+  // controller that drives them shorter moves corrupt bytes.
+  std::uint32_t rp_min_ns = 12;  // tRP, RE# low
+  std::uint32_t rh_min_ns = 10;  // tREH, RE# high
+  std::uint32_t wp_min_ns = 12;  // tWP, WE# low
+  std::uint32_t wh_min_ns = 10;  // tWH, WE# high
+  std::uint32_t cs_min_ns = 20;  // tCS, CE# setup
+  std::uint32_t ch_min_ns = 5;   // tCH, CE# hold
 };
 
 class NandChip {
@@ -86,6 +95,7 @@ class NandChip {
 
   /// The R/B# line: the time at which the chip is ready, kNever for a stuck chip.
   std::uint64_t ReadyAt() const { return busy_until_; }
+  const NandTiming& timing() const { return timing_; }
   bool Busy(std::uint64_t at) const { return busy_until_ > at; }
   /// Status byte: bit 0 the last program or erase failed, bit 6 ready, bit 7 not protected.
   std::uint8_t Status(std::uint64_t at) const;
@@ -96,6 +106,9 @@ class NandChip {
   /// Programs of a chip page since its last erase (255 at most).
   std::uint32_t Programs(std::uint32_t page) const { return programs_[page]; }
   std::uint32_t erases() const { return erases_; }
+  /// Pages programmed out of order or past the partial-program limit read back with bit
+  /// errors from then on, as a real chip's may (otherwise they are only noted).
+  void SpoilRuleBreaks(bool on) { spoil_rule_breaks_ = on; }
 
  private:
   void StartRead(std::uint64_t at);
@@ -127,6 +140,14 @@ class NandChip {
     std::uint8_t mask;
   };
   std::vector<Flip> flips_;
+
+  bool spoil_rule_breaks_ = false;
+  // The program under way, which a reset can still cut short: its page, when it started, and
+  // the page's cells before it.
+  bool programming_ = false;
+  std::uint32_t program_page_ = 0;
+  std::uint64_t program_start_ = 0;
+  std::uint8_t program_old_[kNandRawPageBytes];
 
   State state_ = State::kIdle;
   std::uint64_t busy_until_ = 0;

@@ -12,7 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/module/model_notes.h"
+#include "host/module/module.h"
 #include "host/module/virtual_clock.h"
+#include "host/module/virtual_cpu.h"
 
 namespace host {
 
@@ -208,7 +211,7 @@ std::uint32_t Pxa3xxDfc::HostSpareBytes() const {
 std::uint32_t Pxa3xxDfc::EccOffset() const { return PageBytes() == 2048 ? 40 : 8; }
 
 std::uint64_t Pxa3xxDfc::Cycles(std::uint64_t cycles) const {
-  return (cycles * 1000 + timing_.clock_mhz - 1) / timing_.clock_mhz;
+  return (cycles * 1000 + clock_mhz_ - 1) / clock_mhz_;
 }
 
 // One read strobe: tRP + tRH (each field is the cycles less one). A 16-bit chip moves two
@@ -238,6 +241,8 @@ void Pxa3xxDfc::SendCommandAndAddress(NandChip& chip, std::uint32_t cycles, bool
 }
 
 void Pxa3xxDfc::StartCommand(std::uint64_t now) {
+  // The controller's clock comes from the processor it is part of.
+  clock_mhz_ = timing_.follow_cpu ? DfcClockMhz((CpuMainId() >> 4) & 0x3F) : timing_.clock_mhz;
   control_ = settings_->ndcr;
   type_ = (ndcb_[0] >> 21) & 7;
   chip_select_ = ndcb_[0] & kNdcb0Csel ? 1 : 0;
@@ -253,6 +258,8 @@ void Pxa3xxDfc::StartCommand(std::uint64_t now) {
     return;
   }
   fifo_at_ = 0;
+  early_ = false;
+  CheckStrobes();
   std::uint64_t sent = now + WriteCycleNs(1 + cycles + (dbc ? 1 : 0));
   // RDY reports the rising edge of the chip's R/B#: only a command that made it busy gives one.
   auto edge = [&](std::uint64_t was_ready) {
@@ -265,11 +272,18 @@ void Pxa3xxDfc::StartCommand(std::uint64_t now) {
     case kTypeRead: {
       SendCommandAndAddress(*chip_, cycles, dbc, now);
       std::uint64_t ready = edge(ready_before);
-      // The controller waits tR (NDTR1) before it looks at R/B#.
-      std::uint64_t wait = std::max(ready, sent + Cycles((settings_->ndtr1 >> 16) + 1));
+      // The controller does not look at R/B# for the data: it waits tR (NDTR1) and then
+      // strobes the bytes out, whether the chip has its page register ready or not. (A chip
+      // that never gets ready keeps the command waiting.)
+      std::uint64_t sample = sent + Cycles((settings_->ndtr1 >> 16) + 1);
+      early_ = ready != kNever && ready > sample;
+      if (early_) {
+        NoteInModule("nand.rules", "controller read sampled " + std::to_string(ready - sample) +
+                                       " ns before the chip was ready (NDTR1 tR too short)");
+      }
       chip_bytes_ = PageBytes() + (control_ & (kNdcrSpareEn | kNdcrEccEn) ? ChipSpareBytes() : 0);
       fifo_size_ = PageBytes() + HostSpareBytes();
-      event_at_ = ready == kNever ? kNever : wait + ReadCycleNs(chip_bytes_);
+      event_at_ = ready == kNever ? kNever : sample + ReadCycleNs(chip_bytes_);
       state_ = State::kReadWait;
       break;
     }
@@ -328,9 +342,39 @@ void Pxa3xxDfc::Update(std::uint64_t now) {
   }
 }
 
+void Pxa3xxDfc::CheckStrobes() {
+  const std::uint32_t ndtr0 = settings_->ndtr0;
+  auto ns = [&](int shift) { return ((ndtr0 >> shift & 7) + 1) * 1000 / clock_mhz_; };
+  const NandTiming& chip = chip_->timing();
+  const bool select_short = ns(16) < chip.cs_min_ns || ns(19) < chip.ch_min_ns;
+  read_short_ = select_short || ns(0) < chip.rp_min_ns || ns(3) < chip.rh_min_ns;
+  write_short_ = select_short || ns(8) < chip.wp_min_ns || ns(11) < chip.wh_min_ns;
+  if ((read_short_ || write_short_) && ndtr0 != noted_ndtr0_) {
+    noted_ndtr0_ = ndtr0;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "controller strobes below the chip's minimums: NDTR0 0x%08X at %u MHz gives "
+                  "tRP %u, tRH %u, tWP %u, tWH %u, tCS %u, tCH %u ns",
+                  ndtr0, clock_mhz_, ns(0), ns(3), ns(8), ns(11), ns(16), ns(19));
+    NoteInModule("nand.rules", text);
+  }
+}
+
+void Pxa3xxDfc::Corrupt(std::uint8_t* bytes, std::uint32_t count, std::uint32_t one_in) {
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint64_t z = (noise_ += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z ^= z >> 27;
+    if (z % one_in == 0) bytes[i] ^= static_cast<std::uint8_t>(z >> 32 | 1);
+  }
+}
+
 void Pxa3xxDfc::FillFifo() {
   std::vector<std::uint8_t> raw(std::max(chip_bytes_, fifo_size_), 0);
   chip_->ReadData(raw.data(), chip_bytes_, event_at_);
+  // Sampled before the chip was ready, the bus carries nothing that was in the page.
+  if (early_) Corrupt(raw.data(), chip_bytes_, 1);
+  if (read_short_) Corrupt(raw.data(), chip_bytes_, 64);
   if (type_ == kTypeRead && (control_ & kNdcrEccEn)) {
     std::uint8_t* spare = raw.data() + PageBytes();
     for (std::uint32_t step = 0; step < PageBytes() / kEccStepBytes; ++step) {
@@ -361,6 +405,8 @@ void Pxa3xxDfc::ProgramFifo(std::uint64_t now) {
       DfcEccCompute(raw.data() + step * kEccStepBytes, spare + EccOffset() + step * kEccBytes);
     }
   }
+  // Strobes too short for the chip latch some bytes wrong: the page holds what it was not sent.
+  if (write_short_) Corrupt(raw.data(), chip_bytes_, 64);
   std::uint64_t ready_before = chip_->ReadyAt();
   std::uint64_t sent = now + WriteCycleNs(chip_bytes_);
   chip_->WriteData(raw.data(), chip_bytes_, now);

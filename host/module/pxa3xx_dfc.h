@@ -48,8 +48,9 @@ enum class DfcEccResult { kClean, kCorrected, kUncorrectable };
 DfcEccResult DfcEccCorrect(std::uint8_t* data, const std::uint8_t stored[6]);
 
 struct DfcTiming {
-  std::uint32_t access_ns = 100;             // one register access
-  std::uint32_t clock_mhz = 104;             // the controller clock: NDTR fields count it
+  std::uint32_t access_ns = 100;  // one register access
+  std::uint32_t clock_mhz = 104;  // the controller clock: NDTR fields count it
+  bool follow_cpu = false;        // the clock is the one of the CPU's part (a module's controller)
   std::uint64_t never_ready_quantum_ns = 0;  // clock step per status read of a stuck command
 };
 
@@ -136,9 +137,14 @@ class Pxa3xxDfc : public BusDevice {
   std::uint64_t Cycles(std::uint64_t cycles) const;
   std::uint64_t ReadCycleNs(std::uint32_t bytes) const;
   std::uint64_t WriteCycleNs(std::uint32_t bytes) const;
+  /// Checks NDTR0's strobes against the chip's minimums (read_short_, write_short_).
+  void CheckStrobes();
+  /// Flips bits in about one byte in `one_in` of `bytes`, as a transfer with strobes too short.
+  void Corrupt(std::uint8_t* bytes, std::uint32_t count, std::uint32_t one_in);
 
   std::vector<NandChip*> chips_;
   DfcTiming timing_;
+  std::uint32_t clock_mhz_ = 104;  // the clock of the command under way
   State state_ = State::kIdle;
   // The settings live in the controller, not in a program: every process of the module sees
   // the values the last one wrote, until a restart resets the controller.
@@ -159,8 +165,13 @@ class Pxa3xxDfc : public BusDevice {
   std::uint64_t ready_at_ = kNever;  // the chip's R/B# rises: RDY (kNever: not awaited)
   std::uint32_t chip_bytes_ = 0;     // bytes the chip transfers
   std::vector<std::uint8_t> fifo_;
-  std::uint32_t fifo_at_ = 0;    // next byte software reads or writes
-  std::uint32_t fifo_size_ = 0;  // bytes software reads or writes
+  std::uint32_t fifo_at_ = 0;      // next byte software reads or writes
+  std::uint32_t fifo_size_ = 0;    // bytes software reads or writes
+  bool early_ = false;             // the read samples the chip before it is ready
+  bool read_short_ = false;        // NDTR0's read strobes are shorter than the chip takes
+  bool write_short_ = false;       // NDTR0's write strobes are shorter than the chip takes
+  std::uint32_t noted_ndtr0_ = 0;  // the last NDTR0 noted as too short, not to note it again
+  std::uint64_t noise_ = 0x5EED;   // what a bad transfer puts on the bus
 };
 
 }  // namespace host

@@ -104,6 +104,23 @@ TEST_F(NandUpdate, FailingBlocksAreRelocatedAndTheImageReadsBackAcrossARestart) 
       << info.out;
 }
 
+// Blocks the maker marked bad, one in the image and one at the top of the reserve: the
+// update moves the first to the next reserve block that takes an erase.
+TEST_F(NandUpdate, FactoryBadBlocksAreRelocatedPastABadReserveBlock) {
+  Create("--chip 0xF1EC --factory-bad-blocks 6,1023");
+  CommandResult info = Tool("info " + Dir());
+  EXPECT_NE(info.out.find("marked bad by the maker (every erase and program fails): 6, 1023"),
+            std::string::npos)
+      << info.out;
+  MakeImage();
+  CommandResult r = Update();
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
+  EXPECT_TRUE(ReadLogical(0, kImageBytes) == Expected());
+  info = Tool("info " + Dir());
+  EXPECT_NE(info.out.find("logical block 6 -> physical 1022"), std::string::npos) << info.out;
+}
+
 TEST_F(NandUpdate, ReserveThatRunsOutEndsTheUpdateWithAnError) {
   Create();
   // Every reserve block (1004 to 1023 of 1024) fails its erase, and so does an image block.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -276,6 +278,61 @@ TEST_F(NandModel, ProgrammingAndsAndPartialProgramsAreCounted) {
     ASSERT_EQ(Raw(page)[kNandRawPageBytes - 1], 0xFF);
   }
   EXPECT_EQ(programs_[130], 0);
+}
+
+// The controller strobes and samples by its own clock: timings worked out for a slower clock
+// than the controller runs are too short for the chip, and the bytes that move are not the
+// page's. The strobes (NDTR0) corrupt some bytes each way; a tR (NDTR1) that ends before the
+// chip is ready reads nothing of the page.
+TEST_F(NandModel, TimingsTooShortForTheChipMoveCorruptBytes) {
+  auto differing = [](const std::vector<std::uint8_t>& a, const std::uint8_t* b) {
+    int n = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) n += a[i] != b[i];
+    return n;
+  };
+  const std::vector<std::uint8_t> bytes = Pattern(2048, 5);
+  DfcTiming fast;
+  fast.clock_mhz = 312;
+  Make({}, 0xF1EC, 1, fast);
+  dfc_->Write32(kNdtr1, 0x1E770061);  // tR right for 312 MHz; NDTR0 still for 104 MHz
+  Program(5, bytes, kControl, kProgramNoStatus);
+  EXPECT_GT(differing(bytes, Raw(5)), 0) << "write strobes too short";
+  std::memcpy(Raw(6), bytes.data(), bytes.size());
+  EXPECT_GT(differing(Read(6, 2048), bytes.data()), 0) << "read strobes too short";
+
+  dfc_->Write32(kNdtr0, 0x003F3F3F);  // long strobes: right at any clock
+  Program(7, bytes, kControl, kProgramNoStatus);
+  EXPECT_EQ(differing(bytes, Raw(7)), 0);
+  EXPECT_EQ(differing(Read(7, 2048), bytes.data()), 0);
+  dfc_->Write32(kNdtr1, 0x0A340061);  // tR for 104 MHz: 8.4 us at 312, the chip needs 25
+  EXPECT_GT(differing(Read(7, 2048), bytes.data()), 1500) << "sampled before tR";
+}
+
+TEST_F(NandModel, ResetDuringAProgramLeavesThePagePartlyProgrammed) {
+  Start(kControl, kProgramNoStatus, 20 << 16, 0);
+  ASSERT_TRUE(Wait(kNdsrWrDReq));
+  for (int i = 0; i < 512; ++i) dfc_->Write32(kNddb, 0);
+  ClockAdvance(timing_.program_ns / 2);  // half way through tPROG
+  Start(kControl, kReset, 0, 0);
+  ASSERT_TRUE(Wait(kNdsrCs0CmdD));
+  const std::uint8_t* page = Raw(20);
+  const std::size_t zeros = std::find(page, page + 2048, 0xFF) - page;
+  EXPECT_GT(zeros, 100u);
+  EXPECT_LT(zeros, 2000u);
+  EXPECT_TRUE(std::all_of(page + zeros, page + 2048, [](std::uint8_t b) { return b == 0xFF; }));
+}
+
+TEST_F(NandModel, RuleBreakingProgramsCanBeMadeToReadBackWithBitErrors) {
+  constexpr std::uint32_t kEcc = kControl | kNdcrEccEn | kNdcrSpareEn;
+  chips_[0]->SpoilRuleBreaks(true);
+  const std::vector<std::uint8_t> bytes = Pattern(2048 + 40, 3);
+  std::uint32_t status;
+  Program(65, bytes, kEcc);
+  Program(64, bytes, kEcc);  // before page 1 of its block: out of order
+  EXPECT_EQ(Read(65, 2088, kEcc, &status), bytes);
+  EXPECT_EQ(status & (kNdsrSbErr | kNdsrDbErr), 0u);
+  Read(64, 2088, kEcc, &status);
+  EXPECT_TRUE(status & kNdsrDbErr);
 }
 
 TEST_F(NandModel, EraseReachesTheWholeBlockOfAnyOfItsPages) {
