@@ -438,12 +438,16 @@ void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
                       parameter ? timing.parameter_erase_max_ns : timing.block_erase_max_ns)) {
     return;
   }
-  if (faults_[block] & kEraseFails) {
-    sr_ |= kSrEraseError;
-    return;
-  }
   std::uint16_t* cell = cells_ + 2 * std::size_t{BlockStart(block)};
   std::uint16_t* end = cells_ + 2 * std::size_t{BlockStart(block + 1)};
+  if (faults_[block] & kEraseFails) {
+    // The erase gave up part way: the first quarter of the block is erased, the rest not.
+    sr_ |= kSrEraseError;
+    for (std::uint16_t* quarter = cell + (end - cell) / 4; cell < quarter; cell += 2)
+      *cell = 0xFFFF;
+    Trace("NOR", Where("erase failed (fault): block", BlockStart(block)));
+    return;
+  }
   if (PowerFailsDuring()) {
     // An erase cut short has erased part of the block; the rest keeps its old cells.
     std::uint16_t* half = cell + 2 * PowerCutLanded(static_cast<std::uint32_t>(end - cell) / 2);
@@ -465,7 +469,10 @@ void IntelNorChip::ProgramWord(std::uint32_t word, std::uint16_t value) {
     return;
   }
   if (faults_[block] & kProgramFails) {
+    // The program gave up part way: the low byte's bits are programmed, the high byte's not.
     sr_ |= kSrProgramError;
+    ProgramCell(word, value | 0xFF00, counters_[block]);
+    Trace("NOR", Where("word program failed (fault)", word));
     return;
   }
   if (PowerFailsDuring()) {
@@ -576,11 +583,16 @@ void IntelNorChip::BufferConfirm(std::uint32_t word, std::uint8_t command) {
   if (!StartOperation(config_->timing.buffer_program_ns, config_->timing.buffer_program_max_ns)) {
     return;
   }
+  NorBlockCounters& counters = counters_[block];
   if (faults_[block] & kProgramFails) {
+    // The program gave up part way: the first half of the buffer is programmed.
     sr_ |= kSrProgramError;
+    for (std::uint32_t i = 0; i < buffer_expected_ / 2; ++i) {
+      ProgramCell(buffer_base_ + i, buffer_[i], counters);
+    }
+    Trace("NOR", Where("buffered program failed (fault)", buffer_base_));
     return;
   }
-  NorBlockCounters& counters = counters_[block];
   if (PowerFailsDuring()) {
     for (std::uint32_t i = 0; i < PowerCutLanded(buffer_expected_); ++i) {
       ProgramCell(buffer_base_ + i, buffer_[i], counters);

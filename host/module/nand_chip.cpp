@@ -102,6 +102,12 @@ std::uint8_t NandChip::Status(std::uint64_t at) const {
 }
 
 void NandChip::Command(std::uint8_t command, std::uint64_t at) {
+  if (tracing) {
+    char text[96];
+    std::snprintf(text, sizeof text, "chip %u: command 0x%02X%s", first_block_ ? 1u : 0u, command,
+                  Busy(at) ? " (busy)" : "");
+    Trace("NAND", text);
+  }
   // A busy chip listens only to Read Status and Reset.
   if (Busy(at) && command != 0x70 && command != 0xFF) return;
   switch (command) {
@@ -213,7 +219,14 @@ void NandChip::StartProgram(std::uint64_t at) {
   }
   busy_until_ = at + timing_.program_ns;
   failed_ = block_faults_[page / kNandPagesPerBlock] & kProgramFails;
-  if (failed_) return;
+  if (failed_) {
+    // The program gave up part way: the first half of the page register is in the cells.
+    std::uint8_t* cells = Page(page);
+    for (std::uint32_t i = 0; i < kNandRawPageBytes / 2; ++i) cells[i] &= page_register_[i];
+    if (programs_[page] != 0xFF) ++programs_[page];
+    Trace("NAND", Where("program failed (fault): page", page));
+    return;
+  }
   programming_ = true;
   program_page_ = page;
   program_start_ = at;
@@ -231,7 +244,14 @@ void NandChip::StartErase(std::uint64_t at) {
   }
   busy_until_ = at + timing_.erase_ns;
   failed_ = block_faults_[page / kNandPagesPerBlock] & kEraseFails;
-  if (!failed_) LandOperation(true, page);
+  if (failed_) {
+    // The erase gave up part way: the block's first quarter of pages is erased.
+    std::memset(Page(page), 0xFF, std::size_t{kNandPagesPerBlock / 4} * kNandRawPageBytes);
+    std::memset(programs_ + page, 0, kNandPagesPerBlock / 4);
+    Trace("NAND", Where("erase failed (fault): block", page / kNandPagesPerBlock));
+    return;
+  }
+  LandOperation(true, page);
 }
 
 void NandChip::Reset(std::uint64_t at) {

@@ -241,6 +241,12 @@ void Pxa3xxDfc::SendCommandAndAddress(NandChip& chip, std::uint32_t cycles, bool
 }
 
 void Pxa3xxDfc::StartCommand(std::uint64_t now) {
+  if (tracing) {
+    char text[96];
+    std::snprintf(text, sizeof text, "NDCB0 0x%08X NDCB1 0x%08X NDCB2 0x%08X NDCR 0x%08X", ndcb_[0],
+                  ndcb_[1], ndcb_[2], settings_->ndcr);
+    Trace("DFC", text);
+  }
   // The controller's clock comes from the processor it is part of.
   clock_mhz_ = timing_.follow_cpu ? DfcClockMhz((CpuMainId() >> 4) & 0x3F) : timing_.clock_mhz;
   control_ = settings_->ndcr;
@@ -327,6 +333,7 @@ void Pxa3xxDfc::Update(std::uint64_t now) {
     if (ready_at_ <= now) {
       ndsr_ |= kNdsrRdy;
       ready_at_ = kNever;
+      Trace("DFC", "RDY: the chip is ready");
     }
     if (state_ == State::kReadWait && event_at_ <= now) {
       FillFifo();
@@ -419,6 +426,7 @@ void Pxa3xxDfc::ProgramFifo(std::uint64_t now) {
 
 void Pxa3xxDfc::Finish() {
   bool cs1 = chip_select_ == 1;
+  Trace("DFC", "command done");
   if ((type_ == kTypeProgram || type_ == kTypeErase) && (ndcb_[0] & kNdcb0AutoRs)) {
     chip_->Command(0x70, event_at_);  // read status
     std::uint8_t status = 0;

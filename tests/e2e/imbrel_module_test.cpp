@@ -100,6 +100,26 @@ TEST_F(ImbrelModuleTool, WriteReadAndEraseGoThroughTheDriver) {
   EXPECT_EQ(Image(0x40001, 16), std::vector<std::uint8_t>(16, 0xFF));
 }
 
+// IMBREL_TRACE makes the models write what they see to trace.log in the module, with the
+// module time: the commands, and each chip's change to ready.
+TEST_F(ImbrelModuleTool, TraceListsCommandsAndStatusChanges) {
+  Create();
+  std::ofstream(dir_ / "four.bin", std::ios::binary) << "abcd";
+  CommandResult r = RunCommand("IMBREL_TRACE=1 " +
+                               Tool("write " + Dir() + " 0x40000 " + (dir_ / "four.bin").string()));
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::ifstream in(dir_ / "m" / "trace.log");
+  std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(trace.find(" s: NOR: low chip: write 0x00E8 at bus offset 0x40000"), std::string::npos)
+      << trace;
+  EXPECT_NE(trace.find(" s: NOR: high chip ready, status 0x80"), std::string::npos) << trace;
+  r = Run("read " + Dir() + " 0x40000 4 -o " + (dir_ / "back.bin").string());
+  std::ifstream again(dir_ / "m" / "trace.log");
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>()),
+            trace)
+      << "no trace without IMBREL_TRACE";
+}
+
 TEST_F(ImbrelModuleTool, BadRangesAndFilesTouchNothing) {
   Create();
   test::PokeImage(dir_ / "m", 0xC0000, std::vector<std::uint8_t>(16, 0));

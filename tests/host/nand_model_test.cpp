@@ -432,6 +432,7 @@ TEST_P(NandBadBlock, FailedStatusShowsAsBbdOnlyWithAutoStatus) {
   const BadBlockCase& c = GetParam();
   Make({{c.kind, 3}});
   std::memset(Raw(3 * 64 + 1), 0x55, kNandRawPageBytes);
+  std::memset(Raw(3 * 64 + 20), 0x55, kNandRawPageBytes);
   std::uint32_t status;
   if (c.erase) {
     status = Erase(3 * 64, c.auto_status ? kErase : kErase & ~(1u << 25));
@@ -441,7 +442,11 @@ TEST_P(NandBadBlock, FailedStatusShowsAsBbdOnlyWithAutoStatus) {
   }
   EXPECT_EQ((status & kNdsrCs0Bbd) != 0, c.auto_status);
   EXPECT_TRUE(status & kNdsrCs0CmdD);
-  EXPECT_EQ(Raw(3 * 64 + 1)[7], 0x55);  // the failed operation changed no cell
+  // A failed operation gives up part way: an erase has erased the block's first 16 pages but
+  // not the rest, a program has programmed the first half of the page.
+  EXPECT_EQ(Raw(3 * 64 + 1)[7], c.erase ? 0xFF : 0x00);
+  EXPECT_EQ(Raw(3 * 64 + 1)[2000], c.erase ? 0xFF : 0x55);
+  EXPECT_EQ(Raw(3 * 64 + 20)[7], 0x55);
   // The neighbouring block works.
   EXPECT_EQ(c.erase ? Erase(4 * 64) & kNdsrCs0Bbd
                     : Program(4 * 64, std::vector<std::uint8_t>(2048, 0)) & kNdsrCs0Bbd,
