@@ -316,12 +316,8 @@ void NandChip::LandOperation(bool erase, std::uint32_t page) {
 }
 
 void NandChip::BrokenRule(std::uint32_t page, const std::string& what) const {
-  Module* module = CurrentModule();
-  if (!module) return;
-  char when[32];
-  std::snprintf(when, sizeof when, "%.6f", static_cast<double>(ClockNow()) / kNsPerSecond);
-  std::ofstream(module->dir() / "nand.rules", std::ios::app)
-      << when << " s: page " << first_block_ * kNandPagesPerBlock + page << " " << what << "\n";
+  NoteInModule("nand.rules",
+               "page " + std::to_string(first_block_ * kNandPagesPerBlock + page) + " " + what);
 }
 
 std::string NandChip::Where(const char* what, std::uint32_t number) const {
