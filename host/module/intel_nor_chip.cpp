@@ -89,6 +89,8 @@ void IntelNorChip::Attach(const NorConfig& config, int index, std::uint16_t* cel
   if (config.bottom_parameter_blocks) block_count_ += kParameterBlocks - 1;
   lock_.assign(block_count_, config.power_up_locked ? kLocked : 0);
   faults_.assign(block_count_, 0);
+  own_weak_.assign(block_count_, 0);
+  weak_ = own_weak_.data();
   counters_.assign(block_count_, NorBlockCounters{});
   never_ready_ = false;
   start_unseen_ = reported_busy_ = false;
@@ -151,6 +153,8 @@ void IntelNorChip::KeepLockBits(std::uint8_t* cells) {
     if (cells[block] & kLocked) lock_[block] |= kLocked;
   }
 }
+
+void IntelNorChip::KeepWeakBlocks(std::uint8_t* cells) { weak_ = cells; }
 
 const NorBlockCounters& IntelNorChip::Counters(std::uint32_t block) const {
   return counters_[block];
@@ -424,6 +428,22 @@ void IntelNorChip::ProgramCell(std::uint32_t word, std::uint16_t value,
   cell &= value;
 }
 
+void IntelNorChip::ProgramWeak(std::uint32_t word, const std::uint16_t* values, std::uint32_t count,
+                               NorBlockCounters& counters) {
+  sr_ |= kSrProgramError;
+  bool missed = false;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint16_t value = values[i];
+    const std::uint16_t zeros = static_cast<std::uint16_t>(~value);
+    if (!missed && zeros) {
+      value |= static_cast<std::uint16_t>(zeros & -zeros);  // the lowest bit to program stays 1
+      missed = true;
+    }
+    ProgramCell(word + i, value, counters);
+  }
+  Trace("NOR", Where("program into a weak block failed", word));
+}
+
 void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
   if (command != kConfirm) return SequenceError("erase setup not followed by confirm");
   state_ = State::kReadStatus;
@@ -441,20 +461,25 @@ void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
   std::uint16_t* cell = cells_ + 2 * std::size_t{BlockStart(block)};
   std::uint16_t* end = cells_ + 2 * std::size_t{BlockStart(block + 1)};
   if (faults_[block] & kEraseFails) {
-    // The erase gave up part way: the first quarter of the block is erased, the rest not.
+    // The erase gave up part way: the first quarter of the block is erased, the rest not, and
+    // what it erased was never verified.
     sr_ |= kSrEraseError;
+    SetWeak(block, true);
     for (std::uint16_t* quarter = cell + (end - cell) / 4; cell < quarter; cell += 2)
       *cell = 0xFFFF;
     Trace("NOR", Where("erase failed (fault): block", BlockStart(block)));
     return;
   }
   if (PowerFailsDuring()) {
-    // An erase cut short has erased part of the block; the rest keeps its old cells.
+    // An erase cut short has erased part of the block; the rest keeps its old cells. Cells
+    // that read erased were never verified so: the block is weak until erased whole.
     std::uint16_t* half = cell + 2 * PowerCutLanded(static_cast<std::uint32_t>(end - cell) / 2);
     for (; cell < half; cell += 2) *cell = 0xFFFF;
+    SetWeak(block, true);
     PowerOff(Where("erase of the block", BlockStart(block)));
   }
   for (; cell < end; cell += 2) *cell = 0xFFFF;
+  SetWeak(block, false);
   ++counters_[block].erases;
 }
 
@@ -475,6 +500,7 @@ void IntelNorChip::ProgramWord(std::uint32_t word, std::uint16_t value) {
     Trace("NOR", Where("word program failed (fault)", word));
     return;
   }
+  if (weak_[block]) return ProgramWeak(word, &value, 1, counters_[block]);
   if (PowerFailsDuring()) {
     // Only some of the word's bits were programmed when the power went.
     ProgramCell(word, value | static_cast<std::uint16_t>(0xFFFF << (4 * PowerCutLanded(4))),
@@ -593,6 +619,7 @@ void IntelNorChip::BufferConfirm(std::uint32_t word, std::uint8_t command) {
     Trace("NOR", Where("buffered program failed (fault)", buffer_base_));
     return;
   }
+  if (weak_[block]) return ProgramWeak(buffer_base_, buffer_, buffer_expected_, counters);
   if (PowerFailsDuring()) {
     for (std::uint32_t i = 0; i < PowerCutLanded(buffer_expected_); ++i) {
       ProgramCell(buffer_base_ + i, buffer_[i], counters);

@@ -147,6 +147,11 @@ class IntelNorChip {
   /// J3: the lock bits are non-volatile cells kept in `cells` (one byte a block, bit 0 the
   /// lock bit), read now and written at every change. Other families' bits are volatile.
   void KeepLockBits(std::uint8_t* cells);
+  /// Blocks whose last erase was cut short or failed: their cells read erased but were never
+  /// verified so, and a program into them fails (SR.4) with a bit left unprogrammed, until a
+  /// complete erase. Kept in `cells` (one byte a block) when given, else in the chip object.
+  void KeepWeakBlocks(std::uint8_t* cells);
+  bool Weak(std::uint32_t block) const { return weak_[block] != 0; }
   const NorBlockCounters& Counters(std::uint32_t block) const;
   /// The chip's CFI table, indexed by query word address.
   std::uint16_t CfiWord(std::uint32_t index) const;
@@ -176,6 +181,11 @@ class IntelNorChip {
   /// The status register as the next read sees it (see BusyUntil).
   std::uint16_t ReadStatus();
   void ProgramCell(std::uint32_t word, std::uint16_t value, NorBlockCounters& counters);
+  /// A program into a weak block: the cells take `count` words from `values` but the first
+  /// word that programs a bit keeps its lowest such bit erased, and the program fails.
+  void ProgramWeak(std::uint32_t word, const std::uint16_t* values, std::uint32_t count,
+                   NorBlockCounters& counters);
+  void SetWeak(std::uint32_t block, bool weak) { weak_[block] = weak ? 1 : 0; }
   std::uint16_t ReadIdentifier(std::uint32_t word) const;
   std::uint16_t ReadQuery(std::uint32_t word) const;
   void BuildQueryTable();
@@ -195,6 +205,8 @@ class IntelNorChip {
   std::vector<std::uint8_t> lock_;      // per block: bit 0 locked, bit 1 locked down
   std::uint8_t* kept_locks_ = nullptr;  // J3: the lock bits' non-volatile cells
   std::vector<std::uint8_t> faults_;    // per block: kEraseFails, kProgramFails
+  std::vector<std::uint8_t> own_weak_;  // weak blocks when the module keeps none
+  std::uint8_t* weak_ = nullptr;        // per block: 1 while the block's cells are weak
   std::vector<NorBlockCounters> counters_;
   std::vector<std::uint16_t> query_;                     // CFI table by query word address
   static constexpr std::uint64_t kUnavailableReads = 3;  // reads a refused request waits

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <limits>
 #include <set>
 #include <sstream>
@@ -784,6 +786,12 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
           MapFile(locks, module->locks_size_, !fs::exists(locks), "one byte a block of each chip");
       module->nor_->KeepLockBits(module->locks_);
     }
+    // Blocks whose erase was cut short stay weak across restarts, until erased whole.
+    fs::path weak = dir / "nor.weak";
+    module->weak_size_ = module->nor_->LockBitBytes();
+    module->weak_ =
+        MapFile(weak, module->weak_size_, !fs::exists(weak), "one byte a block of each chip");
+    module->nor_->KeepWeakBlocks(module->weak_);
     module->bus_.Attach(kNorPhysicalBase, size, module->nor_.get());
   }
 
@@ -812,6 +820,10 @@ void Module::OpenNand() {
   programs_size_ = image_size_ / kNandRawPageBytes;
   programs_ = MapFile(counters, programs_size_, !fs::exists(counters), "one byte a page");
   std::uint32_t blocks = variant.blocks / variant.chip_selects;
+  // Blocks whose erase was cut short stay weak across restarts, until erased whole.
+  fs::path weak = dir_ / "nand.weak";
+  weak_size_ = variant.blocks;
+  weak_ = MapFile(weak, weak_size_, !fs::exists(weak), "one byte a block");
   // Factory bad blocks fail every erase and program, as the injected faults do.
   std::vector<NandFault> faults = nand.faults;
   for (std::uint32_t block : nand.factory_bad_blocks) {
@@ -825,6 +837,7 @@ void Module::OpenNand() {
         variant, blocks, cs * blocks, image_ + first_page * kNandRawPageBytes,
         programs_ + first_page, nand.timing, faults, static_cast<int>(cs)));
     nand_.back()->SpoilRuleBreaks(nand.spoil_rule_breaks);
+    nand_.back()->KeepWeakBlocks(weak_ + std::size_t{cs} * blocks);
     chips.push_back(nand_.back().get());
   }
   DfcTiming timing;
@@ -858,12 +871,28 @@ Module::~Module() {
   if (image_) munmap(image_, image_size_);
   if (programs_) munmap(programs_, programs_size_);
   if (locks_) munmap(locks_, locks_size_);
+  if (weak_) munmap(weak_, weak_size_);
   if (dfc_settings_) munmap(dfc_settings_, sizeof(DfcSettings));
 }
 
 Module* CurrentModule() { return current_module; }
 
 namespace {
+
+// The blocks that nor.weak or nand.weak mark, as "what N, what M" (at most eight named).
+std::string WeakBlocks(const fs::path& file, const std::function<std::string(std::size_t)>& name) {
+  std::ifstream in(file, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string listed;
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (!bytes[i]) continue;
+    if (++count <= 8) listed += (listed.empty() ? "" : ", ") + name(i);
+  }
+  if (count == 0) return "none";
+  return std::to_string(count) + " whose last erase was cut short or failed (a program into " +
+         "them fails until they are erased whole): " + listed + (count > 8 ? ", ..." : "");
+}
 
 std::vector<std::string> SoftwareFaults(const ModuleConfig& config) {
   std::vector<std::string> calls;
@@ -970,6 +999,9 @@ void DescribeNand(const fs::path& dir, const ModuleConfig& config, Row& row) {
   }
   const std::string spoiled =
       config.nand.spoil_rule_breaks ? " (such pages read back with bit errors)" : "";
+  row("weak blocks", WeakBlocks(dir / "nand.weak", [](std::size_t block) {
+        return "physical " + std::to_string(block);
+      }));
   if (out_of_order + past_limit == 0) {
     row("page rules",
         "every page programmed in order and within the partial-program limit" + spoiled);
@@ -1036,6 +1068,11 @@ std::string DescribeModule(const fs::path& dir) {
   }
   row("blocks", layout);
   row("lock bits", nor.power_up_locked ? "every block locked at power-up" : "unlocked at power-up");
+  row("weak blocks", WeakBlocks(dir / "nor.weak", [&](std::size_t i) {
+        // One byte a block of the low chip, then the high chip's.
+        std::size_t block = i % blocks.size();
+        return Hex(blocks[block].offset) + (i < blocks.size() ? " (low chip)" : " (high chip)");
+      }));
   std::vector<std::string> calls = SoftwareFaults(config);
   if (nor.faults.empty() && calls.empty()) {
     row("faults", "none");

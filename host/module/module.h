@@ -147,6 +147,8 @@ class Module {
   std::uint8_t* programs_ = nullptr;      // nand.programs: one counter a page
   std::uint8_t* locks_ = nullptr;         // nor.locks: J3's non-volatile lock bits
   std::size_t locks_size_ = 0;
+  std::uint8_t* weak_ = nullptr;  // nor.weak, nand.weak: blocks whose last erase did not finish
+  std::size_t weak_size_ = 0;
   std::size_t programs_size_ = 0;
 };
 

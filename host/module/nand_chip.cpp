@@ -68,7 +68,9 @@ NandChip::NandChip(const NandVariant& variant, std::uint32_t blocks, std::uint32
       cells_(cells),
       programs_(programs),
       timing_(timing),
-      block_faults_(blocks, 0) {
+      block_faults_(blocks, 0),
+      own_weak_(blocks, 0),
+      weak_(own_weak_.data()) {
   std::memset(page_register_, 0xFF, sizeof page_register_);
   const std::uint32_t first_page = first_block * kNandPagesPerBlock;
   for (const NandFault& fault : faults) {
@@ -227,6 +229,25 @@ void NandChip::StartProgram(std::uint64_t at) {
     Trace("NAND", Where("program failed (fault): page", page));
     return;
   }
+  if (weak_[page / kNandPagesPerBlock]) {
+    // Cells left by an erase that never finished: the program does not verify. The page
+    // takes the data but for one bit, and the status says it failed.
+    failed_ = true;
+    std::uint8_t* cells = Page(page);
+    bool missed = false;
+    for (std::uint32_t i = 0; i < kNandRawPageBytes; ++i) {
+      std::uint8_t value = page_register_[i];
+      const std::uint8_t zeros = static_cast<std::uint8_t>(~value);
+      if (!missed && zeros) {
+        value |= static_cast<std::uint8_t>(zeros & -zeros);
+        missed = true;
+      }
+      cells[i] &= value;
+    }
+    if (programs_[page] != 0xFF) ++programs_[page];
+    Trace("NAND", Where("program into a weak block failed: page", page));
+    return;
+  }
   programming_ = true;
   program_page_ = page;
   program_start_ = at;
@@ -248,6 +269,7 @@ void NandChip::StartErase(std::uint64_t at) {
     // The erase gave up part way: the block's first quarter of pages is erased.
     std::memset(Page(page), 0xFF, std::size_t{kNandPagesPerBlock / 4} * kNandRawPageBytes);
     std::memset(programs_ + page, 0, kNandPagesPerBlock / 4);
+    weak_[page / kNandPagesPerBlock] = 1;
     Trace("NAND", Where("erase failed (fault): block", page / kNandPagesPerBlock));
     return;
   }
@@ -280,6 +302,8 @@ void NandChip::LandOperation(bool erase, std::uint32_t page) {
     std::uint32_t pages = cut ? PowerCutLanded(kNandPagesPerBlock) : kNandPagesPerBlock;
     std::memset(Page(page), 0xFF, std::size_t{pages} * kNandRawPageBytes);
     std::memset(programs_ + page, 0, pages);
+    // An erase cut short leaves cells that read erased but were never verified so.
+    weak_[page / kNandPagesPerBlock] = cut ? 1 : 0;
     if (cut) PowerOff(Where("erase of physical block", page / kNandPagesPerBlock));
     ++erases_;
     return;

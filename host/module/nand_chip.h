@@ -109,6 +109,11 @@ class NandChip {
   /// Pages programmed out of order or past the partial-program limit read back with bit
   /// errors from then on, as a real chip's may (otherwise they are only noted).
   void SpoilRuleBreaks(bool on) { spoil_rule_breaks_ = on; }
+  /// Blocks whose last erase was cut short or failed read erased, but their cells were never
+  /// verified so: a program into one fails, with a bit of the page left unprogrammed, until
+  /// the block is erased whole. Kept in `cells` (one byte a block of this chip) when given.
+  void KeepWeakBlocks(std::uint8_t* cells) { weak_ = cells; }
+  bool Weak(std::uint32_t block) const { return weak_[block] != 0; }
 
  private:
   void StartRead(std::uint64_t at);
@@ -134,6 +139,8 @@ class NandChip {
   NandTiming timing_;
   bool never_ready_ = false;
   std::vector<std::uint8_t> block_faults_;  // per block: kEraseFails, kProgramFails
+  std::vector<std::uint8_t> own_weak_;      // weak blocks when the module keeps none
+  std::uint8_t* weak_;                      // per block: 1 while its cells are weak
   struct Flip {
     std::uint32_t page;
     std::uint32_t byte;

@@ -42,6 +42,11 @@ class NorArray : public BusDevice {
     chips_[0].KeepLockBits(cells);
     chips_[1].KeepLockBits(cells + chips_[0].BlockCount());
   }
+  /// The chips keep their weak blocks in `cells` (as the lock bits: LockBitBytes of them).
+  void KeepWeakBlocks(std::uint8_t* cells) {
+    chips_[0].KeepWeakBlocks(cells);
+    chips_[1].KeepWeakBlocks(cells + chips_[0].BlockCount());
+  }
 
  private:
   NorConfig config_;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "flash/flash_ops.h"
+#include "flash/nand/nand_controller.h"
 #include "flash/nand/nand_flash.h"
 #include "flash/nor/nor_flash.h"
 #include "module_fixture.h"
@@ -80,6 +81,33 @@ TEST_F(NorPowerCutTest, EraseCutShortLeavesTheBlockPartlyErased) {
             std::string::npos);
 }
 
+TEST_F(NorPowerCutTest, BlockThatAnEraseCutLeftBlankFailsItsProgramsUntilErasedWhole) {
+  // Data in the first half of the block only: the cut erase of the high chip reaches it all,
+  // and the block reads blank, so the driver does not erase it again.
+  std::vector<std::uint8_t> data(kBlockBytes / 2, 0x00);
+  ASSERT_EQ(FlashOps.EraseRange(kBlock, kBlockBytes), 1);
+  ASSERT_EQ(FlashOps.WriteBuffer(data.data(), kBlock, kBlockBytes / 2), 1);
+  int status = test::RunInChild([&] {
+    host::ArmPowerCut(1);  // the low chip's erase completes, the high chip's is cut halfway
+    FlashOps.EraseRange(kBlock, kBlockBytes);
+  });
+  ASSERT_EQ(status, host::kPowerCutStatus);
+  EXPECT_EQ(test::ReadImage(dir(), kBlock, kBlockBytes),
+            std::vector<std::uint8_t>(kBlockBytes, 0xFF));
+  EXPECT_NE(host::DescribeModule(dir()).find("weak blocks 1 whose last erase was cut short"),
+            std::string::npos);
+
+  // The weak cells read erased, but a program into them does not take: the driver says so.
+  std::vector<std::uint8_t> image(256, 0x12);
+  EXPECT_EQ(FlashOps.EraseRange(kBlock, kBlockBytes), 1);
+  EXPECT_EQ(FlashOps.WriteBuffer(image.data(), kBlock, 256), 0);
+  // The block is no longer blank, so the next erase runs and ends the weakness.
+  EXPECT_EQ(FlashOps.EraseRange(kBlock, kBlockBytes), 1);
+  EXPECT_EQ(FlashOps.WriteBuffer(image.data(), kBlock, 256), 1);
+  EXPECT_EQ(test::ReadImage(dir(), kBlock, 256), image);
+  EXPECT_NE(host::DescribeModule(dir()).find("weak blocks none"), std::string::npos);
+}
+
 TEST_F(NorPowerCutTest, DisarmedCutLetsEveryOperationThrough) {
   host::ArmPowerCut(0);
   host::DisarmPowerCut();
@@ -131,6 +159,28 @@ TEST_F(NandPowerCutTest, FaultsFileCutsAnEraseHalfway) {
   // spared: the cut fell after page 31, so page 63 still holds the table.
   EXPECT_EQ(test::ReadRawNandPage(dir(), 63)[0], 0x4E);
   EXPECT_NE(BootLog(dir()).find("(NAND erase of physical block 0)"), std::string::npos);
+}
+
+TEST_F(NandPowerCutTest, BlockWhoseEraseWasCutFailsItsProgramsUntilErasedWhole) {
+  std::vector<std::uint8_t> data(2048, 0x3C);
+  ASSERT_EQ(RunOnModule("",
+                        [&] {
+                          ASSERT_EQ(NandEraseRange(0x40000, 0x20000), 1);  // physical block 2
+                          host::ArmPowerCut(0);
+                          NandEraseRange(0x40000, 0x20000);
+                        }),
+            host::kPowerCutStatus);
+  EXPECT_EQ(RunOnModule("",
+                        [&] {
+                          // The erased half of the block reads erased, yet a program there fails
+                          // (and the driver moves the block to the reserve); a whole erase ends the
+                          // weakness.
+                          EXPECT_EQ(NandProgramPage(data.data(), nullptr, 0, 128),
+                                    kNandProgramEraseFailed);
+                          EXPECT_EQ(NandEraseBlock(128), kNandDone);
+                          EXPECT_EQ(NandProgramPage(data.data(), nullptr, 0, 128), kNandDone);
+                        }),
+            0);
 }
 
 }  // namespace
