@@ -13,6 +13,10 @@ constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)))
 constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
+constexpr DWORD FILE_BEGIN = 0;
+constexpr DWORD FILE_CURRENT = 1;
+constexpr DWORD FILE_END = 2;
+constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFF;
 
 /// Opens a file of the module's file system. Only reading an existing file is supported:
 /// GENERIC_READ, OPEN_EXISTING. INVALID_HANDLE_VALUE on failure (GetLastError tells why).
@@ -20,6 +24,10 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share_mode, LPSECURITY_ATTR
                    DWORD creation, DWORD flags, HANDLE template_file);
 /// Reads up to `to_read` bytes; `*read` is 0 at the end of the file. `overlapped` must be null.
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPVOID overlapped);
+/// Moves the file pointer by `distance` (with `*distance_high` as its high word when given)
+/// from the beginning, the current position or the end; the new position's low word, or
+/// INVALID_SET_FILE_POINTER with GetLastError telling why.
+DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method);
 /// The file's size in bytes (the high word in `*high` when given).
 DWORD GetFileSize(HANDLE file, LPDWORD high);
 /// Any of the three may be null.

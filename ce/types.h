@@ -9,6 +9,7 @@ typedef std::uint16_t WORD;
 typedef std::uint32_t DWORD;
 typedef std::int32_t LONG;
 typedef std::uint32_t ULONG;
+typedef LONG* PLONG;
 typedef std::int32_t INT;
 typedef std::uint32_t UINT;
 typedef int BOOL;

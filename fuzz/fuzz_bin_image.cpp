@@ -74,6 +74,9 @@ void CheckRoundTrip(const host::BinImage& image) {
     }
   }
   for (const host::BinProblem& p : again.problems) {
+    // Where the records lie is the image's own; what the file is made of, the writer's.
+    if (p.kind == host::BinProblemKind::kOutsideImage || p.kind == host::BinProblemKind::kOverlap)
+      continue;
     if (p.severity == host::BinSeverity::kError) {
       fuzz::Finding("a rebuilt image of complete records has an error");
     }

@@ -202,7 +202,10 @@ bool BinImage::HasErrors() const {
 namespace {
 
 constexpr const char* kRefused = "the updater refuses it (Not a WinCE Binary Image file!)";
-constexpr const char* kEndOfFile = "the updater fails (Unexpected end of file!)";
+constexpr const char* kEndOfFile =
+    "the updater refuses the file before it erases anything (Unexpected end of file!)";
+constexpr const char* kOutside =
+    "the updater refuses the file before it erases anything (Record outside the image range!)";
 
 std::string RecordName(std::size_t index, const BinRecord& r) {
   return "record " + Num(index) + " at " + Hex(r.address);
@@ -256,7 +259,8 @@ void ReadRecords(BinImage& image) {
     if (r.computed != r.checksum) {
       add(BinProblemKind::kChecksumMismatch, index,
           RecordName(index, r) + ": stored checksum " + Hex(r.checksum) + " but its data sums to " +
-              Hex(r.computed) + "; the updater writes the record, then stops (BAD CRC)");
+              Hex(r.computed) +
+              "; the updater refuses the file before it erases anything (BAD CRC)");
     }
   }
 }
@@ -282,27 +286,29 @@ void CheckLayout(BinImage& image) {
     const BinRecord& r = image.records[i];
     spans.push_back({r.address, r.end()});
     if (r.length != 0 && (r.address < image_begin || r.end() > image_end)) {
-      add(BinProblemKind::kOutsideImage, BinSeverity::kWarning, i,
+      add(BinProblemKind::kOutsideImage, BinSeverity::kError, i,
           RecordName(i, r) + " + " + Hex(r.length) + " is not inside the image " +
-              RangeText(image_begin, image_end) +
-              "; the updater writes it anyway, over flash it did not erase");
+              RangeText(image_begin, image_end) + "; " + kOutside);
     }
   }
   for (std::size_t i = 1; i < image.records.size(); ++i) {
     if (image.records[i].address < image.records[i - 1].address) {
       add(BinProblemKind::kNotAscending, BinSeverity::kNote, i,
           "the records are not in ascending address order: " + RecordName(i, image.records[i]) +
-              " follows " + RecordName(i - 1, image.records[i - 1]));
+              " follows " + RecordName(i - 1, image.records[i - 1]) +
+              "; on NAND the updater refuses records out of order from flash offset 0x40000 up "
+              "(Records overlap or out of order!)");
       break;
     }
   }
   for (auto [later, earlier] : FindOverlaps(spans)) {
     const BinRecord& a = image.records[later];
     const BinRecord& b = image.records[earlier];
-    add(BinProblemKind::kOverlap, BinSeverity::kWarning, later,
+    add(BinProblemKind::kOverlap, BinSeverity::kError, later,
         "record " + Num(later) + " " + RangeText(a.address, a.end()) + " overlaps record " +
             Num(earlier) + " " + RangeText(b.address, b.end()) +
-            "; the flash gets both writes where they meet");
+            "; the updater refuses the file before it erases anything (Records overlap or out "
+            "of order!)");
   }
 }
 
@@ -364,7 +370,7 @@ std::vector<BinProblem> CheckBinPlacement(const BinImage& image, std::uint32_t o
     if (r.length != 0 && at + r.length > flash_size) {
       problems.push_back({BinProblemKind::kOutsideFlash, BinSeverity::kError, i,
                           RecordName(i, r) + " lands at flash " + RangeText(at, at + r.length) +
-                              ", not inside " + flash + "; writing it fails"});
+                              ", not inside " + flash + "; " + kOutside});
     }
   }
   if (image.header_complete) {

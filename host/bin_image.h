@@ -111,9 +111,9 @@ enum class BinProblemKind {
   kNoEndRecord,         // error: the file ends where a record header should start
   kChecksumMismatch,    // error: a record's stored checksum is not the ByteSum of its data
   kOutsideFlash,        // error: a record would land outside the flash
+  kOutsideImage,        // error: a record lies outside [start, start + length)
+  kOverlap,             // error: a record overlaps an earlier one
   kEraseOutsideFlash,   // error: the erased range runs outside the flash
-  kOutsideImage,        // warning: a record lies outside [start, start + length)
-  kOverlap,             // warning: a record overlaps an earlier one
   kNotAscending,        // note: records are not in ascending address order
   kEndRecordLength,     // note: the end record's length is not 0 (never examined)
   kDataAfterEndRecord,  // note: bytes after the end record (never read)

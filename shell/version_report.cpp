@@ -80,8 +80,16 @@ char* FindBootloaderBanner() {
   char* window = static_cast<char*>(malloc(kBannerWindowBytes + 1));
   if (!window) return nullptr;
   if (!FlashOps.ReadBuffer(window, kBannerWindow, kBannerWindowBytes)) {
-    free(window);
-    return nullptr;
+    // Some page of the window does not read (on NAND an erased one does not, with ECC on):
+    // read it a page at a time and search the pages that read. A page that does not read
+    // holds zeros, which no banner crosses.
+    DWORD page = FlashOps.PageSize ? FlashOps.PageSize() : 0;
+    if (page == 0 || page > kBannerWindowBytes) page = kBannerWindowBytes;
+    for (DWORD at = 0; at < kBannerWindowBytes; at += page) {
+      DWORD piece = kBannerWindowBytes - at < page ? kBannerWindowBytes - at : page;
+      if (!FlashOps.ReadBuffer(window + at, kBannerWindow + at, piece))
+        memset(window + at, 0, piece);
+    }
   }
   window[kBannerWindowBytes] = 0;
   const DWORD length = sizeof kBanner - 1;

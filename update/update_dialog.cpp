@@ -14,9 +14,17 @@ DWORD WorkerEntry(LPVOID dialog) {
 }
 
 void StartWorker(HWND dialog) {
-  HANDLE thread = CreateThread(nullptr, 0, WorkerEntry, dialog, 0, nullptr);
-  // Nothing waits for the worker: it ends the dialog itself.
-  if (thread) CloseHandle(thread);
+  HANDLE thread = CreateThread(NULL, 0, WorkerEntry, dialog, 0, NULL);
+  if (thread) {
+    // Nothing waits for the worker: it ends the dialog itself.
+    CloseHandle(thread);
+    return;
+  }
+  // Without a worker nobody else would end the dialog: say so and end it here, as the worker
+  // ends a run that did not start.
+  MessageBoxW(dialog, TEXT("Error starting the update!"), TEXT("ERROR"), MB_OK);
+  ImagePath[0] = 0;
+  EndDialog(dialog, 0);
 }
 
 }  // namespace
@@ -62,7 +70,7 @@ int EraseProgress(DWORD done, DWORD total) {
   }
   if (done < total) {
     WCHAR text[64];
-    wsprintfW(text, u"Erasing Flash Sector at %.8x", ImageStart + done);
+    wsprintfW(text, u"Erasing Flash Sector at %.8x", EraseStart + done);
     SetDlgItemTextW(UpdateDialogWindow, kItemRecordText, text);
   } else {
     SetDlgItemTextW(UpdateDialogWindow, kItemRecordText, u"done");

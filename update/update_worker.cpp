@@ -18,15 +18,40 @@ DWORD ImageStart = 0;
 DWORD ImageLength = 0;
 BYTE BootAreaImage[kBootAreaBytes];
 int BootAreaUsed = 0;
+DWORD EraseStart = 0;
 
 namespace {
 
 const BYTE kBinSignature[7] = {'B', '0', '0', '0', 'F', 'F', '\n'};
+enum { kBinHeaderBytes = 15 };  // the signature, the image start and the image length
 constexpr DWORD kDefaultImageBase = 0x80000;
 constexpr DWORD kEraseProgressInterval = 0x10000;
 constexpr int kTextChars = 1024;
 
 BYTE ChunkBuffer[kChunkBytes];
+
+// Where the records of the image file may go, checked once over the whole file before the
+// erase and again for each record as it is written (the file may change between the reads).
+// Spans holds the flash ranges of the records seen so far, merged where they touch, in
+// ascending order; it only grows when a record does not follow the ones before it.
+enum { kMaxSpans = 2048 };
+struct RecordSpan {
+  DWORD Start;
+  DWORD End;
+};
+struct RecordPlaces {
+  RecordSpan Spans[kMaxSpans];
+  DWORD SpanCount;
+  DWORD CachedEnd;  // NAND: where the records written through the page cache have come to
+};
+RecordPlaces Places;
+
+const WCHAR kOutsideText[] = TEXT("Record outside the image range!");
+const WCHAR kOverlapText[] = TEXT("Records overlap or out of order!");
+const WCHAR kShortText[] = TEXT("Unexpected end of file!");
+const WCHAR kBadCrcText[] =
+    TEXT("BAD CRC, Image File seems to be corrupt. Don't reboot Now! Try updating with ")
+        TEXT("another file");
 BYTE SavedConfig[kConfigItemSavedSize];
 int SavedConfigAnswered = 0;
 
@@ -62,6 +87,143 @@ int WriteChunk(const BYTE* data, DWORD offset, DWORD count) {
     return CachedWrite(data + below, offset + below, count - below);
   }
   return CachedWrite(data, offset, count);
+}
+
+void ResetPlaces() {
+  Places.SpanCount = 0;
+  Places.CachedEnd = 0;
+}
+
+// Checks that a record of `length` bytes at flash offset `offset` lies in the image range and
+// in the flash. On NAND the page cache programs each page once, so the records it takes must
+// come in ascending order. With `spans` set, a record must not share a byte with any record
+// before it. Null when the record may be written, else the text that says why not.
+const WCHAR* CheckRecordPlace(DWORD offset, DWORD length, int spans) {
+  if (length == 0) return NULL;  // nothing lands anywhere
+  unsigned long long start = offset;
+  unsigned long long end = start + length;
+  if (start < ImageStart || end > static_cast<unsigned long long>(ImageStart) + ImageLength) {
+    return kOutsideText;
+  }
+  if (FlashOps.DriverKind != kDriverNone && end > FlashOps.FlashSize) return kOutsideText;
+  if (FlashOps.DriverKind == kDriverNand && end > kBootAreaBytes) {
+    DWORD cached = offset < kBootAreaBytes ? kBootAreaBytes : offset;
+    if (cached < Places.CachedEnd) return kOverlapText;
+    Places.CachedEnd = static_cast<DWORD>(end);
+  }
+  if (!spans) return NULL;
+
+  // The first span that ends after the record starts; the record must end before it starts.
+  DWORD low = 0;
+  DWORD high = Places.SpanCount;
+  while (low < high) {
+    DWORD mid = (low + high) / 2;
+    if (Places.Spans[mid].End <= offset) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  DWORD at = low;
+  if (at < Places.SpanCount && Places.Spans[at].Start < end) return kOverlapText;
+  // Join the span before when it ends where the record starts, the one after when it starts
+  // where the record ends; otherwise the record becomes a span of its own.
+  DWORD stop = static_cast<DWORD>(end);
+  if (at > 0 && Places.Spans[at - 1].End == offset) {
+    Places.Spans[at - 1].End = stop;
+    if (at < Places.SpanCount && Places.Spans[at].Start == stop) {
+      Places.Spans[at - 1].End = Places.Spans[at].End;
+      memmove(&Places.Spans[at], &Places.Spans[at + 1],
+              (Places.SpanCount - at - 1) * sizeof(RecordSpan));
+      --Places.SpanCount;
+    }
+  } else if (at < Places.SpanCount && Places.Spans[at].Start == stop) {
+    Places.Spans[at].Start = offset;
+  } else if (Places.SpanCount < kMaxSpans) {
+    memmove(&Places.Spans[at + 1], &Places.Spans[at], (Places.SpanCount - at) * sizeof(RecordSpan));
+    Places.Spans[at].Start = offset;
+    Places.Spans[at].End = stop;
+    ++Places.SpanCount;
+  } else {
+    // No room left: the neighbouring span grows over the gap. A later record in that gap is
+    // then refused as an overlap, which touches no flash.
+    RecordSpan* near = at > 0 ? &Places.Spans[at - 1] : &Places.Spans[at];
+    if (near->Start > offset) near->Start = offset;
+    if (near->End < stop) near->End = stop;
+  }
+  return NULL;
+}
+
+// Reads the whole image file from just after its header to the end record: every record cut
+// short, with a wrong checksum, or in a place it cannot be written is found before anything
+// is erased. Leaves the file at its first record. 1 when the file may be written.
+int CheckImageFile(HWND dialog, HANDLE file) {
+  ResetPlaces();
+  for (;;) {
+    DWORD record[3];  // address, length, checksum
+    if (!ReadExactly(file, record, sizeof record)) {
+      ShowError(dialog, kShortText);
+      return 0;
+    }
+    if (record[0] == 0 && record[2] == 0) break;
+    const WCHAR* problem = CheckRecordPlace(record[0] + ImageOffset, record[1], 1);
+    if (problem) {
+      ShowError(dialog, problem);
+      return 0;
+    }
+    DWORD sum = 0;
+    for (DWORD remaining = record[1]; remaining;) {
+      DWORD count = remaining < kChunkBytes ? remaining : kChunkBytes;
+      if (!ReadExactly(file, ChunkBuffer, count)) {
+        ShowError(dialog, kShortText);
+        return 0;
+      }
+      sum += ByteSum(ChunkBuffer, count);
+      remaining -= count;
+    }
+    if (sum != record[2]) {
+      ShowError(dialog, kBadCrcText);
+      return 0;
+    }
+  }
+  ResetPlaces();
+  if (SetFilePointer(file, kBinHeaderBytes, NULL, FILE_BEGIN) != kBinHeaderBytes) {
+    ShowError(dialog, kShortText);
+    return 0;
+  }
+  return 1;
+}
+
+// NAND: the boot area is erased whole and written back from RAM, so what it holds outside the
+// image must be in the RAM copy first. Reads it page by page; a page that cannot be read only
+// matters when it holds bytes outside the image. 1 on success.
+int KeepBootArea(HWND dialog) {
+  DWORD page = FlashOps.PageSize ? FlashOps.PageSize() : 0;
+  if (page == 0 || page > kBootAreaWritten) page = kBootAreaWritten;
+  unsigned long long image_end = static_cast<unsigned long long>(ImageStart) + ImageLength;
+  for (DWORD at = 0; at < kBootAreaWritten; at += page) {
+    DWORD piece = kBootAreaWritten - at < page ? kBootAreaWritten - at : page;
+    int inside = at >= ImageStart && at + piece <= image_end;
+    if (inside) continue;
+    if (FlashOps.ReadBuffer(BootAreaImage + at, at, piece)) continue;
+    // With ECC on, an erased page does not read. Without it, its bytes show whether it is
+    // erased (and stays so) or holds data that cannot be read back whole.
+    int ecc = FlashOps.SetEcc(0);
+    int raw = FlashOps.ReadBuffer(BootAreaImage + at, at, piece);
+    FlashOps.SetEcc(ecc);
+    DWORD i = 0;
+    while (raw && i < piece && BootAreaImage[at + i] == 0xFF) ++i;
+    if (!raw || i < piece) {
+      ShowError(dialog, TEXT("Error reading Flash!"));
+      return 0;
+    }
+  }
+  // The image's own bytes come from its records; where it has none they are erased.
+  DWORD from = ImageStart;
+  DWORD to = image_end < kBootAreaBytes ? static_cast<DWORD>(image_end) : kBootAreaBytes;
+  if (from < to) memset(BootAreaImage + from, 0xFF, to - from);
+  BootAreaUsed = 1;
+  return 1;
 }
 
 // Writes the boot area collected in RAM, block by block, and reads it back.
@@ -112,7 +274,7 @@ int WriteImage(HWND dialog, HANDLE file) {
   // A header cut short must not reach the erase with values that were never read.
   DWORD header[2];
   if (!ReadExactly(file, header, sizeof header)) {
-    ShowError(dialog, u"Unexpected end of file!");
+    ShowError(dialog, kShortText);
     return 0;
   }
   DWORD base = kDefaultImageBase;
@@ -125,6 +287,7 @@ int WriteImage(HWND dialog, HANDLE file) {
   ImageStart = start + ImageOffset;
   ImageLength = header[1];
 
+  if (!CheckImageFile(dialog, file)) return 0;
   if (!QuietFlag && !CheckImageRegions(-1, ImageStart, ImageLength, dialog)) return 0;
 
   wsprintfW(text, u"Image: %.8x  Len: %.8x(%d)", ImageStart, ImageLength, ImageLength);
@@ -140,7 +303,11 @@ int WriteImage(HWND dialog, HANDLE file) {
     if (end < kBootAreaBytes) end = kBootAreaBytes;
     erase_start = 0;
     erase_length = end > 0xFFFFFFFFull ? 0xFFFFFFFF : static_cast<DWORD>(end);
+    if (!KeepBootArea(dialog)) return 0;
   }
+  // The erase progress names the blocks as the driver erases them, from the block start.
+  DWORD block = FlashOps.BlockSize ? FlashOps.BlockSize(erase_start) : 0;
+  EraseStart = block && (block & (block - 1)) == 0 ? erase_start & ~(block - 1) : erase_start;
   if (!FlashOps.EraseRange(erase_start, erase_length) && !AbortFlag) {
     // A range that cannot be erased cannot take the records.
     ShowError(dialog, u"Error erasing Flash!");
@@ -152,12 +319,17 @@ int WriteImage(HWND dialog, HANDLE file) {
   while (!AbortFlag) {
     DWORD record[3];  // address, length, checksum
     if (!ReadExactly(file, record, sizeof record)) {
-      ShowError(dialog, u"Unexpected end of file!");
+      ShowError(dialog, kShortText);
       return 0;
     }
     if (record[0] == 0 && record[2] == 0) break;
     DWORD offset = record[0] + ImageOffset;
     DWORD remaining = record[1];
+    // Checked over the whole file already; a file changed since must not write elsewhere.
+    if (const WCHAR* problem = CheckRecordPlace(offset, remaining, 0)) {
+      ShowError(dialog, problem);
+      return 0;
+    }
     wsprintfW(text, u"Section: %.8x  Len: %.8x(%d)", offset, record[1], record[1]);
     SetDlgItemTextW(dialog, kItemRecordText, text);
     SetBarRange(dialog, kItemRecordBar, record[1]);
@@ -166,7 +338,7 @@ int WriteImage(HWND dialog, HANDLE file) {
     while (remaining && !AbortFlag) {
       DWORD count = remaining < kChunkBytes ? remaining : kChunkBytes;
       if (!ReadExactly(file, ChunkBuffer, count)) {
-        ShowError(dialog, u"Unexpected end of file!");
+        ShowError(dialog, kShortText);
         return 0;
       }
       sum += ByteSum(ChunkBuffer, count);
@@ -182,9 +354,7 @@ int WriteImage(HWND dialog, HANDLE file) {
       remaining -= count;
     }
     if (sum != record[2]) {
-      ShowError(dialog,
-                u"BAD CRC, Image File seems to be corrupt. Don't reboot Now! Try updating with "
-                u"another file");
+      ShowError(dialog, kBadCrcText);
       return 0;
     }
   }
@@ -231,7 +401,12 @@ int UpdateWorker(HWND dialog) {
     result = WriteImage(dialog, file);
   }
 
-  CachedWrite(nullptr, 0, 0);
+  // The cache still holds the last page of a NAND image: an update whose last page did not
+  // land has not succeeded.
+  if (!CachedWrite(nullptr, 0, 0) && result) {
+    ShowError(dialog, TEXT("Error writing to Flash!"));
+    result = 0;
+  }
   // A configuration block just moved from its old place carries its own settings.
   if (SavedConfigAnswered && RegionTable[kRegionConfigBlock].Start != kConfigBlockOldPlace) {
     SetConfigItem(kConfigItemSaved, SavedConfig, sizeof SavedConfig);

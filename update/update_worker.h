@@ -19,6 +19,8 @@ extern DWORD ImageLength;
 /// NAND: RAM copy of flash offsets 0 to 0x3FFFF, written and verified at the end of a run.
 extern BYTE BootAreaImage[kBootAreaBytes];
 extern int BootAreaUsed;
+/// The flash offset from which the running erase counts its progress: the first block's start.
+extern DWORD EraseStart;
 
 /// Writes the image named by ImagePath; 1 for a complete update. Ends the dialog.
 int UpdateWorker(HWND dialog);

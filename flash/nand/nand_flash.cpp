@@ -190,6 +190,38 @@ int CopyBlock(DWORD b, DWORD old, DWORD failed_position, int ecc_on) {
   return ok;
 }
 
+// Whether a physical page holds anything: read raw, with its spare bytes, an erased page is
+// 0xFF throughout, and a page programmed with ECC carries its ECC bytes in the spare area.
+// -1 when the page cannot be read.
+int PageProgrammed(DWORD physical) {
+  alignas(4) BYTE buffer[kPageBytes + kMaxSpareBytes];
+  int previous_ecc = NandSetEcc(0);
+  int previous_spare = NandSetSpare(1);
+  DWORD spare_bytes = NandSpareBytes();
+  NandResult read = NandReadPage(buffer, buffer + NandPageBytes(), spare_bytes, physical);
+  NandSetSpare(previous_spare);
+  NandSetEcc(previous_ecc);
+  if (read != kNandDone) return -1;
+  return AllErased(buffer, NandPageBytes() + spare_bytes) ? 0 : 1;
+}
+
+// A write that covers part of a page programs that page a second time when it already holds
+// data: the ECC bytes of the two programs combine and the page no longer reads. The pages at
+// either end of a write are the ones it may cover in part. 1 when they are erased.
+int EndPagesErased(DWORD offset, DWORD count) {
+  DWORD page_bytes = NandPageBytes();
+  DWORD ends[2] = {offset, offset + count - 1};
+  for (int i = 0; i < 2; ++i) {
+    DWORD page = ends[i] >> PageShift;
+    DWORD first = page << PageShift;
+    int whole = offset <= first && offset + count >= first + page_bytes;
+    DWORD physical = NandPhysicalPage(page);
+    if (whole || physical == kNoPhysicalPage) continue;
+    if (PageProgrammed(physical) != 0) return 0;
+  }
+  return 1;
+}
+
 }  // namespace
 
 DWORD NandPhysicalPage(DWORD page) {
@@ -377,6 +409,10 @@ int NandEraseRange(DWORD offset, DWORD length) {
 int NandWriteBuffer(const void* source, DWORD offset, DWORD count) {
   if (!MapFilled()) return 0;
   if (static_cast<unsigned long long>(offset) + count > FlashOps.FlashSize) return 0;
+  if (count && !EndPagesErased(offset, count)) {
+    NandRestoreControl();
+    return 0;
+  }
   if (PartNumber == kPartNumberHmit && offset <= kHmitOffset && offset + count > kHmitOffset) {
     StoreHmitWord(source, offset, count);
   }

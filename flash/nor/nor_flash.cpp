@@ -275,6 +275,7 @@ int NorWriteWord(DWORD offset, DWORD value) {
 
 int NorWriteBuffer(const void* source, DWORD offset, DWORD count) {
   if (offset >= FlashOps.FlashSize || count > FlashOps.FlashSize - offset) return 0;
+  if (count == 0) return 1;  // nothing to program, wherever it is
   const BYTE* bytes = static_cast<const BYTE*>(source);
   // Whole bus words from the aligned start; bytes outside the write are filled with 0xFF.
   DWORD chunk = offset & ~3u;

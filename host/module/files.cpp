@@ -178,6 +178,25 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count, LPV
   return TRUE;
 }
 
+DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {
+  auto object = host::LookupFile(file);
+  if (!object) return INVALID_SET_FILE_POINTER;
+  static const int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
+  std::int64_t move =
+      distance_high
+          ? static_cast<std::int64_t>((std::uint64_t(std::uint32_t(*distance_high)) << 32) |
+                                      std::uint32_t(distance))
+          : distance;
+  off_t at = method <= FILE_END ? lseek(object->fd(), move, kWhence[method]) : -1;
+  if (at < 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (distance_high) *distance_high = static_cast<LONG>(static_cast<std::uint64_t>(at) >> 32);
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<DWORD>(at);
+}
+
 DWORD GetFileSize(HANDLE file, LPDWORD high) {
   auto object = host::LookupFile(file);
   struct stat st;

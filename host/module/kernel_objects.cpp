@@ -246,14 +246,21 @@ class ThreadObject : public KernelObject {
 };
 
 std::atomic<DWORD> next_thread_id{0x100};
+std::atomic<bool> thread_creation_fails{false};
 
 }  // namespace
+
+void SetThreadCreationFails(bool fails) { thread_creation_fails = fails; }
 }  // namespace host
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                     DWORD creation_flags, LPDWORD thread_id) {
   if (!start || creation_flags != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (host::thread_creation_fails) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   auto thread = std::make_shared<host::ThreadObject>();

@@ -32,4 +32,7 @@ std::string ObjectFileName(const std::u16string& name);
 /// Where named objects of the module live (its ram/); empty keeps them inside this process.
 void SetKernelObjectDirectory(const std::filesystem::path& directory);
 
+/// While set, CreateThread fails with ERROR_NOT_ENOUGH_MEMORY, as on a module out of memory.
+void SetThreadCreationFails(bool fails);
+
 }  // namespace host

@@ -75,6 +75,24 @@ TEST_F(FaultCampaign, EachNandBlockOfTheImageFailingItsEraseThenItsProgram) {
   }
 }
 
+TEST_F(FaultCampaign, FailedNorUpdateDoesNotFailTheNextOneInTheSameRun) {
+  Create("--nor --blank");
+  Fault("--bad-block 0x100000 --on erase");
+  PutImage(0x100000, 0x1000);
+  // Something in the failing block, or the driver would not erase it.
+  ASSERT_EQ(RunCommand(std::string(IMBREL_MODULE_TOOL) + " write " + Dir() + " 0x100000 " +
+                       (dir_ / "m" / "fs" / "img.bin").string())
+                .status,
+            0);
+  std::filesystem::rename(dir_ / "m" / "fs" / "img.bin", dir_ / "m" / "fs" / "bad.bin");
+  PutImage(0x200000, 0x1000);
+  CommandResult r = RunCommand(std::string(IMBREL_TOOL) + " --module " + Dir() +
+                               " --ui console '/u \\bad.bin /u \\img.bin' < /dev/null");
+  EXPECT_NE(r.err.find("[ERROR] Error erasing Flash!"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("ERROR", r.err.find("Error erasing") + 20), std::string::npos) << r.err;
+  EXPECT_TRUE(Read(0x200000, 0x1000) == image_);
+}
+
 TEST_F(FaultCampaign, NorFaultsStopTheUpdateWithTheirErrorTexts) {
   struct Case {
     const char* fault;

@@ -110,7 +110,7 @@ TEST_F(ImbrelBinTool, InfoExitStatusSaysWhetherTheUpdaterWouldFail) {
       {"info " + Put("cut.bin", w.Build({.truncate_to = 5000})), 1, "(11411 missing)"},
       {"info " + Put("noend.bin", w.Build({.no_end_record = true})), 1, "no end record"},
       {"info " + Put("crc.bin", w.Build({.bad_checksum_record = 2})), 1, "BAD CRC"},
-      {"info " + Put("overlap.bin", with_overlap.Build()), 0, "warning: record 7"},
+      {"info " + Put("overlap.bin", with_overlap.Build()), 1, "error: record 7"},
       {"info " + Put("endlen.bin", w.Build({.end_record_length = 9})), 0, "note: the end record"},
       {"info " + Path("missing.bin"), 2, "missing.bin: cannot be read"},
       {"info " + dir_.path().string(), 2, "is a directory"},
@@ -206,8 +206,8 @@ TEST_F(ImbrelBinTool, MakeReplacesAnExistingFileWhole) {
           " --allow-overlap");
   ASSERT_EQ(r.status, 0) << r.err;
   r = Run("info " + Path("o.bin"));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("warning: record 1 [0x9, 0xd) overlaps record 0 [0x8, 0xc)"),
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("error: record 1 [0x9, 0xd) overlaps record 0 [0x8, 0xc)"),
             std::string::npos)
       << r.out;
 }

@@ -168,6 +168,79 @@ TEST_F(NandUpdate, SingleBitFlipsAreCorrectedOnEveryRead) {
   EXPECT_TRUE(ReadLogical(0, kImageBytes) == Expected());
 }
 
+void WriteBin(const std::filesystem::path& file, const host::BinWriter& writer) {
+  std::vector<std::uint8_t> bin = writer.Build();
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
+}
+
+TEST_F(NandUpdate, RecordsThePageCacheCannotTakeInOrderAreRefusedBeforeTheErase) {
+  Create();
+  std::vector<std::uint8_t> before = ReadLogical(0x100000, 0x4000);
+  host::BinWriter writer(0x100000);
+  writer.SetLength(0x4000);
+  writer.Add(0x100000, std::vector<std::uint8_t>(0x800, 0x11));
+  writer.Add(0x102000, std::vector<std::uint8_t>(0x800, 0x22));
+  writer.Add(0x101000, std::vector<std::uint8_t>(0x800, 0x33));
+  WriteBin(dir_ / "m" / "fs" / "big.bin", writer);
+  CommandResult r = Update();
+  EXPECT_NE(r.err.find("[ERROR] Records overlap or out of order!"), std::string::npos) << r.err;
+  EXPECT_TRUE(ReadLogical(0x100000, 0x4000) == before);
+}
+
+TEST_F(NandUpdate, ImageInsideTheBootAreaKeepsTheRestOfIt) {
+  Create();
+  // The boot area is written back whole, with "HMIT" at offset 4 on part number 9.
+  std::vector<std::uint8_t> bootloader = ReadLogical(0, 0x20000);
+  const std::uint8_t hmit[] = {0x48, 0x4D, 0x49, 0x54};
+  std::copy(std::begin(hmit), std::end(hmit), bootloader.begin() + 4);
+  host::BinWriter writer(0x20000);
+  std::vector<std::uint8_t> data(0x1000, 0xA7);
+  writer.Add(0x20000, data);
+  WriteBin(dir_ / "m" / "fs" / "big.bin", writer);
+  CommandResult r = Update();
+  EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
+  EXPECT_TRUE(ReadLogical(0, 0x20000) == bootloader);
+  EXPECT_TRUE(ReadLogical(0x20000, 0x1000) == data);
+}
+
+TEST_F(NandUpdate, LastPageThatCannotBeProgrammedIsAWriteError) {
+  Create();
+  // One partial page: nothing reaches the flash until the cache lets go of it at the end.
+  for (int block = 1004; block < 1024; ++block) {
+    Fault("--bad-block " + std::to_string(block) + " --on erase");
+  }
+  Fault("--bad-block 8 --on program");
+  host::BinWriter writer(0x100000);
+  writer.Add(0x100000, std::vector<std::uint8_t>(100, 0x5C));
+  WriteBin(dir_ / "m" / "fs" / "big.bin", writer);
+  CommandResult r = RunCommand(std::string(IMBREL_TOOL) + " --module " + Dir() +
+                               " --ui console /u '\\big.bin' < /dev/null");
+  EXPECT_NE(r.err.find("[ERROR] Error writing to Flash!"), std::string::npos) << r.err;
+}
+
+TEST_F(NandUpdate, WriteIntoAProgrammedPageIsRefusedAndKeepsWhatIsThere) {
+  Create("--chip 0xF1EC --blank");
+  const std::string five = (dir_ / "five").string(), three = (dir_ / "three").string();
+  std::ofstream(five) << "ABCDE";
+  std::ofstream(three) << "xyz";
+  ASSERT_EQ(Tool("write " + Dir() + " 0x1000100 " + five).status, 0);
+  CommandResult r = Tool("write " + Dir() + " 0x1000105 " + three);
+  EXPECT_NE(r.status, 0) << r.out << r.err;
+  std::vector<std::uint8_t> page = ReadLogical(0x1000000, 0x800);
+  EXPECT_EQ(std::string(page.begin() + 0x100, page.begin() + 0x108), "ABCDE\xFF\xFF\xFF");
+}
+
+TEST_F(NandUpdate, BannerIsFoundPastPagesThatDoNotRead) {
+  // The banner bootloader fills block 0; the rest of the 128 KB window holds pages that were
+  // never programmed, which do not read with ECC on.
+  Create("--chip 0xF1EC --bootloader-banner '1.4 Mar 7 2009'");
+  CommandResult report = RunCommand("printf 'BSP Version\\n' | " + std::string(IMBREL_TOOL) +
+                                    " --module " + Dir() + " --ui console");
+  EXPECT_NE(report.err.find("ID:\tOSTRALA\r\nVer:\t1.4 \r\nBuilt:\t07 Mar 2009"), std::string::npos)
+      << report.err;
+}
+
 // The jobs besides the update on each processor and a chip of each size class a CI machine
 // can hold (the 4096- and 8192-block chips make nand.img files of 0.5 and 1.1 GB).
 class NandJobs : public NandUpdate, public ::testing::WithParamInterface<const char*> {};

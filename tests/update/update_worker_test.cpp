@@ -12,6 +12,7 @@
 #include "flash/flash_ops.h"
 #include "flash/nor/nor_flash.h"
 #include "flash_layout.h"
+#include "host/module/kernel_objects.h"
 #include "host/module/platform_layer.h"
 #include "host/module/text.h"
 #include "host/ui/script_backend.h"
@@ -179,6 +180,14 @@ TEST_F(UpdateWorkerTest, RecordSizesGiveChunksAndBarRanges) {
             sections.end());
   EXPECT_NE(std::find(sections.begin(), sections.end(), "Erasing Flash Sector at 00040000"),
             sections.end());
+
+  // An image that starts inside a block: the erase names the block it erases.
+  Update(test::MakeBin({.start = 0x81000, .length = 0x1000, .records = {}}));
+  sections = ItemTexts(1004);
+  EXPECT_NE(std::find(sections.begin(), sections.end(), "Erasing Flash Sector at 00080000"),
+            sections.end());
+  EXPECT_EQ(std::find(sections.begin(), sections.end(), "Erasing Flash Sector at 00081000"),
+            sections.end());
 }
 
 TEST_F(UpdateWorkerTest, EndRecordWithLengthAndRecordAtAddressZero) {
@@ -226,12 +235,24 @@ TEST_F(UpdateWorkerTest, EveryErrorBoxWithItsTextAndCaption) {
       {"empty record with a checksum",
        test::MakeBin({.start = 0x40000, .length = 0x1000, .records = {{0x40000, {}, 5}}}), "ERROR",
        "BAD CRC, Image File seems to be corrupt. Don't reboot Now! Try updating with another file"},
-      {"write past the flash",
-       test::MakeBin({.start = 0x40000, .length = 0x1000, .records = {{0x100000, good}}}), "ERROR",
-       "Error writing to Flash!"},
+      {"record outside the image",
+       test::MakeBin({.start = 0x40000, .length = 0x1000, .records = {{0x41000, good}}}), "ERROR",
+       "Record outside the image range!"},
+      {"record past the flash",
+       test::MakeBin({.start = 0xF0000, .length = 0x20000, .records = {{0xFFFF0, good}}}), "ERROR",
+       "Record outside the image range!"},
+      {"records overlap",
+       test::MakeBin({.start = 0x40000,
+                      .length = 0x1000,
+                      .records = {{0x40040, good}, {0x40000, good}, {0x40020, good}}}),
+       "ERROR", "Records overlap or out of order!"},
       {"erase past the flash", test::MakeBin({.start = 0xF0000, .length = 0x20000, .records = {}}),
        "ERROR", "Error erasing Flash!"},
   };
+  // Every file is refused before the erase: what the flash held stays.
+  const auto held = test::Pattern(0x100, 9);
+  test::PokeImage(Dir(), 0x40000, held);
+  test::PokeImage(Dir(), 0xF0000, held);
   for (DWORD quiet : {1u, 0u}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(c.name);
@@ -244,8 +265,19 @@ TEST_F(UpdateWorkerTest, EveryErrorBoxWithItsTextAndCaption) {
       EXPECT_EQ(ImagePath[0], 0);
     }
   }
-  // The untouched block past the bad header was never erased.
   EXPECT_EQ(ui_->Events(UiEvent::Kind::kDialogEnded).size(), 2 * std::size(cases));
+  EXPECT_EQ(Image(0x40000, 0x100), held);
+  EXPECT_EQ(Image(0xF0000, 0x100), held);
+}
+
+TEST_F(UpdateWorkerTest, WorkerThatCannotStartEndsTheDialogWithAnError) {
+  host::SetThreadCreationFails(true);
+  Update(test::MakeBin({.start = 0x40000, .length = 0x1000, .records = {}}));
+  host::SetThreadCreationFails(false);
+  EXPECT_EQ(Boxes().back(),
+            std::make_pair(std::string("ERROR"), std::string("Error starting the update!")));
+  EXPECT_EQ(ui_->Events(UiEvent::Kind::kDialogEnded).size(), 1u);
+  EXPECT_EQ(ImagePath[0], 0);
 }
 
 TEST_F(UpdateWorkerTest, MissingFileIsNamed) {
