@@ -295,7 +295,13 @@ int WriteImage(HWND dialog, HANDLE file) {
   SetProgressCallback(EraseProgress, kEraseProgressInterval);
   DWORD erase_start = ImageStart;
   DWORD erase_length = ImageLength;
-  if (FlashOps.DriverKind == kDriverNand && ImageStart < kBootAreaBytes) {
+  if (ImageLength == 0) {
+    // An empty image holds no record: nothing is erased, not even the block it starts in.
+    if (ImageStart > FlashOps.FlashSize) {
+      ShowError(dialog, TEXT("Error erasing Flash!"));
+      return 0;
+    }
+  } else if (FlashOps.DriverKind == kDriverNand && ImageStart < kBootAreaBytes) {
     // The boot area is written back whole at the end, 0xFF where the image has nothing, and
     // its two blocks are tied together: logical page 63 lives in physical block 1. Programming
     // over pages that were not erased spoils their ECC, so both blocks go.
@@ -308,7 +314,7 @@ int WriteImage(HWND dialog, HANDLE file) {
   // The erase progress names the blocks as the driver erases them, from the block start.
   DWORD block = FlashOps.BlockSize ? FlashOps.BlockSize(erase_start) : 0;
   EraseStart = block && (block & (block - 1)) == 0 ? erase_start & ~(block - 1) : erase_start;
-  if (!FlashOps.EraseRange(erase_start, erase_length) && !AbortFlag) {
+  if (erase_length && !FlashOps.EraseRange(erase_start, erase_length) && !AbortFlag) {
     // A range that cannot be erased cannot take the records.
     ShowError(dialog, u"Error erasing Flash!");
     return 0;
