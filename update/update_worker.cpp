@@ -194,6 +194,19 @@ int CheckImageFile(HWND dialog, HANDLE file) {
   return 1;
 }
 
+// An erased page may read with a bit flipped, as a programmed one may: it counts as erased
+// while each 512-byte step has no more 0 bits than the ECC would mend (one).
+int ErasedButForBitFlips(const BYTE* bytes, DWORD count) {
+  for (DWORD step = 0; step < count; step += 512) {
+    DWORD zeros = 0;
+    for (DWORD i = step; i < count && i < step + 512; ++i) {
+      for (BYTE b = static_cast<BYTE>(~bytes[i]); b; b &= static_cast<BYTE>(b - 1)) ++zeros;
+    }
+    if (zeros > 1) return 0;
+  }
+  return 1;
+}
+
 // NAND: the boot area is erased whole and written back from RAM, so what it holds outside the
 // image must be in the RAM copy first. Reads it page by page; a page that cannot be read only
 // matters when it holds bytes outside the image. 1 on success.
@@ -211,12 +224,11 @@ int KeepBootArea(HWND dialog) {
     int ecc = FlashOps.SetEcc(0);
     int raw = FlashOps.ReadBuffer(BootAreaImage + at, at, piece);
     FlashOps.SetEcc(ecc);
-    DWORD i = 0;
-    while (raw && i < piece && BootAreaImage[at + i] == 0xFF) ++i;
-    if (!raw || i < piece) {
+    if (!raw || !ErasedButForBitFlips(BootAreaImage + at, piece)) {
       ShowError(dialog, TEXT("Error reading Flash!"));
       return 0;
     }
+    memset(BootAreaImage + at, 0xFF, piece);
   }
   // The image's own bytes come from its records; where it has none they are erased.
   DWORD from = ImageStart;

@@ -154,6 +154,8 @@ int NorUnlockBlock(DWORD offset) {
     Command(offset, kNorReadArray);
     return 1;
   }
+  // Error bits stay set until cleared: an earlier failure must not fail this unlock.
+  Command(offset, kNorClearStatus);
   Command(offset, kNorLockSetup);
   Command(offset, kNorConfirm);
   // J3 clears its lock bits as a timed operation and takes no command but Read Status until
