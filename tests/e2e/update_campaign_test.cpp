@@ -23,4 +23,13 @@ TEST(UpdateCampaign, EveryUpdateOfTheSampleLeavesTheFlashAsTheReferenceAllows) {
   EXPECT_EQ(r.status, 0) << r.out;
 }
 
+TEST(UpdateCampaign, CasesThatOnceFoundFaultsStayMended) {
+  // A failed NOR erase, then a boot-area update in the same process (its unlock read the old
+  // error bits); a NAND boot-area page, erased, that reads with one bit flipped.
+  for (const char* args : {"--seed 1 --case 512", "--kinds nand --seed 1 --case 1184"}) {
+    test::CommandResult r = test::RunCommand(std::string(IMBREL_UPDATE_CAMPAIGN_TOOL) + " " + args);
+    EXPECT_EQ(r.status, 0) << args << "\n" << r.out << r.err;
+  }
+}
+
 }  // namespace
