@@ -25,7 +25,7 @@ int SelectFlashDriver() {
     FlashOps.BlockSize = NorBlockSize;
     FlashOps.ReadBuffer = NorReadBuffer;
     FlashOps.ReadWord = NorReadWord;
-    FlashOps.PageSize = nullptr;
+    FlashOps.PageSize = NULL;
     FlashOps.SetEcc = NorSetEcc;
     FlashOps.WriteWord = NorWriteWord;
     FlashOps.WriteBuffer = NorWriteBuffer;

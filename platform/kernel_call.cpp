@@ -11,7 +11,7 @@ DWORD RunInKernelMode(KernelRoutine routine, void* argument) {
   DWORD result = 0;
   if (!routine) return 0;
   // A failed call leaves the preset 0, which is all the caller can see either way.
-  KernelIoControl(KernelCall, &input, sizeof input, &result, sizeof result, nullptr);
+  KernelIoControl(KernelCall, &input, sizeof input, &result, sizeof result, NULL);
   return result;
 }
 

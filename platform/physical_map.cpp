@@ -30,18 +30,18 @@ int MapPhysical(void* destination, DWORD page_number, DWORD size, DWORD protecti
   KernelCallMapInput input = {KernelCallMap, reinterpret_cast<ULONG_PTR>(destination), page_number,
                               size, protection};
   DWORD mapped = 0;
-  if (!KernelIoControl(KernelCall, &input, sizeof input, &mapped, sizeof mapped, nullptr)) {
+  if (!KernelIoControl(KernelCall, &input, sizeof input, &mapped, sizeof mapped, NULL)) {
     return 0;
   }
   return static_cast<int>(mapped);
 }
 
 void* MapPhysicalWindow(DWORD physical) {
-  BYTE* window = static_cast<BYTE*>(VirtualAlloc(nullptr, kWindowSize, MEM_RESERVE, PAGE_NOACCESS));
-  if (!window) return nullptr;
+  BYTE* window = static_cast<BYTE*>(VirtualAlloc(NULL, kWindowSize, MEM_RESERVE, PAGE_NOACCESS));
+  if (!window) return NULL;
   if (!MapPhysical(window, (physical >> 8) & 0x00FFFFF0, kWindowSize, kPhysicalMapProtection)) {
     VirtualFree(window, 0, MEM_RELEASE);
-    return nullptr;
+    return NULL;
   }
   return window + (physical & 0xFFC);
 }
@@ -50,14 +50,14 @@ void* MapPhysicalRange(DWORD physical, DWORD size) {
   DWORD offset = physical & 0xFFF;
   DWORD first_page = physical & ~0xFFFu;
   DWORD total = (offset + size + 0xFFF) & ~0xFFFu;
-  if (total == 0) return nullptr;
-  BYTE* region = static_cast<BYTE*>(VirtualAlloc(nullptr, total, MEM_RESERVE, PAGE_NOACCESS));
-  if (!region) return nullptr;
+  if (total == 0) return NULL;
+  BYTE* region = static_cast<BYTE*>(VirtualAlloc(NULL, total, MEM_RESERVE, PAGE_NOACCESS));
+  if (!region) return NULL;
   for (DWORD done = 0, left = total; left != 0;) {
     DWORD piece = left < kMapPiece ? left : kMapPiece;
     if (!MapPhysical(region + done, (first_page + done) >> 8, piece, kPhysicalMapProtection)) {
       VirtualFree(region, 0, MEM_RELEASE);
-      return nullptr;
+      return NULL;
     }
     done += piece;
     left -= piece;

@@ -5,10 +5,10 @@
 
 void Reboot(int cold) {
   if (!cold) {
-    KernelIoControl(IOCTL_HAL_REBOOT, nullptr, 0, nullptr, 0, nullptr);
+    KernelIoControl(IOCTL_HAL_REBOOT, NULL, 0, NULL, 0, NULL);
     return;
   }
   PrepareColdStart(1);
   DWORD cold_start = 0;
-  KernelIoControl(IOCTL_HAL_REBOOT, &cold_start, sizeof cold_start, nullptr, 0, nullptr);
+  KernelIoControl(IOCTL_HAL_REBOOT, &cold_start, sizeof cold_start, NULL, 0, NULL);
 }

@@ -24,29 +24,29 @@ static_assert(kProgressStyle == 0x50800000);
 static_assert(kLabelStyle == 0x50020000);
 
 constexpr DialogItemTemplate kMainItems[] = {
-    {1001, u"button", u"Save Registry to Flash", kButtonStyle, 7, 7, 105, 19},
-    {1000, u"button", u"Clear Registry on Flash", kButtonStyle, 7, 28, 105, 19},
-    {1002, u"button", u"Update Bootloader/Image", kButtonStyle, 7, 49, 105, 19},
-    {1004, u"button", u"BSP Version", kButtonStyle, 7, 70, 105, 19},
-    {1003, u"button", u"Coldboot", kButtonStyle, 69, 93, 43, 19},
-    {1005, u"button", u"Warmboot", kButtonStyle, 7, 93, 43, 19},
+    {1001, TEXT("button"), TEXT("Save Registry to Flash"), kButtonStyle, 7, 7, 105, 19},
+    {1000, TEXT("button"), TEXT("Clear Registry on Flash"), kButtonStyle, 7, 28, 105, 19},
+    {1002, TEXT("button"), TEXT("Update Bootloader/Image"), kButtonStyle, 7, 49, 105, 19},
+    {1004, TEXT("button"), TEXT("BSP Version"), kButtonStyle, 7, 70, 105, 19},
+    {1003, TEXT("button"), TEXT("Coldboot"), kButtonStyle, 69, 93, 43, 19},
+    {1005, TEXT("button"), TEXT("Warmboot"), kButtonStyle, 7, 93, 43, 19},
 };
 
 constexpr DialogItemTemplate kUpdateItems[] = {
-    {IDCANCEL, u"button", u"Abort", kHiddenButtonStyle, 52, 71, 58, 11},
-    {1002, u"msctls_progress32", u"Progress1", kProgressStyle, 7, 20, 157, 13},
-    {1003, u"msctls_progress32", u"Progress2", kProgressStyle, 7, 52, 157, 14},
-    {1004, u"static", u"", kLabelStyle, 7, 7, 157, 10},
-    {1005, u"static", u"", kLabelStyle, 7, 39, 157, 10},
+    {IDCANCEL, TEXT("button"), TEXT("Abort"), kHiddenButtonStyle, 52, 71, 58, 11},
+    {1002, TEXT("msctls_progress32"), TEXT("Progress1"), kProgressStyle, 7, 20, 157, 13},
+    {1003, TEXT("msctls_progress32"), TEXT("Progress2"), kProgressStyle, 7, 52, 157, 14},
+    {1004, TEXT("static"), TEXT(""), kLabelStyle, 7, 7, 157, 10},
+    {1005, TEXT("static"), TEXT(""), kLabelStyle, 7, 39, 157, 10},
 };
 
 constexpr int CountOf(const auto& array) { return static_cast<int>(std::size(array)); }
 
 constexpr DialogTemplate kTemplates[] = {
-    {IDD_MAIN, kLanguageEnglishUs, kMainDialogStyle, 0, 0, 119, 119, u"System", 8, u"Imbrel",
-     kMainItems, CountOf(kMainItems)},
-    {IDD_UPDATE, kLanguageEnglishUs, kUpdateDialogStyle, 0, 0, 171, 89, u"System", 8,
-     u"Updating IMAGE", kUpdateItems, CountOf(kUpdateItems)},
+    {IDD_MAIN, kLanguageEnglishUs, kMainDialogStyle, 0, 0, 119, 119, TEXT("System"), 8,
+     TEXT("Imbrel"), kMainItems, CountOf(kMainItems)},
+    {IDD_UPDATE, kLanguageEnglishUs, kUpdateDialogStyle, 0, 0, 171, 89, TEXT("System"), 8,
+     TEXT("Updating IMAGE"), kUpdateItems, CountOf(kUpdateItems)},
 };
 
 }  // namespace
@@ -55,5 +55,5 @@ const DialogTemplate* FindDialogTemplate(WORD id) {
   for (const DialogTemplate& dialog : kTemplates) {
     if (dialog.id == id) return &dialog;
   }
-  return nullptr;
+  return NULL;
 }

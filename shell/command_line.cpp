@@ -14,7 +14,7 @@ int CommandCount = 0;
 
 namespace {
 
-bool IsDigit(WCHAR c) { return c >= u'0' && c <= u'9'; }
+bool IsDigit(WCHAR c) { return c >= TEXT('0') && c <= TEXT('9'); }
 
 }  // namespace
 
@@ -24,16 +24,16 @@ int ParseCommandLine(const WCHAR* line) {
   const std::size_t length = line ? wcslen(line) : 0;
   std::size_t i = 0;
   auto at = [&](std::size_t k) -> WCHAR { return k < length ? line[k] : 0; };
-  while (at(i) == u'/' && CommandCount < kMaxCommands) {
+  while (at(i) == TEXT('/') && CommandCount < kMaxCommands) {
     BatchCommand& command = Commands[CommandCount++];
     switch (at(i + 1)) {
-      case u'u': {
+      case TEXT('u'): {
         command.kind = kCommandUpdate;
         command.quiet = 1;
         // The character after "/u" is skipped; the path runs to the next "/".
         std::size_t start = i + 3 < length ? i + 3 : length;
         std::size_t end = start;
-        while (end < length && line[end] != u'/') ++end;
+        while (end < length && line[end] != TEXT('/')) ++end;
         std::size_t stop = end < length && end > start ? end - 1 : end;
         if (stop - start >= kPathChars) {
           // A path that does not fit is refused rather than cut to another file's name.
@@ -45,38 +45,38 @@ int ParseCommandLine(const WCHAR* line) {
         i = end;
         break;
       }
-      case u'f':
-      case u'c': {
-        command.kind = at(i + 1) == u'f' ? kCommandRegistrySave : kCommandRegistryClear;
+      case TEXT('f'):
+      case TEXT('c'): {
+        command.kind = at(i + 1) == TEXT('f') ? kCommandRegistrySave : kCommandRegistryClear;
         std::size_t width = 2;
-        if (at(i + 2) == u'u') {
+        if (at(i + 2) == TEXT('u')) {
           command.quiet = 1;
           width = 3;
         }
         i += width + 1;  // one separator, whatever it is
         break;
       }
-      case u'r': {
+      case TEXT('r'): {
         command.kind = kCommandRestart;
-        if (at(i + 2) != u'c') {
+        if (at(i + 2) != TEXT('c')) {
           command.delay = 0;
           i += 3;
           break;
         }
         WCHAR next = at(i + 3);
-        if (next == u' ' || next == u'/' || next == 0) {
+        if (next == TEXT(' ') || next == TEXT('/') || next == 0) {
           command.delay = 1;
           i += 4;
           break;
         }
         DWORD delay = 0;
         for (std::size_t k = i + 3; IsDigit(at(k)); ++k) {
-          DWORD digit = static_cast<DWORD>(at(k) - u'0');
+          DWORD digit = static_cast<DWORD>(at(k) - TEXT('0'));
           delay = delay > (0xFFFFFFFFu - digit) / 10 ? 0xFFFFFFFFu : delay * 10 + digit;
         }
         command.delay = delay;
         std::size_t end = i + 3;
-        while (end < length && line[end] != u' ' && line[end] != u'/') ++end;
+        while (end < length && line[end] != TEXT(' ') && line[end] != TEXT('/')) ++end;
         i = end + 1;
         break;
       }
@@ -91,7 +91,7 @@ int ParseCommandLine(const WCHAR* line) {
 
 int RunBatchCommands(HINSTANCE instance) {
   if (CommandCount == 0) {
-    DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
+    DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), NULL, MainDialogProc, 0);
     return 1;
   }
   for (int n = 0; n < CommandCount; ++n) {
@@ -100,15 +100,15 @@ int RunBatchCommands(HINSTANCE instance) {
       case kCommandUpdate:
         StringCchCopyW(ImagePath, kPathChars, command.path);
         QuietFlag = command.quiet;
-        DialogBoxParamW(AppInstance, MAKEINTRESOURCEW(IDD_UPDATE), nullptr, UpdateDialogProc, 0);
+        DialogBoxParamW(AppInstance, MAKEINTRESOURCEW(IDD_UPDATE), NULL, UpdateDialogProc, 0);
         break;
       case kCommandRegistrySave:
         QuietFlag = command.quiet;
-        SaveRegistry(nullptr);
+        SaveRegistry(NULL);
         break;
       case kCommandRegistryClear:
         QuietFlag = command.quiet;
-        ClearRegistry(nullptr);
+        ClearRegistry(NULL);
         break;
       case kCommandRestart:
         if (command.delay) {
@@ -119,7 +119,7 @@ int RunBatchCommands(HINSTANCE instance) {
         }
         break;
       default:
-        NKDbgPrintfW(u"WARINING: Imbrel.exe: commandline command not supported\n\r");
+        NKDbgPrintfW(TEXT("WARINING: Imbrel.exe: commandline command not supported\n\r"));
         break;
     }
   }

@@ -17,23 +17,24 @@ constexpr int kVersionMinor = 9;
 void SaveRegistry(HWND owner) {
   bool saved = RegFlushKey(HKEY_LOCAL_MACHINE) == ERROR_SUCCESS;
   if (!QuietFlag) {
-    MessageBoxW(owner, saved ? u"Registry Successfully Saved" : u"Registry Save FAILED!",
-                u"Registry", MB_OK);
+    MessageBoxW(owner, saved ? TEXT("Registry Successfully Saved") : TEXT("Registry Save FAILED!"),
+                TEXT("Registry"), MB_OK);
   }
 }
 
 void ClearRegistry(HWND owner) {
-  bool cleared = KernelIoControl(kIoctlRegistryClear, nullptr, 0, nullptr, 0, nullptr) != 0;
+  bool cleared = KernelIoControl(kIoctlRegistryClear, NULL, 0, NULL, 0, NULL) != 0;
   if (!QuietFlag) {
-    MessageBoxW(owner, cleared ? u"Registry Successfully Cleared" : u"Registry Clear FAILED!",
-                u"Registry", MB_OK);
+    MessageBoxW(owner,
+                cleared ? TEXT("Registry Successfully Cleared") : TEXT("Registry Clear FAILED!"),
+                TEXT("Registry"), MB_OK);
   }
 }
 
 INT_PTR MainDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
   if (message == WM_INITDIALOG) {
     WCHAR title[64];
-    wsprintfW(title, u"Imbrel %d.%d", kVersionMajor, kVersionMinor);
+    wsprintfW(title, TEXT("Imbrel %d.%d"), kVersionMajor, kVersionMinor);
     SetWindowTextW(dialog, title);
     MainWindow = dialog;
     return TRUE;

@@ -1,6 +1,6 @@
 #include "shell/program_state.h"
 
-HINSTANCE AppInstance = nullptr;
-HWND MainWindow = nullptr;
+HINSTANCE AppInstance = NULL;
+HWND MainWindow = NULL;
 WCHAR ImagePath[kPathChars] = {};
 DWORD QuietFlag = 0;

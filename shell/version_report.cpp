@@ -40,9 +40,9 @@ void AppendPart(WCHAR* report, const WCHAR* format, const VersionInfo& info,
                 const WCHAR* build_time) {
   WCHAR beta[32] = {};
   WORD build = static_cast<WORD>(info.MinorBuild >> 16);
-  if (build) wsprintfW(beta, u"BETA, Build %d", build);
+  if (build) wsprintfW(beta, TEXT("BETA, Build %d"), build);
   WCHAR part[kFormatChars];
-  wsprintfW(part, format, info.Id == kProductId ? u"OSTRALA" : u"UNKNOWN", info.Major,
+  wsprintfW(part, format, info.Id == kProductId ? TEXT("OSTRALA") : TEXT("UNKNOWN"), info.Major,
             static_cast<int>(info.MinorBuild & 0xFFFF), beta, build_time);
   StringCchCatW(report, kReportChars, part);
 }
@@ -78,7 +78,7 @@ int FindVersionRecord(VersionInfo* info) {
 
 char* FindBootloaderBanner() {
   char* window = static_cast<char*>(malloc(kBannerWindowBytes + 1));
-  if (!window) return nullptr;
+  if (!window) return NULL;
   if (!FlashOps.ReadBuffer(window, kBannerWindow, kBannerWindowBytes)) {
     // Some page of the window does not read (on NAND an erased one does not, with ECC on):
     // read it a page at a time and search the pages that read. A page that does not read
@@ -107,7 +107,7 @@ char* FindBootloaderBanner() {
     }
   }
   free(window);
-  return nullptr;
+  return NULL;
 }
 
 int ReadRomHeader(DWORD image_offset, BYTE* rom_header, DWORD* rom_offset) {
@@ -122,7 +122,7 @@ int ReadRomHeader(DWORD image_offset, BYTE* rom_header, DWORD* rom_offset) {
 
 DWORD ImageSizeAt(DWORD image_offset) {
   BYTE rom[kRomHeaderBytes];
-  if (ReadRomHeader(image_offset, rom, nullptr)) return WordAt(rom, 12) - WordAt(rom, 8) + 4;
+  if (ReadRomHeader(image_offset, rom, NULL)) return WordAt(rom, 12) - WordAt(rom, 8) + 4;
   DWORD comp[5];
   if (!FlashOps.ReadBuffer(comp, image_offset, sizeof comp)) return 0;
   return comp[0] == kCompSignature ? comp[2] : 0;
@@ -131,19 +131,19 @@ DWORD ImageSizeAt(DWORD image_offset) {
 void FormatBuildTime(const SYSTEMTIME* time, WCHAR* text) {
   WCHAR date[64];
   WCHAR clock[64];
-  int date_chars = GetDateFormatW(LOCALE_SYSTEM_DEFAULT, 0, time, u"dd MMM yyyy", date, 64);
+  int date_chars = GetDateFormatW(LOCALE_SYSTEM_DEFAULT, 0, time, TEXT("dd MMM yyyy"), date, 64);
   int clock_chars = date_chars ? GetTimeFormatW(LOCALE_SYSTEM_DEFAULT,
                                                 LOCALE_NOUSEROVERRIDE | TIME_FORCE24HOURFORMAT,
-                                                time, nullptr, clock, 64)
+                                                time, NULL, clock, 64)
                                : 0;
   if (!date_chars || !clock_chars) {
-    StringCchCopyW(text, kBuildTimeChars, u"Unknown Date");
+    StringCchCopyW(text, kBuildTimeChars, TEXT("Unknown Date"));
     return;
   }
   StringCchCopyW(text, kBuildTimeChars, date);
-  StringCchCatW(text, kBuildTimeChars, u" ");
+  StringCchCatW(text, kBuildTimeChars, TEXT(" "));
   StringCchCatW(text, kBuildTimeChars, clock);
-  StringCchCatW(text, kBuildTimeChars, u" (GMT)");
+  StringCchCatW(text, kBuildTimeChars, TEXT(" (GMT)"));
 }
 
 void ReadBootloaderVersion(VersionInfo* info, WCHAR* build_time) {
@@ -153,7 +153,7 @@ void ReadBootloaderVersion(VersionInfo* info, WCHAR* build_time) {
     DWORD rom_offset = 0;
     if (!ReadRomHeader(0, rom, &rom_offset) &&
         !ReadRomHeader(kSecondImageOffset, rom, &rom_offset)) {
-      StringCchCopyW(build_time, kBuildTimeChars, u"Unknown Date");
+      StringCchCopyW(build_time, kBuildTimeChars, TEXT("Unknown Date"));
       return;
     }
     BYTE entry[kModuleEntryBytes];
@@ -183,20 +183,20 @@ void ReadBootloaderVersion(VersionInfo* info, WCHAR* build_time) {
 void ReadImageVersion(VersionInfo* info, WCHAR* build_time) {
   // Start clean, so that a platform that does not answer shows no borrowed words.
   *info = VersionInfo{};
-  KernelIoControl(kIoctlImageVersion, nullptr, 0, info, 0, nullptr);
+  KernelIoControl(kIoctlImageVersion, NULL, 0, info, 0, NULL);
   SYSTEMTIME time = {};
   HANDLE file =
-      CreateFileW(u"\\windows\\default.fdf", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      CreateFileW(TEXT("\\windows\\default.fdf"), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
   if (file != INVALID_HANDLE_VALUE) {
     FILETIME created;
-    if (GetFileTime(file, &created, nullptr, nullptr)) FileTimeToSystemTime(&created, &time);
+    if (GetFileTime(file, &created, NULL, NULL)) FileTimeToSystemTime(&created, &time);
     CloseHandle(file);
   }
   FormatBuildTime(&time, build_time);
 }
 
 void ShowVersionReport(HWND owner) {
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, u"OnModuleFlash");
+  HANDLE mutex = CreateMutexW(NULL, FALSE, TEXT("OnModuleFlash"));
   WaitForSingleObject(mutex, INFINITE);
 
   WCHAR report[kReportChars] = {};
@@ -209,13 +209,14 @@ void ShowVersionReport(HWND owner) {
     SYSTEMTIME none = {};
     FormatBuildTime(&none, build_time);
   }
-  AppendPart(report, u"Bootloader (in Flash)\r\nID:\t%s\r\nVer:\t%d.%d %s\r\nBuilt:\t%s", info,
+  AppendPart(report, TEXT("Bootloader (in Flash)\r\nID:\t%s\r\nVer:\t%d.%d %s\r\nBuilt:\t%s"), info,
              build_time);
   ReadImageVersion(&info, build_time);
-  AppendPart(report, u"\r\n\r\nImage (current running)\r\nID:\t%s\r\nVer:\t%d.%d %s\r\nBuilt:\t%s",
+  AppendPart(report,
+             TEXT("\r\n\r\nImage (current running)\r\nID:\t%s\r\nVer:\t%d.%d %s\r\nBuilt:\t%s"),
              info, build_time);
 
   ReleaseMutex(mutex);
   CloseHandle(mutex);
-  MessageBoxW(owner, report, u"BSP Version", MB_OK);
+  MessageBoxW(owner, report, TEXT("BSP Version"), MB_OK);
 }

@@ -7,11 +7,11 @@
 #include "shell/version_report.h"
 
 FlashRegion RegionTable[kRegionCount] = {
-    {u"Bootloader", 0, 0x40000, 3, 0},
-    {u"ConfigBlock", 0x40000, 0x40000, 3, 0},
-    {u"IMAGE", 0x80000, 0x1400000, 3, 0},
-    {u"Registry", 0x1400000, 0x80000, 0, 0},
-    {u"FileSystem", 0x14800000, 0xB800000, 0, 0},
+    {TEXT("Bootloader"), 0, 0x40000, 3, 0},
+    {TEXT("ConfigBlock"), 0x40000, 0x40000, 3, 0},
+    {TEXT("IMAGE"), 0x80000, 0x1400000, 3, 0},
+    {TEXT("Registry"), 0x1400000, 0x80000, 0, 0},
+    {TEXT("FileSystem"), 0x14800000, 0xB800000, 0, 0},
 };
 
 namespace {
@@ -68,17 +68,17 @@ void LoadConfigBlock() {
 
 void LoadFileSystem() {
   HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\BuiltIn\\StrataFMD", 0, 0, &key) !=
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Drivers\\BuiltIn\\StrataFMD"), 0, 0, &key) !=
           ERROR_SUCCESS &&
-      RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\BlockDevice\\StrataFMD", 0, 0, &key) !=
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Drivers\\BlockDevice\\StrataFMD"), 0, 0, &key) !=
           ERROR_SUCCESS) {
     return;
   }
   FlashRegion& fs = RegionTable[kRegionFileSystem];
   DWORD size = sizeof fs.Start;
-  RegQueryValueExW(key, u"MemBase", nullptr, nullptr, reinterpret_cast<BYTE*>(&fs.Start), &size);
+  RegQueryValueExW(key, TEXT("MemBase"), NULL, NULL, reinterpret_cast<BYTE*>(&fs.Start), &size);
   size = sizeof fs.Length;
-  RegQueryValueExW(key, u"MemLen", nullptr, nullptr, reinterpret_cast<BYTE*>(&fs.Length), &size);
+  RegQueryValueExW(key, TEXT("MemLen"), NULL, NULL, reinterpret_cast<BYTE*>(&fs.Length), &size);
   RegCloseKey(key);
 }
 
@@ -126,14 +126,14 @@ int CheckImageRegions(int index, DWORD start, DWORD length, HWND owner) {
   WCHAR question[kQuestionChars];
   if (index == -1) {
     StringCchCopyW(question, kQuestionChars,
-                   u"This Image will overwrite the following sections:\n");
+                   TEXT("This Image will overwrite the following sections:\n"));
     for (int r = 0; r < kRegionCount; ++r) {
       if (!(mask & (1u << r))) continue;
       StringCchCatW(question, kQuestionChars, RegionTable[r].Name);
-      StringCchCatW(question, kQuestionChars, u"\n");
+      StringCchCatW(question, kQuestionChars, TEXT("\n"));
     }
-    StringCchCatW(question, kQuestionChars, u"\n\nAre you sure you want to continue?");
-    return MessageBoxW(owner, question, u"WARNING",
+    StringCchCatW(question, kQuestionChars, TEXT("\n\nAre you sure you want to continue?"));
+    return MessageBoxW(owner, question, TEXT("WARNING"),
                        MB_OKCANCEL | MB_ICONEXCLAMATION | MB_DEFBUTTON2) == IDOK
                ? 1
                : 0;
@@ -141,6 +141,8 @@ int CheckImageRegions(int index, DWORD start, DWORD length, HWND owner) {
   // A write meant for one region: name the first other region it would reach.
   int first = 0;
   while (!(mask & (1u << first))) ++first;
-  wsprintfW(question, u"With this settings you override the %s.\nAbort?", RegionTable[first].Name);
-  return MessageBoxW(owner, question, u"WARNING", MB_YESNO | MB_ICONEXCLAMATION) == IDYES ? 0 : 1;
+  wsprintfW(question, TEXT("With this settings you override the %s.\nAbort?"),
+            RegionTable[first].Name);
+  return MessageBoxW(owner, question, TEXT("WARNING"), MB_YESNO | MB_ICONEXCLAMATION) == IDYES ? 0
+                                                                                               : 1;
 }

@@ -13,7 +13,7 @@ namespace {
 
 constexpr DWORD kNone = 0xFFFFFFFF;
 
-BYTE* UnitBuffer = nullptr;
+BYTE* UnitBuffer = NULL;
 
 int WriteUnit(const void* source, DWORD offset, DWORD count) {
   return FlashOps.WriteBuffer(source, offset, count) ? 1 : 0;
@@ -25,7 +25,7 @@ int FinishRun() {
   PendingUnit = kNone;
   WriteMark = kNone;
   if (UnitBuffer) LocalFree(UnitBuffer);
-  UnitBuffer = nullptr;
+  UnitBuffer = NULL;
   return result;
 }
 

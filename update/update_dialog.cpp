@@ -4,7 +4,7 @@
 #include "ce/wide_text.h"
 #include "update/update_worker.h"
 
-WCHAR ImageDirectory[kPathChars] = u"\\USB HD\\IMAGES";
+WCHAR ImageDirectory[kPathChars] = TEXT("\\USB HD\\IMAGES");
 volatile DWORD AbortFlag = 0;
 
 namespace {
@@ -38,7 +38,7 @@ INT_PTR UpdateDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
     OPENFILENAMEW ofn = {};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = MainWindow;
-    ofn.lpstrFilter = u"IMAGE files\0*.bin\0";
+    ofn.lpstrFilter = TEXT("IMAGE files\0*.bin\0");
     ofn.nFilterIndex = 1;
     ofn.lpstrFile = ImagePath;
     ofn.nMaxFile = kPathChars;
@@ -50,7 +50,7 @@ INT_PTR UpdateDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
     }
     // The next file-open dialog starts in the chosen file's directory.
     StringCchCopyW(ImageDirectory, kPathChars, ImagePath);
-    if (WCHAR* last = wcsrchr(ImageDirectory, u'\\')) *last = 0;
+    if (WCHAR* last = wcsrchr(ImageDirectory, TEXT('\\'))) *last = 0;
     AbortFlag = 0;
     StartWorker(dialog);
     return 1;
@@ -70,10 +70,10 @@ int EraseProgress(DWORD done, DWORD total) {
   }
   if (done < total) {
     WCHAR text[64];
-    wsprintfW(text, u"Erasing Flash Sector at %.8x", EraseStart + done);
+    wsprintfW(text, TEXT("Erasing Flash Sector at %.8x"), EraseStart + done);
     SetDlgItemTextW(UpdateDialogWindow, kItemRecordText, text);
   } else {
-    SetDlgItemTextW(UpdateDialogWindow, kItemRecordText, u"done");
+    SetDlgItemTextW(UpdateDialogWindow, kItemRecordText, TEXT("done"));
   }
   SendMessageW(GetDlgItem(UpdateDialogWindow, kItemRecordBar), PBM_SETPOS, done / 1024, 0);
   return AbortFlag ? 0 : 1;

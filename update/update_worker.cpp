@@ -12,7 +12,7 @@
 #include "update/page_cache.h"
 #include "update/update_dialog.h"
 
-HWND UpdateDialogWindow = nullptr;
+HWND UpdateDialogWindow = NULL;
 DWORD ImageOffset = 0;
 DWORD ImageStart = 0;
 DWORD ImageLength = 0;
@@ -55,14 +55,14 @@ const WCHAR kBadCrcText[] =
 BYTE SavedConfig[kConfigItemSavedSize];
 int SavedConfigAnswered = 0;
 
-void ShowError(HWND dialog, const WCHAR* text, const WCHAR* caption = u"ERROR") {
+void ShowError(HWND dialog, const WCHAR* text, const WCHAR* caption = TEXT("ERROR")) {
   MessageBoxW(dialog, text, caption, MB_OK);
 }
 
 // Reads exactly `count` bytes; false when fewer arrive.
 bool ReadExactly(HANDLE file, void* buffer, DWORD count) {
   DWORD got = 0;
-  return ReadFile(file, buffer, count, &got, nullptr) && got == count;
+  return ReadFile(file, buffer, count, &got, NULL) && got == count;
 }
 
 void SetBarRange(HWND dialog, int item, DWORD bytes) {
@@ -242,30 +242,30 @@ int KeepBootArea(HWND dialog) {
 int WriteBootArea(HWND dialog) {
   DWORD unit = FlashOps.BlockSize(0);
   if (unit == 0) {
-    ShowError(dialog, u"Error writing to Flash!");
+    ShowError(dialog, TEXT("Error writing to Flash!"));
     return 0;
   }
   for (DWORD at = 0; at < kBootAreaWritten;) {
     DWORD piece = kBootAreaWritten - at < unit ? kBootAreaWritten - at : unit;
     if (!FlashOps.WriteBuffer(BootAreaImage + at, at, piece)) {
-      ShowError(dialog, u"Error writing to Flash!");
+      ShowError(dialog, TEXT("Error writing to Flash!"));
       return 0;
     }
     at += piece;
   }
   BYTE* check = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, unit));
   if (!check) {
-    ShowError(dialog, u"Error reading Flash!");
+    ShowError(dialog, TEXT("Error reading Flash!"));
     return 0;
   }
   int ok = 1;
   for (DWORD at = 0; at < kBootAreaWritten && ok;) {
     DWORD piece = kBootAreaWritten - at < unit ? kBootAreaWritten - at : unit;
     if (!FlashOps.ReadBuffer(check, at, piece)) {
-      ShowError(dialog, u"Error reading Flash!");
+      ShowError(dialog, TEXT("Error reading Flash!"));
       ok = 0;
     } else if (memcmp(check, BootAreaImage + at, piece) != 0) {
-      ShowError(dialog, u"Error veryfing Flash!");
+      ShowError(dialog, TEXT("Error veryfing Flash!"));
       ok = 0;
     }
     at += piece;
@@ -280,7 +280,7 @@ int WriteImage(HWND dialog, HANDLE file) {
   BYTE signature[sizeof kBinSignature];
   if (!ReadExactly(file, signature, sizeof signature) ||
       memcmp(signature, kBinSignature, sizeof signature) != 0) {
-    ShowError(dialog, u"Not a WinCE Binary Image file!", u"ERRER");
+    ShowError(dialog, TEXT("Not a WinCE Binary Image file!"), TEXT("ERRER"));
     return 0;
   }
   // A header cut short must not reach the erase with values that were never read.
@@ -302,7 +302,7 @@ int WriteImage(HWND dialog, HANDLE file) {
   if (!CheckImageFile(dialog, file)) return 0;
   if (!QuietFlag && !CheckImageRegions(-1, ImageStart, ImageLength, dialog)) return 0;
 
-  wsprintfW(text, u"Image: %.8x  Len: %.8x(%d)", ImageStart, ImageLength, ImageLength);
+  wsprintfW(text, TEXT("Image: %.8x  Len: %.8x(%d)"), ImageStart, ImageLength, ImageLength);
   SetDlgItemTextW(dialog, kItemImageText, text);
   SetProgressCallback(EraseProgress, kEraseProgressInterval);
   DWORD erase_start = ImageStart;
@@ -328,7 +328,7 @@ int WriteImage(HWND dialog, HANDLE file) {
   EraseStart = block && (block & (block - 1)) == 0 ? erase_start & ~(block - 1) : erase_start;
   if (erase_length && !FlashOps.EraseRange(erase_start, erase_length) && !AbortFlag) {
     // A range that cannot be erased cannot take the records.
-    ShowError(dialog, u"Error erasing Flash!");
+    ShowError(dialog, TEXT("Error erasing Flash!"));
     return 0;
   }
   SetBarRange(dialog, kItemImageBar, ImageLength);
@@ -348,7 +348,7 @@ int WriteImage(HWND dialog, HANDLE file) {
       ShowError(dialog, problem);
       return 0;
     }
-    wsprintfW(text, u"Section: %.8x  Len: %.8x(%d)", offset, record[1], record[1]);
+    wsprintfW(text, TEXT("Section: %.8x  Len: %.8x(%d)"), offset, record[1], record[1]);
     SetDlgItemTextW(dialog, kItemRecordText, text);
     SetBarRange(dialog, kItemRecordBar, record[1]);
     DWORD sum = 0;
@@ -361,7 +361,7 @@ int WriteImage(HWND dialog, HANDLE file) {
       }
       sum += ByteSum(ChunkBuffer, count);
       if (!WriteChunk(ChunkBuffer, offset, count)) {
-        ShowError(dialog, u"Error writing to Flash!");
+        ShowError(dialog, TEXT("Error writing to Flash!"));
         return 0;
       }
       record_done += count;
@@ -404,16 +404,16 @@ int UpdateWorker(HWND dialog) {
   memset(BootAreaImage, 0xFF, sizeof BootAreaImage);
   UpdateDialogWindow = dialog;
 
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, u"OnModuleFlash");
+  HANDLE mutex = CreateMutexW(NULL, FALSE, TEXT("OnModuleFlash"));
   WaitForSingleObject(mutex, INFINITE);
   SelectFlashDriver();
   SavedConfigAnswered = GetConfigItem(kConfigItemSaved, SavedConfig, sizeof SavedConfig) != 0;
 
-  HANDLE file = CreateFileW(ImagePath, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(ImagePath, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
   if (file == INVALID_HANDLE_VALUE) {
     WCHAR text[kTextChars];
-    wsprintfW(text, u"Cannot Open Image File %s", ImagePath);
+    wsprintfW(text, TEXT("Cannot Open Image File %s"), ImagePath);
     ShowError(dialog, text);
   } else {
     result = WriteImage(dialog, file);
@@ -421,7 +421,7 @@ int UpdateWorker(HWND dialog) {
 
   // The cache still holds the last page of a NAND image: an update whose last page did not
   // land has not succeeded.
-  if (!CachedWrite(nullptr, 0, 0) && result) {
+  if (!CachedWrite(NULL, 0, 0) && result) {
     ShowError(dialog, TEXT("Error writing to Flash!"));
     result = 0;
   }
@@ -430,8 +430,8 @@ int UpdateWorker(HWND dialog) {
     SetConfigItem(kConfigItemSaved, SavedConfig, sizeof SavedConfig);
   }
   if (result && !QuietFlag &&
-      MessageBoxW(dialog, u"To finish the update reset the system.\n Reset now?", u"RESET",
-                  MB_YESNO) == IDYES) {
+      MessageBoxW(dialog, TEXT("To finish the update reset the system.\n Reset now?"),
+                  TEXT("RESET"), MB_YESNO) == IDYES) {
     Reboot(1);
   }
 

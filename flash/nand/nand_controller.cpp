@@ -28,7 +28,7 @@ const NandLayoutRecord NandLayouts[kNandChipCount] = {
 };
 // clang-format on
 
-NandControllerState NandState = {nullptr, 0, 0, 0, 104, 0, 0, 0, 0, 0, 0, 0};
+NandControllerState NandState = {NULL, 0, 0, 0, 104, 0, 0, 0, 0, 0, 0, 0};
 
 namespace {
 
@@ -190,7 +190,7 @@ NandResult NandAttach(int first_time) {
   // Every attach maps anew; a mapping left from an earlier attach is given back first.
   if (NandState.Registers) {
     UnmapPhysical(NandState.Registers);
-    NandState.Registers = nullptr;
+    NandState.Registers = NULL;
   }
   NandState.PageBytes = 0;
   NandState.PagesPerBlock = 0;
@@ -234,7 +234,7 @@ NandResult NandAttach(int first_time) {
   if (result != kNandDone) {
     // Nothing may reach the controller through a failed attach.
     UnmapPhysical(NandState.Registers);
-    NandState.Registers = nullptr;
+    NandState.Registers = NULL;
     return result;
   }
 

@@ -13,7 +13,7 @@
 #include "flash/flash_ops.h"
 #include "platform/kernel_call.h"
 
-BadBlockMapView* BadBlockMap = nullptr;
+BadBlockMapView* BadBlockMap = NULL;
 RelocationTablePage RelocationTable;
 bool RelocationInProgress = false;
 
@@ -165,7 +165,7 @@ int CopyBlock(DWORD b, DWORD old, DWORD failed_position, int ecc_on) {
       // data but keeps the old spare bytes, written without ECC: ECC bytes of 0xFF data
       // programmed now would be ANDed with those of the real data and spoil every read.
       int previous_ecc = NandSetEcc(0);
-      program = NandProgramPage(nullptr, spare, spare_bytes, target * pages + k);
+      program = NandProgramPage(NULL, spare, spare_bytes, target * pages + k);
       NandSetEcc(previous_ecc);
     } else {
       program = NandProgramPage(buffer, spare, spare_bytes, target * pages + k);
@@ -236,19 +236,19 @@ DWORD NandPhysicalPage(DWORD page) {
 
 void LoadTablePage() {
   int previous = NandSetEcc(0);
-  NandReadPage(&RelocationTable, nullptr, 0, TablePage);
+  NandReadPage(&RelocationTable, NULL, 0, TablePage);
   NandSetEcc(previous);
 }
 
 void StoreTablePage() {
   int previous = NandSetEcc(0);
-  NandProgramPage(&RelocationTable, nullptr, 0, TablePage);
+  NandProgramPage(&RelocationTable, NULL, 0, TablePage);
   NandSetEcc(previous);
 }
 
 int NandInit() {
   if (!BadBlockMap) {
-    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0,
                                         kBadBlockMapBytes, kBadBlockMapName);
     if (!mapping) return 0;
     void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kBadBlockMapBytes);
@@ -366,7 +366,7 @@ DWORD RelocateBlock(DWORD page, int copy) {
     RelocationInProgress = false;
     // An append only clears bits of the erased end of the table and a retirement only
     // clears a bad-block field, so the page is programmed over itself without an erase.
-    if (ok && NandProgramPage(&RelocationTable, nullptr, 0, TablePage) != kNandDone) return 0;
+    if (ok && NandProgramPage(&RelocationTable, NULL, 0, TablePage) != kNandDone) return 0;
   }
   return ok ? BadBlockMap->Entries[b] : 0;
 }
@@ -431,10 +431,10 @@ int NandWriteBuffer(const void* source, DWORD offset, DWORD count) {
       data = BounceBuffer;
     }
     if (NandPhysicalPage(page) != kNoPhysicalPage) {
-      result = NandProgramPage(data, nullptr, 0, NandPhysicalPage(page));
+      result = NandProgramPage(data, NULL, 0, NandPhysicalPage(page));
       while (result == kNandProgramEraseFailed) {
         if (!RelocateBlock(page, 1)) break;
-        result = NandProgramPage(data, nullptr, 0, NandPhysicalPage(page));
+        result = NandProgramPage(data, NULL, 0, NandPhysicalPage(page));
       }
       if (result != kNandDone) break;
     }
@@ -464,7 +464,7 @@ int NandReadBuffer(void* destination, DWORD offset, DWORD count) {
       // Nothing is stored there: it reads as erased.
       memset(into, 0xFF, page_bytes);
     } else {
-      result = NandReadPage(into, nullptr, 0, physical);
+      result = NandReadPage(into, NULL, 0, physical);
       if (!Outcome(result)) break;
     }
     if (into == BounceBuffer) memcpy(to, BounceBuffer + in_page, chunk);

@@ -7,7 +7,7 @@
 #include "platform/mmio.h"
 #include "platform/physical_map.h"
 
-BYTE* NorWindow = nullptr;
+BYTE* NorWindow = NULL;
 
 namespace {
 

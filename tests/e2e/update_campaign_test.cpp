@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <sstream>
+#include <string>
 
 #include "test_support.h"
 
@@ -15,11 +16,20 @@ TEST(UpdateCampaign, EveryUpdateOfTheSampleLeavesTheFlashAsTheReferenceAllows) {
   test::CommandResult r =
       test::RunCommand(std::string(IMBREL_UPDATE_CAMPAIGN_TOOL) + " --seed 1 --cases 300");
   ASSERT_NE(r.out.find("cases run: 300 "), std::string::npos) << r.out << r.err;
-  // The sample reaches both kinds of flash, with updates that succeed and files refused.
-  for (const char* line : {"NOR  update A: +[0-9]+ success", "NAND update A: +[0-9]+ success",
-                           "update A: +[0-9]+ BAD CRC", "update A: +[0-9]+ Unexpected end"}) {
-    EXPECT_TRUE(std::regex_search(r.out, std::regex(line))) << line << "\n" << r.out;
-  }
+  // The sample reaches both kinds of flash, with updates that succeed and files refused: a
+  // figures line names the flash and the update, then a count, then how it ended.
+  auto counted = [&](const std::string& update, const std::string& ending) {
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find(update) != std::string::npos && line.find(ending) != std::string::npos)
+        return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(counted("NOR  update A:", " success")) << r.out;
+  EXPECT_TRUE(counted("NAND update A:", " success")) << r.out;
+  EXPECT_TRUE(counted("update A:", " BAD CRC")) << r.out;
+  EXPECT_TRUE(counted("update A:", " Unexpected end")) << r.out;
   EXPECT_EQ(r.status, 0) << r.out;
 }
 
