@@ -32,6 +32,7 @@
 #include "host/module/module.h"
 #include "host/module/nand_logical.h"
 #include "host/module/text.h"
+#include "host/tool_support.h"
 #include "host/ui/script_backend.h"
 #include "resources/resources.h"
 #include "shell/program_state.h"
@@ -908,14 +909,7 @@ int main(int argc, char** argv) {
   app.add_option("--kinds", kind_names, "nor, nand or both (default nor,nand)");
   app.add_flag("--verbose", verbose, "print every case and its outcomes");
   app.footer("Exit status: 0 no finding, 1 findings, 2 bad arguments, 130 interrupted.");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return 2;
-  }
+  if (std::optional<int> status = host::ParseToolArguments(app, argc, argv)) return *status;
   std::vector<int> kinds;
   if (kind_names.find("nor") != std::string::npos) kinds.insert(kinds.end(), {kP30, kP30, kJ3});
   if (kind_names.find("nand") != std::string::npos) kinds.insert(kinds.end(), {kNand8, kNand9});
