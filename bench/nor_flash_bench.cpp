@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "flash/flash_ops.h"
+#include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
-#include "host/module/virtual_clock.h"
 #include "host/tool_support.h"
 
 namespace {

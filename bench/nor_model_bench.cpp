@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/module/nor_array.h"
-#include "host/module/virtual_clock.h"
+#include "host/hardware/nor_array.h"
+#include "host/hardware/virtual_clock.h"
 
 namespace {
 

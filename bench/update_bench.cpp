@@ -10,8 +10,8 @@
 
 #include "bench_support.h"
 #include "ce/ce.h"
+#include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
-#include "host/module/virtual_clock.h"
 #include "host/ui/script_backend.h"
 #include "resources/resources.h"
 #include "shell/program_state.h"

@@ -5,12 +5,16 @@
 #include "ce/files.h"
 #include "ce/types.h"
 
-constexpr DWORD ERROR_MAPPED_ALIGNMENT = 1132;
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+const DWORD ERROR_MAPPED_ALIGNMENT = 1132;
 
 // Access to a view.
-constexpr DWORD FILE_MAP_WRITE = 0x0002;
-constexpr DWORD FILE_MAP_READ = 0x0004;
-constexpr DWORD FILE_MAP_ALL_ACCESS = 0x000F001F;
+const DWORD FILE_MAP_WRITE = 0x0002;
+const DWORD FILE_MAP_READ = 0x0004;
+const DWORD FILE_MAP_ALL_ACCESS = 0x000F001F;
 
 /// Creates or opens a mapping of sizeHigh:sizeLow bytes. Only `file` = INVALID_HANDLE_VALUE
 /// (paging-file backed) is served. `protect` is PAGE_READWRITE or PAGE_READONLY. A named
@@ -28,3 +32,7 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offset_high, DWORD offs
 
 /// Ends a view made by MapViewOfFile; `base` is the address it returned.
 BOOL UnmapViewOfFile(LPCVOID base);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

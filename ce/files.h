@@ -4,19 +4,23 @@
 
 #include "ce/types.h"
 
-constexpr DWORD GENERIC_READ = 0x80000000;
-constexpr DWORD GENERIC_WRITE = 0x40000000;
-constexpr DWORD FILE_SHARE_READ = 0x00000001;
-constexpr DWORD CREATE_NEW = 1;
-constexpr DWORD CREATE_ALWAYS = 2;
-constexpr DWORD OPEN_EXISTING = 3;
-constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+const DWORD GENERIC_READ = 0x80000000;
+const DWORD GENERIC_WRITE = 0x40000000;
+const DWORD FILE_SHARE_READ = 0x00000001;
+const DWORD CREATE_NEW = 1;
+const DWORD CREATE_ALWAYS = 2;
+const DWORD OPEN_EXISTING = 3;
+const DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)))
-constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
-constexpr DWORD FILE_BEGIN = 0;
-constexpr DWORD FILE_CURRENT = 1;
-constexpr DWORD FILE_END = 2;
-constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFF;
+const DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
+const DWORD FILE_BEGIN = 0;
+const DWORD FILE_CURRENT = 1;
+const DWORD FILE_END = 2;
+const DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFF;
 
 /// Opens a file of the module's file system. Only reading an existing file is supported:
 /// GENERIC_READ, OPEN_EXISTING. INVALID_HANDLE_VALUE on failure (GetLastError tells why).
@@ -35,13 +39,13 @@ BOOL GetFileTime(HANDLE file, FILETIME* creation, FILETIME* last_access, FILETIM
 BOOL FileTimeToSystemTime(const FILETIME* file_time, SYSTEMTIME* system_time);
 
 typedef DWORD LCID;
-constexpr LCID LOCALE_SYSTEM_DEFAULT = 0x0800;
-constexpr LCID LOCALE_USER_DEFAULT = 0x0400;
-constexpr DWORD LOCALE_NOUSEROVERRIDE = 0x80000000;
-constexpr DWORD TIME_NOMINUTESORSECONDS = 0x00000001;
-constexpr DWORD TIME_NOSECONDS = 0x00000002;
-constexpr DWORD TIME_NOTIMEMARKER = 0x00000004;
-constexpr DWORD TIME_FORCE24HOURFORMAT = 0x00000008;
+const LCID LOCALE_SYSTEM_DEFAULT = 0x0800;
+const LCID LOCALE_USER_DEFAULT = 0x0400;
+const DWORD LOCALE_NOUSEROVERRIDE = 0x80000000;
+const DWORD TIME_NOMINUTESORSECONDS = 0x00000001;
+const DWORD TIME_NOSECONDS = 0x00000002;
+const DWORD TIME_NOTIMEMARKER = 0x00000004;
+const DWORD TIME_FORCE24HOURFORMAT = 0x00000008;
 
 /// Formats the date of `time` with `picture` (d, dd, ddd, dddd, M, MM, MMM, MMMM, y, yy, yyyy,
 /// 'quoted text'), or the locale's short date when `picture` is null. Returns the characters
@@ -52,3 +56,7 @@ int GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, LPCWSTR pic
 /// locale's time format when `picture` is null. Returns as GetDateFormatW.
 int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, LPCWSTR picture, LPWSTR out,
                    int out_size);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

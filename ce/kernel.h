@@ -4,6 +4,10 @@
 
 #include "ce/types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /// The OEM kernel control call: the platform layer answers `code`. Returns non-zero when
 /// the platform layer handled the code. `bytes_returned` may be null.
 BOOL KernelIoControl(DWORD code, LPVOID in_buffer, DWORD in_size, LPVOID out_buffer, DWORD out_size,
@@ -40,9 +44,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, DWORD stack_size,
                     LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creation_flags,
                     LPDWORD thread_id);
 
-constexpr UINT LMEM_FIXED = 0x0000;
-constexpr UINT LMEM_ZEROINIT = 0x0040;
-constexpr UINT LPTR = LMEM_FIXED | LMEM_ZEROINIT;
+const UINT LMEM_FIXED = 0x0000;
+const UINT LMEM_ZEROINIT = 0x0040;
+const UINT LPTR = LMEM_FIXED | LMEM_ZEROINIT;
 typedef void* HLOCAL;
 
 /// Allocates `bytes` of local memory; null when there is none.
@@ -53,3 +57,7 @@ HLOCAL LocalFree(HLOCAL memory);
 /// Prepares the next restart to be a cold start (coredll ordinal 615): what a cold start
 /// clears is the platform's business.
 void PrepareColdStart(DWORD cold);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

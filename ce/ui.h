@@ -4,6 +4,10 @@
 
 #include "ce/types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef struct HWND__* HWND;
 typedef struct HINSTANCE__* HINSTANCE;
 typedef LONG_PTR INT_PTR;
@@ -16,57 +20,57 @@ typedef INT_PTR (*DLGPROC)(HWND window, UINT message, WPARAM wparam, LPARAM lpar
 #define HIWORD(value) (static_cast<WORD>((static_cast<DWORD_PTR>(value) >> 16) & 0xFFFF))
 
 // Window messages.
-constexpr UINT WM_SETTEXT = 0x000C;
-constexpr UINT WM_GETTEXT = 0x000D;
-constexpr UINT WM_CLOSE = 0x0010;
-constexpr UINT WM_INITDIALOG = 0x0110;
-constexpr UINT WM_COMMAND = 0x0111;
-constexpr UINT WM_USER = 0x0400;
+const UINT WM_SETTEXT = 0x000C;
+const UINT WM_GETTEXT = 0x000D;
+const UINT WM_CLOSE = 0x0010;
+const UINT WM_INITDIALOG = 0x0110;
+const UINT WM_COMMAND = 0x0111;
+const UINT WM_USER = 0x0400;
 
 // Progress bars.
-constexpr UINT PBM_SETRANGE = WM_USER + 1;
-constexpr UINT PBM_SETPOS = WM_USER + 2;
-constexpr UINT PBM_SETRANGE32 = WM_USER + 6;
-constexpr UINT PBM_GETRANGE = WM_USER + 7;
-constexpr UINT PBM_GETPOS = WM_USER + 8;
+const UINT PBM_SETRANGE = WM_USER + 1;
+const UINT PBM_SETPOS = WM_USER + 2;
+const UINT PBM_SETRANGE32 = WM_USER + 6;
+const UINT PBM_GETRANGE = WM_USER + 7;
+const UINT PBM_GETPOS = WM_USER + 8;
 
 // Dialog and button command ids.
-constexpr int IDOK = 1;
-constexpr int IDCANCEL = 2;
-constexpr int IDYES = 6;
-constexpr int IDNO = 7;
+const int IDOK = 1;
+const int IDCANCEL = 2;
+const int IDYES = 6;
+const int IDNO = 7;
 
 // Message box styles.
-constexpr UINT MB_OK = 0x00000000;
-constexpr UINT MB_OKCANCEL = 0x00000001;
-constexpr UINT MB_YESNO = 0x00000004;
-constexpr UINT MB_TYPEMASK = 0x0000000F;
-constexpr UINT MB_ICONHAND = 0x00000010;
-constexpr UINT MB_ICONQUESTION = 0x00000020;
-constexpr UINT MB_ICONEXCLAMATION = 0x00000030;
-constexpr UINT MB_ICONASTERISK = 0x00000040;
-constexpr UINT MB_ICONMASK = 0x000000F0;
-constexpr UINT MB_DEFBUTTON1 = 0x00000000;
-constexpr UINT MB_DEFBUTTON2 = 0x00000100;
-constexpr UINT MB_DEFMASK = 0x00000F00;
+const UINT MB_OK = 0x00000000;
+const UINT MB_OKCANCEL = 0x00000001;
+const UINT MB_YESNO = 0x00000004;
+const UINT MB_TYPEMASK = 0x0000000F;
+const UINT MB_ICONHAND = 0x00000010;
+const UINT MB_ICONQUESTION = 0x00000020;
+const UINT MB_ICONEXCLAMATION = 0x00000030;
+const UINT MB_ICONASTERISK = 0x00000040;
+const UINT MB_ICONMASK = 0x000000F0;
+const UINT MB_DEFBUTTON1 = 0x00000000;
+const UINT MB_DEFBUTTON2 = 0x00000100;
+const UINT MB_DEFMASK = 0x00000F00;
 
 // Window and control styles.
-constexpr DWORD WS_POPUP = 0x80000000;
-constexpr DWORD WS_CHILD = 0x40000000;
-constexpr DWORD WS_VISIBLE = 0x10000000;
-constexpr DWORD WS_CAPTION = 0x00C00000;
-constexpr DWORD WS_BORDER = 0x00800000;
-constexpr DWORD WS_SYSMENU = 0x00080000;
-constexpr DWORD WS_GROUP = 0x00020000;
-constexpr DWORD WS_TABSTOP = 0x00010000;
-constexpr DWORD DS_MODALFRAME = 0x00000080;
-constexpr DWORD DS_SETFONT = 0x00000040;
-constexpr DWORD BS_PUSHBUTTON = 0x00000000;
-constexpr DWORD SS_LEFT = 0x00000000;
+const DWORD WS_POPUP = 0x80000000;
+const DWORD WS_CHILD = 0x40000000;
+const DWORD WS_VISIBLE = 0x10000000;
+const DWORD WS_CAPTION = 0x00C00000;
+const DWORD WS_BORDER = 0x00800000;
+const DWORD WS_SYSMENU = 0x00080000;
+const DWORD WS_GROUP = 0x00020000;
+const DWORD WS_TABSTOP = 0x00010000;
+const DWORD DS_MODALFRAME = 0x00000080;
+const DWORD DS_SETFONT = 0x00000040;
+const DWORD BS_PUSHBUTTON = 0x00000000;
+const DWORD SS_LEFT = 0x00000000;
 
 // The file-open dialog.
-constexpr DWORD OFN_PATHMUSTEXIST = 0x00000800;
-constexpr DWORD OFN_FILEMUSTEXIST = 0x00001000;
+const DWORD OFN_PATHMUSTEXIST = 0x00000800;
+const DWORD OFN_FILEMUSTEXIST = 0x00001000;
 
 struct OPENFILENAMEW {
   DWORD lStructSize;
@@ -117,3 +121,7 @@ int wsprintfW(LPWSTR buffer, LPCWSTR format, ...);
 
 /// Debug output: formatted like wsprintfW, to the platform's debug channel.
 void NKDbgPrintfW(LPCWSTR format, ...);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

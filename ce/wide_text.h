@@ -4,11 +4,11 @@
 #include "ce/types.h"
 
 typedef LONG HRESULT;
-constexpr HRESULT S_OK = 0;
-constexpr HRESULT STRSAFE_E_INSUFFICIENT_BUFFER = static_cast<HRESULT>(0x8007007A);
+const HRESULT S_OK = 0;
+const HRESULT STRSAFE_E_INSUFFICIENT_BUFFER = static_cast<HRESULT>(0x8007007A);
 
-inline std::size_t wcslen(const WCHAR* s) {
-  std::size_t n = 0;
+inline size_t wcslen(const WCHAR* s) {
+  size_t n = 0;
   while (s[n]) ++n;
   return n;
 }
@@ -21,7 +21,7 @@ inline WCHAR* wcscpy(WCHAR* destination, const WCHAR* source) {
 }
 
 inline WCHAR* wcsrchr(WCHAR* s, WCHAR c) {
-  WCHAR* last = nullptr;
+  WCHAR* last = NULL;
   for (; *s; ++s) {
     if (*s == c) last = s;
   }
@@ -29,17 +29,17 @@ inline WCHAR* wcsrchr(WCHAR* s, WCHAR c) {
 }
 
 /// Copies at most `chars` - 1 characters and always terminates; truncation is reported.
-inline HRESULT StringCchCopyW(WCHAR* destination, std::size_t chars, const WCHAR* source) {
+inline HRESULT StringCchCopyW(WCHAR* destination, size_t chars, const WCHAR* source) {
   if (chars == 0) return STRSAFE_E_INSUFFICIENT_BUFFER;
-  std::size_t i = 0;
+  size_t i = 0;
   for (; i + 1 < chars && source[i]; ++i) destination[i] = source[i];
   destination[i] = 0;
   return source[i] ? STRSAFE_E_INSUFFICIENT_BUFFER : S_OK;
 }
 
 /// Appends within a buffer of `chars` characters, truncating cleanly.
-inline HRESULT StringCchCatW(WCHAR* destination, std::size_t chars, const WCHAR* source) {
-  std::size_t used = 0;
+inline HRESULT StringCchCatW(WCHAR* destination, size_t chars, const WCHAR* source) {
+  size_t used = 0;
   while (used < chars && destination[used]) ++used;
   if (used == chars) return STRSAFE_E_INSUFFICIENT_BUFFER;
   return StringCchCopyW(destination + used, chars - used, source);

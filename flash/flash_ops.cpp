@@ -8,7 +8,7 @@ FlashOpsTable FlashOps;
 
 namespace {
 
-constexpr DWORD kPartNumberPxa270 = 17;
+const DWORD kPartNumberPxa270 = 17;
 
 int DriverInitialised = 0;
 

@@ -23,11 +23,11 @@
 #include <vector>
 
 #include "ce/types.h"
-#include "host/module/model_notes.h"
+#include "host/hardware/model_notes.h"
+#include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
-#include "host/module/platform_layer.h"
-#include "host/module/registry.h"
-#include "host/module/virtual_clock.h"
+#include "host/platform/platform_layer.h"
+#include "host/system/registry.h"
 #include "host/ui/script_backend.h"
 #include "platform/platform_codes.h"
 

@@ -19,7 +19,7 @@
 #include "flash/nor/nor_flash.h"
 #include "fuzz_support.h"
 #include "host/bin_image.h"
-#include "host/module/text.h"
+#include "host/system/text.h"
 #include "host/ui/script_backend.h"
 #include "platform/platform_codes.h"
 #include "resources/resources.h"

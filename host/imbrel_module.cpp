@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "flash/flash_ops.h"
-#include "host/module/calendar.h"
+#include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
-#include "host/module/virtual_clock.h"
+#include "host/system/calendar.h"
 #include "host/tool_support.h"
 
 namespace fs = std::filesystem;

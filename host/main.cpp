@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
-#include "host/module/text.h"
-#include "host/module/virtual_clock.h"
+#include "host/system/text.h"
 #include "host/tool_support.h"
 #include "host/ui/ui_options.h"
 #include "shell/command_line.h"

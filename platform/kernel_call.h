@@ -4,13 +4,13 @@
 #include "ce/types.h"
 
 /// The platform layer's kernel-call control code.
-constexpr DWORD KernelCall = 0x010120D0;
+const DWORD KernelCall = 0x010120D0;
 
 /// Sub-functions of KernelCall: the first word of every input record.
-enum KernelCallSubFunction : ULONG_PTR {
+enum KernelCallSubFunction {
   KernelCallRoutine = 0,  // run routine(argument) in kernel mode; output: its 32-bit result
   KernelCallMap = 1,      // map physical pages for the calling process
-  KernelCallQuery = 2,    // platform query; 200-byte reply
+  KernelCallQuery = 2     // platform query; 200-byte reply
 };
 
 /// A routine run in kernel mode takes one pointer argument.
@@ -40,10 +40,9 @@ struct KernelCallMapInput {
   ULONG_PTR protection;
 };
 
-#if UINTPTR_MAX == 0xFFFFFFFF
-static_assert(sizeof(KernelCallRoutineInput) == 12, "the platform layer expects 12 bytes");
-static_assert(sizeof(KernelCallMapInput) == 20, "the platform layer expects 20 bytes");
-#endif
+// The platform layer expects 12 and 20 bytes on the device (pointers are 32 bits there).
+C_ASSERT(sizeof(void*) != 4 || sizeof(KernelCallRoutineInput) == 12);
+C_ASSERT(sizeof(void*) != 4 || sizeof(KernelCallMapInput) == 20);
 
 /// Non-zero in every privileged processor mode, 0 in user mode (CPSR mode 0x10).
 int IsPrivilegedMode();

@@ -5,9 +5,9 @@
 
 namespace {
 
-constexpr DWORD kWindowSize = 0x2000;
-constexpr DWORD kMapPiece = 0x2000000;  // 32 MB per mapping call
-constexpr DWORD kQueryReplySize = 200;
+const DWORD kWindowSize = 0x2000;
+const DWORD kMapPiece = 0x2000000;  // 32 MB per mapping call
+const DWORD kQueryReplySize = 200;
 
 // Set by the first user-mode mapping, which asks the platform layer's query first.
 int PlatformQueried = 0;

@@ -5,7 +5,7 @@
 #include "ce/types.h"
 
 /// Read-write, uncached, physical source: the protection of every physical mapping.
-constexpr DWORD kPhysicalMapProtection = PAGE_READWRITE | PAGE_NOCACHE | PAGE_PHYSICAL;
+const DWORD kPhysicalMapProtection = PAGE_READWRITE | PAGE_NOCACHE | PAGE_PHYSICAL;
 
 /// Maps `size` bytes of physical pages from `page_number` (physical address >> 8) at
 /// `destination`, inside a reservation. Non-zero when mapped.

@@ -16,30 +16,32 @@ namespace {
 
 bool IsDigit(WCHAR c) { return c >= TEXT('0') && c <= TEXT('9'); }
 
+// The character at `k`, or 0 past the end of the line.
+WCHAR CharAt(const WCHAR* line, size_t length, size_t k) { return k < length ? line[k] : 0; }
+
 }  // namespace
 
 int ParseCommandLine(const WCHAR* line) {
   CommandCount = 0;
   memset(Commands, 0, sizeof Commands);
-  const std::size_t length = line ? wcslen(line) : 0;
-  std::size_t i = 0;
-  auto at = [&](std::size_t k) -> WCHAR { return k < length ? line[k] : 0; };
-  while (at(i) == TEXT('/') && CommandCount < kMaxCommands) {
+  const size_t length = line ? wcslen(line) : 0;
+  size_t i = 0;
+  while (CharAt(line, length, i) == TEXT('/') && CommandCount < kMaxCommands) {
     BatchCommand& command = Commands[CommandCount++];
-    switch (at(i + 1)) {
+    switch (CharAt(line, length, i + 1)) {
       case TEXT('u'): {
         command.kind = kCommandUpdate;
         command.quiet = 1;
         // The character after "/u" is skipped; the path runs to the next "/".
-        std::size_t start = i + 3 < length ? i + 3 : length;
-        std::size_t end = start;
+        size_t start = i + 3 < length ? i + 3 : length;
+        size_t end = start;
         while (end < length && line[end] != TEXT('/')) ++end;
-        std::size_t stop = end < length && end > start ? end - 1 : end;
+        size_t stop = end < length && end > start ? end - 1 : end;
         if (stop - start >= kPathChars) {
           // A path that does not fit is refused rather than cut to another file's name.
           command.kind = kCommandUnsupported;
         } else {
-          for (std::size_t k = start; k < stop; ++k) command.path[k - start] = line[k];
+          for (size_t k = start; k < stop; ++k) command.path[k - start] = line[k];
           command.path[stop - start] = 0;
         }
         i = end;
@@ -47,9 +49,10 @@ int ParseCommandLine(const WCHAR* line) {
       }
       case TEXT('f'):
       case TEXT('c'): {
-        command.kind = at(i + 1) == TEXT('f') ? kCommandRegistrySave : kCommandRegistryClear;
-        std::size_t width = 2;
-        if (at(i + 2) == TEXT('u')) {
+        command.kind =
+            CharAt(line, length, i + 1) == TEXT('f') ? kCommandRegistrySave : kCommandRegistryClear;
+        size_t width = 2;
+        if (CharAt(line, length, i + 2) == TEXT('u')) {
           command.quiet = 1;
           width = 3;
         }
@@ -58,24 +61,24 @@ int ParseCommandLine(const WCHAR* line) {
       }
       case TEXT('r'): {
         command.kind = kCommandRestart;
-        if (at(i + 2) != TEXT('c')) {
+        if (CharAt(line, length, i + 2) != TEXT('c')) {
           command.delay = 0;
           i += 3;
           break;
         }
-        WCHAR next = at(i + 3);
+        WCHAR next = CharAt(line, length, i + 3);
         if (next == TEXT(' ') || next == TEXT('/') || next == 0) {
           command.delay = 1;
           i += 4;
           break;
         }
         DWORD delay = 0;
-        for (std::size_t k = i + 3; IsDigit(at(k)); ++k) {
-          DWORD digit = static_cast<DWORD>(at(k) - TEXT('0'));
+        for (size_t k = i + 3; IsDigit(CharAt(line, length, k)); ++k) {
+          DWORD digit = static_cast<DWORD>(CharAt(line, length, k) - TEXT('0'));
           delay = delay > (0xFFFFFFFFu - digit) / 10 ? 0xFFFFFFFFu : delay * 10 + digit;
         }
         command.delay = delay;
-        std::size_t end = i + 3;
+        size_t end = i + 3;
         while (end < length && line[end] != TEXT(' ') && line[end] != TEXT('/')) ++end;
         i = end + 1;
         break;
@@ -126,7 +129,7 @@ int RunBatchCommands(HINSTANCE instance) {
   return 1;
 }
 
-int WinMain(HINSTANCE instance, HINSTANCE, WCHAR* command_line, int) {
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPWSTR command_line, int) {
   AppInstance = instance;
   InitCommonControls();
   ParseCommandLine(command_line);

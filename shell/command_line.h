@@ -7,12 +7,12 @@
 #include "ce/ui.h"
 #include "shell/program_state.h"
 
-enum CommandKind : BYTE {
+enum CommandKind {
   kCommandUpdate = 0,
   kCommandRegistrySave = 1,
   kCommandRegistryClear = 2,
   kCommandRestart = 3,
-  kCommandUnsupported = 0xFF,
+  kCommandUnsupported = 0xFF
 };
 
 struct BatchCommand {
@@ -22,7 +22,7 @@ struct BatchCommand {
   DWORD delay;             // restart: 0 warm, else milliseconds before a cold restart
 };
 
-constexpr int kMaxCommands = 20;
+const int kMaxCommands = 20;
 extern BatchCommand Commands[kMaxCommands];
 extern int CommandCount;
 
@@ -32,4 +32,4 @@ int ParseCommandLine(const WCHAR* command_line);
 int RunBatchCommands(HINSTANCE instance);
 
 /// The program's entry, as the platform starts it. Returns 1 whatever happened.
-int WinMain(HINSTANCE instance, HINSTANCE previous, WCHAR* command_line, int show);
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR command_line, int show);

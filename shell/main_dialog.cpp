@@ -10,8 +10,8 @@
 #include "update/update_dialog.h"
 
 namespace {
-constexpr int kVersionMajor = 2;
-constexpr int kVersionMinor = 9;
+const int kVersionMajor = 2;
+const int kVersionMinor = 9;
 }  // namespace
 
 void SaveRegistry(HWND owner) {
@@ -31,7 +31,7 @@ void ClearRegistry(HWND owner) {
   }
 }
 
-INT_PTR MainDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
   if (message == WM_INITDIALOG) {
     WCHAR title[64];
     wsprintfW(title, TEXT("Imbrel %d.%d"), kVersionMajor, kVersionMinor);

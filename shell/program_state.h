@@ -4,7 +4,7 @@
 #include "ce/types.h"
 #include "ce/ui.h"
 
-constexpr int kPathChars = 260;
+const int kPathChars = 260;
 
 /// The program's instance handle.
 extern HINSTANCE AppInstance;

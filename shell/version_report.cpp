@@ -12,18 +12,18 @@
 
 namespace {
 
-constexpr DWORD kRomSignature = 0x43454345;   // "ECEC" at image offset 0x40
-constexpr DWORD kCompSignature = 0x504D4F43;  // "COMP"
-constexpr DWORD kRomSignatureOffset = 0x40;
-constexpr DWORD kRomHeaderBytes = 84;
-constexpr DWORD kModuleEntryBytes = 32;
-constexpr DWORD kRecordScanBytes = 0x40000;
-constexpr DWORD kRecordPiece = 4096;
-constexpr DWORD kBannerWindow = 0x8000;
-constexpr DWORD kBannerWindowBytes = 0x20000;
-constexpr DWORD kSecondImageOffset = 0x8000;
-constexpr DWORD kProductId = 1;
-constexpr int kFormatChars = 1024;  // what one wsprintfW may write
+const DWORD kRomSignature = 0x43454345;   // "ECEC" at image offset 0x40
+const DWORD kCompSignature = 0x504D4F43;  // "COMP"
+const DWORD kRomSignatureOffset = 0x40;
+const DWORD kRomHeaderBytes = 84;
+const DWORD kModuleEntryBytes = 32;
+const DWORD kRecordScanBytes = 0x40000;
+const DWORD kRecordPiece = 4096;
+const DWORD kBannerWindow = 0x8000;
+const DWORD kBannerWindowBytes = 0x20000;
+const DWORD kSecondImageOffset = 0x8000;
+const DWORD kProductId = 1;
+const int kFormatChars = 1024;  // what one wsprintfW may write
 
 const char kBanner[] = "Microsoft Windows CE Ethernet Bootloader ";
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -182,7 +182,7 @@ void ReadBootloaderVersion(VersionInfo* info, WCHAR* build_time) {
 
 void ReadImageVersion(VersionInfo* info, WCHAR* build_time) {
   // Start clean, so that a platform that does not answer shows no borrowed words.
-  *info = VersionInfo{};
+  memset(info, 0, sizeof *info);
   KernelIoControl(kIoctlImageVersion, NULL, 0, info, 0, NULL);
   SYSTEMTIME time = {};
   HANDLE file =

@@ -13,12 +13,12 @@ struct VersionInfo {
   DWORD MinorBuild;
 };
 
-constexpr DWORD VersionRecordStart = 0x01234567;
-constexpr DWORD VersionRecordEnd = 0x89ABCDEF;
+const DWORD VersionRecordStart = 0x01234567;
+const DWORD VersionRecordEnd = 0x89ABCDEF;
 
 /// Characters of the report's texts, terminators included.
-constexpr int kReportChars = 256;
-constexpr int kBuildTimeChars = 128;
+const int kReportChars = 256;
+const int kBuildTimeChars = 128;
 
 void ShowVersionReport(HWND owner);
 /// Fills from the bootloader in flash; words no source supplies stay as they were.

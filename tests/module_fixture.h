@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
-#include "host/module/platform_layer.h"
-#include "host/module/virtual_clock.h"
+#include "host/platform/platform_layer.h"
 #include "test_support.h"
 
 namespace test {

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/module/model_notes.h"
+#include "host/hardware/model_notes.h"
 
 namespace {
 

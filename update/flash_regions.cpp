@@ -16,13 +16,13 @@ FlashRegion RegionTable[kRegionCount] = {
 
 namespace {
 
-constexpr DWORD kChunkBytes = 4096;
-constexpr DWORD kConfigBlockMaxBytes = 0x40000;
-constexpr DWORD kSecondBootImage = 0x8000;
-constexpr DWORD kImagePlace = 0x80000;
-constexpr DWORD kImageOtherPlace = 0xC8000;
-constexpr DWORD kErasedWord = 0xFFFFFFFF;
-constexpr int kQuestionChars = 256;
+const DWORD kChunkBytes = 4096;
+const DWORD kConfigBlockMaxBytes = 0x40000;
+const DWORD kSecondBootImage = 0x8000;
+const DWORD kImagePlace = 0x80000;
+const DWORD kImageOtherPlace = 0xC8000;
+const DWORD kErasedWord = 0xFFFFFFFF;
+const int kQuestionChars = 256;
 
 DWORD RoundToBlocks(DWORD size) { return (size + 0x3FFFF) & ~0x3FFFFu; }
 

@@ -18,14 +18,14 @@ enum RegionIndex {
   kRegionImage = 2,
   kRegionRegistry = 3,
   kRegionFileSystem = 4,
-  kRegionCount = 5,
+  kRegionCount = 5
 };
 
 extern FlashRegion RegionTable[kRegionCount];
 
-constexpr DWORD ConfigBlockMagic = 0xCF014000;
-constexpr DWORD kConfigBlockPlace = 0x40000;
-constexpr DWORD kConfigBlockOldPlace = 0x88000;
+const DWORD ConfigBlockMagic = 0xCF014000;
+const DWORD kConfigBlockPlace = 0x40000;
+const DWORD kConfigBlockOldPlace = 0x88000;
 
 /// Refreshes the five regions from the flash, the platform layer and the registry, moving a
 /// configuration block found only at its old place to its current place. Returns 1.

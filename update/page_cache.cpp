@@ -11,7 +11,7 @@ DWORD WriteMark = 0xFFFFFFFF;
 
 namespace {
 
-constexpr DWORD kNone = 0xFFFFFFFF;
+const DWORD kNone = 0xFFFFFFFF;
 
 BYTE* UnitBuffer = NULL;
 

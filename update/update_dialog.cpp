@@ -9,7 +9,7 @@ volatile DWORD AbortFlag = 0;
 
 namespace {
 
-DWORD WorkerEntry(LPVOID dialog) {
+DWORD WINAPI WorkerEntry(LPVOID dialog) {
   return static_cast<DWORD>(UpdateWorker(static_cast<HWND>(dialog)));
 }
 
@@ -29,7 +29,7 @@ void StartWorker(HWND dialog) {
 
 }  // namespace
 
-INT_PTR UpdateDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+INT_PTR CALLBACK UpdateDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
   if (message == WM_INITDIALOG) {
     if (ImagePath[0]) {
       StartWorker(dialog);

@@ -24,9 +24,9 @@ namespace {
 
 const BYTE kBinSignature[7] = {'B', '0', '0', '0', 'F', 'F', '\n'};
 enum { kBinHeaderBytes = 15 };  // the signature, the image start and the image length
-constexpr DWORD kDefaultImageBase = 0x80000;
-constexpr DWORD kEraseProgressInterval = 0x10000;
-constexpr int kTextChars = 1024;
+const DWORD kDefaultImageBase = 0x80000;
+const DWORD kEraseProgressInterval = 0x10000;
+const int kTextChars = 1024;
 
 BYTE ChunkBuffer[kChunkBytes];
 
@@ -100,9 +100,9 @@ void ResetPlaces() {
 // before it. Null when the record may be written, else the text that says why not.
 const WCHAR* CheckRecordPlace(DWORD offset, DWORD length, int spans) {
   if (length == 0) return NULL;  // nothing lands anywhere
-  unsigned long long start = offset;
-  unsigned long long end = start + length;
-  if (start < ImageStart || end > static_cast<unsigned long long>(ImageStart) + ImageLength) {
+  ULONGLONG start = offset;
+  ULONGLONG end = start + length;
+  if (start < ImageStart || end > static_cast<ULONGLONG>(ImageStart) + ImageLength) {
     return kOutsideText;
   }
   if (FlashOps.DriverKind != kDriverNone && end > FlashOps.FlashSize) return kOutsideText;
@@ -147,9 +147,9 @@ const WCHAR* CheckRecordPlace(DWORD offset, DWORD length, int spans) {
   } else {
     // No room left: the neighbouring span grows over the gap. A later record in that gap is
     // then refused as an overlap, which touches no flash.
-    RecordSpan* near = at > 0 ? &Places.Spans[at - 1] : &Places.Spans[at];
-    if (near->Start > offset) near->Start = offset;
-    if (near->End < stop) near->End = stop;
+    RecordSpan* neighbour = at > 0 ? &Places.Spans[at - 1] : &Places.Spans[at];
+    if (neighbour->Start > offset) neighbour->Start = offset;
+    if (neighbour->End < stop) neighbour->End = stop;
   }
   return NULL;
 }
@@ -213,7 +213,7 @@ int ErasedButForBitFlips(const BYTE* bytes, DWORD count) {
 int KeepBootArea(HWND dialog) {
   DWORD page = FlashOps.PageSize ? FlashOps.PageSize() : 0;
   if (page == 0 || page > kBootAreaWritten) page = kBootAreaWritten;
-  unsigned long long image_end = static_cast<unsigned long long>(ImageStart) + ImageLength;
+  ULONGLONG image_end = static_cast<ULONGLONG>(ImageStart) + ImageLength;
   for (DWORD at = 0; at < kBootAreaWritten; at += page) {
     DWORD piece = kBootAreaWritten - at < page ? kBootAreaWritten - at : page;
     int inside = at >= ImageStart && at + piece <= image_end;
@@ -317,10 +317,10 @@ int WriteImage(HWND dialog, HANDLE file) {
     // The boot area is written back whole at the end, 0xFF where the image has nothing, and
     // its two blocks are tied together: logical page 63 lives in physical block 1. Programming
     // over pages that were not erased spoils their ECC, so both blocks go.
-    unsigned long long end = static_cast<unsigned long long>(ImageStart) + ImageLength;
+    ULONGLONG end = static_cast<ULONGLONG>(ImageStart) + ImageLength;
     if (end < kBootAreaBytes) end = kBootAreaBytes;
     erase_start = 0;
-    erase_length = end > 0xFFFFFFFFull ? 0xFFFFFFFF : static_cast<DWORD>(end);
+    erase_length = end > 0xFFFFFFFFu ? 0xFFFFFFFF : static_cast<DWORD>(end);
     if (!KeepBootArea(dialog)) return 0;
   }
   // The erase progress names the blocks as the driver erases them, from the block start.

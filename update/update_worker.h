@@ -5,10 +5,10 @@
 #include "ce/types.h"
 #include "ce/ui.h"
 
-constexpr DWORD kBootAreaBytes = 0x40000;
+const DWORD kBootAreaBytes = 0x40000;
 /// Bytes of the boot area an update writes: its last 2048 bytes are never written.
-constexpr DWORD kBootAreaWritten = 0x3F800;
-constexpr DWORD kChunkBytes = 0x4000;
+const DWORD kBootAreaWritten = 0x3F800;
+const DWORD kChunkBytes = 0x4000;
 
 extern HWND UpdateDialogWindow;
 /// Added (mod 2^32) to the image start and to every record address to give flash offsets.

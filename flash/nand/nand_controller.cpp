@@ -32,21 +32,21 @@ NandControllerState NandState = {NULL, 0, 0, 0, 104, 0, 0, 0, 0, 0, 0, 0};
 
 namespace {
 
-constexpr DWORD kMaxShortTiming = 7;  // tCH, tCS, tWH, tWP, tRH, tRP
-constexpr DWORD kMaxReadTiming = 65535;
-constexpr DWORD kMaxTurnaroundTiming = 15;  // tWHR, tAR
+const DWORD kMaxShortTiming = 7;  // tCH, tCS, tWH, tWP, tRH, tRP
+const DWORD kMaxReadTiming = 65535;
+const DWORD kMaxTurnaroundTiming = 15;  // tWHR, tAR
 
-constexpr DWORD kPartNumber156Mhz = 8;
-constexpr DWORD kPartNumber312Mhz = 9;
-constexpr DWORD kDefaultClockMhz = 104;
+const DWORD kPartNumber156Mhz = 8;
+const DWORD kPartNumber312Mhz = 9;
+const DWORD kDefaultClockMhz = 104;
 
 // Bytes the ID read moves after the first word: the ID count of the control word, or on part
 // number 9, where the ID is read like a 512-byte page, the rest of that page.
-constexpr DWORD kIdTrailingBytes = 4;
-constexpr DWORD kIdTrailingBytesPart9 = 508;
+const DWORD kIdTrailingBytes = 4;
+const DWORD kIdTrailingBytesPart9 = 508;
 
-constexpr DWORD kSpareBytesEcc = 40;
-constexpr DWORD kSpareBytesRaw = 64;
+const DWORD kSpareBytesEcc = 40;
+const DWORD kSpareBytesRaw = 64;
 
 const NandChipRecord& Chip() { return NandChips[NandState.ChipIndex]; }
 const NandLayoutRecord& Layout() { return NandLayouts[NandState.ChipIndex]; }
@@ -123,7 +123,7 @@ DWORD SpareTransferBytes(DWORD spare_length) {
 DWORD NandTimingCycles(DWORD ns, DWORD clock_mhz, DWORD limit) {
   if (ns < 2) return 0;
   // 64-bit so that a long time at a fast clock cannot wrap to a short one.
-  unsigned long long cycles = (static_cast<unsigned long long>(clock_mhz) * ns + 999) / 1000;
+  ULONGLONG cycles = (static_cast<ULONGLONG>(clock_mhz) * ns + 999) / 1000;
   if (cycles == 0) return 0;
   --cycles;
   return cycles > limit ? limit : static_cast<DWORD>(cycles);

@@ -11,67 +11,67 @@
 /// Result of a page, block or attach operation.
 typedef DWORD NandResult;
 
-constexpr NandResult kNandDone = 0;
+const NandResult kNandDone = 0;
 /// A status poll ran out, the registers could not be mapped, or no buffer was given.
-constexpr NandResult kNandTimeout = 1;
+const NandResult kNandTimeout = 1;
 /// DBERR: the data read has an error that ECC could not correct.
-constexpr NandResult kNandUncorrectable = 2;
+const NandResult kNandUncorrectable = 2;
 /// CS0_BBD or CS1_BBD: the chip reported a failed program or erase.
-constexpr NandResult kNandProgramEraseFailed = 4;
+const NandResult kNandProgramEraseFailed = 4;
 /// SBERR: a single-bit error was corrected; the data is good.
-constexpr NandResult kNandCorrected = 8;
+const NandResult kNandCorrected = 8;
 /// Attach found a chip ID that is not in the table.
-constexpr NandResult kNandUnknownChip = 16;
+const NandResult kNandUnknownChip = 16;
 
-constexpr DWORD kNandControllerPhysical = 0x43100000;
+const DWORD kNandControllerPhysical = 0x43100000;
 
 // Register offsets from the controller base.
-constexpr DWORD kNdcr = 0x00;
-constexpr DWORD kNdtr0 = 0x04;
-constexpr DWORD kNdtr1 = 0x0C;
-constexpr DWORD kNdsr = 0x14;
-constexpr DWORD kNddb = 0x40;
-constexpr DWORD kNdcb0 = 0x48;
+const DWORD kNdcr = 0x00;
+const DWORD kNdtr0 = 0x04;
+const DWORD kNdtr1 = 0x0C;
+const DWORD kNdsr = 0x14;
+const DWORD kNddb = 0x40;
+const DWORD kNdcb0 = 0x48;
 
 // NDSR bits.
-constexpr DWORD kNdsrWrCmdReq = 0x001;
-constexpr DWORD kNdsrRdDReq = 0x002;
-constexpr DWORD kNdsrWrDReq = 0x004;
-constexpr DWORD kNdsrSbErr = 0x008;
-constexpr DWORD kNdsrDbErr = 0x010;
-constexpr DWORD kNdsrCs1Bbd = 0x020;
-constexpr DWORD kNdsrCs0Bbd = 0x040;
-constexpr DWORD kNdsrCs1CmdD = 0x080;
-constexpr DWORD kNdsrCs0CmdD = 0x100;
-constexpr DWORD kNdsrRdy = 0x800;
+const DWORD kNdsrWrCmdReq = 0x001;
+const DWORD kNdsrRdDReq = 0x002;
+const DWORD kNdsrWrDReq = 0x004;
+const DWORD kNdsrSbErr = 0x008;
+const DWORD kNdsrDbErr = 0x010;
+const DWORD kNdsrCs1Bbd = 0x020;
+const DWORD kNdsrCs0Bbd = 0x040;
+const DWORD kNdsrCs1CmdD = 0x080;
+const DWORD kNdsrCs0CmdD = 0x100;
+const DWORD kNdsrRdy = 0x800;
 /// Written to NDSR before each command: clears every status bit.
-constexpr DWORD kNdsrClearAll = 0xFFF;
+const DWORD kNdsrClearAll = 0xFFF;
 /// DBERR, both BBD bits and both CMDD bits: the end of a program, read or erase.
-constexpr DWORD kNdsrCommandEnd = 0x1F0;
+const DWORD kNdsrCommandEnd = 0x1F0;
 
 // NDCR bits.
-constexpr DWORD kNdcrSpareEn = 0x80000000;
-constexpr DWORD kNdcrEccEn = 0x40000000;
-constexpr DWORD kNdcrRun = 0x10000000;
-constexpr DWORD kNdcrIntMasks = 0x00000FFF;
+const DWORD kNdcrSpareEn = 0x80000000;
+const DWORD kNdcrEccEn = 0x40000000;
+const DWORD kNdcrRun = 0x10000000;
+const DWORD kNdcrIntMasks = 0x00000FFF;
 /// The control bits kept for the ID read on part number 9: the chip is then read like a
 /// 512-byte page, without spare area or ECC.
-constexpr DWORD kNdcrReadIdMaskPart9 = 0x0087DFFF;
+const DWORD kNdcrReadIdMaskPart9 = 0x0087DFFF;
 
 // Command word (first NDCB0 write) fields.
-constexpr DWORD kNdcb0DoubleCommand = 0x00080000;  // DBC
-constexpr DWORD kNdcb0TypeShift = 21;
-constexpr DWORD kNdcb0AddressCyclesShift = 16;
-constexpr DWORD kNdcb0ChipSelect1 = 0x01000000;  // CSEL
-constexpr DWORD kNdcb0AutoStatus = 0x02000000;   // AUTO_RS
-constexpr DWORD kNdcb0TypeRead = 0;
-constexpr DWORD kNdcb0TypeProgram = 1;
-constexpr DWORD kNdcb0TypeErase = 2;
-constexpr DWORD kNdcb0TypeReadId = 3;
-constexpr DWORD kNdcb0TypeReset = 5;
+const DWORD kNdcb0DoubleCommand = 0x00080000;  // DBC
+const DWORD kNdcb0TypeShift = 21;
+const DWORD kNdcb0AddressCyclesShift = 16;
+const DWORD kNdcb0ChipSelect1 = 0x01000000;  // CSEL
+const DWORD kNdcb0AutoStatus = 0x02000000;   // AUTO_RS
+const DWORD kNdcb0TypeRead = 0;
+const DWORD kNdcb0TypeProgram = 1;
+const DWORD kNdcb0TypeErase = 2;
+const DWORD kNdcb0TypeReadId = 3;
+const DWORD kNdcb0TypeReset = 5;
 
 /// Status reads of one poll before it reports a time-out.
-constexpr DWORD kNandPollReads = 1400002;
+const DWORD kNandPollReads = 1400002;
 
 /// One NAND chip, or the neutral probe setting at index 0: timings in ns, control words in
 /// their NDCR bit positions, address cycles, command words (first byte in bits 0-7, second
@@ -117,7 +117,7 @@ struct NandLayoutRecord {
   DWORD SecondChipFirstPage;
 };
 
-constexpr DWORD kNandChipCount = 6;  // the probe and five chips
+const DWORD kNandChipCount = 6;  // the probe and five chips
 extern const NandChipRecord NandChips[kNandChipCount];
 extern const NandLayoutRecord NandLayouts[kNandChipCount];
 

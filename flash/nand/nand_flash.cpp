@@ -17,29 +17,30 @@ BadBlockMapView* BadBlockMap = NULL;
 RelocationTablePage RelocationTable;
 bool RelocationInProgress = false;
 
-static_assert(sizeof(BadBlockMapView) == kBadBlockMapBytes, "the shared map is 16388 bytes");
-static_assert(sizeof(RelocationTablePage) == 2048, "the table fills one 2048-byte page");
+// The shared map is 16388 bytes; the table fills one 2048-byte page.
+C_ASSERT(sizeof(BadBlockMapView) == kBadBlockMapBytes);
+C_ASSERT(sizeof(RelocationTablePage) == 2048);
 
 namespace {
 
-constexpr WCHAR kBadBlockMapName[] = TEXT("NAND_FLASH_BBMT");
-constexpr DWORD kMapCapacity = sizeof(BadBlockMapView::Entries) / sizeof(WORD);
+const WCHAR kBadBlockMapName[] = TEXT("NAND_FLASH_BBMT");
+const DWORD kMapCapacity = sizeof(BadBlockMapView::Entries) / sizeof(WORD);
 
 // The last page of block 0 holds the relocation table.
-constexpr DWORD kTablePageNumber = 63;
+const DWORD kTablePageNumber = 63;
 // Every known chip has 2048-byte pages and 64 pages a block; the layout around the table
 // page and the one-page buffers rely on it.
-constexpr DWORD kPageBytes = 2048;
-constexpr DWORD kPagesPerBlock = 64;
-constexpr DWORD kMaxSpareBytes = 64;
-constexpr DWORD kReserveDivisor = 50;
+const DWORD kPageBytes = 2048;
+const DWORD kPagesPerBlock = 64;
+const DWORD kMaxSpareBytes = 64;
+const DWORD kReserveDivisor = 50;
 
 // On part number 9 the bootloader expects this word at flash offset 4.
-constexpr DWORD kPartNumberHmit = 9;
-constexpr DWORD kHmitWord = 0x54494D48;  // "HMIT"
-constexpr DWORD kHmitOffset = 4;
+const DWORD kPartNumberHmit = 9;
+const DWORD kHmitWord = 0x54494D48;  // "HMIT"
+const DWORD kHmitOffset = 4;
 
-constexpr DWORD kErasedWord = 0xFFFFFFFF;
+const DWORD kErasedWord = 0xFFFFFFFF;
 
 DWORD TablePage = 0;
 DWORD Reserve = 0;
@@ -47,7 +48,8 @@ DWORD PartNumber = 0;
 DWORD PageShift = 0;
 DWORD BlockShift = 0;
 // Transfers that cover only part of a page go through here.
-alignas(4) BYTE BounceBuffer[kPageBytes];
+DWORD BounceWords[kPageBytes / 4];
+BYTE* const BounceBuffer = reinterpret_cast<BYTE*>(BounceWords);
 
 bool MapFilled() { return BadBlockMap && BadBlockMap->Signature == kBadBlockMapSignature; }
 
@@ -141,7 +143,8 @@ int CopyBlock(DWORD b, DWORD old, DWORD failed_position, int ecc_on) {
   DWORD target = BadBlockMap->Entries[b];
   int previous_spare = NandSetSpare(1);
   DWORD spare_bytes = NandSpareBytes();
-  alignas(4) BYTE buffer[kPageBytes + kMaxSpareBytes];
+  DWORD words[(kPageBytes + kMaxSpareBytes) / 4];  // word-aligned for the controller's FIFO
+  BYTE* buffer = reinterpret_cast<BYTE*>(words);
   BYTE* spare = buffer + page_bytes;
 
   int ok = 1;
@@ -194,7 +197,8 @@ int CopyBlock(DWORD b, DWORD old, DWORD failed_position, int ecc_on) {
 // 0xFF throughout, and a page programmed with ECC carries its ECC bytes in the spare area.
 // -1 when the page cannot be read.
 int PageProgrammed(DWORD physical) {
-  alignas(4) BYTE buffer[kPageBytes + kMaxSpareBytes];
+  DWORD words[(kPageBytes + kMaxSpareBytes) / 4];  // word-aligned for the controller's FIFO
+  BYTE* buffer = reinterpret_cast<BYTE*>(words);
   int previous_ecc = NandSetEcc(0);
   int previous_spare = NandSetSpare(1);
   DWORD spare_bytes = NandSpareBytes();
@@ -387,14 +391,14 @@ int NandEraseRange(DWORD offset, DWORD length) {
   DWORD block_bytes = NandBlockBytes(offset);
   if (block_bytes == 0) return 0;
   // 64-bit: a length near 4 GB must not wrap round to a small range.
-  unsigned long long start = offset - offset % block_bytes;
-  unsigned long long total = static_cast<unsigned long long>(length) + offset % block_bytes;
+  ULONGLONG start = offset - offset % block_bytes;
+  ULONGLONG total = static_cast<ULONGLONG>(length) + offset % block_bytes;
   total = (total + block_bytes - 1) / block_bytes * block_bytes;
   if (start + total > FlashOps.FlashSize) return 0;
 
   EraseProgressState progress;
   BeginEraseProgress(&progress, static_cast<DWORD>(total));
-  for (unsigned long long done = 0; done < total; done += block_bytes) {
+  for (ULONGLONG done = 0; done < total; done += block_bytes) {
     if (!ReportEraseProgress(&progress) ||
         !EraseMappedBlock(static_cast<DWORD>((start + done) >> PageShift))) {
       NandRestoreControl();
@@ -408,7 +412,7 @@ int NandEraseRange(DWORD offset, DWORD length) {
 
 int NandWriteBuffer(const void* source, DWORD offset, DWORD count) {
   if (!MapFilled()) return 0;
-  if (static_cast<unsigned long long>(offset) + count > FlashOps.FlashSize) return 0;
+  if (static_cast<ULONGLONG>(offset) + count > FlashOps.FlashSize) return 0;
   if (count && !EndPagesErased(offset, count)) {
     NandRestoreControl();
     return 0;
@@ -449,7 +453,7 @@ int NandWriteBuffer(const void* source, DWORD offset, DWORD count) {
 
 int NandReadBuffer(void* destination, DWORD offset, DWORD count) {
   if (!MapFilled()) return 0;
-  if (static_cast<unsigned long long>(offset) + count > FlashOps.FlashSize) return 0;
+  if (static_cast<ULONGLONG>(offset) + count > FlashOps.FlashSize) return 0;
 
   BYTE* to = static_cast<BYTE*>(destination);
   DWORD page_bytes = NandPageBytes();

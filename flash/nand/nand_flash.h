@@ -14,8 +14,8 @@ struct BadBlockMapView {
   DWORD Signature;
   WORD Entries[8192];
 };
-constexpr DWORD kBadBlockMapSignature = 0x544D4242;  // "BBMT"
-constexpr DWORD kBadBlockMapBytes = 16388;
+const DWORD kBadBlockMapSignature = 0x544D4242;  // "BBMT"
+const DWORD kBadBlockMapBytes = 16388;
 
 /// One relocation: the logical block that went bad (0: retired, maps nothing) and the
 /// physical block of the reserve that replaces it.
@@ -23,12 +23,12 @@ struct RelocationEntry {
   WORD BadBlock;
   WORD Replacement;
 };
-constexpr WORD kRelocationTableSignature = 0x524E;
-constexpr WORD kRelocationTableEnd = 0xFFFF;
+const WORD kRelocationTableSignature = 0x524E;
+const WORD kRelocationTableEnd = 0xFFFF;
 /// Entry slots after the header in the 2048-byte table page.
-constexpr DWORD kRelocationSlots = 511;
+const DWORD kRelocationSlots = 511;
 /// Entries the table may hold: the slot after the last one must stay free for the end mark.
-constexpr DWORD kRelocationMaxEntries = kRelocationSlots - 1;
+const DWORD kRelocationMaxEntries = kRelocationSlots - 1;
 
 /// The table page as it is kept in flash, little-endian.
 struct RelocationTablePage {
@@ -78,4 +78,4 @@ void LoadTablePage();
 void StoreTablePage();
 /// The physical page of logical `page`, or kNoPhysicalPage for logical page 127.
 DWORD NandPhysicalPage(DWORD page);
-constexpr DWORD kNoPhysicalPage = 0xFFFFFFFF;
+const DWORD kNoPhysicalPage = 0xFFFFFFFF;

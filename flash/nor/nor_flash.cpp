@@ -12,41 +12,41 @@ BYTE* NorWindow = NULL;
 namespace {
 
 // Commands, the 16-bit command in both halves of the bus word.
-constexpr DWORD kNorReadArray = 0x00FF00FF;
-constexpr DWORD kNorReadIdentifier = 0x00900090;
-constexpr DWORD kNorCfiQuery = 0x00980098;
-constexpr DWORD kNorClearStatus = 0x00500050;
-constexpr DWORD kNorBlockEraseSetup = 0x00200020;
-constexpr DWORD kNorConfirm = 0x00D000D0;
-constexpr DWORD kNorLockSetup = 0x00600060;
-constexpr DWORD kNorWordProgram = 0x00400040;
-constexpr DWORD kNorBufferedProgram = 0x00E800E8;
+const DWORD kNorReadArray = 0x00FF00FF;
+const DWORD kNorReadIdentifier = 0x00900090;
+const DWORD kNorCfiQuery = 0x00980098;
+const DWORD kNorClearStatus = 0x00500050;
+const DWORD kNorBlockEraseSetup = 0x00200020;
+const DWORD kNorConfirm = 0x00D000D0;
+const DWORD kNorLockSetup = 0x00600060;
+const DWORD kNorWordProgram = 0x00400040;
+const DWORD kNorBufferedProgram = 0x00E800E8;
 
 // Status: both chips must report ready, bit 7 in each half. Errors: erase (bit 5), program
 // voltage (bit 3) or block locked (bit 1) in either half.
-constexpr DWORD kNorStatusReady = 0x00800080;
-constexpr DWORD kNorStatusErrors = 0x002A002A;
+const DWORD kNorStatusReady = 0x00800080;
+const DWORD kNorStatusErrors = 0x002A002A;
 // A program that fails sets only SR.4 (program error) when the block is not locked: the
 // program operations look at it too, or a failed program would pass for a success.
-constexpr DWORD kNorProgramErrors = kNorStatusErrors | 0x00100010;
+const DWORD kNorProgramErrors = kNorStatusErrors | 0x00100010;
 // Identifier mode: lock configuration at chip word 2 of a block, bit 0 = locked.
-constexpr DWORD kNorLockConfigOffset = 8;
-constexpr DWORD kNorLockedBits = 0x00010001;
+const DWORD kNorLockConfigOffset = 8;
+const DWORD kNorLockedBits = 0x00010001;
 
-constexpr DWORD kIntelManufacturer = 0x00890089;
-constexpr DWORD kCfiDeviceSizeOffset = 0x9C;  // chip word 0x27
-constexpr DWORD kMaxFlashSize = 0x4000000;
+const DWORD kIntelManufacturer = 0x00890089;
+const DWORD kCfiDeviceSizeOffset = 0x9C;  // chip word 0x27
+const DWORD kMaxFlashSize = 0x4000000;
 
-constexpr DWORD kBootAreaEnd = 0x40000;
-constexpr DWORD kParameterBlockSize = 0x10000;
-constexpr DWORD kMainBlockSize = 0x40000;
-constexpr DWORD kBufferBytes = 64;  // 32 bytes a chip
+const DWORD kBootAreaEnd = 0x40000;
+const DWORD kParameterBlockSize = 0x10000;
+const DWORD kMainBlockSize = 0x40000;
+const DWORD kBufferBytes = 64;  // 32 bytes a chip
 
-constexpr DWORD kEraseTimeoutMs = 10000;
-constexpr DWORD kErasePollSleepMs = 100;
-constexpr DWORD kWordTimeoutMs = 1000;
-constexpr DWORD kBufferTimeoutMs = 2000;
-constexpr DWORD kUnlockTimeoutMs = 1000;  // J3 clear lock-bits: 0.7 s at most
+const DWORD kEraseTimeoutMs = 10000;
+const DWORD kErasePollSleepMs = 100;
+const DWORD kWordTimeoutMs = 1000;
+const DWORD kBufferTimeoutMs = 2000;
+const DWORD kUnlockTimeoutMs = 1000;  // J3 clear lock-bits: 0.7 s at most
 
 volatile void* At(DWORD offset) { return NorWindow + offset; }
 void Command(DWORD offset, DWORD command) { MmioWrite32(At(offset), command); }
@@ -223,9 +223,9 @@ int NorEraseBlock(DWORD offset) {
 
 int NorEraseRange(DWORD offset, DWORD length) {
   DWORD start = offset - offset % NorBlockSize(offset);
-  unsigned long long end = static_cast<unsigned long long>(offset) + length;
-  DWORD end_block = NorBlockSize(end > 0xFFFFFFFFull ? 0xFFFFFFFF : static_cast<DWORD>(end));
-  unsigned long long stop = (end + end_block - 1) / end_block * end_block;
+  ULONGLONG end = static_cast<ULONGLONG>(offset) + length;
+  DWORD end_block = NorBlockSize(end > 0xFFFFFFFFu ? 0xFFFFFFFF : static_cast<DWORD>(end));
+  ULONGLONG stop = (end + end_block - 1) / end_block * end_block;
   if (stop > FlashOps.FlashSize) return 0;
   DWORD total = static_cast<DWORD>(stop) - start;
   if (total == 0) return 1;

@@ -21,11 +21,11 @@
 #include <string_view>
 #include <vector>
 
-#include "host/module/kernel_objects.h"
-#include "host/module/model_notes.h"
-#include "host/module/power.h"
-#include "host/module/registry_toml.h"
-#include "host/module/virtual_cpu.h"
+#include "host/hardware/model_notes.h"
+#include "host/hardware/power.h"
+#include "host/hardware/virtual_cpu.h"
+#include "host/system/kernel_objects.h"
+#include "host/system/registry_toml.h"
 
 namespace fs = std::filesystem;
 

@@ -13,15 +13,15 @@
 #include <string_view>
 #include <vector>
 
-#include "host/module/intel_nor_chip.h"
+#include "host/hardware/intel_nor_chip.h"
+#include "host/hardware/nand_chip.h"
+#include "host/hardware/nor_array.h"
+#include "host/hardware/physical_bus.h"
+#include "host/hardware/pxa3xx_dfc.h"
+#include "host/hardware/virtual_clock.h"
 #include "host/module/module_content.h"
-#include "host/module/nand_chip.h"
-#include "host/module/nor_array.h"
-#include "host/module/physical_bus.h"
-#include "host/module/platform_codes.h"
-#include "host/module/pxa3xx_dfc.h"
-#include "host/module/registry.h"
-#include "host/module/virtual_clock.h"
+#include "host/platform/platform_codes.h"
+#include "host/system/registry.h"
 
 namespace host {
 

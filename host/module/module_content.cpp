@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "host/bin_image.h"
-#include "host/module/calendar.h"
 #include "host/module/module.h"
 #include "host/module/nand_logical.h"
-#include "host/module/registry.h"
-#include "host/module/text.h"
+#include "host/system/calendar.h"
+#include "host/system/registry.h"
+#include "host/system/text.h"
 
 namespace fs = std::filesystem;
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "host/module/pxa3xx_dfc.h"
+#include "host/hardware/pxa3xx_dfc.h"
 
 namespace host {
 namespace {

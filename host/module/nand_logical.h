@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "host/module/nand_chip.h"
+#include "host/hardware/nand_chip.h"
 
 namespace host {
 

@@ -20,8 +20,8 @@
 #include <map>
 #include <set>
 
-#include "host/module/text.h"
-#include "host/module/virtual_clock.h"
+#include "host/hardware/virtual_clock.h"
+#include "host/system/text.h"
 
 namespace host::ui {
 

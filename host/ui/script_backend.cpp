@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "host/module/text.h"
+#include "host/system/text.h"
 
 namespace host::ui {
 

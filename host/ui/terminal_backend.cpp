@@ -29,8 +29,8 @@
 #include <map>
 #include <optional>
 
-#include "host/module/ce_paths.h"
-#include "host/module/text.h"
+#include "host/system/ce_paths.h"
+#include "host/system/text.h"
 #include "host/ui/terminal_layout.h"
 #include "host/ui/terminal_restore.h"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cwchar>
 
-#include "host/module/text.h"
+#include "host/system/text.h"
 
 namespace host::ui::terminal {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "ce/ui.h"
-#include "host/module/text.h"
+#include "host/system/text.h"
 #include "host/ui/console_backend.h"
 #include "host/ui/script_backend.h"
 #include "host/ui/terminal_backend.h"

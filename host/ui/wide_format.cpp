@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "ce/ui.h"
-#include "host/module/text.h"
+#include "host/system/text.h"
 
 namespace host {
 namespace {

@@ -11,8 +11,9 @@
 #include <map>
 
 #include "ce/kernel.h"
-#include "host/module/ce_paths.h"
-#include "host/module/text.h"
+#include "host/system/ce_paths.h"
+#include "host/system/text.h"
+#include "host/ui/resource_section.h"
 #include "resources/resources.h"
 
 namespace host::ui {

@@ -16,7 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/module/text.h"
+#include "host/system/text.h"
+#include "host/ui/resource_section.h"
 #include "host/ui/terminal_layout.h"
 #include "resources/resources.h"
 #include "test_support.h"

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "host/module/platform_layer.h"
-#include "host/module/virtual_cpu.h"
+#include "host/hardware/virtual_cpu.h"
+#include "host/platform/platform_layer.h"
 #include "module_fixture.h"
 #include "platform/kernel_call.h"
 

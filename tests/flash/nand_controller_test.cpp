@@ -14,9 +14,9 @@
 #include <functional>
 #include <vector>
 
-#include "host/module/physical_bus.h"
-#include "host/module/virtual_cpu.h"
-#include "host/module/virtual_memory.h"
+#include "host/hardware/physical_bus.h"
+#include "host/hardware/virtual_cpu.h"
+#include "host/system/virtual_memory.h"
 #include "module_fixture.h"
 
 namespace {

@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "flash/flash_ops.h"
+#include "host/hardware/pxa3xx_dfc.h"
+#include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
-#include "host/module/pxa3xx_dfc.h"
-#include "host/module/restart.h"
-#include "host/module/shared_memory.h"
-#include "host/module/virtual_clock.h"
+#include "host/platform/restart.h"
+#include "host/system/shared_memory.h"
 #include "test_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "flash/flash_ops.h"
-#include "host/module/virtual_clock.h"
+#include "host/hardware/virtual_clock.h"
 #include "module_fixture.h"
 
 namespace {

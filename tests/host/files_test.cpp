@@ -12,8 +12,8 @@
 
 #include "ce/files.h"
 #include "ce/kernel.h"
-#include "host/module/kernel_objects.h"
-#include "host/module/text.h"
+#include "host/system/kernel_objects.h"
+#include "host/system/text.h"
 #include "module_fixture.h"
 
 namespace {

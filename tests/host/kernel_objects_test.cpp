@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "ce/kernel.h"
-#include "host/module/kernel_objects.h"
+#include "host/system/kernel_objects.h"
 #include "test_support.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "ce/files.h"
 #include "ce/kernel.h"
-#include "host/module/text.h"
+#include "host/system/text.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "host/hardware/nand_chip.h"
+#include "host/hardware/pxa3xx_dfc.h"
+#include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
-#include "host/module/nand_chip.h"
-#include "host/module/pxa3xx_dfc.h"
-#include "host/module/virtual_clock.h"
 #include "test_support.h"
 
 namespace host {

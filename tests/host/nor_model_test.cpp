@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "host/module/intel_nor_chip.h"
-#include "host/module/nor_array.h"
-#include "host/module/virtual_clock.h"
+#include "host/hardware/intel_nor_chip.h"
+#include "host/hardware/nor_array.h"
+#include "host/hardware/virtual_clock.h"
 #include "test_support.h"
 
 namespace host {

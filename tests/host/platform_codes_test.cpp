@@ -1,7 +1,7 @@
 // The platform layer's configuration, image version and registry clear codes, reached through
 // KernelIoControl as the program reaches them, and the module.toml line a set rewrites.
 
-#include "host/module/platform_codes.h"
+#include "host/platform/platform_codes.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 
 #include "ce/kernel.h"
 #include "host/module/module.h"
-#include "host/module/registry.h"
+#include "host/system/registry.h"
 #include "test_support.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Power cuts: the operation in flight is left half done and the module stops.
 
-#include "host/module/power.h"
+#include "host/hardware/power.h"
 
 #include <gtest/gtest.h>
 

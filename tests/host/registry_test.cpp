@@ -1,7 +1,7 @@
 // The registry calls over the module's registry files: the live copy made at the start, keys
 // and values as Win32 gives them, the flush into the kept copy, faults and malformed files.
 
-#include "host/module/registry.h"
+#include "host/system/registry.h"
 
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
@@ -10,9 +10,9 @@
 #include <fstream>
 
 #include "ce/registry.h"
-#include "host/module/kernel_objects.h"
 #include "host/module/module.h"
-#include "host/module/text.h"
+#include "host/system/kernel_objects.h"
+#include "host/system/text.h"
 #include "test_support.h"
 
 namespace {

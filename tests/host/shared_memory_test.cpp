@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "ce/ce.h"
-#include "host/module/restart.h"
-#include "host/module/shared_memory.h"
+#include "host/platform/restart.h"
+#include "host/system/shared_memory.h"
 #include "module_fixture.h"
 #include "test_support.h"
 

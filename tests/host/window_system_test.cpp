@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "ce/ce.h"
-#include "host/module/text.h"
+#include "host/system/text.h"
 #include "host/ui/script_backend.h"
 #include "module_fixture.h"
 #include "resources/resources.h"

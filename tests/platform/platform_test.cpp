@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "ce/kernel.h"
-#include "host/module/platform_layer.h"
-#include "host/module/virtual_cpu.h"
-#include "host/module/virtual_memory.h"
+#include "host/hardware/virtual_cpu.h"
+#include "host/platform/platform_layer.h"
+#include "host/system/virtual_memory.h"
 #include "module_fixture.h"
 #include "platform/cpu_registers.h"
 #include "platform/kernel_call.h"

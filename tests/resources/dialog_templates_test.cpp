@@ -5,6 +5,7 @@
 
 #include <set>
 
+#include "host/ui/resource_section.h"
 #include "resources/resources.h"
 
 namespace {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/ui/resource_section.h"
 #include "resources/resources.h"
 
 namespace {

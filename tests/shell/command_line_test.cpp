@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/module/text.h"
+#include "host/system/text.h"
 
 namespace {
 

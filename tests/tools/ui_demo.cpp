@@ -15,7 +15,7 @@
 
 #include "ce/ce.h"
 #include "host/module/module.h"
-#include "host/module/text.h"
+#include "host/system/text.h"
 #include "host/ui/ui_options.h"
 
 namespace {

@@ -31,7 +31,7 @@
 #include "ce/ce.h"
 #include "host/module/module.h"
 #include "host/module/nand_logical.h"
-#include "host/module/text.h"
+#include "host/system/text.h"
 #include "host/tool_support.h"
 #include "host/ui/script_backend.h"
 #include "resources/resources.h"

@@ -13,8 +13,8 @@
 #include "flash/flash_ops.h"
 #include "flash/nor/nor_flash.h"
 #include "flash_layout.h"
-#include "host/module/platform_layer.h"
-#include "host/module/text.h"
+#include "host/platform/platform_layer.h"
+#include "host/system/text.h"
 #include "host/ui/script_backend.h"
 #include "platform/platform_codes.h"
 

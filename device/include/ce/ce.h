@@ -1,0 +1,4 @@
+// The device's ce/ce.h: the Windows SDK (see device_sdk.h).
+#pragma once
+
+#include "device_sdk.h"

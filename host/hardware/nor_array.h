@@ -1,0 +1,57 @@
+// Intel command-set NOR flash as the PXA270's static memory bus sees it: two 16-bit chips side
+// by side, the low half of each 32-bit bus word going to chip 0, the high half to chip 1.
+// Does not model: suspend/resume, OTP registers, read configuration.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/hardware/intel_nor_chip.h"
+#include "host/hardware/physical_bus.h"
+
+namespace host {
+
+class NorArray : public BusDevice {
+ public:
+  /// `image` holds 2 << config.cfi_size bytes, the flash as the bus sees it (little-endian
+  /// 32-bit words); it is not owned and normally is the module's mapped nor.img.
+  NorArray(const NorConfig& config, std::uint8_t* image);
+  // The chips point at config_: the array stays where it was made.
+  NorArray(const NorArray&) = delete;
+  NorArray& operator=(const NorArray&) = delete;
+
+  std::string Name() const override { return "NOR flash"; }
+  std::uint32_t AccessNs() const override { return config_.timing.access_ns; }
+  std::uint32_t Read32(std::uint32_t offset) override;
+  void Write32(std::uint32_t offset, std::uint32_t value) override;
+  void ReadBlock(void* destination, std::uint32_t offset, std::uint32_t count) override;
+
+  /// Bytes on the bus: both chips.
+  std::uint64_t Size() const { return std::uint64_t{2} << config_.cfi_size; }
+  /// Erase blocks as the bus sees them (each is one block of each chip side by side).
+  std::vector<NorBlock> Blocks() const;
+  IntelNorChip& Chip(int index) { return chips_[index]; }
+  const IntelNorChip& Chip(int index) const { return chips_[index]; }
+  const NorConfig& Config() const { return config_; }
+  /// Bytes of non-volatile lock bits for KeepLockBits: one a block of each chip.
+  std::size_t LockBitBytes() const { return 2 * std::size_t{chips_[0].BlockCount()}; }
+  /// J3 chips keep their lock bits in `cells` (chip 0's blocks, then chip 1's).
+  void KeepLockBits(std::uint8_t* cells) {
+    chips_[0].KeepLockBits(cells);
+    chips_[1].KeepLockBits(cells + chips_[0].BlockCount());
+  }
+  /// The chips keep their weak blocks in `cells` (as the lock bits: LockBitBytes of them).
+  void KeepWeakBlocks(std::uint8_t* cells) {
+    chips_[0].KeepWeakBlocks(cells);
+    chips_[1].KeepWeakBlocks(cells + chips_[0].BlockCount());
+  }
+
+ private:
+  NorConfig config_;
+  std::uint8_t* image_;
+  std::array<IntelNorChip, 2> chips_;
+};
+
+}  // namespace host

@@ -1,0 +1,45 @@
+// The physical bus: which device answers which physical address.
+
+#include "host/hardware/physical_bus.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace host {
+
+void BusDevice::ReadBlock(void* destination, std::uint32_t offset, std::uint32_t count) {
+  auto* out = static_cast<std::uint8_t*>(destination);
+  while (count >= 4) {
+    std::uint32_t word = Read32(offset);
+    std::memcpy(out, &word, 4);
+    out += 4;
+    offset += 4;
+    count -= 4;
+  }
+  if (count) {
+    std::uint32_t word = Read32(offset);
+    std::memcpy(out, &word, count);
+  }
+}
+
+void PhysicalBus::Attach(std::uint64_t base, std::uint64_t size, BusDevice* device) {
+  for (const Slot& slot : slots_) {
+    if (base < slot.base + slot.size && slot.base < base + size) {
+      std::fprintf(stderr, "host: %s at 0x%llx overlaps %s on the physical bus\n",
+                   device->Name().c_str(), static_cast<unsigned long long>(base),
+                   slot.device->Name().c_str());
+      std::abort();
+    }
+  }
+  slots_.push_back({base, size, device});
+}
+
+const PhysicalBus::Slot* PhysicalBus::Find(std::uint64_t address) const {
+  for (const Slot& slot : slots_) {
+    if (address >= slot.base && address - slot.base < slot.size) return &slot;
+  }
+  return nullptr;
+}
+
+}  // namespace host

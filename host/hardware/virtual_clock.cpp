@@ -1,0 +1,68 @@
+// The virtual clock and the CE time calls built on it.
+
+#include "host/hardware/virtual_clock.h"
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "ce/kernel.h"
+
+namespace host {
+
+namespace {
+std::mutex pace_mutex;
+std::chrono::steady_clock::time_point pace_host_start;
+std::uint64_t pace_virtual_start = 0;
+Pace current_pace = Pace::kFast;
+}  // namespace
+
+void clock_detail::KeepPace(std::uint64_t virtual_ns) {
+  std::chrono::steady_clock::time_point due;
+  {
+    std::lock_guard lock(pace_mutex);
+    if (current_pace != Pace::kReal || virtual_ns < pace_virtual_start) return;
+    due = pace_host_start + std::chrono::nanoseconds(virtual_ns - pace_virtual_start);
+  }
+  // Waits under a millisecond are not worth a system call; they add up and are caught at the
+  // next advance.
+  if (due - std::chrono::steady_clock::now() > std::chrono::milliseconds(1)) {
+    std::this_thread::sleep_until(due);
+  }
+}
+
+void ClockAdvanceTo(std::uint64_t ns) {
+  if (clock_detail::pending_ns) clock_detail::FlushPending();
+  std::uint64_t now = clock_detail::now_ns.load(std::memory_order_relaxed);
+  while (now < ns &&
+         !clock_detail::now_ns.compare_exchange_weak(now, ns, std::memory_order_relaxed)) {
+  }
+  if (now < ns && clock_detail::real_pace.load(std::memory_order_relaxed)) {
+    clock_detail::KeepPace(ns);
+  }
+}
+
+void SetClockPace(Pace pace) {
+  std::lock_guard lock(pace_mutex);
+  current_pace = pace;
+  pace_host_start = std::chrono::steady_clock::now();
+  pace_virtual_start = ClockNow();
+  clock_detail::real_pace.store(pace == Pace::kReal, std::memory_order_relaxed);
+}
+
+Pace ClockPace() {
+  std::lock_guard lock(pace_mutex);
+  return current_pace;
+}
+
+void ClockReset(std::uint64_t ns) {
+  clock_detail::pending_ns = 0;
+  clock_detail::now_ns.store(ns, std::memory_order_relaxed);
+  SetClockPace(ClockPace());
+}
+
+}  // namespace host
+
+DWORD GetTickCount() { return static_cast<DWORD>(host::ClockNow() / host::kNsPerMs); }
+
+void Sleep(DWORD milliseconds) { host::ClockAdvance(milliseconds * host::kNsPerMs); }

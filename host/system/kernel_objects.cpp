@@ -1,0 +1,279 @@
+// Handles, the last-error word, and mutexes.
+
+#include "host/system/kernel_objects.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "ce/kernel.h"
+
+namespace host {
+
+namespace {
+
+std::mutex table_mutex;
+std::unordered_map<std::uintptr_t, std::shared_ptr<KernelObject>> handles;
+std::uintptr_t next_handle = 0x40;
+std::filesystem::path object_directory;
+
+thread_local DWORD last_error = ERROR_SUCCESS;
+
+// A mutex as CE has it: owned by a thread, recursive for its owner. A named one also holds
+// an exclusive lock on a file of the module while owned, which excludes other processes.
+class MutexObject : public KernelObject {
+ public:
+  explicit MutexObject(int lock_fd) : lock_fd_(lock_fd) {}
+  ~MutexObject() override {
+    if (lock_fd_ >= 0) close(lock_fd_);
+  }
+
+  DWORD Wait(DWORD milliseconds) override {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    std::unique_lock lock(mutex_);
+    const auto self = std::this_thread::get_id();
+    if (count_ > 0 && owner_ == self) {
+      ++count_;
+      return WAIT_OBJECT_0;
+    }
+    while (count_ > 0) {
+      if (milliseconds == INFINITE) {
+        changed_.wait(lock);
+      } else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && count_ > 0) {
+        return WAIT_TIMEOUT;
+      }
+    }
+    owner_ = self;
+    count_ = 1;
+    if (lock_fd_ < 0) return WAIT_OBJECT_0;
+    // This thread owns the mutex inside the process; now exclude the other processes.
+    lock.unlock();
+    bool got = false;
+    if (milliseconds == INFINITE) {
+      int rc;
+      while ((rc = flock(lock_fd_, LOCK_EX)) != 0 && errno == EINTR) {
+      }
+      got = rc == 0;
+    } else {
+      for (;;) {
+        if (flock(lock_fd_, LOCK_EX | LOCK_NB) == 0) {
+          got = true;
+          break;
+        }
+        if (Clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    }
+    if (got) return WAIT_OBJECT_0;
+    lock.lock();
+    count_ = 0;
+    owner_ = {};
+    changed_.notify_all();
+    return WAIT_TIMEOUT;
+  }
+
+  bool Release() {
+    std::lock_guard lock(mutex_);
+    if (count_ == 0 || owner_ != std::this_thread::get_id()) return false;
+    if (--count_ == 0) {
+      if (lock_fd_ >= 0) flock(lock_fd_, LOCK_UN);
+      owner_ = {};
+      changed_.notify_all();
+    }
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::thread::id owner_;
+  int count_ = 0;
+  int lock_fd_;
+};
+
+std::map<std::u16string, std::weak_ptr<MutexObject>> named_mutexes;
+
+}  // namespace
+
+std::string ObjectFileName(const std::u16string& name) {
+  std::string out;
+  for (char16_t c : name) {
+    if ((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
+        c == u'-' || c == u'_') {
+      out += static_cast<char>(c);
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "%%%04X", static_cast<unsigned>(c));
+      out += buf;
+    }
+  }
+  return out;
+}
+
+HANDLE AddHandle(std::shared_ptr<KernelObject> object) {
+  std::lock_guard lock(table_mutex);
+  std::uintptr_t value = next_handle;
+  next_handle += 4;
+  handles[value] = std::move(object);
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
+  std::lock_guard lock(table_mutex);
+  auto it = handles.find(reinterpret_cast<std::uintptr_t>(handle));
+  return it == handles.end() ? nullptr : it->second;
+}
+
+std::size_t OpenHandleCount() {
+  std::lock_guard lock(table_mutex);
+  return handles.size();
+}
+
+void SetKernelObjectDirectory(const std::filesystem::path& directory) {
+  std::lock_guard lock(table_mutex);
+  object_directory = directory;
+  named_mutexes.clear();
+}
+
+}  // namespace host
+
+DWORD GetLastError() { return host::last_error; }
+void SetLastError(DWORD error) { host::last_error = error; }
+
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCWSTR name) {
+  std::shared_ptr<host::MutexObject> mutex;
+  bool existed = false;
+  if (name && *name) {
+    std::u16string key(name);
+    std::lock_guard lock(host::table_mutex);
+    mutex = host::named_mutexes[key].lock();
+    existed = mutex != nullptr;
+    if (!mutex) {
+      int fd = -1;
+      if (!host::object_directory.empty()) {
+        std::filesystem::path file =
+            host::object_directory / ("mutex-" + host::ObjectFileName(key) + ".lock");
+        std::error_code ec;
+        std::filesystem::create_directories(host::object_directory, ec);
+        fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+          SetLastError(ERROR_ACCESS_DENIED);
+          return nullptr;
+        }
+      }
+      mutex = std::make_shared<host::MutexObject>(fd);
+      host::named_mutexes[key] = mutex;
+    }
+  } else {
+    mutex = std::make_shared<host::MutexObject>(-1);
+  }
+  // An existing named mutex is opened, not taken.
+  if (initial_owner && !existed) mutex->Wait(INFINITE);
+  HANDLE handle = host::AddHandle(mutex);
+  SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return handle;
+}
+
+BOOL ReleaseMutex(HANDLE handle) {
+  auto mutex = std::dynamic_pointer_cast<host::MutexObject>(host::LookupHandle(handle));
+  if (!mutex) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!mutex->Release()) {
+    SetLastError(ERROR_NOT_OWNER);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  auto object = host::LookupHandle(handle);
+  if (!object) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  return object->Wait(milliseconds);
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  std::lock_guard lock(host::table_mutex);
+  if (host::handles.erase(reinterpret_cast<std::uintptr_t>(handle)) == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+namespace host {
+namespace {
+
+// A thread: waiting for it waits for its end.
+class ThreadObject : public KernelObject {
+ public:
+  DWORD Wait(DWORD milliseconds) override {
+    std::unique_lock lock(mutex_);
+    auto done = [&] { return finished_; };
+    if (milliseconds == INFINITE) {
+      ended_.wait(lock, done);
+    } else if (!ended_.wait_for(lock, std::chrono::milliseconds(milliseconds), done)) {
+      return WAIT_TIMEOUT;
+    }
+    return WAIT_OBJECT_0;
+  }
+  void Finish() {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    ended_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  bool finished_ = false;
+};
+
+std::atomic<DWORD> next_thread_id{0x100};
+std::atomic<bool> thread_creation_fails{false};
+
+}  // namespace
+
+void SetThreadCreationFails(bool fails) { thread_creation_fails = fails; }
+}  // namespace host
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD creation_flags, LPDWORD thread_id) {
+  if (!start || creation_flags != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (host::thread_creation_fails) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  auto thread = std::make_shared<host::ThreadObject>();
+  DWORD id = host::next_thread_id++;
+  try {
+    std::thread([thread, start, parameter] {
+      start(parameter);
+      thread->Finish();
+    }).detach();
+  } catch (const std::system_error&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (thread_id) *thread_id = id;
+  return host::AddHandle(thread);
+}
