@@ -1,4 +1,5 @@
-// The module directory: module.toml, faults.toml, nor.img and ram/.
+// Making a module directory (its flash image erased, module.toml, faults.toml) and opening
+// one: its image files mapped and its hardware built.
 
 #include "host/module/module.h"
 
@@ -7,25 +8,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <toml++/toml.h>
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <functional>
-#include <iterator>
-#include <limits>
-#include <set>
-#include <sstream>
-#include <string_view>
 #include <vector>
 
 #include "host/hardware/model_notes.h"
 #include "host/hardware/power.h"
 #include "host/hardware/virtual_cpu.h"
+#include "host/module/module_files.h"
 #include "host/system/kernel_objects.h"
-#include "host/system/registry_toml.h"
 
 namespace fs = std::filesystem;
 
@@ -34,357 +27,6 @@ namespace host {
 namespace {
 
 Module* current_module = nullptr;
-
-constexpr std::uint8_t kMinCfiSize = 0x12;
-constexpr std::uint8_t kMaxCfiSize = 0x1A;
-
-std::string Hex(std::uint64_t value, int digits = 0) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "0x%0*llX", digits, static_cast<unsigned long long>(value));
-  return buf;
-}
-
-std::string FormatNs(std::uint64_t ns) {
-  char buf[32];
-  if (ns >= kNsPerMs && ns % 100'000 == 0) {
-    std::snprintf(buf, sizeof buf, "%g ms", static_cast<double>(ns) / kNsPerMs);
-  } else {
-    std::snprintf(buf, sizeof buf, "%g us", static_cast<double>(ns) / kNsPerUs);
-  }
-  return buf;
-}
-
-[[noreturn]] void Fail(const fs::path& file, const std::string& problem) {
-  throw ModuleError(file.string() + ": " + problem);
-}
-
-// The document in `file`, or (with `text`) the document `text` given for it.
-toml::table ParseToml(const fs::path& file, std::optional<std::string_view> text = std::nullopt) {
-  try {
-    return text ? toml::parse(*text, file.string()) : toml::parse_file(file.string());
-  } catch (const toml::parse_error& e) {
-    std::ostringstream where;
-    where << "line " << e.source().begin.line << ": " << e.description();
-    Fail(file, where.str());
-  }
-}
-
-void CheckKeys(const fs::path& file, const toml::table& table, const std::string& where,
-               std::initializer_list<const char*> known) {
-  std::set<std::string> allowed(known.begin(), known.end());
-  for (auto&& [key, node] : table) {
-    (void)node;
-    if (!allowed.count(std::string(key.str()))) {
-      Fail(file, "unknown key '" + std::string(key.str()) + "'" +
-                     (where.empty() ? "" : " in [" + where + "]"));
-    }
-  }
-}
-
-// A number as the messages give it: hex, or decimal when negative.
-std::string Number(std::int64_t value) {
-  return value < 0 ? std::to_string(value) : Hex(static_cast<std::uint64_t>(value));
-}
-
-const char* TypeName(const toml::node& node) {
-  switch (node.type()) {
-    case toml::node_type::floating_point:
-      return "a float";
-    case toml::node_type::string:
-      return "a string";
-    case toml::node_type::boolean:
-      return "true or false";
-    case toml::node_type::array:
-      return "a list";
-    case toml::node_type::table:
-      return "a table";
-    case toml::node_type::date:
-    case toml::node_type::time:
-    case toml::node_type::date_time:
-      return "a date or time";
-    default:
-      return "not an integer";
-  }
-}
-
-// The node as an integer in low..high. Only a TOML integer is taken: a float (even 1.0 or
-// 2e50), a string or any other type is refused before anything converts it.
-std::int64_t Integer(const fs::path& file, const toml::node& node, const std::string& name,
-                     std::int64_t low, std::int64_t high) {
-  const std::string accepted = "an integer " + Number(low) + ".." + Number(high);
-  const toml::value<std::int64_t>* integer = node.as_integer();
-  if (!integer) Fail(file, name + " must be " + accepted + ", not " + TypeName(node));
-  const std::int64_t value = integer->get();
-  if (value < low || value > high)
-    Fail(file, name + " is " + Number(value) + ": must be " + accepted);
-  return value;
-}
-
-// A value for both chips: one integer, or [low chip, high chip].
-void ChipPair(const fs::path& file, const toml::node& node, const std::string& name,
-              std::uint16_t out[2]) {
-  if (const toml::array* pair = node.as_array()) {
-    if (pair->size() != 2) Fail(file, name + " must be one number or two: [low, high]");
-    out[0] = static_cast<std::uint16_t>(Integer(file, *pair->get(0), name, 0, 0xFFFF));
-    out[1] = static_cast<std::uint16_t>(Integer(file, *pair->get(1), name, 0, 0xFFFF));
-    return;
-  }
-  out[0] = out[1] = static_cast<std::uint16_t>(Integer(file, node, name, 0, 0xFFFF));
-}
-
-void ApplyVariant(NorConfig& nor) {
-  const NorVariant* variant = FindNorVariant(nor.device[0]);
-  nor.bottom_parameter_blocks = variant && variant->bottom_parameter_blocks;
-  nor.power_up_locked = variant && variant->power_up_locked;
-  nor.clear_lock_clears_all = variant && variant->clear_lock_clears_all;
-}
-
-// A fault of a call: "fail" gives `fallback`, a number that Win32 error.
-LONG CallFault(const fs::path& file, const toml::node& node, const std::string& name,
-               LONG fallback) {
-  if (node.value<std::string>() == "fail") return fallback;
-  if (node.is_integer()) return static_cast<LONG>(Integer(file, node, name, 1, 0xFFFF));
-  Fail(file, name + " must be \"fail\" or a Win32 error number");
-}
-
-void LoadSoftwareFaults(const fs::path& file, const toml::table& root, ModuleConfig& config) {
-  if (const toml::node* node = root.get("registry")) {
-    const toml::table* registry = node->as_table();
-    if (!registry) Fail(file, "registry must be a table: [registry]");
-    CheckKeys(file, *registry, "registry", {"open", "flush"});
-    if (const toml::node* n = registry->get("open")) {
-      config.registry_faults.open = CallFault(file, *n, "open", ERROR_ACCESS_DENIED);
-    }
-    if (const toml::node* n = registry->get("flush")) {
-      config.registry_faults.flush = CallFault(file, *n, "flush", 29);  // ERROR_WRITE_FAULT
-    }
-  }
-  if (const toml::node* node = root.get("platform")) {
-    const toml::table* platform = node->as_table();
-    if (!platform) Fail(file, "platform must be a table: [platform]");
-    CheckKeys(file, *platform, "platform", {"registry_clear", "config_set"});
-    auto fails = [&](const char* key) {
-      const toml::node* n = platform->get(key);
-      if (!n) return false;
-      if (n->value<std::string>() != "fail") Fail(file, std::string(key) + " must be \"fail\"");
-      return true;
-    };
-    config.platform_faults.registry_clear = fails("registry_clear");
-    config.platform_faults.config_set = fails("config_set");
-  }
-}
-
-// [platform]: each item a list of exactly `N` 32-bit words.
-template <std::size_t N>
-std::optional<std::array<std::uint32_t, N>> Words(const fs::path& file, const toml::table& table,
-                                                  const char* key, const char* what) {
-  const toml::node* node = table.get(key);
-  if (!node) return std::nullopt;
-  const toml::array* list = node->as_array();
-  if (!list || list->size() != N) {
-    Fail(file,
-         std::string(key) + " must be a list of " + std::to_string(N) + " 32-bit words: " + what);
-  }
-  std::array<std::uint32_t, N> words;
-  for (std::size_t i = 0; i < N; ++i) {
-    words[i] = static_cast<std::uint32_t>(Integer(
-        file, *list->get(i), std::string(key) + "[" + std::to_string(i) + "]", 0, 0xFFFFFFFF));
-  }
-  return words;
-}
-
-void LoadNandFaults(const fs::path& file, const toml::node& node, ModuleConfig& config) {
-  const toml::array* list = node.as_array();
-  if (!list) Fail(file, "nand must be a list of [[nand]] tables");
-  NandVariant variant = NandVariantFor(config.nand.chip);
-  const std::int64_t blocks = variant.blocks;
-  const std::int64_t pages = blocks * kNandPagesPerBlock;
-  for (const toml::node& entry : *list) {
-    const toml::table* t = entry.as_table();
-    if (!t) Fail(file, "nand must be a list of [[nand]] tables");
-    CheckKeys(file, *t, "[nand]", {"kind", "block", "page", "byte", "bit", "chip_select"});
-    NandFault fault;
-    std::string kind = (*t)["kind"].value_or(std::string());
-    if (kind == "erase-error")
-      fault.kind = NandFaultKind::kEraseError;
-    else if (kind == "program-error")
-      fault.kind = NandFaultKind::kProgramError;
-    else if (kind == "bit-flip")
-      fault.kind = NandFaultKind::kBitFlip;
-    else if (kind == "never-ready")
-      fault.kind = NandFaultKind::kNeverReady;
-    else
-      Fail(file, "fault kind '" + kind +
-                     "' is not one of erase-error, program-error, bit-flip, never-ready");
-    auto need = [&](const char* key, const char* what, std::int64_t high) {
-      const toml::node* n = t->get(key);
-      if (!n) Fail(file, "a " + kind + " fault needs " + key + " = <" + what + ">");
-      return static_cast<std::uint32_t>(Integer(file, *n, key, 0, high));
-    };
-    switch (fault.kind) {
-      case NandFaultKind::kEraseError:
-      case NandFaultKind::kProgramError:
-        fault.block = need("block", "physical block", blocks - 1);
-        break;
-      case NandFaultKind::kBitFlip:
-        fault.page = need("page", "physical page", pages - 1);
-        fault.byte =
-            need("byte", "byte of the page, 2048-2111 the spare area", kNandRawPageBytes - 1);
-        fault.bit = static_cast<std::uint8_t>(need("bit", "bit 0-7", 7));
-        break;
-      case NandFaultKind::kNeverReady:
-        if (const toml::node* n = t->get("chip_select")) {
-          fault.chip_select = static_cast<int>(Integer(
-              file, *n, "chip_select", 0, static_cast<std::int64_t>(variant.chip_selects) - 1));
-        }
-        break;
-    }
-    config.nand.faults.push_back(fault);
-  }
-}
-
-void LoadFaults(const fs::path& file, const toml::table& root, ModuleConfig& config) {
-  CheckKeys(file, root, "", {"nor", "nand", "registry", "platform", "power"});
-  LoadSoftwareFaults(file, root, config);
-  if (const toml::node* power = root.get("power")) {
-    const toml::table* t = power->as_table();
-    if (!t) Fail(file, "power must be a table: [power]");
-    CheckKeys(file, *t, "[power]", {"cut_after"});
-    if (const toml::node* n = t->get("cut_after")) {
-      config.power_cut_after = static_cast<std::uint64_t>(
-          Integer(file, *n, "cut_after", 0, std::numeric_limits<std::int64_t>::max()));
-    }
-  }
-  if (const toml::node* nand = root.get("nand")) {
-    if (config.flash != FlashKind::kNand) Fail(file, "[[nand]] faults on a NOR module");
-    LoadNandFaults(file, *nand, config);
-  }
-  const toml::node* nor = root.get("nor");
-  if (nor && config.flash != FlashKind::kNor) Fail(file, "[[nor]] faults on a NAND module");
-  if (!nor) return;
-  const toml::array* list = nor->as_array();
-  if (!list) Fail(file, "nor must be a list of [[nor]] tables");
-  for (const toml::node& entry : *list) {
-    const toml::table* t = entry.as_table();
-    if (!t) Fail(file, "nor must be a list of [[nor]] tables");
-    CheckKeys(file, *t, "[nor]", {"kind", "block", "chip", "count"});
-    NorFault fault;
-    std::string kind = (*t)["kind"].value_or(std::string());
-    if (kind == "locked-down")
-      fault.kind = NorFaultKind::kLockedDown;
-    else if (kind == "erase-error")
-      fault.kind = NorFaultKind::kEraseError;
-    else if (kind == "program-error")
-      fault.kind = NorFaultKind::kProgramError;
-    else if (kind == "never-ready")
-      fault.kind = NorFaultKind::kNeverReady;
-    else if (kind == "buffer-unavailable")
-      fault.kind = NorFaultKind::kBufferUnavailable;
-    else
-      Fail(file, "fault kind '" + kind +
-                     "' is not one of locked-down, erase-error, program-error, never-ready, "
-                     "buffer-unavailable");
-    const bool whole_chip =
-        fault.kind == NorFaultKind::kNeverReady || fault.kind == NorFaultKind::kBufferUnavailable;
-    if (fault.kind == NorFaultKind::kBufferUnavailable) {
-      const toml::node* n = t->get("count");
-      if (!n) Fail(file, "a buffer-unavailable fault needs count = <requests refused>");
-      fault.count = static_cast<std::uint32_t>(Integer(file, *n, "count", 1, 0xFFFFFFFF));
-    } else if (t->get("count")) {
-      Fail(file, "count is a key of buffer-unavailable faults only");
-    }
-    std::uint64_t size = std::uint64_t{2} << config.nor.cfi_size;
-    if (const toml::node* block = t->get("block")) {
-      fault.offset = static_cast<std::uint32_t>(
-          Integer(file, *block, "block", 0, static_cast<std::int64_t>(size) - 1));
-    } else if (!whole_chip) {
-      Fail(file, "a " + kind + " fault needs block = <offset in the flash>");
-    }
-    std::string chip = (*t)["chip"].value_or(std::string("both"));
-    if (chip == "both")
-      fault.chip = -1;
-    else if (chip == "low")
-      fault.chip = 0;
-    else if (chip == "high")
-      fault.chip = 1;
-    else
-      Fail(file, "chip '" + chip + "' is not one of low, high, both");
-    config.nor.faults.push_back(fault);
-  }
-}
-
-const char* TimeModeName(NorTimeMode mode) {
-  switch (mode) {
-    case NorTimeMode::kTypical:
-      return "typical";
-    case NorTimeMode::kMaximum:
-      return "maximum";
-    case NorTimeMode::kVaried:
-      break;
-  }
-  return "varied";
-}
-
-std::string ModuleToml(const ModuleConfig& config) {
-  std::ostringstream out;
-  out << "# An Imbrel virtual module: what the module is. The README describes every key.\n\n"
-      << "[cpu]\n"
-      << "part_number = " << config.part_number
-      << "          # 17 = PXA270 (NOR flash); 8, 9 = PXA3xx (NAND flash)\n\n";
-  if (config.flash == FlashKind::kNand) {
-    out << "[nand]\n"
-        << "chip = " << Hex(config.nand.chip, 4)
-        << "              # chip ID: maker code in bits 0-7, device code in bits 8-15\n"
-        << "# Optional: read_ns (tR), program_ns (tPROG), erase_ns (tBERS); rule_breaks =\n"
-        << "# \"noted\" (the default: nand.rules lists pages programmed out of order or more\n"
-        << "# than 4 times) or \"bit-errors\" (those pages also read back with bit errors)\n";
-    if (!config.nand.factory_bad_blocks.empty()) {
-      out << "factory_bad_blocks = [";
-      for (std::size_t i = 0; i < config.nand.factory_bad_blocks.size(); ++i) {
-        out << (i ? ", " : "") << config.nand.factory_bad_blocks[i];
-      }
-      out << "]  # marked bad by the chip maker: every erase and program fails\n";
-    }
-    out << "\n";
-  } else {
-    out << "[nor]\n"
-        << "manufacturer = " << Hex(config.nor.manufacturer[0], 2)
-        << "        # identifier code of both chips, or [low chip, high chip]\n"
-        << "device = " << Hex(config.nor.device[0], 4) << "            # device code\n"
-        << "cfi_size = " << Hex(config.nor.cfi_size, 2)
-        << "            # CFI device size byte: each chip holds 2^n bytes\n\n";
-  }
-  out << "[time]\n"
-      << "pace = \"fast\"             # \"fast\": virtual time only; \"real\": module speed\n"
-      << "operations = \"" << TimeModeName(config.nor.timing.mode)
-      << "\"     # flash operation times: \"typical\", \"maximum\", or \"varied\" between\n"
-      << "seed = " << config.nor.timing.seed
-      << "                  # varied: the seed each chip draws its times from\n";
-  const PlatformConfig& p = config.platform;
-  if (p.item0 || p.item5 || p.image_version) {
-    out << "\n[platform]\n";
-    if (p.item0) {
-      out << "item0 = " << PlatformWords(p.item0->data(), 2)
-          << "  # configuration item 0: 8 bytes the platform keeps\n";
-    }
-    if (p.item5) {
-      out << "# configuration item 5: the OS image's flash offset, the registry area's start and\n"
-          << "# half its length, three more words\n"
-          << "item5 = " << PlatformWords(p.item5->data(), 6) << "\n";
-    }
-    if (p.image_version) {
-      out << "image_version = " << PlatformWords(p.image_version->data(), 3)
-          << "  # the running image: id, major, minor | beta build << 16\n";
-    }
-  }
-  if (!config.default_registry.empty()) {
-    out << "\n# The default registry: what the live registry starts from while the kept copy\n"
-        << "# (registry.toml) is empty. One table per key under HKEY_LOCAL_MACHINE;\n"
-        << "# integers are REG_DWORD, strings REG_SZ.\n"
-        << RegistryTomlTables(config.default_registry, "registry.");
-  }
-  return out.str();
-}
 
 void WriteFile(const fs::path& file, const std::string& text) {
   std::ofstream out(file, std::ios::binary);
@@ -402,6 +44,18 @@ constexpr const char* kNandFaultsTemplate =
     "#           (bit-flip): the bit reads inverted on every read of the page\n"
     "#   chip_select = 0 | 1 (never-ready; every chip when not given): reads, programs and\n"
     "#           erases start and never finish\n"
+    "# [registry] open = \"fail\" | flush = \"fail\" (or a Win32 error number)\n"
+    "# [platform] registry_clear = \"fail\" | config_set = \"fail\"\n";
+
+constexpr const char* kNorFaultsTemplate =
+    "# Faults to inject. Each [[nor]] entry:\n"
+    "#   kind  = \"locked-down\" | \"erase-error\" | \"program-error\" | "
+    "\"never-ready\" | \"buffer-unavailable\"\n"
+    "#   block = offset of any byte of the block in the flash (not for never-ready or\n"
+    "#           buffer-unavailable)\n"
+    "#   count = buffer-unavailable: the next count Write to Buffer requests find the\n"
+    "#           buffer taken for a few status reads\n"
+    "#   chip  = \"low\" | \"high\" | \"both\" (the default)\n"
     "# [registry] open = \"fail\" | flush = \"fail\" (or a Win32 error number)\n"
     "# [platform] registry_clear = \"fail\" | config_set = \"fail\"\n";
 
@@ -479,203 +133,8 @@ void WriteErasedImage(const fs::path& file, std::uint64_t size) {
   if (!out) Fail(file, "cannot write the flash image");
 }
 
-void LoadNor(const fs::path& file, const toml::table& root, ModuleConfig& config) {
-  const toml::table* nor = root["nor"].as_table();
-  if (!nor) Fail(file, "has no [nor] or [nand] table: say which flash the module has");
-
-  CheckKeys(file, *nor, "nor",
-            {"manufacturer", "device", "cfi_size", "power_up_locked", "word_program_ns",
-             "word_program_max_ns", "buffer_program_ns", "buffer_program_max_ns", "block_erase_ns",
-             "block_erase_max_ns", "parameter_erase_ns", "parameter_erase_max_ns", "lock_set_ns",
-             "lock_set_max_ns", "lock_clear_ns", "lock_clear_max_ns"});
-  config.flash = FlashKind::kNor;
-  // Operation times: a typical and a maximum each, the maximum never below the typical.
-  NorTiming& timing = config.nor.timing;
-  auto times = [&](const char* key, std::uint64_t& typical, std::uint64_t& max) {
-    const std::string max_key = std::string(key, std::strlen(key) - 3) + "_max_ns";
-    if (const toml::node* n = nor->get(key)) {
-      typical = static_cast<std::uint64_t>(Integer(file, *n, key, 1, 100'000'000'000));
-    }
-    if (const toml::node* n = nor->get(max_key)) {
-      max = static_cast<std::uint64_t>(Integer(file, *n, max_key, 1, 100'000'000'000));
-    }
-    if (max < typical) {
-      Fail(file, max_key + " (" + std::to_string(max) + ") is below " + key + " (" +
-                     std::to_string(typical) + ")");
-    }
-  };
-  times("word_program_ns", timing.word_program_ns, timing.word_program_max_ns);
-  times("buffer_program_ns", timing.buffer_program_ns, timing.buffer_program_max_ns);
-  times("block_erase_ns", timing.block_erase_ns, timing.block_erase_max_ns);
-  times("parameter_erase_ns", timing.parameter_erase_ns, timing.parameter_erase_max_ns);
-  times("lock_set_ns", timing.lock_set_ns, timing.lock_set_max_ns);
-  times("lock_clear_ns", timing.lock_clear_ns, timing.lock_clear_max_ns);
-  if (const toml::node* n = nor->get("manufacturer")) {
-    ChipPair(file, *n, "manufacturer", config.nor.manufacturer);
-  }
-  const toml::node* device = nor->get("device");
-  if (!device) Fail(file, "[nor] needs device = <device code>");
-  ChipPair(file, *device, "device", config.nor.device);
-  ApplyVariant(config.nor);
-  const toml::node* cfi = nor->get("cfi_size");
-  if (!cfi) Fail(file, "[nor] needs cfi_size = <CFI device size byte>");
-  config.nor.cfi_size =
-      static_cast<std::uint8_t>(Integer(file, *cfi, "cfi_size", kMinCfiSize, kMaxCfiSize));
-  if (const toml::node* n = nor->get("power_up_locked")) {
-    auto v = n->value<bool>();
-    if (!v) Fail(file, "power_up_locked must be true or false");
-    config.nor.power_up_locked = *v;
-  }
-}
-
-void LoadNand(const fs::path& file, const toml::table& root, ModuleConfig& config) {
-  const toml::table* nand = root["nand"].as_table();
-  if (!nand) Fail(file, "nand must be a table: [nand]");
-  CheckKeys(file, *nand, "nand",
-            {"chip", "read_ns", "program_ns", "erase_ns", "rule_breaks", "factory_bad_blocks"});
-  config.flash = FlashKind::kNand;
-  const toml::node* chip = nand->get("chip");
-  if (!chip) Fail(file, "[nand] needs chip = <chip ID, e.g. 0xDAEC>");
-  config.nand.chip = static_cast<std::uint16_t>(Integer(file, *chip, "chip", 0, 0xFFFF));
-  config.nand.timing.read_ns = NandVariantFor(config.nand.chip).read_ns;
-  auto time = [&](const char* key, std::uint64_t& out) {
-    if (const toml::node* n = nand->get(key)) {
-      out = static_cast<std::uint64_t>(Integer(file, *n, key, 1, 10'000'000'000));
-    }
-  };
-  time("read_ns", config.nand.timing.read_ns);
-  time("program_ns", config.nand.timing.program_ns);
-  time("erase_ns", config.nand.timing.erase_ns);
-  if (const toml::node* n = nand->get("rule_breaks")) {
-    const std::optional<std::string> v = n->value<std::string>();
-    if (!v || (*v != "noted" && *v != "bit-errors")) {
-      Fail(file, "rule_breaks must be \"noted\" or \"bit-errors\"");
-    }
-    config.nand.spoil_rule_breaks = *v == "bit-errors";
-  }
-  if (const toml::node* n = nand->get("factory_bad_blocks")) {
-    const toml::array* list = n->as_array();
-    if (!list) Fail(file, "factory_bad_blocks must be a list of physical block numbers");
-    const std::int64_t blocks = NandVariantFor(config.nand.chip).blocks;
-    for (std::size_t i = 0; i < list->size(); ++i) {
-      config.nand.factory_bad_blocks.push_back(static_cast<std::uint32_t>(Integer(
-          file, *list->get(i), "factory_bad_blocks[" + std::to_string(i) + "]", 1, blocks - 1)));
-    }
-  }
-}
-
-}  // namespace
-
-CreateOptions CreateOptions::Blank() {
-  CreateOptions options;
-  options.bootloader.reset();
-  options.config_block.reset();
-  options.image.reset();
-  options.item0.reset();
-  options.item5 = false;
-  options.image_version.reset();
-  options.fdf_time.reset();
-  options.registry = false;
-  options.samples = false;
-  return options;
-}
-
-namespace {
-
-// What module.toml (`file`, parsed into `root`) says the module is; faults come after.
-ModuleConfig ModuleFromToml(const fs::path& file, const toml::table& root) {
-  CheckKeys(file, root, "", {"cpu", "nor", "nand", "time", "platform", "registry"});
-  ModuleConfig config;
-
-  if (const toml::table* cpu = root["cpu"].as_table()) {
-    CheckKeys(file, *cpu, "cpu", {"part_number", "main_id"});
-    if (const toml::node* n = cpu->get("part_number")) {
-      config.part_number = static_cast<std::uint32_t>(Integer(file, *n, "part_number", 0, 63));
-    }
-    if (const toml::node* n = cpu->get("main_id")) {
-      config.main_id = static_cast<std::uint32_t>(Integer(file, *n, "main_id", 0, 0xFFFFFFFF));
-      config.part_number = (config.main_id >> 4) & 0x3F;
-    }
-  } else {
-    Fail(file, "has no [cpu] table");
-  }
-  if (!config.main_id) config.main_id = MainIdForPartNumber(config.part_number);
-
-  if (root.get("nor") && root.get("nand")) {
-    Fail(file, "has both [nor] and [nand]: a module has one kind of flash");
-  }
-  if (root.get("nand")) {
-    LoadNand(file, root, config);
-  } else {
-    LoadNor(file, root, config);
-  }
-
-  if (const toml::table* time = root["time"].as_table()) {
-    CheckKeys(file, *time, "time", {"pace", "operations", "seed"});
-    std::string operations = (*time)["operations"].value_or(std::string("varied"));
-    if (operations == "typical")
-      config.nor.timing.mode = NorTimeMode::kTypical;
-    else if (operations == "maximum")
-      config.nor.timing.mode = NorTimeMode::kMaximum;
-    else if (operations == "varied")
-      config.nor.timing.mode = NorTimeMode::kVaried;
-    else
-      Fail(file, "operations '" + operations + "' is not \"typical\", \"maximum\" or \"varied\"");
-    if (const toml::node* n = time->get("seed")) {
-      config.nor.timing.seed = static_cast<std::uint64_t>(
-          Integer(file, *n, "seed", 0, std::numeric_limits<std::int64_t>::max()));
-    }
-    std::string pace = (*time)["pace"].value_or(std::string("fast"));
-    if (pace == "fast")
-      config.pace = Pace::kFast;
-    else if (pace == "real")
-      config.pace = Pace::kReal;
-    else
-      Fail(file, "pace '" + pace + "' is not \"fast\" or \"real\"");
-  }
-
-  if (const toml::node* node = root.get("platform")) {
-    const toml::table* platform = node->as_table();
-    if (!platform) Fail(file, "platform must be a table: [platform]");
-    CheckKeys(file, *platform, "platform", {"item0", "item5", "image_version"});
-    config.platform.item0 = Words<2>(file, *platform, "item0", "configuration item 0");
-    config.platform.item5 = Words<6>(file, *platform, "item5", "configuration item 5");
-    config.platform.image_version =
-        Words<3>(file, *platform, "image_version", "[id, major, minor | beta build << 16]");
-  }
-  config.default_registry = RegistryFromToml(file, root, "registry");
-  return config;
-}
-
-}  // namespace
-
-ModuleConfig LoadModuleConfig(const fs::path& dir) {
-  if (!fs::is_directory(dir)) Fail(dir, "not a module directory");
-  fs::path file = dir / "module.toml";
-  if (!fs::exists(file)) Fail(file, "missing: not a module (make one with imbrel-module create)");
-  if (!fs::is_regular_file(file)) Fail(file, "not a file");
-  ModuleConfig config = ModuleFromToml(file, ParseToml(file));
-  fs::path faults = dir / "faults.toml";
-  if (fs::exists(faults)) LoadFaults(faults, ParseToml(faults), config);
-  return config;
-}
-
-ModuleConfig LoadModuleConfigText(const fs::path& dir, std::string_view module_toml,
-                                  std::optional<std::string_view> faults_toml) {
-  fs::path file = dir / "module.toml";
-  ModuleConfig config = ModuleFromToml(file, ParseToml(file, module_toml));
-  if (faults_toml) {
-    fs::path faults = dir / "faults.toml";
-    LoadFaults(faults, ParseToml(faults, faults_toml), config);
-  }
-  return config;
-}
-
-void CreateModule(const fs::path& dir, const CreateOptions& options) {
-  std::error_code ec;
-  if (fs::exists(dir, ec) && (!fs::is_directory(dir) || !fs::is_empty(dir, ec))) {
-    Fail(dir, "already exists and is not an empty directory");
-  }
+// What module.toml says of a module made with `options`, before its factory content.
+ModuleConfig NewModuleConfig(const fs::path& dir, const CreateOptions& options) {
   ModuleConfig config;
   const bool nand = options.flash == FlashKind::kNand;
   config.flash = options.flash;
@@ -713,6 +172,32 @@ void CreateModule(const fs::path& dir, const CreateOptions& options) {
   config.main_id = MainIdForPartNumber(config.part_number);
   config.nor.timing.mode = options.times;
   config.nor.timing.seed = options.seed;
+  return config;
+}
+
+}  // namespace
+
+CreateOptions CreateOptions::Blank() {
+  CreateOptions options;
+  options.bootloader.reset();
+  options.config_block.reset();
+  options.image.reset();
+  options.item0.reset();
+  options.item5 = false;
+  options.image_version.reset();
+  options.fdf_time.reset();
+  options.registry = false;
+  options.samples = false;
+  return options;
+}
+
+void CreateModule(const fs::path& dir, const CreateOptions& options) {
+  std::error_code ec;
+  if (fs::exists(dir, ec) && (!fs::is_directory(dir) || !fs::is_empty(dir, ec))) {
+    Fail(dir, "already exists and is not an empty directory");
+  }
+  ModuleConfig config = NewModuleConfig(dir, options);
+  const bool nand = options.flash == FlashKind::kNand;
 
   // Build the module beside its place and move it in whole, so that a failure leaves nothing.
   fs::path parent = fs::absolute(dir).parent_path();
@@ -731,19 +216,7 @@ void CreateModule(const fs::path& dir, const CreateOptions& options) {
     }
     MakeFactoryContent(staging, dir, options, config);
     WriteFile(staging / "module.toml", ModuleToml(config));
-    WriteFile(
-        staging / "faults.toml",
-        nand ? kNandFaultsTemplate
-             : "# Faults to inject. Each [[nor]] entry:\n"
-               "#   kind  = \"locked-down\" | \"erase-error\" | \"program-error\" | "
-               "\"never-ready\" | \"buffer-unavailable\"\n"
-               "#   block = offset of any byte of the block in the flash (not for never-ready or\n"
-               "#           buffer-unavailable)\n"
-               "#   count = buffer-unavailable: the next count Write to Buffer requests find the\n"
-               "#           buffer taken for a few status reads\n"
-               "#   chip  = \"low\" | \"high\" | \"both\" (the default)\n"
-               "# [registry] open = \"fail\" | flush = \"fail\" (or a Win32 error number)\n"
-               "# [platform] registry_clear = \"fail\" | config_set = \"fail\"\n");
+    WriteFile(staging / "faults.toml", nand ? kNandFaultsTemplate : kNorFaultsTemplate);
     WriteRegistryFile(KeptRegistryFile(staging), RegistryTree{});
     fs::create_directory(staging / "ram");
     fs::permissions(staging, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
@@ -876,229 +349,5 @@ Module::~Module() {
 }
 
 Module* CurrentModule() { return current_module; }
-
-namespace {
-
-// The blocks that nor.weak or nand.weak mark, as "what N, what M" (at most eight named).
-std::string WeakBlocks(const fs::path& file, const std::function<std::string(std::size_t)>& name) {
-  std::ifstream in(file, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::string listed;
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (!bytes[i]) continue;
-    if (++count <= 8) listed += (listed.empty() ? "" : ", ") + name(i);
-  }
-  if (count == 0) return "none";
-  return std::to_string(count) + " whose last erase was cut short or failed (a program into " +
-         "them fails until they are erased whole): " + listed + (count > 8 ? ", ..." : "");
-}
-
-std::vector<std::string> SoftwareFaults(const ModuleConfig& config) {
-  std::vector<std::string> calls;
-  if (config.registry_faults.open) {
-    calls.push_back("RegOpenKeyExW fails with " + std::to_string(config.registry_faults.open));
-  }
-  if (config.registry_faults.flush) {
-    calls.push_back("RegFlushKey fails with " + std::to_string(config.registry_faults.flush));
-  }
-  if (config.platform_faults.registry_clear) calls.push_back("the registry clear code fails");
-  if (config.platform_faults.config_set) calls.push_back("the configuration set code fails");
-  if (config.power_cut_after) {
-    calls.push_back("the power fails during flash operation " +
-                    std::to_string(*config.power_cut_after + 1) + " after the module opens");
-  }
-  return calls;
-}
-
-template <typename Row>
-void DescribeNand(const fs::path& dir, const ModuleConfig& config, Row& row) {
-  const NandConfig& nand = config.nand;
-  NandVariant variant = NandVariantFor(nand.chip);
-  bool known = FindNandVariant(nand.chip) != nullptr;
-  row("flash", "NAND behind the PXA3xx data flash controller at physical " +
-                   Hex(kDfcPhysicalBase, 8) + " (controller clock " +
-                   std::to_string(DfcClockMhz(config.part_number)) + " MHz)");
-  char id[64];
-  std::snprintf(id, sizeof id, "%02X %02X %02X %02X %02X", variant.id_bytes[0], variant.id_bytes[1],
-                variant.id_bytes[2], variant.id_bytes[3], variant.id_bytes[4]);
-  row("chip",
-      Hex(nand.chip, 4) + " " + variant.name + ", ID bytes " + id +
-          (known ? "" : " (not a known chip: the driver refuses it; modeled with 1024 blocks)"));
-  std::uint64_t bytes = std::uint64_t{variant.blocks} * kNandPagesPerBlock * kNandPageBytes;
-  row("geometry", std::to_string(variant.blocks) + " blocks of 64 pages of 2048 + 64 bytes (" +
-                      std::to_string(bytes >> 20) + " MB of data)");
-  if (variant.chip_selects > 1) {
-    std::uint32_t per = variant.blocks / variant.chip_selects;
-    row("chip select", std::to_string(variant.chip_selects) + ": blocks 0-" +
-                           std::to_string(per - 1) + " on CS0, " + std::to_string(per) + "-" +
-                           std::to_string(variant.blocks - 1) + " on CS1");
-  } else {
-    row("chip select", "1 (CS0)");
-  }
-  row("timing", "tR " + FormatNs(nand.timing.read_ns) + ", tPROG " +
-                    FormatNs(nand.timing.program_ns) + ", tBERS " + FormatNs(nand.timing.erase_ns));
-  std::vector<std::string> calls = SoftwareFaults(config);
-  if (nand.faults.empty() && calls.empty()) row("faults", "none");
-  for (const NandFault& f : nand.faults) {
-    switch (f.kind) {
-      case NandFaultKind::kEraseError:
-        row("fault", "erase-error, block " + std::to_string(f.block));
-        break;
-      case NandFaultKind::kProgramError:
-        row("fault", "program-error, block " + std::to_string(f.block));
-        break;
-      case NandFaultKind::kBitFlip:
-        row("fault", "bit-flip, page " + std::to_string(f.page) + " byte " +
-                         std::to_string(f.byte) + " bit " + std::to_string(f.bit));
-        break;
-      case NandFaultKind::kNeverReady:
-        row("fault", "never-ready, " + (f.chip_select < 0 ? std::string("every chip select")
-                                                          : "CS" + std::to_string(f.chip_select)));
-        break;
-    }
-  }
-  for (const std::string& call : calls) row("fault", call);
-  // Pages programmed more often than the datasheet allows between erases.
-  std::ifstream in(dir / "nand.programs", std::ios::binary);
-  std::vector<char> counts((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::uint64_t over = 0;
-  std::string listed;
-  for (std::size_t page = 0; page < counts.size(); ++page) {
-    std::uint8_t n = static_cast<std::uint8_t>(counts[page]);
-    if (n <= kNandPartialProgramLimit) continue;
-    if (++over <= 8) {
-      listed += (listed.empty() ? "" : ", ") + std::string("page ") + std::to_string(page) + " (" +
-                std::to_string(n) + ")";
-    }
-  }
-  if (over == 0) {
-    row("overprogram", "no page programmed more than 4 times since its erase");
-  } else {
-    row("overprogram", std::to_string(over) + " page(s) programmed more than 4 times since " +
-                           "their erase: " + listed + (over > 8 ? ", ..." : ""));
-  }
-  // Programs that broke the page order or the partial-program limit, and controller timings
-  // the chip could not follow, as the models noted them.
-  std::ifstream rules(dir / "nand.rules");
-  std::uint64_t out_of_order = 0, past_limit = 0, early = 0, strobes = 0;
-  std::string first;
-  for (std::string line; std::getline(rules, line);) {
-    if (first.empty()) first = line;
-    if (line.find("programmed after") != std::string::npos) ++out_of_order;
-    if (line.find("since its erase") != std::string::npos) ++past_limit;
-    if (line.find("before the chip was ready") != std::string::npos) ++early;
-    if (line.find("strobes below") != std::string::npos) ++strobes;
-  }
-  if (!config.nand.factory_bad_blocks.empty()) {
-    std::string listed;
-    for (std::uint32_t block : config.nand.factory_bad_blocks) {
-      listed += (listed.empty() ? "" : ", ") + std::to_string(block);
-    }
-    row("bad blocks", "marked bad by the maker (every erase and program fails): " + listed);
-  }
-  const std::string spoiled =
-      config.nand.spoil_rule_breaks ? " (such pages read back with bit errors)" : "";
-  row("weak blocks", WeakBlocks(dir / "nand.weak", [](std::size_t block) {
-        return "physical " + std::to_string(block);
-      }));
-  if (out_of_order + past_limit == 0) {
-    row("page rules",
-        "every page programmed in order and within the partial-program limit" + spoiled);
-  } else {
-    row("page rules", std::to_string(out_of_order) + " program(s) out of page order, " +
-                          std::to_string(past_limit) + " past the partial-program limit" + spoiled +
-                          " (nand.rules; first at " + first + ")");
-  }
-  if (early + strobes != 0) {
-    row("controller", std::to_string(early) + " read(s) sampled before the chip was ready, " +
-                          std::to_string(strobes) +
-                          " strobe setting(s) below the chip's minimums (nand.rules)");
-  }
-  row("pace", config.pace == Pace::kFast ? "fast" : "real");
-}
-
-}  // namespace
-
-std::string DescribeModule(const fs::path& dir) {
-  ModuleConfig config = LoadModuleConfig(dir);
-  std::ostringstream out;
-  auto row = [&](const char* name, const std::string& value) {
-    char label[16];
-    std::snprintf(label, sizeof label, "%-12s", name);
-    out << label << value << "\n";
-  };
-  row("module", fs::absolute(dir).string());
-  std::string cpu = config.part_number == 17 ? "PXA270" : "PXA3xx";
-  row("processor", cpu + ", part number " + std::to_string(config.part_number) + " (main ID " +
-                       Hex(config.main_id, 8) + ")");
-  if (config.flash == FlashKind::kNand) {
-    DescribeNand(dir, config, row);
-    out << DescribeContent(dir, config);
-    return out.str();
-  }
-  const NorConfig& nor = config.nor;
-  row("flash", "NOR: two 16-bit Intel command-set chips on a 32-bit bus at physical 0");
-  const NorVariant* variant = FindNorVariant(nor.device[0]);
-  std::string device = Hex(nor.device[0], 4);
-  if (nor.device[1] != nor.device[0]) device += " / " + Hex(nor.device[1], 4) + " (high chip)";
-  device += variant ? std::string(" (") + variant->name + ")" : " (unknown device)";
-  row("device", device);
-  std::string maker = Hex(nor.manufacturer[0], 2);
-  if (nor.manufacturer[1] != nor.manufacturer[0]) {
-    maker += " / " + Hex(nor.manufacturer[1], 2) + " (high chip)";
-  }
-  row("maker", maker + (nor.manufacturer[0] == 0x89 && nor.manufacturer[1] == 0x89
-                            ? " (Intel)"
-                            : " (not Intel on both chips: the driver refuses it)"));
-  std::uint64_t size = std::uint64_t{2} << nor.cfi_size;
-  std::uint64_t flash_size = std::min<std::uint64_t>(size, 0x4000000);
-  row("FlashSize", Hex(flash_size) + " (" + std::to_string(flash_size >> 20) + " MB; CFI size " +
-                       Hex(nor.cfi_size, 2) + ": 2 x " + std::to_string(size >> 21) + " MB" +
-                       (flash_size < size ? ", the driver uses the first 64 MB" : "") + ")");
-  std::vector<NorBlock> blocks = NorArray(nor, nullptr).Blocks();
-  std::string layout;
-  for (std::size_t i = 0; i < blocks.size();) {
-    std::size_t j = i;
-    while (j < blocks.size() && blocks[j].size == blocks[i].size) ++j;
-    if (!layout.empty()) layout += ", ";
-    layout += std::to_string(j - i) + " x " + std::to_string(blocks[i].size >> 10) + " KB from " +
-              Hex(blocks[i].offset);
-    i = j;
-  }
-  row("blocks", layout);
-  row("lock bits", nor.power_up_locked ? "every block locked at power-up" : "unlocked at power-up");
-  row("weak blocks", WeakBlocks(dir / "nor.weak", [&](std::size_t i) {
-        // One byte a block of the low chip, then the high chip's.
-        std::size_t block = i % blocks.size();
-        return Hex(blocks[block].offset) + (i < blocks.size() ? " (low chip)" : " (high chip)");
-      }));
-  std::vector<std::string> calls = SoftwareFaults(config);
-  if (nor.faults.empty() && calls.empty()) {
-    row("faults", "none");
-  } else {
-    for (const NorFault& f : nor.faults) {
-      static const char* kinds[] = {"locked-down", "erase-error", "program-error", "never-ready",
-                                    "buffer-unavailable"};
-      const char* chip = f.chip < 0 ? "both chips" : f.chip == 0 ? "low chip" : "high chip";
-      std::string what = std::string(kinds[static_cast<int>(f.kind)]) + ", " + chip;
-      if (f.kind == NorFaultKind::kBufferUnavailable) {
-        what += ", the next " + std::to_string(f.count) + " buffer request(s)";
-      } else if (f.kind != NorFaultKind::kNeverReady) {
-        what += ", block at " + Hex(f.offset);
-      }
-      row("fault", what);
-    }
-    for (const std::string& call : calls) row("fault", call);
-  }
-  row("pace", config.pace == Pace::kFast ? "fast" : "real");
-  row("operations",
-      std::string(TimeModeName(config.nor.timing.mode)) +
-          (config.nor.timing.mode == NorTimeMode::kVaried
-               ? " between typical and maximum, seed " + std::to_string(config.nor.timing.seed)
-               : ""));
-  out << DescribeContent(dir, config);
-  return out.str();
-}
 
 }  // namespace host

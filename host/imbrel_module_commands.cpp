@@ -1,0 +1,567 @@
+// What imbrel-module's subcommands do: make a module, describe it, erase, write and read its
+// flash through the program's own driver, and add or remove faults in its faults.toml.
+
+#include "host/imbrel_module_commands.h"
+
+#include <unistd.h>
+
+#include <toml++/toml.h>
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include "flash/flash_ops.h"
+#include "host/hardware/virtual_clock.h"
+#include "host/module/module.h"
+#include "host/system/calendar.h"
+#include "host/tool_support.h"
+
+namespace fs = std::filesystem;
+
+namespace host {
+
+namespace {
+
+// Opens a session and checks that the range lies inside the flash before anything is touched.
+void CheckRange(const FlashSession& session, const std::string& what, std::uint64_t offset,
+                std::uint64_t length) {
+  if (session.driver() == 0) {
+    throw std::runtime_error("the flash driver could not start on this module");
+  }
+  if (offset > FlashOps.FlashSize || length > FlashOps.FlashSize - offset) {
+    throw UsageError(what + " " + Hex(offset) + " + " + Hex(length) + " runs past the flash (" +
+                     Hex(FlashOps.FlashSize) + " bytes)");
+  }
+}
+
+// Whether stderr is a terminal: erase and write then show their progress there.
+bool StderrIsTerminal() {
+  static const bool terminal = isatty(STDERR_FILENO);
+  return terminal;
+}
+
+int ShowEraseProgress(DWORD done, DWORD total) {
+  if (StderrIsTerminal()) {
+    std::fprintf(stderr, "\rerasing: %u of %u KB", done / 1024, total / 1024);
+    std::fflush(stderr);
+  }
+  return 1;
+}
+
+void EndProgressLine() {
+  if (StderrIsTerminal()) std::fprintf(stderr, "\r\033[K");
+}
+
+std::uint32_t Word(const std::string& what, const std::string& text) {
+  return static_cast<std::uint32_t>(Number(what, text, 0xFFFFFFFF));
+}
+
+template <std::size_t N>
+std::array<std::uint32_t, N> WordList(const std::string& what, const std::string& text) {
+  std::array<std::uint32_t, N> words;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < N; ++i) {
+    std::size_t end = text.find(',', start);
+    if ((end == std::string::npos) != (i == N - 1)) {
+      throw UsageError(what + " '" + text + "' is not " + std::to_string(N) +
+                       " words separated by commas");
+    }
+    words[i] = Word(what, text.substr(start, end - start));
+    start = end + 1;
+  }
+  return words;
+}
+
+std::uint64_t Time(const std::string& what, const std::string& text) {
+  auto ticks = ParseIsoTime(text);
+  if (!ticks) {
+    throw UsageError(what + " '" + text + "' is not a UTC time like 2009-03-07T00:00:00");
+  }
+  return *ticks;
+}
+
+// `count` decimal numbers joined by dots, each at most its `max`, then "-betaBUILD" when
+// `beta` is given (BUILD at most 0xFFFF; 0 without it): "1.3", "1.2.7-beta9".
+bool DottedNumbers(const std::string& text, std::size_t count, const std::uint64_t* max,
+                   std::uint32_t* out, std::uint32_t* beta) {
+  std::size_t at = 0;
+  auto number = [&](std::uint64_t limit, std::uint32_t* value) {
+    std::size_t start = at;
+    std::uint64_t v = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 10) {
+      v = v * 10 + static_cast<std::uint64_t>(text[at++] - '0');
+    }
+    *value = static_cast<std::uint32_t>(v);
+    return at > start && v <= limit;
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0 && (at >= text.size() || text[at++] != '.')) return false;
+    if (!number(max[i], &out[i])) return false;
+  }
+  if (beta) *beta = 0;
+  if (at == text.size()) return true;
+  if (!beta || text.compare(at, 5, "-beta") != 0) return false;
+  at += 5;
+  return number(0xFFFF, beta) && at == text.size();
+}
+
+// "1.3" or "1.3-beta5": major, minor, beta build.
+std::array<std::uint32_t, 3> Version(const std::string& what, const std::string& text) {
+  static const std::uint64_t kMax[] = {0xFFFF, 0xFFFF};
+  std::array<std::uint32_t, 3> v;
+  if (!DottedNumbers(text, 2, kMax, v.data(), &v[2])) {
+    throw UsageError(what + " '" + text + "' is not MAJOR.MINOR or MAJOR.MINOR-betaBUILD");
+  }
+  return v;
+}
+// "1.5.3" or "1.5.3-beta2": id, major, minor | beta build << 16.
+std::array<std::uint32_t, 3> ImageVersion(const std::string& text) {
+  static const std::uint64_t kMax[] = {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFF};
+  std::array<std::uint32_t, 3> v;
+  std::uint32_t build = 0;
+  if (!DottedNumbers(text, 3, kMax, v.data(), &build)) {
+    throw UsageError("image version '" + text +
+                     "' is not ID.MAJOR.MINOR or ID.MAJOR.MINOR-betaBUILD");
+  }
+  v[2] |= build << 16;
+  return v;
+}
+
+// The bootloader options of `create`. Under --blank, an option that describes the
+// bootloader puts it back.
+void BootloaderContent(const ContentArgs& a, CreateOptions& options) {
+  bool bootloader_given = !a.bootloader_version.empty() || !a.bootloader_banner.empty() ||
+                          !a.bootloader_time.empty() || !a.bootloader_place.empty() ||
+                          !a.bootloader_size.empty();
+  if (a.no_bootloader) {
+    options.bootloader.reset();
+  } else if (bootloader_given) {
+    if (!options.bootloader) options.bootloader = BootloaderOptions{};
+    BootloaderOptions& b = *options.bootloader;
+    if (!a.bootloader_version.empty()) {
+      auto v = Version("bootloader version", a.bootloader_version);
+      b.major = v[0], b.minor = v[1], b.beta_build = v[2];
+    }
+    if (!a.bootloader_banner.empty()) {
+      // The version, then the build date that CreateModule checks.
+      static const std::uint64_t kMax[] = {0xFFFF, 0xFFFF};
+      std::size_t blank = a.bootloader_banner.find(' ');
+      std::uint32_t v[2];
+      if (blank == std::string::npos ||
+          !DottedNumbers(a.bootloader_banner.substr(0, blank), 2, kMax, v, nullptr)) {
+        throw UsageError("bootloader banner '" + a.bootloader_banner +
+                         "' is not like \"1.4 Mar 7 2009\" (version, then build date)");
+      }
+      b.banner = true;
+      b.major = v[0];
+      b.minor = v[1];
+      b.beta_build = 0;
+      b.built = a.bootloader_banner.substr(blank + 1);
+    }
+    if (!a.bootloader_time.empty()) b.time = Time("bootloader time", a.bootloader_time);
+    if (!a.bootloader_place.empty()) {
+      b.place = Word("bootloader place", a.bootloader_place);
+      if (b.place != 0 && b.place != 0x8000) {
+        throw UsageError("bootloader place " + a.bootloader_place + " is not 0 or 0x8000");
+      }
+    }
+    if (!a.bootloader_size.empty()) b.size = Word("bootloader size", a.bootloader_size);
+  }
+}
+
+void ContentOptions(const ContentArgs& a, CreateOptions& options) {
+  if (a.blank) options = CreateOptions::Blank();
+  // Under --blank, an option that describes a part puts that part back.
+  BootloaderContent(a, options);
+
+  if (!a.config_block) {
+    options.config_block.reset();
+  } else if (a.old_config_place) {
+    options.config_block = kConfigBlockOldPlace;
+  }
+
+  bool image_given = !a.image_place.empty() || !a.image_size.empty() || !a.image_time.empty();
+  if (a.no_image) {
+    options.image.reset();
+  } else if (image_given) {
+    if (!options.image) options.image = ImageOptions{};
+    if (!a.image_place.empty()) options.image->place = Word("image place", a.image_place);
+    if (!a.image_size.empty()) options.image->size = Word("image size", a.image_size);
+    if (!a.image_time.empty()) options.image->time = Time("image time", a.image_time);
+  }
+
+  if (a.no_item0) {
+    options.item0.reset();
+  } else if (!a.item0.empty()) {
+    options.item0 = WordList<2>("item 0", a.item0);
+  }
+  if (a.no_item5) {
+    options.item5 = false;
+  } else if (!a.item5.empty()) {
+    options.item5 = true;
+    options.item5_words = WordList<6>("item 5", a.item5);
+  }
+  if (a.no_image_version) {
+    options.image_version.reset();
+  } else if (!a.image_version.empty()) {
+    options.image_version = ImageVersion(a.image_version);
+  }
+  if (a.no_fdf) {
+    options.fdf_time.reset();
+  } else if (!a.fdf_time.empty()) {
+    options.fdf_time = Time("default.fdf time", a.fdf_time);
+  }
+  if (a.no_samples) options.samples = false;
+  if (a.no_registry) {
+    options.registry = false;
+  } else if (!a.mem_base.empty() || !a.mem_len.empty()) {
+    options.registry = true;
+    if (!a.mem_base.empty()) options.mem_base = Word("MemBase", a.mem_base);
+    if (!a.mem_len.empty()) options.mem_len = Word("MemLen", a.mem_len);
+  }
+}
+
+// The options of a NAND module: its chip, the blocks it comes with marked bad, its processor.
+void NandOptions(const CreateArgs& args, CreateOptions& options) {
+  const ContentArgs& content = args.content;
+  options.flash = FlashKind::kNand;
+  if (!args.chip.empty()) {
+    options.nand_chip = static_cast<std::uint16_t>(Number("chip ID", args.chip, 0xFFFF));
+  }
+  for (std::size_t start = 0; start < content.factory_bad_blocks.size();) {
+    std::size_t end = content.factory_bad_blocks.find(',', start);
+    if (end == std::string::npos) end = content.factory_bad_blocks.size();
+    options.factory_bad_blocks.push_back(static_cast<std::uint32_t>(
+        Number("--factory-bad-blocks", content.factory_bad_blocks.substr(start, end - start),
+               0xFFFFFFFF)));
+    start = end + 1;
+  }
+  if (!args.part.empty()) {
+    std::uint64_t number = Number("part number", args.part, 63);
+    if (number != 8 && number != 9) {
+      throw UsageError("part number " + args.part + " is not a PXA3xx part number (8 or 9)");
+    }
+    options.part_number = static_cast<std::uint32_t>(number);
+  }
+}
+
+// The options of a NOR module: its device and the size of each chip.
+void NorOptions(const CreateArgs& args, CreateOptions& options) {
+  options.flash = FlashKind::kNor;
+  if (!args.device.empty()) {
+    options.nor_device = static_cast<std::uint16_t>(Number("device code", args.device, 0xFFFF));
+  }
+  if (!args.cfi.empty()) {
+    std::uint64_t size = Number("CFI size", args.cfi, 0xFF);
+    if (size < 0x12 || size > 0x1A) {
+      throw UsageError("CFI size " + args.cfi +
+                       " is outside 0x12..0x1A (each chip 256 KB to 64 MB)");
+    }
+    options.cfi_size = static_cast<std::uint8_t>(size);
+  }
+}
+
+void HexDump(const std::vector<std::uint8_t>& data, std::uint64_t offset) {
+  for (std::size_t i = 0; i < data.size(); i += 16) {
+    std::printf("%08llx ", static_cast<unsigned long long>(offset + i));
+    for (std::size_t j = i; j < i + 16; ++j) {
+      if (j < data.size())
+        std::printf(" %02x", data[j]);
+      else
+        std::printf("   ");
+    }
+    std::printf("  ");
+    for (std::size_t j = i; j < i + 16 && j < data.size(); ++j) {
+      std::putchar(data[j] >= 0x20 && data[j] < 0x7F ? data[j] : '.');
+    }
+    std::putchar('\n');
+  }
+}
+
+// Whether two values are the same integer or the same string. Types are compared first: a
+// float is never converted.
+bool SameValue(const toml::node& a, const toml::node& b) {
+  if (a.type() != b.type()) return false;
+  if (a.is_integer()) return a.as_integer()->get() == b.as_integer()->get();
+  if (a.is_string()) return a.as_string()->get() == b.as_string()->get();
+  return false;
+}
+
+// Whether two fault entries name the same fault: every key of `wanted` has its value there.
+bool SameFault(const toml::table& entry, const toml::table& wanted) {
+  for (const auto& [key, value] : wanted) {
+    const toml::node* have = entry.get(key);
+    if (!have || !SameValue(*have, value)) return false;
+  }
+  return true;
+}
+
+// faults.toml as it stands; empty when the module has none.
+toml::table ReadFaultsFile(const fs::path& file) {
+  toml::table root;
+  if (fs::exists(file)) {
+    try {
+      root = toml::parse_file(file.string());
+    } catch (const toml::parse_error& e) {
+      throw UsageError(file.string() + ": " + std::string(e.description()));
+    }
+  }
+  return root;
+}
+
+// The fault entries that `args` name, each with the name of its list.
+std::vector<std::pair<std::string, toml::table>> FaultEntries(const FaultArgs& args, bool nand) {
+  std::vector<std::pair<std::string, toml::table>> entries;  // list name, entry
+  const std::string list = nand ? "nand" : "nor";
+  if (!args.bad_block.empty()) {
+    if (args.on != "erase" && args.on != "program") {
+      throw UsageError("--bad-block needs --on erase or --on program");
+    }
+    toml::table t{{"kind", args.on == "erase" ? "erase-error" : "program-error"}};
+    // NAND: a physical block number; NOR: the offset of any byte of the block.
+    t.insert("block", static_cast<std::int64_t>(Number("--bad-block", args.bad_block, 0xFFFFFFFF)));
+    entries.emplace_back(list, std::move(t));
+  }
+  if (!args.bit_flip.empty()) {
+    if (!nand) throw UsageError("--bit-flip is a fault of NAND modules");
+    entries.emplace_back(
+        "nand",
+        toml::table{
+            {"kind", "bit-flip"},
+            {"page", static_cast<std::int64_t>(Number("--bit-flip", args.bit_flip, 0xFFFFFFFF))},
+            {"byte", static_cast<std::int64_t>(Number("--byte", args.byte, 2111))},
+            {"bit", static_cast<std::int64_t>(Number("--bit", args.bit, 7))}});
+  }
+  if (args.never_ready) entries.emplace_back(list, toml::table{{"kind", "never-ready"}});
+  return entries;
+}
+
+// Adds the entries to their lists in `root` (faults.toml, `file`), or with `remove` takes
+// every entry that names the same fault out of them.
+void ChangeFaults(toml::table& root, std::vector<std::pair<std::string, toml::table>>& entries,
+                  bool remove, const fs::path& file) {
+  for (auto& [name, entry] : entries) {
+    if (!root.contains(name)) root.insert(name, toml::array{});
+    toml::array* faults = root[name].as_array();
+    if (!faults)
+      throw UsageError(file.string() + ": " + name + " is not a list of [[" + name + "]]");
+    if (remove) {
+      std::size_t before = faults->size();
+      for (std::size_t i = faults->size(); i-- > 0;) {
+        const toml::table* have = (*faults)[i].as_table();
+        if (have && SameFault(*have, entry)) faults->erase(faults->begin() + static_cast<long>(i));
+      }
+      if (faults->size() == before) throw UsageError("faults.toml has no such fault to remove");
+      if (faults->empty()) root.erase(name);
+    } else {
+      faults->push_back(std::move(entry));
+    }
+  }
+}
+
+// Puts `text` in the module's faults.toml if the module loads it; the old file stays when
+// the module refuses the new one.
+void ReplaceFaultsFile(const std::string& dir, const std::string& text) {
+  fs::path file = fs::path(dir) / "faults.toml";
+  fs::path staged = fs::path(dir) / ".faults.toml.new";
+  {
+    std::ofstream out(staged);
+    out << text;
+    if (!out) throw UsageError("cannot write " + staged.string());
+  }
+  // Check the new file as the module reads it: swap it in, load, and put the old one back if
+  // the module refuses it.
+  fs::path kept = fs::path(dir) / ".faults.toml.old";
+  bool had = fs::exists(file);
+  if (had) fs::rename(file, kept);
+  fs::rename(staged, file);
+  try {
+    LoadModuleConfig(dir);
+  } catch (...) {
+    fs::remove(file);
+    if (had) fs::rename(kept, file);
+    throw;
+  }
+  if (had) fs::remove(kept);
+}
+
+}  // namespace
+
+int RunCreate(const CreateArgs& args) {
+  const ContentArgs& content = args.content;
+  if (args.nor == args.nand) throw UsageError("say which flash the module has: --nor or --nand");
+  if (!args.nand && (!args.chip.empty() || !args.part.empty())) {
+    throw UsageError("--chip and --part go with --nand");
+  }
+  if (!args.nand && !content.factory_bad_blocks.empty()) {
+    throw UsageError("--factory-bad-blocks goes with --nand");
+  }
+  if (args.nand && (!args.device.empty() || !args.cfi.empty())) {
+    throw UsageError("--device and --cfi-size go with --nor");
+  }
+  CreateOptions options;
+  ContentOptions(content, options);
+  if (!content.times.empty()) {
+    if (content.times == "typical")
+      options.times = NorTimeMode::kTypical;
+    else if (content.times == "maximum")
+      options.times = NorTimeMode::kMaximum;
+    else if (content.times != "varied")
+      throw UsageError("--times " + content.times + " is not typical, maximum or varied");
+  }
+  if (!content.seed.empty()) options.seed = Number("--seed", content.seed, 0x7FFFFFFFFFFFFFFF);
+  const std::string& dir = args.dir;
+  if (args.nand) {
+    NandOptions(args, options);
+    CreateModule(dir, options);
+    std::printf("made a NAND module in %s\n\n%s", dir.c_str(), DescribeModule(dir).c_str());
+    return 0;
+  }
+  NorOptions(args, options);
+  CreateModule(dir, options);
+  std::printf("made a NOR module in %s\n\n%s", dir.c_str(), DescribeModule(dir).c_str());
+  return 0;
+}
+
+int RunInfo(const std::string& dir) {
+  std::fputs(DescribeModule(dir).c_str(), stdout);
+  FlashSession session(dir);
+  if (session.driver()) {
+    bool nand = session.module().config().flash == FlashKind::kNand;
+    std::printf("%-12s%s: DeviceType %d, FlashSize %s\n", "driver",
+                nand ? "NAND driver started" : "NOR driver started", FlashOps.DeviceType,
+                Hex(FlashOps.FlashSize).c_str());
+  } else {
+    std::printf("%-12s%s\n", "driver", "the flash driver does not start on this module");
+  }
+  return 0;
+}
+
+int RunErase(const FlashArgs& args) {
+  std::uint64_t offset = Number("offset", args.offset, 0xFFFFFFFF);
+  std::uint64_t length = Number("length", args.length, 0xFFFFFFFF);
+  FlashSession session(args.dir);
+  CheckRange(session, "erase", offset, length);
+  std::uint64_t started = ClockNow();
+  SetProgressCallback(ShowEraseProgress, 0x10000);
+  int ok = FlashOps.EraseRange(static_cast<DWORD>(offset), static_cast<DWORD>(length));
+  SetProgressCallback(nullptr, 0);
+  EndProgressLine();
+  if (!ok) {
+    std::fprintf(stderr,
+                 "imbrel-module: erase of %s + %s failed (a block is locked, failed to "
+                 "erase or timed out)\n",
+                 Hex(offset).c_str(), Hex(length).c_str());
+    return kExitFailed;
+  }
+  std::printf("erased %s + %s in %s of module time\n", Hex(offset).c_str(), Hex(length).c_str(),
+              FormatDuration(ClockNow() - started).c_str());
+  return 0;
+}
+
+int RunWrite(const FlashArgs& args) {
+  const std::string& file = args.file;
+  std::uint64_t offset = Number("offset", args.offset, 0xFFFFFFFF);
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw UsageError("cannot read " + file);
+  std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)),
+                                 std::istreambuf_iterator<char>());
+  if (in.bad()) throw UsageError("cannot read " + file);
+  FlashSession session(args.dir);
+  CheckRange(session, "write", offset, data.size());
+  std::uint64_t started = ClockNow();
+  constexpr std::size_t kPiece = 0x40000;
+  for (std::size_t done = 0; done < data.size(); done += kPiece) {
+    std::size_t take = std::min(kPiece, data.size() - done);
+    if (!FlashOps.WriteBuffer(data.data() + done, static_cast<DWORD>(offset + done),
+                              static_cast<DWORD>(take))) {
+      EndProgressLine();
+      std::fprintf(stderr,
+                   "imbrel-module: write failed at %s (a block is locked, reported a "
+                   "program error or timed out); the bytes before it are written\n",
+                   Hex(offset + done).c_str());
+      return kExitFailed;
+    }
+    if (StderrIsTerminal()) {
+      std::fprintf(stderr, "\rwriting: %zu of %zu KB", (done + take) / 1024, data.size() / 1024);
+      std::fflush(stderr);
+    }
+  }
+  EndProgressLine();
+  std::vector<std::uint8_t> back(data.size());
+  if (!data.empty() && (!FlashOps.ReadBuffer(back.data(), static_cast<DWORD>(offset),
+                                             static_cast<DWORD>(back.size())) ||
+                        back != data)) {
+    std::size_t at = 0;
+    while (at < data.size() && back[at] == data[at]) ++at;
+    std::fprintf(stderr,
+                 "imbrel-module: after the write the flash at %s does not hold the "
+                 "file's bytes: programming only clears bits, so erase the range first\n",
+                 Hex(offset + at).c_str());
+    return kExitFailed;
+  }
+  std::printf("wrote %zu bytes at %s in %s of module time\n", data.size(), Hex(offset).c_str(),
+              FormatDuration(ClockNow() - started).c_str());
+  return 0;
+}
+
+int RunRead(const FlashArgs& args) {
+  const std::string& out_file = args.out_file;
+  std::uint64_t offset = Number("offset", args.offset, 0xFFFFFFFF);
+  std::uint64_t length = Number("length", args.length, 0xFFFFFFFF);
+  FlashSession session(args.dir);
+  CheckRange(session, "read", offset, length);
+  std::vector<std::uint8_t> data(length);
+  if (length &&
+      !FlashOps.ReadBuffer(data.data(), static_cast<DWORD>(offset), static_cast<DWORD>(length))) {
+    std::fprintf(stderr, "imbrel-module: read of %s + %s failed\n", Hex(offset).c_str(),
+                 Hex(length).c_str());
+    return kExitFailed;
+  }
+  if (!out_file.empty()) {
+    std::ofstream out(out_file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(length));
+    out.close();
+    if (!out) throw UsageError("cannot write " + out_file);
+  } else if (isatty(STDOUT_FILENO)) {
+    HexDump(data, offset);
+  } else {
+    std::fwrite(data.data(), 1, data.size(), stdout);
+  }
+  return 0;
+}
+
+int RunFault(const FaultArgs& args) {
+  fs::path file = fs::path(args.dir) / "faults.toml";
+  ModuleConfig config = LoadModuleConfig(args.dir);
+  const bool nand = config.flash == FlashKind::kNand;
+  toml::table root = ReadFaultsFile(file);
+  if (args.clear) root = toml::table{};
+
+  std::vector<std::pair<std::string, toml::table>> entries = FaultEntries(args, nand);
+  ChangeFaults(root, entries, args.remove, file);
+  if (!args.power_cut_after.empty()) {
+    if (args.remove) {
+      root.erase("power");
+    } else {
+      root.insert_or_assign(
+          "power", toml::table{{"cut_after", static_cast<std::int64_t>(
+                                                 Number("--power-cut-after", args.power_cut_after,
+                                                        0x7FFFFFFFFFFFFFFF))}});
+    }
+  }
+
+  std::ostringstream text;
+  text << "# Faults to inject; see `imbrel-module fault --help` and `imbrel-module info`.\n"
+       << root << "\n";
+  ReplaceFaultsFile(args.dir, text.str());
+  std::fputs(text.str().c_str(), stdout);
+  return 0;
+}
+
+}  // namespace host

@@ -1,0 +1,61 @@
+// imbrel-module's subcommands: what each one is given on its command line, and what it does
+// with it. imbrel_module.cpp sets up their options; the commands run here.
+#pragma once
+
+#include <string>
+
+namespace host {
+
+constexpr int kExitFailed = 1;  // a flash operation failed
+constexpr int kExitUsage = 2;   // bad command line, module or file
+
+// The content options of `create`, as given (empty: not given).
+struct ContentArgs {
+  bool blank = false;
+  std::string bootloader_version, bootloader_banner, bootloader_time, bootloader_place,
+      bootloader_size;
+  bool no_bootloader = false;
+  bool config_block = true;
+  bool old_config_place = false;
+  std::string image_place, image_size, image_time;
+  bool no_image = false;
+  std::string item0, item5, image_version, fdf_time, mem_base, mem_len;
+  bool no_item0 = false, no_item5 = false, no_image_version = false, no_fdf = false,
+       no_registry = false, no_samples = false;
+  std::string times, seed;         // module.toml's [time] operations and seed
+  std::string factory_bad_blocks;  // NAND: physical blocks, comma-separated
+};
+
+// `create`: the module's directory, flash and processor as given, and its content.
+struct CreateArgs {
+  std::string dir, device, cfi, chip, part;
+  bool nor = false, nand = false;
+  ContentArgs content;
+};
+
+// `erase`, `write` and `read`: the module and the flash range, as given.
+struct FlashArgs {
+  std::string dir, offset, length;
+  std::string file;      // write: the data to program
+  std::string out_file;  // read: where the bytes go (empty: stdout)
+};
+
+// The faults that `fault` adds or removes, as given (empty: not given).
+struct FaultArgs {
+  std::string dir;
+  std::string bad_block, on, bit_flip, byte = "0", bit = "0", power_cut_after;
+  bool never_ready = false, remove = false, clear = false;
+};
+
+// Each returns the tool's exit status, or throws: UsageError and ModuleError for a bad
+// command line, module or file, other exceptions for a failed operation.
+int RunCreate(const CreateArgs& args);
+int RunInfo(const std::string& dir);
+int RunErase(const FlashArgs& args);
+int RunWrite(const FlashArgs& args);
+int RunRead(const FlashArgs& args);
+/// Adds or removes faults in faults.toml. The file is checked as the module would load it
+/// before it replaces the old one, so a bad fault leaves the module as it was.
+int RunFault(const FaultArgs& args);
+
+}  // namespace host
