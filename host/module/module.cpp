@@ -255,15 +255,13 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
       // J3 lock bits are cells: nor.locks keeps them across restarts.
       fs::path locks = dir / "nor.locks";
       module->locks_size_ = module->nor_->LockBitBytes();
-      module->locks_ =
-          MapFile(locks, module->locks_size_, !fs::exists(locks), "one byte a block of each chip");
+      module->locks_ = MapFile(locks, module->locks_size_, true, "one byte a block of each chip");
       module->nor_->KeepLockBits(module->locks_);
     }
     // Blocks whose erase was cut short stay weak across restarts, until erased whole.
     fs::path weak = dir / "nor.weak";
     module->weak_size_ = module->nor_->LockBitBytes();
-    module->weak_ =
-        MapFile(weak, module->weak_size_, !fs::exists(weak), "one byte a block of each chip");
+    module->weak_ = MapFile(weak, module->weak_size_, true, "one byte a block of each chip");
     module->nor_->KeepWeakBlocks(module->weak_);
     module->bus_.Attach(kNorPhysicalBase, size, module->nor_.get());
   }
@@ -296,7 +294,7 @@ void Module::OpenNand() {
   // Blocks whose erase was cut short stay weak across restarts, until erased whole.
   fs::path weak = dir_ / "nand.weak";
   weak_size_ = variant.blocks;
-  weak_ = MapFile(weak, weak_size_, !fs::exists(weak), "one byte a block");
+  weak_ = MapFile(weak, weak_size_, true, "one byte a block");
   // Factory bad blocks fail every erase and program, as the injected faults do.
   std::vector<NandFault> faults = nand.faults;
   for (std::uint32_t block : nand.factory_bad_blocks) {

@@ -121,6 +121,16 @@ TEST_F(NorPowerCutTest, DisarmedCutLetsEveryOperationThrough) {
 
 namespace {
 
+// Two processes opening a module for the first time at once: one has made nor.weak and not
+// yet given it its size when the other opens it. The second makes it its size as well.
+TEST(WeakBlockFile, FoundEmptyIsMadeItsSize) {
+  test::TempDir dir;
+  test::OpenNewModule(dir / "m", {}).reset();
+  std::filesystem::resize_file(dir / "m" / "nor.weak", 0);
+  ASSERT_NE(host::Module::Open(dir / "m"), nullptr);
+  EXPECT_GT(std::filesystem::file_size(dir / "m" / "nor.weak"), 0u);
+}
+
 class NandPowerCutTest : public ::testing::Test {
  protected:
   // Each run is a process of its own on the module: the flash driver starts once a process.
