@@ -1,5 +1,5 @@
 // imbrel: the program on a virtual module. Host options come first; the rest of the command
-// line, joined with single blanks, is the program's own CE command line:
+// line (or all after "--"), joined with single blanks, is the program's own CE command line:
 //   imbrel --module DIR --ui console /u \USB HD\IMAGES\nk.bin /rc
 
 #include <unistd.h>
@@ -8,16 +8,29 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/hardware/flash_activity.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
+#include "host/system/kernel_objects.h"
 #include "host/system/text.h"
 #include "host/tool_support.h"
 #include "host/ui/ui_options.h"
+#include "host/ui/window_system.h"
 #include "shell/command_line.h"
 
 namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {
+  // "--" ends the host options: what follows is the program's, word for word.
+  std::vector<char*> host_args(argv, argv + argc);
+  std::vector<std::string> after_separator;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--") {
+      host_args.resize(i);
+      after_separator.assign(argv + i + 1, argv + argc);
+      break;
+    }
+  }
   CLI::App app{
       "imbrel: flash maintenance for Windows CE modules, run on a virtual module.\n"
       "Host options come first; the rest is the program's command line: /u PATH updates from\n"
@@ -31,16 +44,44 @@ int main(int argc, char** argv) {
                  "$XDG_DATA_HOME/imbrel, made on first use)");
   app.add_option("--pace", pace, "fast: virtual time only; real: at the module's speed")
       ->check(CLI::IsMember({"fast", "real"}));
+  bool no_wait = false;
+  bool summary = false;
+  app.add_flag("--summary", summary,
+               "at the end, say what the run changed in the flash: the ranges erased and "
+               "programmed");
+  app.add_flag("--no-wait", no_wait,
+               "fail at once (status 2) when another process holds the module's flash, "
+               "instead of waiting for it");
   host::ui::UiOptions ui;
-  host::ui::AddUiOptions(app, ui);
-  app.add_option("command", command, "the program's command line")->take_all();
+  host::ui::AddUiOptions(app, ui, /*offer_script=*/false);
+  app.set_version_flag("--version", "imbrel " IMBREL_VERSION);
+  app.add_option("command", command,
+                 "the program's command line (after \"--\" when it "
+                 "starts with \"-\")")
+      ->take_all();
   app.prefix_command();
   app.footer(
-      "Exit status: 1 when the program ends (its own fixed code, whatever the commands did: "
-      "their outcome is in the message boxes), 0 when the module restarted, 2 for a bad host "
-      "option or module, 130 when interrupted.");
-  if (auto status = host::ParseToolArguments(app, argc, argv)) return *status;
+      "Exit status: 0 when no command showed an error box, and after a restart (boot.log says "
+      "which); 1 when an error box was shown; 3 when an update was cancelled; 2 for a bad host "
+      "option or module; 130 when interrupted. (The program's own exit code is always 1: its "
+      "outcome is in its boxes, which the host reads.)");
+  if (auto status =
+          host::ParseToolArguments(app, static_cast<int>(host_args.size()), host_args.data())) {
+    return *status;
+  }
   for (const std::string& extra : app.remaining()) command.push_back(extra);
+  // The program's commands start with "/": a word with "-" before the "--" is a host option
+  // misspelt, not part of a command line to run the program on.
+  for (const std::string& word : command) {
+    if (word.size() > 1 && word[0] == '-') {
+      std::fprintf(stderr,
+                   "imbrel: unknown option %s (imbrel --help lists them; \"--\" ends the "
+                   "host options)\n",
+                   word.c_str());
+      return 2;
+    }
+  }
+  command.insert(command.end(), after_separator.begin(), after_separator.end());
 
   std::unique_ptr<host::Module> module;
   try {
@@ -63,12 +104,30 @@ int main(int argc, char** argv) {
                  e.what());
     return 2;
   }
+  host::SetOtherProcessWait(
+      no_wait ? host::OtherProcessWait::kRefuse : host::OtherProcessWait::kWait, "imbrel");
   if (pace == "real") host::SetClockPace(host::Pace::kReal);
   if (pace == "fast") host::SetClockPace(host::Pace::kFast);
+  // Registered before the backend's own exit handler, so that these run after the terminal
+  // is given back (exit handlers run last first); a restart ends with quick_exit.
+  static bool say_summary = summary;
+  auto at_end = [] {
+    host::ui::PrintExitNotes();
+    if (say_summary) {
+      std::fprintf(stderr, "imbrel: this run %s\n",
+                   host::FlashActivityOfRun().empty()
+                       ? "changed nothing in the flash"
+                       : ("changed the flash: " + host::FlashActivityOfRun().Describe()).c_str());
+    }
+  };
+  std::atexit(at_end);
+  std::at_quick_exit(at_end);
   if (!host::ui::InstallBackend(ui)) return 2;
 
   std::string line;
   for (const std::string& part : command) line += (line.empty() ? "" : " ") + part;
   std::u16string wide = host::Utf16(line);
-  return WinMain(nullptr, nullptr, wide.data(), 0);
+  // The program returns 1 whatever happened; what its boxes said is the run's outcome.
+  WinMain(nullptr, nullptr, wide.data(), 0);
+  return host::ui::RunExitStatus();
 }

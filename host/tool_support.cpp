@@ -48,11 +48,9 @@ std::uint64_t Number(const std::string& what, const std::string& text, std::uint
 std::optional<int> ParseToolArguments(CLI::App& app, int argc, char** argv) {
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return 2;
+    // --help and --version end well (0); a bad option or value is a host problem (2).
+    return app.exit(e) == 0 ? 0 : 2;
   }
   return std::nullopt;
 }

@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstdio>
 
+#include "host/hardware/flash_activity.h"
 #include "host/hardware/model_notes.h"
 #include "host/hardware/power.h"
 #include "host/hardware/virtual_clock.h"
@@ -458,6 +459,9 @@ void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
                       parameter ? timing.parameter_erase_max_ns : timing.block_erase_max_ns)) {
     return;
   }
+  // Chip word w is bytes 4w..4w+3 of the bus, shared with the other chip.
+  NoteFlashErase(4 * std::uint64_t{BlockStart(block)},
+                 4 * std::uint64_t{BlockStart(block + 1) - BlockStart(block)}, false);
   std::uint16_t* cell = cells_ + 2 * std::size_t{BlockStart(block)};
   std::uint16_t* end = cells_ + 2 * std::size_t{BlockStart(block + 1)};
   if (faults_[block] & kEraseFails) {
@@ -493,6 +497,7 @@ void IntelNorChip::ProgramWord(std::uint32_t word, std::uint16_t value) {
   if (!StartOperation(config_->timing.word_program_ns, config_->timing.word_program_max_ns)) {
     return;
   }
+  NoteFlashProgram(4 * std::uint64_t{word}, 4, false);
   if (faults_[block] & kProgramFails) {
     // The program gave up part way: the low byte's bits are programmed, the high byte's not.
     sr_ |= kSrProgramError;
@@ -609,6 +614,7 @@ void IntelNorChip::BufferConfirm(std::uint32_t word, std::uint8_t command) {
   if (!StartOperation(config_->timing.buffer_program_ns, config_->timing.buffer_program_max_ns)) {
     return;
   }
+  NoteFlashProgram(4 * std::uint64_t{buffer_base_}, 4 * std::uint64_t{buffer_expected_}, false);
   NorBlockCounters& counters = counters_[block];
   if (faults_[block] & kProgramFails) {
     // The program gave up part way: the first half of the buffer is programmed.

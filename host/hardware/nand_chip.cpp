@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "host/hardware/flash_activity.h"
 #include "host/hardware/model_notes.h"
 #include "host/hardware/power.h"
 #include "host/module/module.h"
@@ -220,6 +221,8 @@ void NandChip::StartProgram(std::uint64_t at) {
     return;
   }
   busy_until_ = at + timing_.program_ns;
+  NoteFlashProgram((std::uint64_t{first_block_} * kNandPagesPerBlock + page) * kNandPageBytes,
+                   kNandPageBytes, true);
   failed_ = block_faults_[page / kNandPagesPerBlock] & kProgramFails;
   if (failed_) {
     // The program gave up part way: the first half of the page register is in the cells.
@@ -264,6 +267,8 @@ void NandChip::StartErase(std::uint64_t at) {
     return;
   }
   busy_until_ = at + timing_.erase_ns;
+  NoteFlashErase((std::uint64_t{first_block_} * kNandPagesPerBlock + page) * kNandPageBytes,
+                 std::uint64_t{kNandPagesPerBlock} * kNandPageBytes, true);
   failed_ = block_faults_[page / kNandPagesPerBlock] & kEraseFails;
   if (failed_) {
     // The erase gave up part way: the block's first quarter of pages is erased.

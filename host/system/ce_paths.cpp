@@ -12,6 +12,35 @@ fs::path ModuleFsRoot() {
   return module ? module->dir() / "fs" : fs::path();
 }
 
+namespace {
+
+// CE's file systems ignore case: "\usb hd\images\NK.BIN" names fs/USB HD/IMAGES/nk.bin. Case is
+// folded on UTF-16 units, ASCII and Latin-1, as FAT's upper-case table does for them.
+std::u16string Folded(std::u16string_view name) {
+  std::u16string out(name);
+  for (char16_t& c : out) {
+    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
+      c = static_cast<char16_t>(c - 0x20);
+  }
+  return out;
+}
+
+// The entry of `dir` named `name` but for case: the exact name when it exists, else the first
+// in name order that matches when case is ignored, else `name` (which does not exist).
+std::string EntryIgnoringCase(const fs::path& dir, const std::string& name) {
+  std::error_code ec;
+  if (fs::exists(dir / name, ec)) return name;
+  std::u16string want = Folded(Utf16(name));
+  std::string found;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string entry = it->path().filename().string();
+    if (Folded(Utf16(entry)) == want && (found.empty() || entry < found)) found = entry;
+  }
+  return found.empty() ? name : found;
+}
+
+}  // namespace
+
 std::optional<fs::path> CePathToHost(std::u16string_view ce_path) {
   fs::path root = ModuleFsRoot();
   if (root.empty()) return std::nullopt;
@@ -20,7 +49,7 @@ std::optional<fs::path> CePathToHost(std::u16string_view ce_path) {
   auto take = [&]() -> bool {
     if (part.empty()) return true;
     if (part == u"." || part == u"..") return false;
-    out /= Utf8(part);
+    out /= EntryIgnoringCase(out, Utf8(part));
     part.clear();
     return true;
   };

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
@@ -18,6 +19,7 @@
 #include <unordered_map>
 
 #include "ce/kernel.h"
+#include "host/system/text.h"
 
 namespace host {
 
@@ -30,11 +32,42 @@ std::filesystem::path object_directory;
 
 thread_local DWORD last_error = ERROR_SUCCESS;
 
+std::atomic<OtherProcessWait> other_process_wait{OtherProcessWait::kWait};
+std::string waiting_tool = "imbrel";  // set once, before any wait
+
+// Takes the lock file `fd` that another process may hold, for as long as it takes: at once
+// when it is free; else, as the policy says, refuses or waits, telling once a second has
+// gone by whose lock it waits for.
+bool LockAgainstOtherProcesses(int fd, const std::u16string& name) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  std::string what =
+      "the module's " + (name == u"OnModuleFlash" ? std::string("flash") : Utf8(name));
+  if (other_process_wait == OtherProcessWait::kRefuse) {
+    std::fprintf(stderr, "%s: %s is in use by another process; not waiting (--no-wait)\n",
+                 waiting_tool.c_str(), what.c_str());
+    std::fflush(stderr);
+    std::quick_exit(2);
+  }
+  const auto notice = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (std::chrono::steady_clock::now() < notice) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  }
+  std::fprintf(stderr,
+               "%s: waiting for %s, which another process holds (an imbrel updating or with a "
+               "box open?); --no-wait gives up at once\n",
+               waiting_tool.c_str(), what.c_str());
+  int rc;
+  while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  return rc == 0;
+}
+
 // A mutex as CE has it: owned by a thread, recursive for its owner. A named one also holds
 // an exclusive lock on a file of the module while owned, which excludes other processes.
 class MutexObject : public KernelObject {
  public:
-  explicit MutexObject(int lock_fd) : lock_fd_(lock_fd) {}
+  MutexObject(int lock_fd, std::u16string name) : lock_fd_(lock_fd), name_(std::move(name)) {}
   ~MutexObject() override {
     if (lock_fd_ >= 0) close(lock_fd_);
   }
@@ -62,10 +95,7 @@ class MutexObject : public KernelObject {
     lock.unlock();
     bool got = false;
     if (milliseconds == INFINITE) {
-      int rc;
-      while ((rc = flock(lock_fd_, LOCK_EX)) != 0 && errno == EINTR) {
-      }
-      got = rc == 0;
+      got = LockAgainstOtherProcesses(lock_fd_, name_);
     } else {
       for (;;) {
         if (flock(lock_fd_, LOCK_EX | LOCK_NB) == 0) {
@@ -101,6 +131,7 @@ class MutexObject : public KernelObject {
   std::thread::id owner_;
   int count_ = 0;
   int lock_fd_;
+  std::u16string name_;
 };
 
 std::map<std::u16string, std::weak_ptr<MutexObject>> named_mutexes;
@@ -173,11 +204,11 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCWSTR name) {
           return nullptr;
         }
       }
-      mutex = std::make_shared<host::MutexObject>(fd);
+      mutex = std::make_shared<host::MutexObject>(fd, key);
       host::named_mutexes[key] = mutex;
     }
   } else {
-    mutex = std::make_shared<host::MutexObject>(-1);
+    mutex = std::make_shared<host::MutexObject>(-1, std::u16string());
   }
   // An existing named mutex is opened, not taken.
   if (initial_owner && !existed) mutex->Wait(INFINITE);
@@ -251,6 +282,11 @@ std::atomic<bool> thread_creation_fails{false};
 }  // namespace
 
 void SetThreadCreationFails(bool fails) { thread_creation_fails = fails; }
+
+void SetOtherProcessWait(OtherProcessWait policy, const std::string& tool) {
+  other_process_wait = policy;
+  waiting_tool = tool;
+}
 }  // namespace host
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, LPVOID parameter,

@@ -32,6 +32,13 @@ std::string ObjectFileName(const std::u16string& name);
 /// Where named objects of the module live (its ram/); empty keeps them inside this process.
 void SetKernelObjectDirectory(const std::filesystem::path& directory);
 
+/// What a wait does on a named mutex that another process of the module holds (the flash
+/// mutex, while another imbrel updates or shows a box): kWait waits, saying so on standard
+/// error once a second has gone by; kRefuse ends the process at once with status 2. `tool`
+/// names the process in the message.
+enum class OtherProcessWait { kWait, kRefuse };
+void SetOtherProcessWait(OtherProcessWait policy, const std::string& tool);
+
 /// While set, CreateThread fails with ERROR_NOT_ENOUGH_MEMORY, as on a module out of memory.
 void SetThreadCreationFails(bool fails);
 

@@ -121,14 +121,25 @@ class ConsoleBackend : public Backend {
     listed_ = nullptr;
   }
 
+  void UpdateEnded(Window& dialog, const UpdateOutcome& outcome) override {
+    if (status_owner_ == dialog.handle) EndStatusLine();
+    // One line ends every update: how it ended, and how long it took on the module.
+    std::string how = outcome.kind == UpdateOutcome::Kind::kDone     ? "update done"
+                      : outcome.kind == UpdateOutcome::Kind::kFailed ? "update failed: "
+                                                                     : "update cancelled";
+    if (outcome.kind == UpdateOutcome::Kind::kFailed) how += OneLine(outcome.error);
+    PrintLine("[" + Utf8(dialog.text) + "] " + how + "; " + Took(dialog));
+    if (std::string left = LeftBehind(outcome); !left.empty()) {
+      PrintLine("[" + Utf8(dialog.text) + "] " + left);
+    }
+    progressed_.erase(dialog.handle);
+  }
+
   void DialogEnded(Window& dialog) override {
     if (status_owner_ == dialog.handle) EndStatusLine();
     // A dialog with progress bars is long work: say how long it took on the module.
     if (opened_at_.count(dialog.handle) && progressed_.count(dialog.handle)) {
-      char took[96];
-      std::snprintf(took, sizeof took, "took %.1f s of module time",
-                    static_cast<double>(ClockNow() - opened_at_[dialog.handle]) / kNsPerSecond);
-      PrintLine("[" + Utf8(dialog.text) + "] " + took);
+      PrintLine("[" + Utf8(dialog.text) + "] " + Took(dialog));
     }
     opened_at_.erase(dialog.handle);
     progressed_.erase(dialog.handle);
@@ -290,6 +301,16 @@ class ConsoleBackend : public Backend {
   }
 
  private:
+  // "took 1.234 s of module time", since `dialog` opened.
+  std::string Took(const Window& dialog) {
+    auto it = opened_at_.find(dialog.handle);
+    std::uint64_t ns = it == opened_at_.end() ? 0 : ClockNow() - it->second;
+    char took[96];
+    std::snprintf(took, sizeof took, "took %.3f s of module time",
+                  static_cast<double>(ns) / kNsPerSecond);
+    return took;
+  }
+
   struct DialogState {
     bool shown = false;  // the loop has run once: later title changes are news
     std::u16string printed_title;

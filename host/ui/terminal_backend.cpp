@@ -495,6 +495,13 @@ class TerminalBackend final : public Backend {
     Changed();
   }
 
+  void UpdateEnded(Window& dialog, const UpdateOutcome& outcome) override {
+    // Said once the screen is given back, where it stays in view.
+    if (std::string left = LeftBehind(outcome); !left.empty()) {
+      AddExitNote("imbrel: [" + Utf8(dialog.text) + "] " + left);
+    }
+  }
+
   void DialogEnded(Window& dialog) override {
     focus_.erase(&dialog);
     Changed();

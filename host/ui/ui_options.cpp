@@ -4,6 +4,8 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
 
 #include "ce/ui.h"
 #include "host/system/text.h"
@@ -13,11 +15,15 @@
 
 namespace host::ui {
 
-void AddUiOptions(CLI::App& app, UiOptions& options) {
+void AddUiOptions(CLI::App& app, UiOptions& options, bool offer_script) {
+  std::vector<std::string> kinds{"terminal", "console"};
+  if (offer_script) kinds.push_back("script");
   app.add_option("--ui", options.ui,
-                 "window system: terminal, console or script (default: terminal when standard "
-                 "input and output are terminals, else console)")
-      ->check(CLI::IsMember({"terminal", "console", "script"}));
+                 std::string("window system: terminal, console") +
+                     (offer_script ? " or script" : "") +
+                     " (default: terminal when standard input and output are terminals and "
+                     "TERM can move the cursor, else console)")
+      ->check(CLI::IsMember(kinds));
   app.add_option("--answer", options.answers,
                  "console: answer the next message box with ok, cancel, yes or no (repeatable)")
       ->check(CLI::IsMember({"ok", "cancel", "yes", "no"}))
@@ -29,14 +35,24 @@ void AddUiOptions(CLI::App& app, UiOptions& options) {
 
 bool InstallBackend(const UiOptions& options) {
   std::string ui = options.ui;
-  if (ui.empty()) ui = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) ? "terminal" : "console";
+  const char* term = std::getenv("TERM");
+  bool capable = term && *term && std::string_view(term) != "dumb";
+  bool terminals = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+  if (ui.empty()) ui = terminals && capable ? "terminal" : "console";
   if (ui != "console" && (!options.answers.empty() || options.open)) {
     std::fprintf(stderr, "--answer and --open are for the console window system (--ui console)\n");
     return false;
   }
   if (ui == "terminal") {
-    if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
+    if (!terminals) {
       std::fprintf(stderr, "--ui terminal needs a terminal on standard input and output\n");
+      return false;
+    }
+    if (!capable) {
+      std::fprintf(stderr,
+                   "--ui terminal needs a terminal that can move its cursor (TERM is "
+                   "%s); --ui console works on any\n",
+                   term && *term ? term : "not set");
       return false;
     }
     SetBackend(MakeTerminalBackend());

@@ -18,7 +18,8 @@ struct UiOptions {
   std::optional<std::string> open;   // console: the file-open dialog's answer (a CE path)
 };
 
-void AddUiOptions(CLI::App& app, UiOptions& options);
+/// Adds --ui, --answer and --open; --ui script (the recording backend) only when asked.
+void AddUiOptions(CLI::App& app, UiOptions& options, bool offer_script);
 
 /// Installs the backend the options ask for: terminal when standard input and output are
 /// terminals, else console, unless --ui says otherwise. Returns false with a message on

@@ -31,6 +31,36 @@ std::atomic<bool> common_controls{false};
 // How long a modal loop waits before looking again when nothing wakes it.
 constexpr std::chrono::milliseconds kLoopTick{50};
 
+RunOutcome run_outcome;
+
+// The update dialog that is open, topmost first; null when none is.
+Window* OpenUpdateDialog() {
+  for (auto it = modal_stack.rbegin(); it != modal_stack.rend(); ++it) {
+    if (it->kind == ModalFrame::Kind::kDialog && it->window && it->window->id == IDD_UPDATE) {
+      return it->window;
+    }
+  }
+  return nullptr;
+}
+
+// The program's error boxes: its captions "ERROR" (and "ERRER"), and the registry's
+// "... FAILED!" results.
+bool IsErrorBox(const std::u16string& text, const std::u16string& caption) {
+  return caption == u"ERROR" || caption == u"ERRER" ||
+         text.find(u"FAILED!") != std::u16string::npos;
+}
+
+UpdateOutcome OutcomeOf(const Window& update) {
+  UpdateOutcome outcome;
+  if (!update.update_error.empty()) {
+    outcome.kind = UpdateOutcome::Kind::kFailed;
+    outcome.error = update.update_error;
+  } else if (update.update_cancelled) {
+    outcome.kind = UpdateOutcome::Kind::kCancelled;
+  }
+  return outcome;
+}
+
 HWND NewHandle() { return reinterpret_cast<HWND>(next_handle.fetch_add(0x10) + 0x10); }
 
 ControlKind KindOf(std::u16string_view class_name) {
@@ -174,7 +204,39 @@ Backend& CurrentBackend() {
   return *backend;
 }
 
+std::string LeftBehind(const UpdateOutcome& outcome) {
+  if (outcome.kind == UpdateOutcome::Kind::kDone || outcome.flash.empty()) return "";
+  return "the flash is left erased or partly written: " + outcome.flash.Describe();
+}
+
+namespace {
+std::mutex notes_mutex;
+std::vector<std::string> exit_notes;
+}  // namespace
+
+void AddExitNote(const std::string& line) {
+  std::lock_guard lock(notes_mutex);
+  exit_notes.push_back(line);
+}
+
+void PrintExitNotes() {
+  std::lock_guard lock(notes_mutex);
+  for (const std::string& line : exit_notes) std::fprintf(stderr, "%s\n", line.c_str());
+  exit_notes.clear();
+}
+
+RunOutcome CurrentRunOutcome() {
+  std::lock_guard lock(ui_mutex);
+  return run_outcome;
+}
+
+int RunExitStatus() {
+  RunOutcome outcome = CurrentRunOutcome();
+  return outcome.error_shown ? 1 : outcome.update_cancelled ? 3 : 0;
+}
+
 void PostCommand(Window& dialog, int id) {
+  if (dialog.id == IDD_UPDATE && id == IDCANCEL) dialog.update_cancelled = true;
   dialog.commands.push_back(id);
   ui_changed.notify_all();
 }
@@ -294,6 +356,7 @@ INT_PTR DialogBoxParamW(HINSTANCE, LPCWSTR template_name, HWND owner, DLGPROC pr
     host::ui::Register(*dialog);
     host::ui::modal_stack.push_back(
         {host::ui::ModalFrame::Kind::kDialog, dialog.get(), std::this_thread::get_id()});
+    if (dialog->id == IDD_UPDATE) host::MarkFlashActivity();
     backend.DialogOpened(*dialog);
   }
 
@@ -318,6 +381,14 @@ INT_PTR DialogBoxParamW(HINSTANCE, LPCWSTR template_name, HWND owner, DLGPROC pr
     } else {
       ui_changed.wait_for(lock, host::ui::kLoopTick);
     }
+  }
+  if (dialog->id == IDD_UPDATE) {
+    host::ui::UpdateOutcome outcome = host::ui::OutcomeOf(*dialog);
+    outcome.flash = host::FlashActivitySinceMark();
+    if (outcome.kind == host::ui::UpdateOutcome::Kind::kCancelled) {
+      host::ui::run_outcome.update_cancelled = true;
+    }
+    backend.UpdateEnded(*dialog, outcome);
   }
   host::ui::PopFrame(std::this_thread::get_id(), host::ui::ModalFrame::Kind::kDialog);
   backend.DialogEnded(*dialog);
@@ -412,8 +483,20 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
     std::lock_guard lock(ui_mutex);
     owner_window = host::ui::FindWindow(owner);
   }
-  return host::ui::CurrentBackend().MessageBox(owner_window, text ? text : u"",
-                                               caption ? caption : u"Error", type);
+  std::u16string shown_text = text ? text : u"";
+  std::u16string shown_caption = caption ? caption : u"Error";
+  int answer = host::ui::CurrentBackend().MessageBox(owner_window, shown_text, shown_caption, type);
+  std::lock_guard lock(ui_mutex);
+  Window* update = host::ui::OpenUpdateDialog();
+  if (host::ui::IsErrorBox(shown_text, shown_caption)) {
+    host::ui::run_outcome.error_shown = true;
+    if (update && update->update_error.empty()) update->update_error = shown_text;
+  }
+  // A warning answered Cancel or No stops the update before it writes.
+  if (update && shown_caption == u"WARNING" && (answer == IDCANCEL || answer == IDNO)) {
+    update->update_cancelled = true;
+  }
+  return answer;
 }
 
 BOOL GetOpenFileNameW(OPENFILENAMEW* ofn) {
@@ -427,7 +510,11 @@ BOOL GetOpenFileNameW(OPENFILENAMEW* ofn) {
       host::ui::ModalScope modal(host::ui::ModalFrame::Kind::kOpenFile, ofn->hwndOwner);
       chosen = host::ui::CurrentBackend().OpenFile(*ofn);
     }
-    if (chosen.empty()) return FALSE;
+    if (chosen.empty()) {
+      std::lock_guard lock(ui_mutex);
+      if (Window* update = host::ui::OpenUpdateDialog()) update->update_cancelled = true;
+      return FALSE;
+    }
     // The rules of the request: a path that does not exist is refused, as the dialog would.
     std::u16string directory = chosen.substr(0, chosen.rfind(u'\\') + 1);
     auto file = host::CePathToHost(chosen);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ce/ui.h"
+#include "host/hardware/flash_activity.h"
 
 namespace host::ui {
 
@@ -44,6 +45,9 @@ struct Window {
   bool ended = false;
   INT_PTR result = 0;
   std::thread::id thread;
+  // The update dialog: what its run showed (see UpdateOutcome).
+  std::u16string update_error;    // the first error box's text
+  bool update_cancelled = false;  // the cancel command, a declined warning or no file chosen
 
   bool visible() const { return (style & WS_VISIBLE) != 0; }
   Window* Control(int control_id) const;
@@ -60,6 +64,33 @@ struct ModalFrame {
 /// The lock that guards every window. Backends are called with it held unless said otherwise.
 std::mutex& UiLock();
 
+/// How one update (a run of the update dialog) ended, as its boxes and commands showed.
+struct UpdateOutcome {
+  enum class Kind { kDone, kFailed, kCancelled };
+  Kind kind = Kind::kDone;
+  std::u16string error;  // kFailed: the error box's text
+  FlashActivity flash;   // what the chips erased and programmed while it ran
+};
+
+/// The flash an update that did not succeed has left erased or partly written, as one line;
+/// empty when it changed nothing or succeeded.
+std::string LeftBehind(const UpdateOutcome& outcome);
+
+/// Lines to print on standard error once the window system has left the screen (the
+/// terminal's notes); PrintExitNotes prints and forgets them.
+void AddExitNote(const std::string& line);
+void PrintExitNotes();
+
+/// What the run's dialogs showed: the host's exit status comes from it.
+struct RunOutcome {
+  bool error_shown = false;       // an error box ("ERROR", "ERRER", "... FAILED!")
+  bool update_cancelled = false;  // an update that the user cancelled
+};
+RunOutcome CurrentRunOutcome();
+/// The exit status of a run that ended without a restart: 1 when an error box was shown, else
+/// 3 when an update was cancelled, else 0.
+int RunExitStatus();
+
 /// What a backend is told, and what it must do.
 class Backend {
  public:
@@ -68,6 +99,8 @@ class Backend {
   virtual void DialogEnded(Window& /*dialog*/) {}
   virtual void TextChanged(Window& /*window*/) {}
   virtual void ProgressChanged(Window& /*control*/, bool /*range_changed*/) {}
+  /// The update dialog is about to end (before DialogEnded) with this outcome.
+  virtual void UpdateEnded(Window& /*dialog*/, const UpdateOutcome& /*outcome*/) {}
   /// Runs in the modal loop of `dialog` while it is the topmost window: draw what changed,
   /// wait at most `timeout` for input and turn it into commands (PostCommand). The lock may be
   /// released while waiting and must be held again on return. The default only waits.

@@ -189,12 +189,18 @@ TEST_F(ConsoleUiFileOpen, BareNameIsInTheFolderTheDialogOpensOn) {
   EXPECT_NE(r.err.find("Update: 10: "), std::string::npos) << r.err;
 }
 
+TEST_F(ConsoleUiFileOpen, OpenIgnoresCaseAsTheModulesFilesDo) {
+  CommandResult r = Run("--open '\\usb hd\\images\\NK.BIN'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(InOrder(r.err, "-> \\usb hd\\images\\NK.BIN", "[Update] Update done")) << r.err;
+}
+
 TEST_F(ConsoleUiFileOpen, WithoutOpenTheDialogIsCancelled) {
   CommandResult r = Run("");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("-> cancelled (no --open)"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Update: -2: " + kListing), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("Updating IMAGE"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("[Updating IMAGE] update cancelled"), std::string::npos) << r.err;
 }
 
 TEST_F(ConsoleUiFileOpen, MissingFileIsRefusedAndTheSecondAskCancels) {

@@ -511,7 +511,7 @@ TEST_F(TerminalUiWithModule, ImbrelMainDialogReportUpdateAndEscape) {
       << session.last();
   session.Keys("Escape");
   ASSERT_TRUE(session.WaitForText(u"SANE")) << session.last();
-  EXPECT_TRUE(session.last_screen().Has(u"EXITED-1")) << session.last();
+  EXPECT_TRUE(session.last_screen().Has(u"EXITED-3")) << session.last();
 }
 
 // A fatal or terminating signal while the dialogs are drawn leaves the terminal as it was.

@@ -115,7 +115,7 @@ INT_PTR MainProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
 int main(int argc, char** argv) {
   CLI::App app{"imbrel-ui-demo: the program's dialogs under a window system"};
   host::ui::UiOptions ui;
-  host::ui::AddUiOptions(app, ui);
+  host::ui::AddUiOptions(app, ui, /*offer_script=*/true);
   std::string module_dir, file;
   app.add_option("--module", module_dir, "module whose fs/ the file-open dialog shows");
   app.add_option("--file", file, "skip the file-open dialog: the update has this file");

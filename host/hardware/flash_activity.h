@@ -1,0 +1,42 @@
+// Where the module's flash changed: every erase a chip began (finished or not) and every
+// program it took, as ranges of the flash. NOR ranges are byte offsets on the 32-bit bus;
+// NAND ranges are physical offsets, page * 2048. Kept for the whole run and since the last
+// mark, for the host's reports (an update that failed part way, the run's summary).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace host {
+
+/// Merged ranges [start, end) of the flash.
+struct FlashRanges {
+  std::map<std::uint64_t, std::uint64_t> spans;  // start -> end, disjoint and not touching
+
+  void Add(std::uint64_t start, std::uint64_t length);
+  std::uint64_t Bytes() const;
+  bool empty() const { return spans.empty(); }
+  /// "0x80000-0xbffff, 0x100000-0x13ffff" (inclusive ends), at most `most` of them.
+  std::string Describe(std::size_t most = 6) const;
+};
+
+struct FlashActivity {
+  FlashRanges erased;      // erases begun
+  FlashRanges programmed;  // programs begun
+  bool nand = false;       // the ranges are NAND physical offsets
+  bool empty() const { return erased.empty() && programmed.empty(); }
+  /// "erased 0x80000-0xbffff (256 KB); programmed 0x80000-0x9ffff (128 KB)", or "nothing".
+  std::string Describe() const;
+};
+
+/// Called by the chip models as an erase or a program begins.
+void NoteFlashErase(std::uint64_t start, std::uint64_t length, bool nand);
+void NoteFlashProgram(std::uint64_t start, std::uint64_t length, bool nand);
+
+/// Starts a new stretch: FlashActivitySinceMark is empty after it.
+void MarkFlashActivity();
+FlashActivity FlashActivitySinceMark();
+FlashActivity FlashActivityOfRun();
+
+}  // namespace host
