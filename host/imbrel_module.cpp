@@ -8,6 +8,7 @@
 
 #include "host/imbrel_module_commands.h"
 #include "host/module/module.h"
+#include "host/system/kernel_objects.h"
 #include "host/tool_support.h"
 
 namespace {
@@ -141,20 +142,40 @@ CLI::App* AddErase(CLI::App& app, FlashArgs& args) {
 }
 
 CLI::App* AddWrite(CLI::App& app, FlashArgs& args) {
-  CLI::App* write =
-      app.add_subcommand("write", "program FILE at OFFSET (erase first: programming clears bits)");
+  CLI::App* write = app.add_subcommand(
+      "write",
+      "program FILE at OFFSET and verify it. Without --erase the range must be erased (it is "
+      "checked first, and nothing is programmed when it is not); with --erase every block the "
+      "range touches is unlocked and erased first, and its bytes outside the range are "
+      "written back");
   write->add_option("DIR", args.dir, "module directory")->required();
   write->add_option("OFFSET", args.offset, "flash offset")->required();
-  write->add_option("FILE", args.file, "data to program")->required();
+  write->add_option("FILE", args.file, "data to program (- for standard input)")->required();
+  write->add_flag("--erase", args.erase, "erase the blocks the range touches first");
   return write;
 }
 
+CLI::App* AddVerify(CLI::App& app, FlashArgs& args) {
+  CLI::App* verify = app.add_subcommand(
+      "verify", "compare the flash at OFFSET with FILE (status 1 if they differ)");
+  verify->add_option("DIR", args.dir, "module directory")->required();
+  verify->add_option("OFFSET", args.offset, "flash offset")->required();
+  verify->add_option("FILE", args.file, "the bytes to find there (- for standard input)")
+      ->required();
+  return verify;
+}
+
 CLI::App* AddRead(CLI::App& app, FlashArgs& args) {
-  CLI::App* read = app.add_subcommand("read", "read flash bytes (a hex dump on a terminal)");
+  CLI::App* read = app.add_subcommand(
+      "read",
+      "read flash bytes (a hex dump on a terminal); with neither OFFSET nor LENGTH, the whole "
+      "flash. NAND: erased pages read 0xFF; a damaged page fails the read, named");
   read->add_option("DIR", args.dir, "module directory")->required();
-  read->add_option("OFFSET", args.offset, "flash offset")->required();
-  read->add_option("LENGTH", args.length, "bytes")->required();
-  read->add_option("-o,--output", args.out_file, "write the bytes to this file");
+  auto* offset = read->add_option("OFFSET", args.offset, "flash offset");
+  read->add_option("LENGTH", args.length, "bytes")->needs(offset);
+  read->add_option("-o,--output", args.out_file,
+                   "write the bytes to this file (- for standard "
+                   "output)");
   return read;
 }
 
@@ -186,28 +207,36 @@ CLI::App* AddFault(CLI::App& app, FaultArgs& args) {
 int main(int argc, char** argv) {
   CLI::App app{"imbrel-module: make, inspect, read and write Imbrel virtual modules"};
   app.require_subcommand(1);
+  bool no_wait = false;
+  app.add_flag("--no-wait", no_wait,
+               "fail at once (status 2) when another process holds the module's flash");
+  app.set_version_flag("--version", "imbrel-module " IMBREL_VERSION);
   app.footer(
       "Numbers are decimal or 0x-hex. Flash access goes through the program's own driver.\n"
       "Exit status: 0 done, 1 a flash operation failed, 2 bad command line, module or file.");
 
   CreateArgs create_args;
   std::string info_dir;
-  FlashArgs erase_args, write_args, read_args;
+  FlashArgs erase_args, write_args, verify_args, read_args;
   FaultArgs fault_args;
   CLI::App* create = AddCreate(app, create_args);
   CLI::App* info = AddInfo(app, info_dir);
   CLI::App* erase = AddErase(app, erase_args);
   CLI::App* write = AddWrite(app, write_args);
+  CLI::App* verify = AddVerify(app, verify_args);
   CLI::App* read = AddRead(app, read_args);
   CLI::App* fault = AddFault(app, fault_args);
 
   if (auto status = host::ParseToolArguments(app, argc, argv)) return *status;
+  host::SetOtherProcessWait(
+      no_wait ? host::OtherProcessWait::kRefuse : host::OtherProcessWait::kWait, "imbrel-module");
 
   try {
     if (*create) return host::RunCreate(create_args);
     if (*info) return host::RunInfo(info_dir);
     if (*erase) return host::RunErase(erase_args);
     if (*write) return host::RunWrite(write_args);
+    if (*verify) return host::RunVerify(verify_args);
     if (*read) return host::RunRead(read_args);
     if (*fault) return host::RunFault(fault_args);
   } catch (const host::UsageError& e) {

@@ -8,8 +8,10 @@
 #include <toml++/toml.h>
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <sstream>
 #include <utility>
@@ -390,6 +392,137 @@ void ReplaceFaultsFile(const std::string& dir, const std::string& text) {
   if (had) fs::remove(kept);
 }
 
+// The bytes of FILE, or of standard input for "-".
+std::vector<std::uint8_t> ReadInput(const std::string& file) {
+  if (file == "-") {
+    std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(std::cin)),
+                                   std::istreambuf_iterator<char>());
+    if (std::cin.bad()) throw UsageError("cannot read standard input");
+    return data;
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw UsageError("cannot read " + file);
+  std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)),
+                                 std::istreambuf_iterator<char>());
+  if (in.bad()) throw UsageError("cannot read " + file);
+  return data;
+}
+
+// An erased page as the ECC sees it: at most one bit 0 in each 512-byte step (a bit that
+// flipped since the erase, which the ECC would correct in a programmed page).
+bool ErasedButForBitFlips(const std::vector<std::uint8_t>& page) {
+  for (std::size_t step = 0; step < page.size(); step += 512) {
+    int zeros = 0;
+    for (std::size_t i = step; i < std::min(step + 512, page.size()); ++i) {
+      zeros += std::popcount(static_cast<std::uint8_t>(~page[i]));
+    }
+    if (zeros > 1) return false;
+  }
+  return true;
+}
+
+// Reads [offset, offset + length) through the driver. NAND pages the driver will not read
+// are read again without ECC: an erased page reads 0xFF (one flipped bit a step cleaned, as
+// Linux's NAND layer does);
+// anything else is damage, and *problem names the page and why.
+bool ReadRange(std::uint64_t offset, std::uint64_t length, std::uint8_t* out,
+               std::string* problem) {
+  if (length == 0 ||
+      FlashOps.ReadBuffer(out, static_cast<DWORD>(offset), static_cast<DWORD>(length))) {
+    return true;
+  }
+  if (FlashOps.DriverKind != kDriverNand) {
+    *problem = "read of " + Hex(offset) + " + " + Hex(length) + " failed";
+    return false;
+  }
+  // A block at a time: with ECC, else without it, then page by page: erased pages are 0xFF,
+  // and the others must read with ECC.
+  const DWORD page = FlashOps.PageSize();
+  const DWORD block = FlashOps.BlockSize(static_cast<DWORD>(offset));
+  std::vector<std::uint8_t> buffer(block);
+  for (std::uint64_t at = offset - offset % block; at < offset + length; at += block) {
+    DWORD bytes = static_cast<DWORD>(std::min<std::uint64_t>(block, FlashOps.FlashSize - at));
+    if (!FlashOps.ReadBuffer(buffer.data(), static_cast<DWORD>(at), bytes)) {
+      int ecc = FlashOps.SetEcc(0);
+      bool raw = FlashOps.ReadBuffer(buffer.data(), static_cast<DWORD>(at), bytes) != 0;
+      FlashOps.SetEcc(ecc);
+      for (DWORD in = 0; in < bytes; in += page) {
+        std::vector<std::uint8_t> one(buffer.begin() + in, buffer.begin() + in + page);
+        bool blank = std::all_of(one.begin(), one.end(), [](std::uint8_t b) { return b == 0xFF; });
+        if (raw && blank) continue;
+        if (FlashOps.ReadBuffer(buffer.data() + in, static_cast<DWORD>(at + in), page)) continue;
+        if (raw && ErasedButForBitFlips(one)) {
+          std::fill(buffer.begin() + in, buffer.begin() + in + page, 0xFF);
+        } else {
+          *problem = "the page at " + Hex(at + in) + " does not read: " +
+                     (raw ? "its ECC does not match its data (more bit errors than it corrects)"
+                          : "the controller gives up on it (timed out or not there)");
+          return false;
+        }
+      }
+    }
+    std::uint64_t from = std::max(at, offset), to = std::min(at + bytes, offset + length);
+    std::copy(buffer.begin() + static_cast<long>(from - at),
+              buffer.begin() + static_cast<long>(to - at), out + (from - offset));
+  }
+  return true;
+}
+
+// Erases every block [offset, offset + length) touches, one block at a time, so that a
+// failure names its block.
+bool EraseBlocks(std::uint64_t offset, std::uint64_t length) {
+  std::uint64_t at = offset - offset % FlashOps.BlockSize(static_cast<DWORD>(offset));
+  std::uint64_t done = 0;
+  while (at < offset + length) {
+    DWORD block = FlashOps.BlockSize(static_cast<DWORD>(at));
+    ShowEraseProgress(static_cast<DWORD>(done), static_cast<DWORD>(length));
+    if (!FlashOps.EraseRange(static_cast<DWORD>(at), block)) {
+      EndProgressLine();
+      std::fprintf(stderr,
+                   "imbrel-module: erase failed at the block %s + %s (it is locked, failed to "
+                   "erase or timed out)%s\n",
+                   Hex(at).c_str(), Hex(block).c_str(),
+                   at > offset ? "; the blocks before it are erased" : "");
+      return false;
+    }
+    done += block;
+    at += block;
+  }
+  EndProgressLine();
+  return true;
+}
+
+// Programs `image` at `start`, leaving out runs of 0xFF (an erased flash holds them already,
+// and a NAND page left out stays erased), with progress on a terminal.
+bool ProgramRange(std::uint64_t start, const std::vector<std::uint8_t>& image) {
+  const std::size_t piece = FlashOps.DriverKind == kDriverNand ? FlashOps.PageSize() : 0x100;
+  std::size_t shown = 0;
+  for (std::size_t done = 0; done < image.size();) {
+    // Pieces are aligned to the flash, so that a NAND piece is one page.
+    std::size_t take = std::min<std::size_t>(piece - (start + done) % piece, image.size() - done);
+    bool blank = std::all_of(image.begin() + static_cast<long>(done),
+                             image.begin() + static_cast<long>(done + take),
+                             [](std::uint8_t b) { return b == 0xFF; });
+    if (!blank && !FlashOps.WriteBuffer(image.data() + done, static_cast<DWORD>(start + done),
+                                        static_cast<DWORD>(take))) {
+      EndProgressLine();
+      std::fprintf(stderr,
+                   "imbrel-module: write failed at %s (a block is locked, reported a program "
+                   "error or timed out); the bytes before it are written\n",
+                   Hex(start + done).c_str());
+      return false;
+    }
+    done += take;
+    if (StderrIsTerminal() && (done - shown >= 0x10000 || done == image.size())) {
+      shown = done;
+      std::fprintf(stderr, "\rwriting: %zu of %zu KB", done / 1024, image.size() / 1024);
+      std::fflush(stderr);
+    }
+  }
+  EndProgressLine();
+  return true;
+}
+
 }  // namespace
 
 int RunCreate(const CreateArgs& args) {
@@ -448,90 +581,123 @@ int RunErase(const FlashArgs& args) {
   FlashSession session(args.dir);
   CheckRange(session, "erase", offset, length);
   std::uint64_t started = ClockNow();
-  SetProgressCallback(ShowEraseProgress, 0x10000);
-  int ok = FlashOps.EraseRange(static_cast<DWORD>(offset), static_cast<DWORD>(length));
-  SetProgressCallback(nullptr, 0);
-  EndProgressLine();
-  if (!ok) {
-    std::fprintf(stderr,
-                 "imbrel-module: erase of %s + %s failed (a block is locked, failed to "
-                 "erase or timed out)\n",
-                 Hex(offset).c_str(), Hex(length).c_str());
-    return kExitFailed;
-  }
+  if (!EraseBlocks(offset, length)) return kExitFailed;
   std::printf("erased %s + %s in %s of module time\n", Hex(offset).c_str(), Hex(length).c_str(),
               FormatDuration(ClockNow() - started).c_str());
   return 0;
 }
 
 int RunWrite(const FlashArgs& args) {
-  const std::string& file = args.file;
   std::uint64_t offset = Number("offset", args.offset, 0xFFFFFFFF);
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw UsageError("cannot read " + file);
-  std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)),
-                                 std::istreambuf_iterator<char>());
-  if (in.bad()) throw UsageError("cannot read " + file);
+  std::vector<std::uint8_t> data = ReadInput(args.file);
   FlashSession session(args.dir);
   CheckRange(session, "write", offset, data.size());
   std::uint64_t started = ClockNow();
-  constexpr std::size_t kPiece = 0x40000;
-  for (std::size_t done = 0; done < data.size(); done += kPiece) {
-    std::size_t take = std::min(kPiece, data.size() - done);
-    if (!FlashOps.WriteBuffer(data.data() + done, static_cast<DWORD>(offset + done),
-                              static_cast<DWORD>(take))) {
-      EndProgressLine();
+  std::uint64_t start = offset, end = offset + data.size();
+  std::vector<std::uint8_t> image = data;  // what [start, end) must hold afterwards
+  std::string problem;
+  if (args.erase && !data.empty()) {
+    // Every block the range touches is erased whole: its bytes outside the range are read
+    // first and written back, so that only the range changes.
+    start = offset - offset % FlashOps.BlockSize(static_cast<DWORD>(offset));
+    DWORD last = static_cast<DWORD>(end - 1);
+    end = last - last % FlashOps.BlockSize(last) + std::uint64_t{FlashOps.BlockSize(last)};
+    image.resize(end - start);
+    if (!ReadRange(start, end - start, image.data(), &problem)) {
       std::fprintf(stderr,
-                   "imbrel-module: write failed at %s (a block is locked, reported a "
-                   "program error or timed out); the bytes before it are written\n",
-                   Hex(offset + done).c_str());
+                   "imbrel-module: %s; the blocks the range touches cannot be kept outside it, "
+                   "so nothing is erased\n",
+                   problem.c_str());
       return kExitFailed;
     }
-    if (StderrIsTerminal()) {
-      std::fprintf(stderr, "\rwriting: %zu of %zu KB", (done + take) / 1024, data.size() / 1024);
-      std::fflush(stderr);
+    std::copy(data.begin(), data.end(), image.begin() + static_cast<long>(offset - start));
+    if (!EraseBlocks(start, end - start)) return kExitFailed;
+  } else if (!data.empty()) {
+    // Programming only clears bits: a range that is not erased would end up with neither its
+    // old bytes nor the file's. Nothing is programmed then.
+    std::vector<std::uint8_t> now(data.size());
+    if (!ReadRange(offset, data.size(), now.data(), &problem)) {
+      std::fprintf(stderr, "imbrel-module: %s; nothing written\n", problem.c_str());
+      return kExitFailed;
+    }
+    auto used = std::find_if(now.begin(), now.end(), [](std::uint8_t b) { return b != 0xFF; });
+    if (used != now.end()) {
+      std::fprintf(stderr,
+                   "imbrel-module: the flash at %s is not erased (it holds 0x%02x); nothing "
+                   "written: erase the range first, or write --erase\n",
+                   Hex(offset + static_cast<std::uint64_t>(used - now.begin())).c_str(), *used);
+      return kExitFailed;
     }
   }
-  EndProgressLine();
-  std::vector<std::uint8_t> back(data.size());
-  if (!data.empty() && (!FlashOps.ReadBuffer(back.data(), static_cast<DWORD>(offset),
-                                             static_cast<DWORD>(back.size())) ||
-                        back != data)) {
-    std::size_t at = 0;
-    while (at < data.size() && back[at] == data[at]) ++at;
-    std::fprintf(stderr,
-                 "imbrel-module: after the write the flash at %s does not hold the "
-                 "file's bytes: programming only clears bits, so erase the range first\n",
-                 Hex(offset + at).c_str());
+  if (!ProgramRange(start, image)) return kExitFailed;
+  std::vector<std::uint8_t> back(image.size());
+  if (!ReadRange(start, image.size(), back.data(), &problem)) {
+    std::fprintf(stderr, "imbrel-module: %s after the write\n", problem.c_str());
     return kExitFailed;
   }
-  std::printf("wrote %zu bytes at %s in %s of module time\n", data.size(), Hex(offset).c_str(),
+  if (back != image) {
+    std::size_t at = 0;
+    while (back[at] == image[at]) ++at;
+    std::fprintf(stderr,
+                 "imbrel-module: after the write the flash at %s holds 0x%02x, not 0x%02x\n",
+                 Hex(start + at).c_str(), back[at], image[at]);
+    return kExitFailed;
+  }
+  std::printf("wrote %zu bytes at %s%s and verified them in %s of module time\n", data.size(),
+              Hex(offset).c_str(),
+              start != offset || end != offset + data.size()
+                  ? (" (erased " + Hex(start) + " + " + Hex(end - start) + ")").c_str()
+                  : "",
               FormatDuration(ClockNow() - started).c_str());
+  return 0;
+}
+
+int RunVerify(const FlashArgs& args) {
+  std::uint64_t offset = Number("offset", args.offset, 0xFFFFFFFF);
+  std::vector<std::uint8_t> data = ReadInput(args.file);
+  FlashSession session(args.dir);
+  CheckRange(session, "verify", offset, data.size());
+  std::vector<std::uint8_t> flash(data.size());
+  std::string problem;
+  if (!ReadRange(offset, data.size(), flash.data(), &problem)) {
+    std::fprintf(stderr, "imbrel-module: %s\n", problem.c_str());
+    return kExitFailed;
+  }
+  auto [f, d] = std::mismatch(flash.begin(), flash.end(), data.begin());
+  if (f != flash.end()) {
+    std::fprintf(stderr, "imbrel-module: the flash at %s holds 0x%02x, the file 0x%02x\n",
+                 Hex(offset + static_cast<std::uint64_t>(f - flash.begin())).c_str(), *f, *d);
+    return kExitFailed;
+  }
+  std::printf("verified %zu bytes at %s\n", data.size(), Hex(offset).c_str());
   return 0;
 }
 
 int RunRead(const FlashArgs& args) {
   const std::string& out_file = args.out_file;
-  std::uint64_t offset = Number("offset", args.offset, 0xFFFFFFFF);
-  std::uint64_t length = Number("length", args.length, 0xFFFFFFFF);
   FlashSession session(args.dir);
+  // With neither offset nor length: the whole flash.
+  std::uint64_t offset = args.offset.empty() ? 0 : Number("offset", args.offset, 0xFFFFFFFF);
+  std::uint64_t length =
+      args.offset.empty() ? FlashOps.FlashSize : Number("length", args.length, 0xFFFFFFFF);
+  if (!args.offset.empty() && args.length.empty()) throw UsageError("read: OFFSET needs a LENGTH");
   CheckRange(session, "read", offset, length);
   std::vector<std::uint8_t> data(length);
-  if (length &&
-      !FlashOps.ReadBuffer(data.data(), static_cast<DWORD>(offset), static_cast<DWORD>(length))) {
-    std::fprintf(stderr, "imbrel-module: read of %s + %s failed\n", Hex(offset).c_str(),
-                 Hex(length).c_str());
+  std::string problem;
+  if (!ReadRange(offset, length, data.data(), &problem)) {
+    std::fprintf(stderr, "imbrel-module: %s\n", problem.c_str());
     return kExitFailed;
   }
-  if (!out_file.empty()) {
+  if (!out_file.empty() && out_file != "-") {
     std::ofstream out(out_file, std::ios::binary);
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(length));
     out.close();
     if (!out) throw UsageError("cannot write " + out_file);
-  } else if (isatty(STDOUT_FILENO)) {
+  } else if (out_file.empty() && isatty(STDOUT_FILENO)) {
     HexDump(data, offset);
   } else {
     std::fwrite(data.data(), 1, data.size(), stdout);
+    if (std::fflush(stdout) != 0) throw UsageError("cannot write standard output");
   }
   return 0;
 }

@@ -36,8 +36,9 @@ struct CreateArgs {
 // `erase`, `write` and `read`: the module and the flash range, as given.
 struct FlashArgs {
   std::string dir, offset, length;
-  std::string file;      // write: the data to program
-  std::string out_file;  // read: where the bytes go (empty: stdout)
+  std::string file;      // write, verify: the data ("-": standard input)
+  bool erase = false;    // write: erase the blocks the range touches first
+  std::string out_file;  // read: where the bytes go (empty or "-": stdout)
 };
 
 // The faults that `fault` adds or removes, as given (empty: not given).
@@ -53,6 +54,7 @@ int RunCreate(const CreateArgs& args);
 int RunInfo(const std::string& dir);
 int RunErase(const FlashArgs& args);
 int RunWrite(const FlashArgs& args);
+int RunVerify(const FlashArgs& args);
 int RunRead(const FlashArgs& args);
 /// Adds or removes faults in faults.toml. The file is checked as the module would load it
 /// before it replaces the old one, so a bad fault leaves the module as it was.

@@ -88,11 +88,23 @@ TEST_F(ImbrelModuleTool, WriteReadAndEraseGoThroughTheDriver) {
                                 std::istreambuf_iterator<char>());
   EXPECT_EQ(got, data);
 
-  // Programming over data it cannot turn back to ones is reported, not hidden.
+  // A range that is not erased is refused before anything is programmed.
   std::ofstream(dir_ / "ones.bin", std::ios::binary) << std::string(8, '\xFF');
   r = Run("write " + Dir() + " 0x40004 " + (dir_ / "ones.bin").string());
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("erase the range first"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("is not erased (it holds 0x0a); nothing written"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(Image(0x40001, data.size()), data);
+  // --erase erases the block and writes back what lies outside the range; verify agrees.
+  r = Run("write --erase " + Dir() + " 0x40004 " + (dir_ / "ones.bin").string());
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::uint8_t> now = data;
+  std::fill(now.begin() + 3, now.begin() + 11, 0xFF);
+  EXPECT_EQ(Image(0x40001, now.size()), now);
+  r = Run("verify " + Dir() + " 0x40001 " + (dir_ / "data.bin").string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("the flash at 0x40004 holds 0xff, the file 0x0a"), std::string::npos)
+      << r.err;
 
   r = Run("erase " + Dir() + " 0x40000 1");
   ASSERT_EQ(r.status, 0) << r.err;
@@ -155,7 +167,7 @@ TEST_F(ImbrelModuleTool, FailedOperationsSayWhichAndExitNonZero) {
   test::PokeImage(dir_ / "m", 0x80000, std::vector<std::uint8_t>(4, 0));
   CommandResult r = Run("erase " + Dir() + " 0x40000 0x80000");
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("erase of 0x40000 + 0x80000 failed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("erase failed at the block 0x80000"), std::string::npos) << r.err;
 
   std::ofstream(dir_ / "m" / "faults.toml") << "[[nor]]\nkind = \"melted\"\n";
   r = Run("info " + Dir());
@@ -214,6 +226,20 @@ TEST(ImbrelModuleNand, CreateMakesTheChipAndInfoDescribesIt) {
         "controller clock 156 MHz", "no page programmed more than 4 times"}) {
     EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
   }
+}
+
+TEST(ImbrelModuleNand, ErasedPagesRead0xFFAndTheWholeFlashReadsToStandardOutput) {
+  test::TempDir dir;
+  std::string m = (dir / "m").string();
+  ASSERT_EQ(RunCommand(Tool("create " + m + " --nand --chip 0xF1EC")).status, 0);
+  CommandResult r = RunCommand(Tool("read " + m + " 0x3000000 0x800 -o " + (dir / "e").string()));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(std::filesystem::file_size(dir / "e"), 0x800u);
+  std::ifstream in(dir / "e", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), std::string(0x800, '\xFF'));
+  r = RunCommand(Tool("read " + m + " -o - | wc -c"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "131596288\n");  // FlashSize: the 128 MB chip less its reserve
 }
 
 TEST(ImbrelModuleNand, CreateRefusesOptionsThatDoNotFitAndLeavesNothing) {
