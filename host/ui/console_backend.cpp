@@ -108,7 +108,8 @@ class ConsoleBackend : public Backend {
       : answers_(answers.begin(), answers.end()),
         open_path_(std::move(open_path)),
         terminal_(isatty(STDERR_FILENO) != 0),
-        echo_choices_(isatty(STDIN_FILENO) == 0) {}
+        echo_choices_(isatty(STDIN_FILENO) == 0),
+        asks_(isatty(STDIN_FILENO) != 0) {}
 
   ~ConsoleBackend() override {
     if (interrupt_armed_) sigaction(SIGINT, &previous_interrupt_, nullptr);
@@ -249,9 +250,15 @@ class ConsoleBackend : public Backend {
 
   int MessageBox(Window*, const std::u16string& text, const std::u16string& caption,
                  UINT type) override {
-    std::lock_guard lock(UiLock());
+    std::unique_lock lock(UiLock());
     MessageBoxButtons buttons = ButtonsOf(type);
     int answer = buttons.ids[buttons.default_index];
+    if (answers_.empty() && buttons.ids.size() > 1 && asks_) {
+      // A person at the terminal answers the box.
+      answer = Ask(lock, text, caption, buttons);
+      PrintLine("[" + Utf8(caption) + "] -> " + ButtonName(answer));
+      return answer;
+    }
     if (!answers_.empty()) {
       int given = answers_.front();
       answers_.pop_front();
@@ -266,6 +273,44 @@ class ConsoleBackend : public Backend {
     }
     PrintLine("[" + Utf8(caption) + "] " + Utf8(text) + " -> " + ButtonName(answer));
     return answer;
+  }
+
+  // Asks at the terminal until a button is named (or its first letter, or Enter for the
+  // default); Ctrl-C or the end of input is Cancel, or No.
+  int Ask(std::unique_lock<std::mutex>& lock, const std::u16string& text,
+          const std::u16string& caption, const MessageBoxButtons& buttons) {
+    const int fallback =
+        std::find(buttons.ids.begin(), buttons.ids.end(), IDCANCEL) != buttons.ids.end() ? IDCANCEL
+        : std::find(buttons.ids.begin(), buttons.ids.end(), IDNO) != buttons.ids.end()
+            ? IDNO
+            : buttons.ids[buttons.default_index];
+    PrintLine("[" + Utf8(caption) + "] " + Utf8(text));
+    for (;;) {
+      std::string prompt = AnswerNames(buttons) +
+                           ", Enter: " + ButtonName(buttons.ids[buttons.default_index]) + "? ";
+      std::fwrite(prompt.data(), 1, prompt.size(), stderr);
+      std::fflush(stderr);
+      std::optional<std::string> line;
+      while (!(line = TakeLine()) && !input_ended_ && !interrupted) {
+        lock.unlock();
+        std::string read;
+        bool ended = ReadInput(std::chrono::milliseconds(100), &read);
+        lock.lock();
+        input_ += read;
+        if (ended) input_ended_ = true;
+      }
+      if (interrupted || (!line && input_ended_)) {
+        interrupted = 0;
+        std::fputc('\n', stderr);
+        return fallback;
+      }
+      std::u16string key = ChoiceKey(Trim(Utf16(*line)));
+      if (key.empty()) return buttons.ids[buttons.default_index];
+      for (int id : buttons.ids) {
+        std::u16string name = ChoiceKey(Utf16(ButtonName(id)));
+        if (key == name || (key.size() == 1 && key[0] == name[0])) return id;
+      }
+    }
   }
 
   std::u16string OpenFile(const OPENFILENAMEW& request) override {
@@ -476,6 +521,7 @@ class ConsoleBackend : public Backend {
   bool input_ended_ = false;
   bool end_cancel_sent_ = false;
   bool reading_ = false;
+  const bool asks_;  // standard input is a terminal: a person answers the boxes
 
   bool interrupt_armed_ = false;
   bool interrupt_used_ = false;

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -472,6 +473,18 @@ class FileView : public Overlay {
 // ---------------------------------------------------------------------------------------------
 // The backend.
 
+// Set by the first Ctrl-C; the modal loop turns it into the cancel command (Escape).
+std::atomic<bool> interrupt_requested{false};
+int interrupt_wake_fd = -1;
+
+void OnFirstInterrupt() {
+  interrupt_requested = true;
+  if (interrupt_wake_fd >= 0) {
+    ssize_t ignored = write(interrupt_wake_fd, "", 1);
+    (void)ignored;
+  }
+}
+
 class TerminalBackend;
 TerminalBackend* running_backend = nullptr;  // the one that set up the exit handler
 void EndAtExit();
@@ -579,6 +592,8 @@ class TerminalBackend final : public Backend {
       if (pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
       // Before curses starts, so that it leaves SIGINT and SIGTERM to these handlers.
       terminal::InstallTerminalRestore(STDIN_FILENO, STDOUT_FILENO);
+      interrupt_wake_fd = wake_[1];
+      terminal::SetFirstInterrupt(OnFirstInterrupt);
       screen_ = newterm(nullptr, stdout, stdin);
       if (!screen_) {
         const char* term = std::getenv("TERM");
@@ -783,6 +798,7 @@ class TerminalBackend final : public Backend {
   std::optional<Key> NextKey(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds timeout,
                              OnTop on_top) {
     DrawIfDue();
+    if (std::optional<Key> key = Interrupt()) return key;
     if (std::optional<Key> key = ReadKey()) return key;
     pollfd ready[2] = {{STDIN_FILENO, POLLIN, 0}, {wake_[0], POLLIN, 0}};
     nfds_t watched = wake_[0] >= 0 ? 2 : 1;
@@ -800,7 +816,14 @@ class TerminalBackend final : public Backend {
     lock.lock();
     if (!on_top()) return std::nullopt;
     DrawIfDue();
+    if (std::optional<Key> key = Interrupt()) return key;
     return ReadKey();
+  }
+
+  // The first Ctrl-C, as the key that cancels the window on top.
+  static std::optional<Key> Interrupt() {
+    if (!interrupt_requested.exchange(false)) return std::nullopt;
+    return Key{kEscape, false};
   }
 
   SCREEN* screen_ = nullptr;

@@ -129,8 +129,26 @@ bool IsFault(int signal_number, const siginfo_t* info) {
   return fault_signal && info && info->si_code > 0;
 }
 
+void (*volatile first_interrupt)() = nullptr;
+volatile sig_atomic_t second_interrupt_exits = 0;
+
 void OnSignal(int signal_number, siginfo_t* info, void*) {
   int saved_errno = errno;
+  if (signal_number == SIGINT && first_interrupt) {
+    // The first Ctrl-C is the cancel command; the next one ends the program.
+    void (*hook)() = first_interrupt;
+    first_interrupt = nullptr;
+    second_interrupt_exits = true;
+    hook();
+    errno = saved_errno;
+    return;
+  }
+  if (signal_number == SIGINT && second_interrupt_exits) {
+    // As the console does: status 130, an exit rather than a death by the signal, so that a
+    // calling shell script goes on and reads it.
+    RestoreTerminalNow();
+    _exit(130);
+  }
   RestoreTerminalNow();
   sigaction(signal_number, &previous_actions[signal_number], nullptr);
   errno = saved_errno;
@@ -163,6 +181,8 @@ void InstallTerminalRestore(int tty, int out) {
   __sanitizer_set_death_callback(RestoreTerminalNow);
 #endif
 }
+
+void SetFirstInterrupt(void (*hook)()) { first_interrupt = hook; }
 
 void SetResetSequence(std::string_view bytes) {
   reset_length = std::min(bytes.size(), sizeof reset_sequence);

@@ -18,6 +18,10 @@ void InstallTerminalRestore(int tty, int out);
 /// cursor, plain attributes. Call while curses is not active.
 void SetResetSequence(std::string_view bytes);
 
+/// The next SIGINT calls `hook` (in the signal handler: async-signal-safe work only) instead
+/// of ending the program; the one after it ends the program as any other. Null: none.
+void SetFirstInterrupt(void (*hook)());
+
 /// Curses draws from now on (true), or has ended (false). While it draws, standard error, when
 /// it is a terminal, is held back and written out once the terminal is back: a message
 /// printed just before an abort would otherwise be drawn on the alternate screen and wiped.
