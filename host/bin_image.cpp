@@ -179,7 +179,7 @@ std::vector<std::uint8_t> BinWriter::Build(const BinDefects& defects) const {
   }
   if (!defects.no_end_record) {
     Put32(out, 0);
-    Put32(out, defects.end_record_length);
+    Put32(out, defects.end_record_length ? defects.end_record_length : entry_);
     Put32(out, 0);
   }
   if (defects.truncate_to && *defects.truncate_to < out.size()) out.resize(*defects.truncate_to);
@@ -224,7 +224,9 @@ void ReadRecords(BinImage& image) {
           "no end record: the file ends after " +
               (image.records.empty() ? std::string("the header")
                                      : "record " + Num(image.records.size() - 1)) +
-              ", where a record header should start; " + kEndOfFile);
+              ", where a record header should start; " + kEndOfFile +
+              ". SRecord writes the end record from its input's execution start address "
+              "(srec_cat ... -o FILE -MsBin); imbrel-bin make writes one always");
       return;
     }
     if (left < kBinRecordHeaderSize) {
@@ -271,8 +273,8 @@ void CheckLayout(BinImage& image) {
   };
   if (image.end_record && image.end_record->length != 0) {
     add(BinProblemKind::kEndRecordLength, BinSeverity::kNote, kNoRecord,
-        "the end record has length " + Num(image.end_record->length) +
-            "; the updater stops at the end record without looking at its length");
+        "the end record's length gives the entry point " + Hex(image.end_record->length) +
+            ", as SRecord and Platform Builder write it; the updater does not use it");
   }
   if (image.bytes_after_end) {
     add(BinProblemKind::kDataAfterEndRecord, BinSeverity::kNote, kNoRecord,

@@ -52,8 +52,8 @@ struct BinDefects {
   std::optional<std::size_t> bad_checksum_record;  // store the ByteSum + 1 in this record
   std::optional<std::size_t> truncate_to;          // keep only this many bytes of the file
   bool no_end_record = false;                      // the file stops after the last record
-  std::uint32_t end_record_length = 0;             // length field of the end record
-  bool bad_signature = false;                      // "B000FE\n" instead of "B000FF\n"
+  std::uint32_t end_record_length = 0;  // length field of the end record (else the entry)
+  bool bad_signature = false;           // "B000FE\n" instead of "B000FF\n"
 };
 
 struct BinRecordData {
@@ -71,6 +71,9 @@ class BinWriter {
   void Add(std::uint32_t address, std::span<const std::uint8_t> data, std::size_t chunk = 0);
   /// Sets the header's length; without it the length is the extent.
   void SetLength(std::uint32_t length) { length_ = length; }
+  /// The entry point, which the end record's length field carries (as SRecord writes it;
+  /// the updater does not read it). 0 by default.
+  void SetEntry(std::uint32_t entry) { entry_ = entry; }
 
   std::uint32_t start() const { return start_; }
   const std::vector<BinRecordData>& records() const { return records_; }
@@ -92,6 +95,7 @@ class BinWriter {
  private:
   std::uint32_t start_;
   std::optional<std::uint32_t> length_;
+  std::uint32_t entry_ = 0;
   std::vector<BinRecordData> records_;
 };
 
@@ -115,7 +119,7 @@ enum class BinProblemKind {
   kOverlap,             // error: a record overlaps an earlier one
   kEraseOutsideFlash,   // error: the erased range runs outside the flash
   kNotAscending,        // note: records are not in ascending address order
-  kEndRecordLength,     // note: the end record's length is not 0 (never examined)
+  kEndRecordLength,     // note: the end record gives an entry point (never examined)
   kDataAfterEndRecord,  // note: bytes after the end record (never read)
 };
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <map>
 #include <vector>
@@ -151,8 +152,13 @@ int Info(const InfoOptions& options) {
                 Hex(erase_at + image.length).c_str());
     PrintRecords(image, placement.offset);
     if (image.end_record) {
-      std::printf("%-12sat file offset %s, length %u\n", "end record",
-                  Hex(image.end_record->header_at).c_str(), image.end_record->length);
+      if (image.end_record->length) {
+        std::printf("%-12sat file offset %s, entry point 0x%08x\n", "end record",
+                    Hex(image.end_record->header_at).c_str(), image.end_record->length);
+      } else {
+        std::printf("%-12sat file offset %s, no entry point\n", "end record",
+                    Hex(image.end_record->header_at).c_str());
+      }
     } else {
       std::printf("%-12snone\n", "end record");
     }
@@ -176,6 +182,13 @@ int Info(const InfoOptions& options) {
 // ---- make ------------------------------------------------------------------------------------
 
 std::vector<std::uint8_t> ReadInput(const std::string& path) {
+  if (path == "-") {
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(std::cin)),
+                                    std::istreambuf_iterator<char>());
+    if (std::cin.bad()) throw UsageError("standard input: cannot be read");
+    if (bytes.empty()) throw UsageError("standard input: is empty");
+    return bytes;
+  }
   std::error_code ec;
   if (!fs::is_regular_file(path, ec)) {
     throw UsageError(path + ": " +
@@ -194,6 +207,11 @@ std::vector<std::uint8_t> ReadInput(const std::string& path) {
 /// Writes `bytes` to a temporary file beside `path`, then renames it over `path`: `path` is
 /// either untouched or complete.
 void WriteWhole(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+  if (path == "-") {
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    if (std::fflush(stdout) != 0) throw UsageError("cannot write standard output");
+    return;
+  }
   fs::path dir = path.parent_path().empty() ? fs::path(".") : path.parent_path();
   std::string temp = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
   int fd = mkstemp(temp.data());
@@ -225,7 +243,7 @@ void WriteWhole(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
 }
 
 struct MakeOptions {
-  std::string output, start, length, raw, at, chunk;
+  std::string output, start, length, raw, at, chunk, entry;
   std::vector<std::string> records;
   bool allow_overlap = false;
 };
@@ -236,6 +254,9 @@ int Make(const MakeOptions& options, const CLI::App& make, const CLI::Option* re
   host::BinWriter writer(start);
   if (!options.length.empty()) {
     writer.SetLength(static_cast<std::uint32_t>(Number("length", options.length, 0xFFFFFFFF)));
+  }
+  if (!options.entry.empty()) {
+    writer.SetEntry(static_cast<std::uint32_t>(Number("entry", options.entry, 0xFFFFFFFF)));
   }
   std::size_t chunk = kDefaultChunk;
   if (!options.chunk.empty()) {
@@ -273,13 +294,24 @@ int Make(const MakeOptions& options, const CLI::App& make, const CLI::Option* re
     }
     throw UsageError(all + "nothing written");
   }
+  for (const host::BinRecordData& r : writer.records()) {
+    if (r.address == 0) {
+      // The updater and SRecord read address 0 as the end record when the checksum is 0.
+      std::fprintf(stderr,
+                   "imbrel-bin: warning: a record at address 0: a reader takes a record at 0 "
+                   "whose bytes sum to 0 for the end record, and SRecord refuses data there\n");
+      break;
+    }
+  }
   std::vector<std::uint8_t> bytes = writer.Build();
   WriteWhole(options.output, bytes);
   std::uint64_t data_bytes = 0;
   for (const host::BinRecordData& r : writer.records()) data_bytes += r.data.size();
-  std::printf("wrote %s: start %s, length %s, %zu records, %llu data bytes, %zu bytes\n",
-              options.output.c_str(), Hex(writer.start()).c_str(), Hex(writer.Length()).c_str(),
-              writer.records().size(), static_cast<unsigned long long>(data_bytes), bytes.size());
+  // With the image on standard output, the summary goes to standard error.
+  std::fprintf(options.output == "-" ? stderr : stdout,
+               "wrote %s: start %s, length %s, %zu records, %llu data bytes, %zu bytes\n",
+               options.output.c_str(), Hex(writer.start()).c_str(), Hex(writer.Length()).c_str(),
+               writer.records().size(), static_cast<unsigned long long>(data_bytes), bytes.size());
   return 0;
 }
 
@@ -338,6 +370,9 @@ int main(int argc, char** argv) {
       ->type_name("N")
       ->needs(raw_option);
   make->add_flag("--allow-overlap", make_options.allow_overlap, "accept overlapping records");
+  make->add_option("--entry", make_options.entry,
+                   "entry point, in the end record's length as SRecord writes it (default 0)")
+      ->type_name("ADDR");
 
   if (auto status = host::ParseToolArguments(app, argc, argv)) return *status;
 

@@ -88,6 +88,24 @@ TEST_F(ImbrelBinTool, MakeThenInfoListsEveryRecordWhereItLands) {
   EXPECT_NE(r.out.find("erases      flash [0x80001000, 0x80006005)"), std::string::npos) << r.out;
 }
 
+TEST_F(ImbrelBinTool, MakeWritesTheEntryPointAndWarnsOfARecordAtZero) {
+  Put("d.raw", Bytes(64));
+  CommandResult r = Run("make -o " + Path("e.bin") +
+                        " --start 0x80001000 --entry 0x80001040 "
+                        "--record 0x80001000=" +
+                        Path("d.raw"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  r = Run("info " + Path("e.bin"));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("end record  at file offset 0x5b, entry point 0x80001040"),
+            std::string::npos)
+      << r.out;
+  r = Run("make -o " + Path("z.bin") + " --start 0 --record 0=" + Path("d.raw"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: a record at address 0"), std::string::npos) << r.err;
+}
+
 TEST_F(ImbrelBinTool, InfoExitStatusSaysWhetherTheUpdaterWouldFail) {
   host::BinWriter w(0x80000000);
   w.Add(0x80000000, Bytes(100000), 16384);
@@ -111,7 +129,7 @@ TEST_F(ImbrelBinTool, InfoExitStatusSaysWhetherTheUpdaterWouldFail) {
       {"info " + Put("noend.bin", w.Build({.no_end_record = true})), 1, "no end record"},
       {"info " + Put("crc.bin", w.Build({.bad_checksum_record = 2})), 1, "BAD CRC"},
       {"info " + Put("overlap.bin", with_overlap.Build()), 1, "error: record 7"},
-      {"info " + Put("endlen.bin", w.Build({.end_record_length = 9})), 0, "note: the end record"},
+      {"info " + Put("endlen.bin", w.Build({.end_record_length = 9})), 0, "entry point 0x00000009"},
       {"info " + Path("missing.bin"), 2, "missing.bin: cannot be read"},
       {"info " + dir_.path().string(), 2, "is a directory"},
       {"info " + good + " --flash-size 0x100000001", 2, "flash size"},

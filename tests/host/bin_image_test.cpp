@@ -179,7 +179,7 @@ TEST(BinImage, ReaderNamesEachProblemOnce) {
          "stored checksum 0x21d but its data sums to 0x21c"}}},
       {"end record with a length",
        three({.end_record_length = 7}),
-       {{BinProblemKind::kEndRecordLength, kNoRecord, "length 7"}}},
+       {{BinProblemKind::kEndRecordLength, kNoRecord, "entry point 0x7"}}},
       {"bytes after the end record",
        [] {
          auto file = ThreeRecords().Build();
@@ -194,7 +194,7 @@ TEST(BinImage, ReaderNamesEachProblemOnce) {
          w.Add(4, Bytes(4));
          return w.Build();
        },
-       {{BinProblemKind::kEndRecordLength, kNoRecord, "length 4"},
+       {{BinProblemKind::kEndRecordLength, kNoRecord, "entry point 0x4"},
         {BinProblemKind::kDataAfterEndRecord, kNoRecord, "32 bytes follow"}}},
       {"record outside the image",
        [] {
