@@ -15,8 +15,11 @@
 #include <map>
 #include <vector>
 
+#include "flash/flash_ops.h"
 #include "host/bin_image.h"
 #include "host/tool_support.h"
+#include "platform/kernel_call.h"
+#include "platform/platform_codes.h"
 
 namespace fs = std::filesystem;
 
@@ -39,9 +42,10 @@ struct InfoOptions {
   std::string image_offset;  // forces the offset
   std::string item5;         // as if the module answered configuration item 5 with this base
   std::string flash_size;
+  std::string module;  // take item 5 and the flash size from this module
 };
 
-std::string DescribePlacement(std::uint32_t start, const InfoOptions& options,
+std::string DescribePlacement(std::uint32_t start, const InfoOptions& options, bool item5_known,
                               const host::BinPlacement& placement) {
   if (!options.image_offset.empty()) return "offset " + Hex(placement.offset) + " (--image-offset)";
   switch (placement.translation) {
@@ -50,9 +54,10 @@ std::string DescribePlacement(std::uint32_t start, const InfoOptions& options,
              " (offset " + Hex(placement.offset) + ")";
     case host::BinTranslation::kToImageBase: {
       std::uint32_t base = start + placement.offset;
-      std::string source = options.item5.empty()
+      std::string source = !item5_known
                                ? "the default: the module does not answer configuration item 5"
-                               : "word 0 of configuration item 5";
+                           : options.module.empty() ? "word 0 of configuration item 5"
+                                                    : "word 0 of the module's configuration item 5";
       return "start " + Hex(start) + " is a kernel address: the image goes to the image base " +
              Hex(base) + " (" + source + "), offset " + Hex(placement.offset);
     }
@@ -130,6 +135,17 @@ int Info(const InfoOptions& options) {
   if (!options.flash_size.empty()) {
     flash_size = Number("flash size", options.flash_size, 0x100000000);
   }
+  bool hmit = false;  // the module's NAND driver stores "HMIT" at flash bytes 4 to 7
+  if (!options.module.empty()) {
+    // As the updater finds them on this module: item 5's image base, the driver's flash size.
+    host::FlashSession session(options.module);
+    if (session.driver() == 0)
+      throw UsageError(options.module + ": the flash driver does not start");
+    DWORD layout[kConfigItemLayoutSize / 4] = {};
+    if (GetConfigItem(kConfigItemLayout, layout, sizeof layout)) item5 = layout[0];
+    flash_size = FlashOps.FlashSize;
+    hmit = FlashOps.DriverKind == kDriverNand && GetCpuPartNumber() == 9;
+  }
 
   host::BinImage image;
   try {
@@ -147,7 +163,7 @@ int Info(const InfoOptions& options) {
     std::printf("%-12sstart 0x%08x, length 0x%08x (%u bytes)\n", "header", image.start,
                 image.length, image.length);
     std::printf("%-12s%s\n", "placement",
-                DescribePlacement(image.start, options, placement).c_str());
+                DescribePlacement(image.start, options, item5.has_value(), placement).c_str());
     std::printf("%-12sflash [%s, %s)\n", "erases", Hex(erase_at).c_str(),
                 Hex(erase_at + image.length).c_str());
     PrintRecords(image, placement.offset);
@@ -161,6 +177,17 @@ int Info(const InfoOptions& options) {
       }
     } else {
       std::printf("%-12snone\n", "end record");
+    }
+    if (hmit && image.length > 4 &&
+        static_cast<std::uint32_t>(image.start + placement.offset) <= 4 &&
+        static_cast<std::uint64_t>(static_cast<std::uint32_t>(image.start + placement.offset)) +
+                image.length >=
+            8) {
+      std::printf(
+          "%-12sthe module is a PXA3xx part number 9: its NAND driver stores \"HMIT\" "
+          "(0x54494D48) at flash bytes 4-7, whatever the image has there, and the read-back "
+          "expects it\n",
+          "boot area");
     }
     if (flash_size) {
       std::printf("%-12s%s bytes\n", "flash size", Hex(*flash_size).c_str());
@@ -339,9 +366,17 @@ int main(int argc, char** argv) {
                        "(default: it does not, base 0x80000)")
           ->type_name("BASE");
   offset_option->excludes(item5_option);
-  info->add_option("--flash-size", info_options.flash_size,
-                   "check that records and the erased range fit a flash of N bytes")
-      ->type_name("N");
+  CLI::Option* size_option =
+      info->add_option("--flash-size", info_options.flash_size,
+                       "check that records and the erased range fit a flash of N bytes")
+          ->type_name("N");
+  info->add_option("--module", info_options.module,
+                   "take configuration item 5 and the flash size from this module (and say "
+                   "what its driver does to the boot area)")
+      ->type_name("DIR")
+      ->excludes(item5_option)
+      ->excludes(size_option)
+      ->excludes(offset_option);
 
   MakeOptions make_options;
   CLI::App* make = app.add_subcommand("make", "build a valid BIN image from files");

@@ -12,7 +12,7 @@
 
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
-#include "host/platform/platform_layer.h"
+#include "host/oal/platform_layer.h"
 #include "test_support.h"
 
 namespace test {

@@ -20,7 +20,7 @@
 #include "host/hardware/pxa3xx_dfc.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module_content.h"
-#include "host/platform/platform_codes.h"
+#include "host/oal/platform_codes.h"
 #include "host/system/registry.h"
 
 namespace host {

@@ -106,6 +106,28 @@ TEST_F(ImbrelBinTool, MakeWritesTheEntryPointAndWarnsOfARecordAtZero) {
   EXPECT_NE(r.err.find("warning: a record at address 0"), std::string::npos) << r.err;
 }
 
+TEST_F(ImbrelBinTool, InfoTakesPlacementAndSizeFromAModuleAndExplainsHmit) {
+  for (const char* flash : {"--nor", "--nand"}) {
+    std::string module = Path(std::string("m") + flash);
+    ASSERT_EQ(test::RunCommand(std::string(IMBREL_MODULE_TOOL) + " create " + module + " " + flash)
+                  .status,
+              0);
+    CommandResult r = Run("info '" + module + "/fs/USB HD/IMAGES/eboot.bin' --module " + module);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(flash == std::string("--nor") ? "flash size  0x2000000 bytes"
+                                                       : "flash size  0xfb00000 bytes"),
+              std::string::npos)
+        << r.out;
+    // Only part number 9's NAND driver stores "HMIT" in the boot area.
+    EXPECT_EQ(r.out.find("\"HMIT\" (0x54494D48) at flash bytes 4-7") != std::string::npos,
+              flash == std::string("--nand"))
+        << r.out;
+    r = Run("info '" + module + "/fs/USB HD/IMAGES/nk.bin' --module " + module);
+    EXPECT_NE(r.out.find("(word 0 of the module's configuration item 5)"), std::string::npos)
+        << r.out;
+  }
+}
+
 TEST_F(ImbrelBinTool, InfoExitStatusSaysWhetherTheUpdaterWouldFail) {
   host::BinWriter w(0x80000000);
   w.Add(0x80000000, Bytes(100000), 16384);

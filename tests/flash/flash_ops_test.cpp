@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "host/hardware/virtual_cpu.h"
-#include "host/platform/platform_layer.h"
+#include "host/oal/platform_layer.h"
 #include "module_fixture.h"
 #include "platform/kernel_call.h"
 

@@ -17,7 +17,7 @@
 #include "host/hardware/pxa3xx_dfc.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
-#include "host/platform/restart.h"
+#include "host/oal/restart.h"
 #include "host/system/shared_memory.h"
 #include "test_support.h"
 

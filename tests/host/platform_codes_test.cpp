@@ -1,7 +1,7 @@
 // The platform layer's configuration, image version and registry clear codes, reached through
 // KernelIoControl as the program reaches them, and the module.toml line a set rewrites.
 
-#include "host/platform/platform_codes.h"
+#include "host/oal/platform_codes.h"
 
 #include <gtest/gtest.h>
 

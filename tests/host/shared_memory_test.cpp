@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "ce/ce.h"
-#include "host/platform/restart.h"
+#include "host/oal/restart.h"
 #include "host/system/shared_memory.h"
 #include "module_fixture.h"
 #include "test_support.h"

@@ -8,7 +8,7 @@
 
 #include "ce/kernel.h"
 #include "host/hardware/virtual_cpu.h"
-#include "host/platform/platform_layer.h"
+#include "host/oal/platform_layer.h"
 #include "host/system/virtual_memory.h"
 #include "module_fixture.h"
 #include "platform/cpu_registers.h"

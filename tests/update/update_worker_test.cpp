@@ -12,7 +12,7 @@
 #include "flash/flash_ops.h"
 #include "flash/nor/nor_flash.h"
 #include "flash_layout.h"
-#include "host/platform/platform_layer.h"
+#include "host/oal/platform_layer.h"
 #include "host/system/kernel_objects.h"
 #include "host/system/text.h"
 #include "host/ui/script_backend.h"

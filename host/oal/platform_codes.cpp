@@ -1,4 +1,4 @@
-#include "host/platform/platform_codes.h"
+#include "host/oal/platform_codes.h"
 
 #include <unistd.h>
 
@@ -11,7 +11,7 @@
 
 #include "ce/kernel.h"
 #include "host/module/module.h"
-#include "host/platform/platform_layer.h"
+#include "host/oal/platform_layer.h"
 #include "host/system/registry.h"
 
 namespace fs = std::filesystem;

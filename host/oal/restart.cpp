@@ -1,4 +1,4 @@
-#include "host/platform/restart.h"
+#include "host/oal/restart.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // KernelIoControl and the platform layer's kernel-call code.
 
-#include "host/platform/platform_layer.h"
+#include "host/oal/platform_layer.h"
 
 #include <cstring>
 #include <map>
@@ -9,7 +9,7 @@
 
 #include "ce/kernel.h"
 #include "host/hardware/virtual_cpu.h"
-#include "host/platform/restart.h"
+#include "host/oal/restart.h"
 #include "host/system/virtual_memory.h"
 
 namespace host {
