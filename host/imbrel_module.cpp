@@ -179,6 +179,21 @@ CLI::App* AddRead(CLI::App& app, FlashArgs& args) {
   return read;
 }
 
+CLI::App* AddDump(CLI::App& app, host::DumpArgs& args) {
+  CLI::App* dump = app.add_subcommand(
+      "dump",
+      "NAND pages with their spare area, as nanddump --oob writes them: 2048 data bytes then "
+      "64 spare bytes a page; the data corrected by the ECC unless --raw (erased pages 0xFF)");
+  dump->add_option("DIR", args.dir, "module directory")->required();
+  dump->add_option("FIRST", args.first, "first page (default 0)");
+  dump->add_option("COUNT", args.count, "pages (default: to the last)");
+  dump->add_flag("--logical", args.logical,
+                 "FIRST and COUNT are logical pages, through the block map (default: physical)");
+  dump->add_flag("--raw", args.raw, "the cells as they are, without ECC correction");
+  dump->add_option("-o,--output", args.out_file, "write to this file (- for standard output)");
+  return dump;
+}
+
 CLI::App* AddFault(CLI::App& app, FaultArgs& args) {
   CLI::App* fault = app.add_subcommand(
       "fault", "add faults to the module's faults.toml (or remove them with --remove)");
@@ -219,12 +234,14 @@ int main(int argc, char** argv) {
   std::string info_dir;
   FlashArgs erase_args, write_args, verify_args, read_args;
   FaultArgs fault_args;
+  host::DumpArgs dump_args;
   CLI::App* create = AddCreate(app, create_args);
   CLI::App* info = AddInfo(app, info_dir);
   CLI::App* erase = AddErase(app, erase_args);
   CLI::App* write = AddWrite(app, write_args);
   CLI::App* verify = AddVerify(app, verify_args);
   CLI::App* read = AddRead(app, read_args);
+  CLI::App* dump = AddDump(app, dump_args);
   CLI::App* fault = AddFault(app, fault_args);
 
   if (auto status = host::ParseToolArguments(app, argc, argv)) return *status;
@@ -238,6 +255,7 @@ int main(int argc, char** argv) {
     if (*write) return host::RunWrite(write_args);
     if (*verify) return host::RunVerify(verify_args);
     if (*read) return host::RunRead(read_args);
+    if (*dump) return host::RunDump(dump_args);
     if (*fault) return host::RunFault(fault_args);
   } catch (const host::UsageError& e) {
     std::fprintf(stderr, "imbrel-module: %s\n", e.what());

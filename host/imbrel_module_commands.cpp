@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "flash/flash_ops.h"
+#include "flash/nand/nand_controller.h"
+#include "flash/nand/nand_flash.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
 #include "host/system/calendar.h"
@@ -698,6 +700,93 @@ int RunRead(const FlashArgs& args) {
   } else {
     std::fwrite(data.data(), 1, data.size(), stdout);
     if (std::fflush(stdout) != 0) throw UsageError("cannot write standard output");
+  }
+  return 0;
+}
+
+// Physical page 63, where the driver keeps its relocation table, written without ECC.
+constexpr DWORD kRelocationTablePage = 63;
+
+int RunDump(const DumpArgs& args) {
+  FlashSession session(args.dir);
+  if (session.driver() != kDriverNand) {
+    throw UsageError("dump is for NAND modules (the NOR flash has no spare area: use read)");
+  }
+  const DWORD pages = NandBlockCount() * NandPagesPerBlock();
+  const DWORD logical_pages = FlashOps.FlashSize / NandPageBytes();
+  const DWORD limit = args.logical ? logical_pages : pages;
+  std::uint64_t first = args.first.empty() ? 0 : Number("first page", args.first, limit);
+  std::uint64_t count =
+      args.count.empty() ? limit - first : Number("page count", args.count, limit - first);
+  if (args.out_file.empty() && isatty(STDOUT_FILENO)) {
+    throw UsageError("dump writes binary pages: give -o FILE, or a pipe");
+  }
+  std::FILE* out = stdout;
+  if (!args.out_file.empty() && args.out_file != "-") {
+    out = std::fopen(args.out_file.c_str(), "wb");
+    if (!out) throw UsageError("cannot write " + args.out_file);
+  }
+  std::vector<std::uint8_t> page(kNandPageBytes + kNandSpareBytes), corrected(kNandPageBytes);
+  std::uint64_t uncorrectable = 0, unreadable = 0;
+  for (std::uint64_t k = first; k < first + count; ++k) {
+    DWORD physical = args.logical ? NandPhysicalPage(static_cast<DWORD>(k)) : static_cast<DWORD>(k);
+    std::fill(page.begin(), page.end(), 0xFF);
+    if (physical == kNoPhysicalPage) {
+      // Logical page 127 has no place of its own (the table page is there): 0xFF, as erased.
+      std::fwrite(page.data(), 1, page.size(), out);
+      continue;
+    }
+    // The cells as they are: data and all 64 spare bytes, ECC off.
+    int ecc = NandSetEcc(0);
+    int spare = NandSetSpare(1);
+    NandResult raw =
+        NandReadPage(page.data(), page.data() + kNandPageBytes, kNandSpareBytes, physical);
+    NandSetSpare(0);
+    if (raw != kNandDone) {
+      ++unreadable;
+      std::fprintf(stderr, "imbrel-module: physical page %u does not read (status %u)\n", physical,
+                   raw);
+    } else if (!args.raw) {
+      // The data as the ECC gives it; an erased page (ECC bytes too) reads 0xFF as it is.
+      std::vector<std::uint8_t> data(page.begin(), page.begin() + kNandPageBytes);
+      bool erased =
+          ErasedButForBitFlips(data) && std::all_of(page.begin() + kNandPageBytes, page.end(),
+                                                    [](std::uint8_t b) { return b == 0xFF; });
+      if (erased) {
+        std::fill(page.begin(), page.begin() + kNandPageBytes, 0xFF);
+      } else if (physical == kRelocationTablePage) {
+        // The relocation table is written with the ECC off: its cells are its data.
+      } else {
+        NandSetEcc(1);
+        NandResult read = NandReadPage(corrected.data(), NULL, 0, physical);
+        if (read == kNandDone || read == kNandCorrected) {
+          std::copy(corrected.begin(), corrected.end(), page.begin());
+        } else {
+          ++uncorrectable;
+          std::fprintf(stderr,
+                       "imbrel-module: physical page %u: more bit errors than the ECC corrects; "
+                       "its data as the cells hold it\n",
+                       physical);
+        }
+      }
+    }
+    NandSetSpare(spare);
+    NandSetEcc(ecc);
+    std::fwrite(page.data(), 1, page.size(), out);
+  }
+  bool written = std::fflush(out) == 0 && !std::ferror(out);
+  if (out != stdout) written = std::fclose(out) == 0 && written;
+  if (!written)
+    throw UsageError("cannot write " + (args.out_file.empty() ? "standard output" : args.out_file));
+  std::fprintf(stderr, "dumped %llu %s pages from %llu (%zu bytes each)%s\n",
+               static_cast<unsigned long long>(count), args.logical ? "logical" : "physical",
+               static_cast<unsigned long long>(first), page.size(),
+               args.raw ? ", without ECC" : "");
+  if (uncorrectable || unreadable) {
+    std::fprintf(stderr, "imbrel-module: %llu pages uncorrectable, %llu unreadable\n",
+                 static_cast<unsigned long long>(uncorrectable),
+                 static_cast<unsigned long long>(unreadable));
+    return kExitFailed;
   }
   return 0;
 }

@@ -41,6 +41,13 @@ struct FlashArgs {
   std::string out_file;  // read: where the bytes go (empty or "-": stdout)
 };
 
+// `dump`: NAND pages with their spare area, as given.
+struct DumpArgs {
+  std::string dir, first, count, out_file;
+  bool logical = false;  // FIRST counts logical pages (through the block map)
+  bool raw = false;      // the cells as they are, without ECC correction
+};
+
 // The faults that `fault` adds or removes, as given (empty: not given).
 struct FaultArgs {
   std::string dir;
@@ -56,6 +63,8 @@ int RunErase(const FlashArgs& args);
 int RunWrite(const FlashArgs& args);
 int RunVerify(const FlashArgs& args);
 int RunRead(const FlashArgs& args);
+/// NAND pages in nanddump's --oob layout: 2048 data bytes then the 64 spare bytes of each.
+int RunDump(const DumpArgs& args);
 /// Adds or removes faults in faults.toml. The file is checked as the module would load it
 /// before it replaces the old one, so a bad fault leaves the module as it was.
 int RunFault(const FaultArgs& args);

@@ -242,6 +242,27 @@ TEST(ImbrelModuleNand, ErasedPagesRead0xFFAndTheWholeFlashReadsToStandardOutput)
   EXPECT_EQ(r.out, "131596288\n");  // FlashSize: the 128 MB chip less its reserve
 }
 
+TEST(ImbrelModuleNand, DumpGivesPagesWithTheirSpareAreaRawOrCorrected) {
+  test::TempDir dir;
+  std::string m = (dir / "m").string();
+  ASSERT_EQ(RunCommand(Tool("create " + m + " --nand --chip 0xF1EC")).status, 0);
+  ASSERT_EQ(RunCommand(Tool("fault " + m + " --bit-flip 0 --byte 10 --bit 3")).status, 0);
+  std::ifstream img(dir / "m" / "nand.img", std::ios::binary);
+  std::string cells(2112, '\0');
+  img.read(cells.data(), 2112);  // physical page 0: data, then the spare area
+  auto dump = [&](const std::string& options) {
+    CommandResult r = RunCommand(Tool("dump " + m + " 0 1 -o - " + options));
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  };
+  std::string raw = dump("--raw"), corrected = dump("");
+  ASSERT_EQ(raw.size(), 2112u);
+  std::string flipped = cells;
+  flipped[10] = static_cast<char>(flipped[10] ^ 0x08);
+  EXPECT_EQ(raw, flipped);      // the flipped bit as the cells read
+  EXPECT_EQ(corrected, cells);  // the ECC mends it; the spare area as it is
+}
+
 TEST(ImbrelModuleNand, CreateRefusesOptionsThatDoNotFitAndLeavesNothing) {
   test::TempDir dir;
   std::string m = (dir / "n").string();
