@@ -1,8 +1,10 @@
 #include "host/ui/ui_options.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -10,8 +12,11 @@
 #include "ce/ui.h"
 #include "host/system/text.h"
 #include "host/ui/console_backend.h"
+#include "host/ui/resource_section.h"
 #include "host/ui/script_backend.h"
 #include "host/ui/terminal_backend.h"
+#include "host/ui/terminal_layout.h"
+#include "resources/resources.h"
 
 namespace host::ui {
 
@@ -38,7 +43,27 @@ bool InstallBackend(const UiOptions& options) {
   const char* term = std::getenv("TERM");
   bool capable = term && *term && std::string_view(term) != "dumb";
   bool terminals = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
-  if (ui.empty()) ui = terminals && capable ? "terminal" : "console";
+  // The dialogs must fit the terminal: the largest of them in cells.
+  int need_rows = 0, need_cols = 0;
+  for (WORD id : {WORD{IDD_MAIN}, WORD{IDD_UPDATE}}) {
+    if (const DialogTemplate* t = FindDialogTemplate(id)) {
+      terminal::CellRect frame = terminal::DialogFrame(t->cx, t->cy, 1000, 1000);
+      need_rows = std::max(need_rows, frame.rows);
+      need_cols = std::max(need_cols, frame.cols);
+    }
+  }
+  winsize size{};
+  bool fits = !terminals || ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 ||
+              (size.ws_col >= need_cols && size.ws_row >= need_rows);
+  if (ui.empty()) {
+    ui = terminals && capable && fits ? "terminal" : "console";
+    if (terminals && capable && !fits) {
+      std::fprintf(stderr,
+                   "imbrel: the terminal (%u x %u) is smaller than the dialogs (%d x %d): the "
+                   "console window system instead\n",
+                   size.ws_col, size.ws_row, need_cols, need_rows);
+    }
+  }
   if (ui != "console" && (!options.answers.empty() || options.open)) {
     std::fprintf(stderr, "--answer and --open are for the console window system (--ui console)\n");
     return false;
@@ -46,6 +71,13 @@ bool InstallBackend(const UiOptions& options) {
   if (ui == "terminal") {
     if (!terminals) {
       std::fprintf(stderr, "--ui terminal needs a terminal on standard input and output\n");
+      return false;
+    }
+    if (!fits) {
+      std::fprintf(stderr,
+                   "--ui terminal needs %d columns and %d rows for the dialogs; this terminal "
+                   "has %u x %u\n",
+                   need_cols, need_rows, size.ws_col, size.ws_row);
       return false;
     }
     if (!capable) {
