@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <toml++/toml.h>
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
@@ -43,6 +44,7 @@ struct InfoOptions {
   std::string item5;         // as if the module answered configuration item 5 with this base
   std::string flash_size;
   std::string module;  // take item 5 and the flash size from this module
+  bool json = false;   // one JSON object on standard output instead of the text
 };
 
 std::string DescribePlacement(std::uint32_t start, const InfoOptions& options, bool item5_known,
@@ -154,55 +156,102 @@ int Info(const InfoOptions& options) {
     throw UsageError(e.what());
   }
 
-  std::printf("%-12s%s, %zu bytes\n", "file", options.file.c_str(), image.bytes.size());
+  // The same facts as text (the default) or as one JSON object with the keys the README
+  // lists: numbers as numbers, absent parts as absent keys.
+  const bool text = !options.json;
+  toml::table json;
+  json.insert("file", options.file);
+  json.insert("bytes", static_cast<std::int64_t>(image.bytes.size()));
+  if (text) std::printf("%-12s%s, %zu bytes\n", "file", options.file.c_str(), image.bytes.size());
   std::vector<host::BinProblem> problems = image.problems;
   if (image.header_complete) {
     host::BinPlacement placement = host::PlaceBinImage(image.start, item5);
     if (forced) placement.offset = *forced;
     const std::uint64_t erase_at = static_cast<std::uint32_t>(image.start + placement.offset);
-    std::printf("%-12sstart 0x%08x, length 0x%08x (%u bytes)\n", "header", image.start,
-                image.length, image.length);
-    std::printf("%-12s%s\n", "placement",
-                DescribePlacement(image.start, options, item5.has_value(), placement).c_str());
-    std::printf("%-12sflash [%s, %s)\n", "erases", Hex(erase_at).c_str(),
-                Hex(erase_at + image.length).c_str());
-    PrintRecords(image, placement.offset);
+    std::string placement_text =
+        DescribePlacement(image.start, options, item5.has_value(), placement);
+    json.insert("start", std::int64_t{image.start});
+    json.insert("length", std::int64_t{image.length});
+    json.insert("offset", std::int64_t{placement.offset});
+    json.insert("placement", placement_text);
+    json.insert("erase_start", static_cast<std::int64_t>(erase_at));
+    json.insert("erase_end", static_cast<std::int64_t>(erase_at + image.length));
+    toml::array records;
+    for (const host::BinRecord& r : image.records) {
+      records.push_back(toml::table{
+          {"address", std::int64_t{r.address}},
+          {"length", std::int64_t{r.length}},
+          {"checksum", std::int64_t{r.checksum}},
+          {"sum", std::int64_t{r.computed}},
+          {"present", static_cast<std::int64_t>(r.present)},
+          {"file_offset", static_cast<std::int64_t>(r.header_at)},
+          {"flash", std::int64_t{static_cast<std::uint32_t>(r.address + placement.offset)}},
+          {"ok", r.checksum_ok()}});
+    }
+    json.insert("records", std::move(records));
     if (image.end_record) {
-      if (image.end_record->length) {
-        std::printf("%-12sat file offset %s, entry point 0x%08x\n", "end record",
-                    Hex(image.end_record->header_at).c_str(), image.end_record->length);
+      json.insert(
+          "end_record",
+          toml::table{{"file_offset", static_cast<std::int64_t>(image.end_record->header_at)},
+                      {"entry_point", std::int64_t{image.end_record->length}}});
+    }
+    if (text) {
+      std::printf("%-12sstart 0x%08x, length 0x%08x (%u bytes)\n", "header", image.start,
+                  image.length, image.length);
+      std::printf("%-12s%s\n", "placement", placement_text.c_str());
+      std::printf("%-12sflash [%s, %s)\n", "erases", Hex(erase_at).c_str(),
+                  Hex(erase_at + image.length).c_str());
+      PrintRecords(image, placement.offset);
+      if (image.end_record) {
+        if (image.end_record->length) {
+          std::printf("%-12sat file offset %s, entry point 0x%08x\n", "end record",
+                      Hex(image.end_record->header_at).c_str(), image.end_record->length);
+        } else {
+          std::printf("%-12sat file offset %s, no entry point\n", "end record",
+                      Hex(image.end_record->header_at).c_str());
+        }
       } else {
-        std::printf("%-12sat file offset %s, no entry point\n", "end record",
-                    Hex(image.end_record->header_at).c_str());
+        std::printf("%-12snone\n", "end record");
       }
-    } else {
-      std::printf("%-12snone\n", "end record");
     }
     if (hmit && image.length > 4 &&
         static_cast<std::uint32_t>(image.start + placement.offset) <= 4 &&
         static_cast<std::uint64_t>(static_cast<std::uint32_t>(image.start + placement.offset)) +
                 image.length >=
             8) {
-      std::printf(
-          "%-12sthe module is a PXA3xx part number 9: its NAND driver stores \"HMIT\" "
-          "(0x54494D48) at flash bytes 4-7, whatever the image has there, and the read-back "
-          "expects it\n",
-          "boot area");
+      const char* note =
+          "the module is a PXA3xx part number 9: its NAND driver stores \"HMIT\" (0x54494D48) at "
+          "flash bytes 4-7, whatever the image has there, and the read-back expects it";
+      json.insert("boot_area", note);
+      if (text) std::printf("%-12s%s\n", "boot area", note);
     }
     if (flash_size) {
-      std::printf("%-12s%s bytes\n", "flash size", Hex(*flash_size).c_str());
+      json.insert("flash_size", static_cast<std::int64_t>(*flash_size));
+      if (text) std::printf("%-12s%s bytes\n", "flash size", Hex(*flash_size).c_str());
       for (host::BinProblem& p : host::CheckBinPlacement(image, placement.offset, *flash_size)) {
         problems.push_back(std::move(p));
       }
     }
   }
-  PrintProblems(problems);
   bool fails = std::any_of(problems.begin(), problems.end(), [](const host::BinProblem& p) {
     return p.severity == host::BinSeverity::kError;
   });
-  std::printf("%-12s%s\n", "verdict",
-              fails ? "the updater would refuse this file or fail on it"
-                    : "the updater would accept this file");
+  if (text) {
+    PrintProblems(problems);
+    std::printf("%-12s%s\n", "verdict",
+                fails ? "the updater would refuse this file or fail on it"
+                      : "the updater would accept this file");
+  } else {
+    toml::array list;
+    for (const host::BinProblem& p : problems) {
+      toml::table entry{{"severity", SeverityWord(p.severity)}, {"text", p.text}};
+      if (p.record != host::kNoRecord) entry.insert("record", static_cast<std::int64_t>(p.record));
+      list.push_back(std::move(entry));
+    }
+    json.insert("problems", std::move(list));
+    json.insert("accepted", !fails);
+    std::cout << toml::json_formatter{json} << "\n";
+  }
   return fails ? kExitUpdaterFails : 0;
 }
 
@@ -370,6 +419,8 @@ int main(int argc, char** argv) {
       info->add_option("--flash-size", info_options.flash_size,
                        "check that records and the erased range fit a flash of N bytes")
           ->type_name("N");
+  info->add_flag("--json", info_options.json,
+                 "one JSON object on standard output (keys in the README) instead of the text");
   info->add_option("--module", info_options.module,
                    "take configuration item 5 and the flash size from this module (and say "
                    "what its driver does to the boot area)")

@@ -127,9 +127,10 @@ CLI::App* AddCreate(CLI::App& app, CreateArgs& args) {
   return create;
 }
 
-CLI::App* AddInfo(CLI::App& app, std::string& dir) {
+CLI::App* AddInfo(CLI::App& app, std::string& dir, bool& json) {
   CLI::App* info = app.add_subcommand("info", "show what the module is and holds");
   info->add_option("DIR", dir, "module directory")->required();
+  info->add_flag("--json", json, "one JSON object (keys in the README) instead of the text");
   return info;
 }
 
@@ -236,7 +237,8 @@ int main(int argc, char** argv) {
   FaultArgs fault_args;
   host::DumpArgs dump_args;
   CLI::App* create = AddCreate(app, create_args);
-  CLI::App* info = AddInfo(app, info_dir);
+  bool info_json = false;
+  CLI::App* info = AddInfo(app, info_dir, info_json);
   CLI::App* erase = AddErase(app, erase_args);
   CLI::App* write = AddWrite(app, write_args);
   CLI::App* verify = AddVerify(app, verify_args);
@@ -250,7 +252,7 @@ int main(int argc, char** argv) {
 
   try {
     if (*create) return host::RunCreate(create_args);
-    if (*info) return host::RunInfo(info_dir);
+    if (*info) return host::RunInfo(info_dir, info_json);
     if (*erase) return host::RunErase(erase_args);
     if (*write) return host::RunWrite(write_args);
     if (*verify) return host::RunVerify(verify_args);

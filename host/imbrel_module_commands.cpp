@@ -563,17 +563,50 @@ int RunCreate(const CreateArgs& args) {
   return 0;
 }
 
-int RunInfo(const std::string& dir) {
-  std::fputs(DescribeModule(dir).c_str(), stdout);
+int RunInfo(const std::string& dir, bool json) {
+  std::string text = DescribeModule(dir);
   FlashSession session(dir);
+  const ModuleConfig& config = session.module().config();
+  bool nand = config.flash == FlashKind::kNand;
+  char driver[128];
   if (session.driver()) {
-    bool nand = session.module().config().flash == FlashKind::kNand;
-    std::printf("%-12s%s: DeviceType %d, FlashSize %s\n", "driver",
-                nand ? "NAND driver started" : "NOR driver started", FlashOps.DeviceType,
-                Hex(FlashOps.FlashSize).c_str());
+    std::snprintf(driver, sizeof driver, "%-12s%s: DeviceType %d, FlashSize %s\n", "driver",
+                  nand ? "NAND driver started" : "NOR driver started", FlashOps.DeviceType,
+                  Hex(FlashOps.FlashSize).c_str());
   } else {
-    std::printf("%-12s%s\n", "driver", "the flash driver does not start on this module");
+    std::snprintf(driver, sizeof driver, "%-12s%s\n", "driver",
+                  "the flash driver does not start on this module");
   }
+  text += driver;
+  if (!json) {
+    std::fputs(text.c_str(), stdout);
+    return 0;
+  }
+  // A few facts as typed keys, then every line of the text as a row: a name (the text's first
+  // column) and its value, continuation lines joined to their row with a newline.
+  toml::table out{{"module", fs::absolute(dir).string()},
+                  {"flash", nand ? "nand" : "nor"},
+                  {"part_number", static_cast<std::int64_t>(config.part_number)},
+                  {"driver_started", session.driver() != 0}};
+  if (session.driver()) {
+    out.insert("flash_size", static_cast<std::int64_t>(FlashOps.FlashSize));
+    out.insert("device_type", static_cast<std::int64_t>(FlashOps.DeviceType));
+  }
+  toml::array rows;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::string name = line.substr(0, std::min<std::size_t>(12, line.size()));
+    std::string value = line.size() > 12 ? line.substr(12) : "";
+    name.erase(name.find_last_not_of(' ') + 1);
+    if (name.empty() && !rows.empty()) {
+      toml::table& last = *rows.back().as_table();
+      last.insert_or_assign("value", last["value"].value_or(std::string()) + "\n" + value);
+    } else {
+      rows.push_back(toml::table{{"name", name}, {"value", value}});
+    }
+  }
+  out.insert("rows", std::move(rows));
+  std::cout << toml::json_formatter{out} << "\n";
   return 0;
 }
 

@@ -58,7 +58,8 @@ struct FaultArgs {
 // Each returns the tool's exit status, or throws: UsageError and ModuleError for a bad
 // command line, module or file, other exceptions for a failed operation.
 int RunCreate(const CreateArgs& args);
-int RunInfo(const std::string& dir);
+/// `json`: one JSON object instead of the text.
+int RunInfo(const std::string& dir, bool json);
 int RunErase(const FlashArgs& args);
 int RunWrite(const FlashArgs& args);
 int RunVerify(const FlashArgs& args);

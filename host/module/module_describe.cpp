@@ -236,8 +236,12 @@ void DescribeNor(const fs::path& dir, const ModuleConfig& config, Row& row) {
                             : " (not Intel on both chips: the driver refuses it)"));
   std::uint64_t size = std::uint64_t{2} << nor.cfi_size;
   std::uint64_t flash_size = std::min<std::uint64_t>(size, 0x4000000);
-  row("FlashSize", Hex(flash_size) + " (" + std::to_string(flash_size >> 20) + " MB; CFI size " +
-                       Hex(nor.cfi_size, 2) + ": 2 x " + std::to_string(size >> 21) + " MB" +
+  // Sizes under a megabyte in KB: a CFI size of 0x13 is 2 x 512 KB, not 2 x 0 MB.
+  auto bytes = [](std::uint64_t n) {
+    return n >= (1u << 20) ? std::to_string(n >> 20) + " MB" : std::to_string(n >> 10) + " KB";
+  };
+  row("FlashSize", Hex(flash_size) + " (" + bytes(flash_size) + "; CFI size " +
+                       Hex(nor.cfi_size, 2) + ": 2 x " + bytes(size / 2) +
                        (flash_size < size ? ", the driver uses the first 64 MB" : "") + ")");
   std::vector<NorBlock> blocks = NorArray(nor, nullptr).Blocks();
   std::string layout;

@@ -101,6 +101,12 @@ TEST_F(ImbrelBinTool, MakeWritesTheEntryPointAndWarnsOfARecordAtZero) {
   EXPECT_NE(r.out.find("end record  at file offset 0x5b, entry point 0x80001040"),
             std::string::npos)
       << r.out;
+  r = Run("info --json " + Path("e.bin"));
+  EXPECT_EQ(r.status, 0) << r.out;
+  for (const char* key : {"\"accepted\" : true", "\"entry_point\" : 2147487808",
+                          "\"start\" : 2147487744", "\"flash\" : 524288"}) {
+    EXPECT_NE(r.out.find(key), std::string::npos) << key << "\n" << r.out;
+  }
   r = Run("make -o " + Path("z.bin") + " --start 0 --record 0=" + Path("d.raw"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("warning: a record at address 0"), std::string::npos) << r.err;

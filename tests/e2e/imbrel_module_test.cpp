@@ -169,6 +169,13 @@ TEST_F(ImbrelModuleTool, FailedOperationsSayWhichAndExitNonZero) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("erase failed at the block 0x80000"), std::string::npos) << r.err;
 
+  // The module's faults as info --json gives them.
+  r = Run("info --json " + Dir());
+  EXPECT_EQ(r.status, 0);
+  for (const char* key : {"\"flash\" : \"nor\"", "\"part_number\" : 17", "\"name\" : \"fault\""}) {
+    EXPECT_NE(r.out.find(key), std::string::npos) << key << "\n" << r.out;
+  }
+
   std::ofstream(dir_ / "m" / "faults.toml") << "[[nor]]\nkind = \"melted\"\n";
   r = Run("info " + Dir());
   EXPECT_EQ(r.status, 2);
