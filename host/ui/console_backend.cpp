@@ -271,6 +271,18 @@ class ConsoleBackend : public Backend {
                   "); it takes its default, " + ButtonName(answer));
       }
     }
+    if (caption == u"BSP Version") {
+      // The version report is for scripts: on standard output, with plain line ends; the
+      // transcript on standard error says where it went.
+      std::string report = Utf8(text);
+      for (std::size_t at; (at = report.find("\r\n")) != std::string::npos;) report.erase(at, 1);
+      if (report.empty() || report.back() != '\n') report += '\n';
+      EndStatusLine();
+      std::fwrite(report.data(), 1, report.size(), stdout);
+      std::fflush(stdout);
+      PrintLine("[" + Utf8(caption) + "] (on standard output) -> " + ButtonName(answer));
+      return answer;
+    }
     PrintLine("[" + Utf8(caption) + "] " + Utf8(text) + " -> " + ButtonName(answer));
     return answer;
   }

@@ -42,12 +42,12 @@ TEST_F(ImbrelProgram, VersionReportOfABetaBootloader) {
   Create("--bootloader-version 1.3-beta5");
   CommandResult r = Run("", "BSP Version\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.err.find("[BSP Version] Bootloader (in Flash)\r\nID:\tOSTRALA\r\n"
-                       "Ver:\t1.3 BETA, Build 5\r\nBuilt:\t20 Jan 2009 10:15:00 (GMT)\r\n\r\n"
-                       "Image (current running)\r\nID:\tOSTRALA\r\nVer:\t5.3 \r\n"
-                       "Built:\t07 Mar 2009 00:00:00 (GMT) -> OK"),
-            std::string::npos)
-      << r.err;
+  // On standard output with plain line ends, for scripts.
+  EXPECT_EQ(r.out,
+            "Bootloader (in Flash)\nID:\tOSTRALA\nVer:\t1.3 BETA, Build 5\n"
+            "Built:\t20 Jan 2009 10:15:00 (GMT)\n\nImage (current running)\nID:\tOSTRALA\n"
+            "Ver:\t5.3 \nBuilt:\t07 Mar 2009 00:00:00 (GMT)\n");
+  EXPECT_NE(r.err.find("[BSP Version] (on standard output) -> OK"), std::string::npos) << r.err;
 }
 
 TEST_F(ImbrelProgram, QuietUpdateFromTheCommandLine) {

@@ -237,8 +237,8 @@ TEST_F(NandUpdate, BannerIsFoundPastPagesThatDoNotRead) {
   Create("--chip 0xF1EC --bootloader-banner '1.4 Mar 7 2009'");
   CommandResult report = RunCommand("printf 'BSP Version\\n' | " + std::string(IMBREL_TOOL) +
                                     " --module " + Dir() + " --ui console");
-  EXPECT_NE(report.err.find("ID:\tOSTRALA\r\nVer:\t1.4 \r\nBuilt:\t07 Mar 2009"), std::string::npos)
-      << report.err;
+  EXPECT_NE(report.out.find("ID:\tOSTRALA\nVer:\t1.4 \nBuilt:\t07 Mar 2009"), std::string::npos)
+      << report.out;
 }
 
 // The jobs besides the update on each processor and a chip of each size class a CI machine
@@ -252,10 +252,10 @@ TEST_P(NandJobs, VersionReportRegistryCommandsAndBootloaderUpdate) {
                       " --ui console " + args);
   };
   CommandResult report = imbrel("", "BSP Version\\n");
-  EXPECT_NE(report.err.find("[BSP Version] Bootloader (in Flash)\r\nID:\tOSTRALA\r\n"
-                            "Ver:\t1.3 \r\nBuilt:\t20 Jan 2009 10:15:00 (GMT)"),
+  EXPECT_NE(report.out.find("Bootloader (in Flash)\nID:\tOSTRALA\nVer:\t1.3 \n"
+                            "Built:\t20 Jan 2009 10:15:00 (GMT)"),
             std::string::npos)
-      << report.err;
+      << report.out;
 
   CommandResult save = imbrel("/fu", "");
   EXPECT_EQ(save.err.find("ERROR"), std::string::npos) << save.err;
@@ -277,8 +277,8 @@ TEST_P(NandJobs, VersionReportRegistryCommandsAndBootloaderUpdate) {
                                 "Update Bootloader/Image\\n");
   EXPECT_EQ(update.err.find("ERROR"), std::string::npos) << update.err;
   report = imbrel("", "BSP Version\\n");
-  EXPECT_NE(report.err.find("Ver:\t1.4 \r\nBuilt:\t17 May 2010 13:45:30 (GMT)"), std::string::npos)
-      << report.err;
+  EXPECT_NE(report.out.find("Ver:\t1.4 \nBuilt:\t17 May 2010 13:45:30 (GMT)"), std::string::npos)
+      << report.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Chips, NandJobs,
