@@ -26,7 +26,7 @@
 #include "host/hardware/model_notes.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
-#include "host/platform/platform_layer.h"
+#include "host/oal/platform_layer.h"
 #include "host/system/registry.h"
 #include "host/ui/script_backend.h"
 #include "platform/platform_codes.h"

@@ -385,9 +385,10 @@ int Make(const MakeOptions& options, const CLI::App& make, const CLI::Option* re
   for (const host::BinRecordData& r : writer.records()) data_bytes += r.data.size();
   // With the image on standard output, the summary goes to standard error.
   std::fprintf(options.output == "-" ? stderr : stdout,
-               "wrote %s: start %s, length %s, %zu records, %llu data bytes, %zu bytes\n",
+               "wrote %s: start %s, length %s, %zu record%s, %llu data bytes, %zu bytes\n",
                options.output.c_str(), Hex(writer.start()).c_str(), Hex(writer.Length()).c_str(),
-               writer.records().size(), static_cast<unsigned long long>(data_bytes), bytes.size());
+               writer.records().size(), writer.records().size() == 1 ? "" : "s",
+               static_cast<unsigned long long>(data_bytes), bytes.size());
   return 0;
 }
 

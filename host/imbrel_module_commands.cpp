@@ -327,8 +327,11 @@ std::vector<std::pair<std::string, toml::table>> FaultEntries(const FaultArgs& a
       throw UsageError("--bad-block needs --on erase or --on program");
     }
     toml::table t{{"kind", args.on == "erase" ? "erase-error" : "program-error"}};
-    // NAND: a physical block number; NOR: the offset of any byte of the block.
-    t.insert("block", static_cast<std::int64_t>(Number("--bad-block", args.bad_block, 0xFFFFFFFF)));
+    // NAND: a physical block number; NOR: the offset of any byte of the block, in hex.
+    toml::value<std::int64_t> block(
+        static_cast<std::int64_t>(Number("--bad-block", args.bad_block, 0xFFFFFFFF)));
+    if (!nand) block.flags(toml::value_flags::format_as_hexadecimal);
+    t.insert("block", std::move(block));
     entries.emplace_back(list, std::move(t));
   }
   if (!args.bit_flip.empty()) {
@@ -363,7 +366,15 @@ void ChangeFaults(toml::table& root, std::vector<std::pair<std::string, toml::ta
       if (faults->size() == before) throw UsageError("faults.toml has no such fault to remove");
       if (faults->empty()) root.erase(name);
     } else {
-      faults->push_back(std::move(entry));
+      bool there = false;
+      for (const toml::node& have : *faults) {
+        if (have.as_table() && SameFault(*have.as_table(), entry)) there = true;
+      }
+      if (there) {
+        std::fprintf(stderr, "imbrel-module: that fault is in faults.toml already\n");
+      } else {
+        faults->push_back(std::move(entry));
+      }
     }
   }
 }
@@ -402,6 +413,10 @@ std::vector<std::uint8_t> ReadInput(const std::string& file) {
     if (std::cin.bad()) throw UsageError("cannot read standard input");
     return data;
   }
+  // A directory opens as a stream on Linux and fails only when read: look first.
+  std::error_code ec;
+  if (fs::is_directory(file, ec)) throw UsageError(file + ": is a directory, not a file");
+  if (!fs::exists(file, ec)) throw UsageError(file + ": no such file");
   std::ifstream in(file, std::ios::binary);
   if (!in) throw UsageError("cannot read " + file);
   std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)),
@@ -529,7 +544,10 @@ bool ProgramRange(std::uint64_t start, const std::vector<std::uint8_t>& image) {
 
 int RunCreate(const CreateArgs& args) {
   const ContentArgs& content = args.content;
-  if (args.nor == args.nand) throw UsageError("say which flash the module has: --nor or --nand");
+  if (args.nor && args.nand) throw UsageError("--nor and --nand: a module has one kind of flash");
+  if (!args.nor && !args.nand) {
+    throw UsageError("say which flash the module has: --nor or --nand");
+  }
   if (!args.nand && (!args.chip.empty() || !args.part.empty())) {
     throw UsageError("--chip and --part go with --nand");
   }

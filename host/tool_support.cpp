@@ -30,7 +30,9 @@ std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t 
       digit = c - 'A' + 10;
     else
       return std::nullopt;
-    if (value > (max - digit) / base) return std::nullopt;
+    // digit > max first: max - digit would wrap round.
+    if (static_cast<std::uint64_t>(digit) > max || value > (max - digit) / base)
+      return std::nullopt;
     value = value * base + digit;
   }
   return value;

@@ -186,7 +186,7 @@ void DescribeNand(const fs::path& dir, const ModuleConfig& config, Row& row) {
                            std::to_string(per - 1) + " on CS0, " + std::to_string(per) + "-" +
                            std::to_string(variant.blocks - 1) + " on CS1");
   } else {
-    row("chip select", "1 (CS0)");
+    row("chip select", "CS0 only");
   }
   row("timing", "tR " + FormatNs(nand.timing.read_ns) + ", tPROG " +
                     FormatNs(nand.timing.program_ns) + ", tBERS " + FormatNs(nand.timing.erase_ns));

@@ -507,7 +507,9 @@ std::string ModuleToml(const ModuleConfig& config) {
 }
 
 ModuleConfig LoadModuleConfig(const fs::path& dir) {
-  if (!fs::is_directory(dir)) Fail(dir, "not a module directory");
+  std::error_code ec;
+  if (!fs::exists(dir, ec)) Fail(dir, "does not exist (make a module with imbrel-module create)");
+  if (!fs::is_directory(dir, ec)) Fail(dir, "not a module directory");
   fs::path file = dir / "module.toml";
   if (!fs::exists(file)) Fail(file, "missing: not a module (make one with imbrel-module create)");
   if (!fs::is_regular_file(file)) Fail(file, "not a file");

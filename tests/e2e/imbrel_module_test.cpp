@@ -147,9 +147,12 @@ TEST_F(ImbrelModuleTool, BadRangesAndFilesTouchNothing) {
       {"erase " + Dir() + " 0x1_0000 1", "not a number"},
       {"erase " + Dir() + " 0x100000000 1", "not a number"},
       {"write " + Dir() + " 0xFFFFF " + (dir_ / "two.bin").string(), "runs past the flash"},
-      {"write " + Dir() + " 0xC0000 " + (dir_ / "missing.bin").string(), "cannot read"},
+      {"write " + Dir() + " 0xC0000 " + (dir_ / "missing.bin").string(),
+       "missing.bin: no such file"},
       {"read " + Dir() + " 0xFFFFF 2", "runs past the flash"},
-      {"read " + (dir_ / "nowhere").string() + " 0 4", "not a module directory"},
+      {"read " + (dir_ / "nowhere").string() + " 0 4", "nowhere: does not exist"},
+      {"write " + Dir() + " 0xC0000 " + dir_.path().string(), "is a directory, not a file"},
+      {"create " + (dir_ / "both").string() + " --nor --nand", "a module has one kind of flash"},
       {"frobnicate", "subcommand"},
   };
   for (const Case& c : cases) {
