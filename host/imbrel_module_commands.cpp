@@ -682,7 +682,17 @@ int RunWrite(const FlashArgs& args) {
       return kExitFailed;
     }
   }
-  if (!ProgramRange(start, image)) return kExitFailed;
+  if (!ProgramRange(start, image)) {
+    if (start != offset || end != offset + data.size()) {
+      // The blocks were erased whole for the write: what they held outside the range did not
+      // all go back. Say so rather than leave "the bytes before it" to sound like the rest.
+      std::fprintf(stderr,
+                   "imbrel-module: %s + %s was erased for the write; its old bytes outside the "
+                   "range were not all written back\n",
+                   Hex(start).c_str(), Hex(end - start).c_str());
+    }
+    return kExitFailed;
+  }
   std::vector<std::uint8_t> back(image.size());
   if (!ReadRange(start, image.size(), back.data(), &problem)) {
     std::fprintf(stderr, "imbrel-module: %s after the write\n", problem.c_str());
