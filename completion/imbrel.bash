@@ -21,7 +21,7 @@ _imbrel() {
 
 _imbrel_module() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-  local commands="create info erase write verify read dump fault"
+  local commands="create info erase write verify read dump map fault"
   local command="" i
   for ((i = 1; i < COMP_CWORD; ++i)); do
     [[ " $commands " == *" ${COMP_WORDS[i]} "* ]] && command=${COMP_WORDS[i]} && break
@@ -46,6 +46,7 @@ _imbrel_module() {
     write) options="--erase" ;;
     read) options="-o --output" ;;
     dump) options="--logical --raw -o --output" ;;
+    map) options="--svg" ;;
     fault) options="--bad-block --on --bit-flip --byte --bit --never-ready --power-cut-after
       --remove --clear" ;;
   esac

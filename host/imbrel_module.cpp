@@ -45,8 +45,10 @@ void AddBootloaderOptions(CLI::App* create, ContentArgs& content) {
 
 // The options of `create` for the configuration block and the OS image.
 void AddImageOptions(CLI::App* create, ContentArgs& content) {
-  create->add_flag("--config-block,!--no-config-block", content.config_block,
-                   "a configuration block (default: at 0x40000)");
+  // --config-block is the default; it stays accepted, and the help names only its opposite.
+  create->add_flag("--config-block", content.config_block_given)->group("");
+  create->add_flag("--no-config-block", content.no_config_block,
+                   "no configuration block (default: one at 0x40000)");
   create->add_flag("--old-config-place", content.old_config_place,
                    "the configuration block at its old place 0x88000 (the image then at 0xC8000)");
   auto* img_place =
@@ -195,6 +197,17 @@ CLI::App* AddDump(CLI::App& app, host::DumpArgs& args) {
   return dump;
 }
 
+CLI::App* AddMap(CLI::App& app, host::MapArgs& args) {
+  CLI::App* map = app.add_subcommand(
+      "map",
+      "draw the flash block by block: the named regions, erased / programmed / weak / bad / "
+      "relocated blocks, and how often each block was erased");
+  map->add_option("DIR", args.dir, "module directory")->required();
+  map->add_option("--svg", args.svg_file,
+                  "write the map as an SVG picture to this file (- for standard output)");
+  return map;
+}
+
 CLI::App* AddFault(CLI::App& app, FaultArgs& args) {
   CLI::App* fault = app.add_subcommand(
       "fault", "add faults to the module's faults.toml (or remove them with --remove)");
@@ -236,6 +249,7 @@ int main(int argc, char** argv) {
   FlashArgs erase_args, write_args, verify_args, read_args;
   FaultArgs fault_args;
   host::DumpArgs dump_args;
+  host::MapArgs map_args;
   CLI::App* create = AddCreate(app, create_args);
   bool info_json = false;
   CLI::App* info = AddInfo(app, info_dir, info_json);
@@ -244,6 +258,7 @@ int main(int argc, char** argv) {
   CLI::App* verify = AddVerify(app, verify_args);
   CLI::App* read = AddRead(app, read_args);
   CLI::App* dump = AddDump(app, dump_args);
+  CLI::App* map = AddMap(app, map_args);
   CLI::App* fault = AddFault(app, fault_args);
 
   if (auto status = host::ParseToolArguments(app, argc, argv)) return *status;
@@ -258,6 +273,7 @@ int main(int argc, char** argv) {
     if (*verify) return host::RunVerify(verify_args);
     if (*read) return host::RunRead(read_args);
     if (*dump) return host::RunDump(dump_args);
+    if (*map) return host::RunMap(map_args);
     if (*fault) return host::RunFault(fault_args);
   } catch (const host::UsageError& e) {
     std::fprintf(stderr, "imbrel-module: %s\n", e.what());

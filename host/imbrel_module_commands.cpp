@@ -10,6 +10,7 @@
 #include <array>
 #include <bit>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -21,6 +22,7 @@
 #include "flash/nand/nand_controller.h"
 #include "flash/nand/nand_flash.h"
 #include "host/hardware/virtual_clock.h"
+#include "host/module/flash_map.h"
 #include "host/module/module.h"
 #include "host/system/calendar.h"
 #include "host/tool_support.h"
@@ -183,10 +185,16 @@ void ContentOptions(const ContentArgs& a, CreateOptions& options) {
   // Under --blank, an option that describes a part puts that part back.
   BootloaderContent(a, options);
 
-  if (!a.config_block) {
+  if (a.no_config_block && (a.config_block_given || a.old_config_place)) {
+    throw UsageError(
+        "--no-config-block and a place for the configuration block exclude each other");
+  }
+  if (a.no_config_block) {
     options.config_block.reset();
   } else if (a.old_config_place) {
     options.config_block = kConfigBlockOldPlace;
+  } else if (a.config_block_given) {
+    options.config_block = kConfigBlockPlace;
   }
 
   bool image_given = !a.image_place.empty() || !a.image_size.empty() || !a.image_time.empty();
@@ -849,6 +857,29 @@ int RunDump(const DumpArgs& args) {
                  static_cast<unsigned long long>(unreadable));
     return kExitFailed;
   }
+  return 0;
+}
+
+int RunMap(const MapArgs& args) {
+  FlashMap map = ReadFlashMap(args.dir);
+  if (args.svg_file.empty()) {
+    const char* no_color = std::getenv("NO_COLOR");
+    bool color = isatty(STDOUT_FILENO) && !(no_color && *no_color);
+    std::fputs(DrawFlashMap(map, color).c_str(), stdout);
+    return 0;
+  }
+  std::string svg = FlashMapSvg(map);
+  if (args.svg_file == "-") {
+    std::fwrite(svg.data(), 1, svg.size(), stdout);
+    if (std::fflush(stdout) != 0) throw UsageError("cannot write standard output");
+    return 0;
+  }
+  std::ofstream out(args.svg_file, std::ios::binary | std::ios::trunc);
+  if (!out.write(svg.data(), static_cast<std::streamsize>(svg.size())) || !out.flush()) {
+    throw UsageError("cannot write " + args.svg_file);
+  }
+  std::fprintf(stderr, "wrote the map of %zu blocks to %s\n", map.blocks.size(),
+               args.svg_file.c_str());
   return 0;
 }
 

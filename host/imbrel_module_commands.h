@@ -15,7 +15,7 @@ struct ContentArgs {
   std::string bootloader_version, bootloader_banner, bootloader_time, bootloader_place,
       bootloader_size;
   bool no_bootloader = false;
-  bool config_block = true;
+  bool config_block_given = false, no_config_block = false;
   bool old_config_place = false;
   std::string image_place, image_size, image_time;
   bool no_image = false;
@@ -48,6 +48,11 @@ struct DumpArgs {
   bool raw = false;      // the cells as they are, without ECC correction
 };
 
+// `map`: the module, and where the SVG goes (empty: the terminal map to standard output).
+struct MapArgs {
+  std::string dir, svg_file;
+};
+
 // The faults that `fault` adds or removes, as given (empty: not given).
 struct FaultArgs {
   std::string dir;
@@ -66,6 +71,8 @@ int RunVerify(const FlashArgs& args);
 int RunRead(const FlashArgs& args);
 /// NAND pages in nanddump's --oob layout: 2048 data bytes then the 64 spare bytes of each.
 int RunDump(const DumpArgs& args);
+/// The flash block by block: as text, coloured on a terminal, or as an SVG picture.
+int RunMap(const MapArgs& args);
 /// Adds or removes faults in faults.toml. The file is checked as the module would load it
 /// before it replaces the old one, so a bad fault leaves the module as it was.
 int RunFault(const FaultArgs& args);

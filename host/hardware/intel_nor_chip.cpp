@@ -92,6 +92,8 @@ void IntelNorChip::Attach(const NorConfig& config, int index, std::uint16_t* cel
   faults_.assign(block_count_, 0);
   own_weak_.assign(block_count_, 0);
   weak_ = own_weak_.data();
+  own_erase_counts_.assign(block_count_, 0);
+  erase_counts_ = own_erase_counts_.data();
   counters_.assign(block_count_, NorBlockCounters{});
   never_ready_ = false;
   start_unseen_ = reported_busy_ = false;
@@ -459,6 +461,7 @@ void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
                       parameter ? timing.parameter_erase_max_ns : timing.block_erase_max_ns)) {
     return;
   }
+  ++erase_counts_[block];
   // Chip word w is bytes 4w..4w+3 of the bus, shared with the other chip.
   NoteFlashErase(4 * std::uint64_t{BlockStart(block)},
                  4 * std::uint64_t{BlockStart(block + 1) - BlockStart(block)}, false);

@@ -152,6 +152,10 @@ class IntelNorChip {
   /// complete erase. Kept in `cells` (one byte a block) when given, else in the chip object.
   void KeepWeakBlocks(std::uint8_t* cells);
   bool Weak(std::uint32_t block) const { return weak_[block] != 0; }
+  /// Erases begun on each block over the chip's life (its wear), kept in `counts` (one a block)
+  /// when given, else in the chip object. An erase that fails or is cut short counts.
+  void KeepEraseCounts(std::uint32_t* counts) { erase_counts_ = counts; }
+  std::uint32_t EraseCount(std::uint32_t block) const { return erase_counts_[block]; }
   const NorBlockCounters& Counters(std::uint32_t block) const;
   /// The chip's CFI table, indexed by query word address.
   std::uint16_t CfiWord(std::uint32_t index) const;
@@ -199,14 +203,16 @@ class IntelNorChip {
   std::uint32_t word_count_ = 0;  // words in the chip (a power of two)
   std::uint32_t block_count_ = 0;
   bool never_ready_ = false;
-  bool start_unseen_ = false;           // no status read since the last operation started
-  bool reported_busy_ = false;          // the last status read showed SR.7 = 0
-  std::uint64_t random_ = 0;            // splitmix64 state for varied operation times
-  std::vector<std::uint8_t> lock_;      // per block: bit 0 locked, bit 1 locked down
-  std::uint8_t* kept_locks_ = nullptr;  // J3: the lock bits' non-volatile cells
-  std::vector<std::uint8_t> faults_;    // per block: kEraseFails, kProgramFails
-  std::vector<std::uint8_t> own_weak_;  // weak blocks when the module keeps none
-  std::uint8_t* weak_ = nullptr;        // per block: 1 while the block's cells are weak
+  bool start_unseen_ = false;                    // no status read since the last operation started
+  bool reported_busy_ = false;                   // the last status read showed SR.7 = 0
+  std::uint64_t random_ = 0;                     // splitmix64 state for varied operation times
+  std::vector<std::uint8_t> lock_;               // per block: bit 0 locked, bit 1 locked down
+  std::uint8_t* kept_locks_ = nullptr;           // J3: the lock bits' non-volatile cells
+  std::vector<std::uint8_t> faults_;             // per block: kEraseFails, kProgramFails
+  std::vector<std::uint8_t> own_weak_;           // weak blocks when the module keeps none
+  std::uint8_t* weak_ = nullptr;                 // per block: 1 while the block's cells are weak
+  std::vector<std::uint32_t> own_erase_counts_;  // erase counts when the module keeps none
+  std::uint32_t* erase_counts_ = nullptr;        // per block: erases begun, ever
   std::vector<NorBlockCounters> counters_;
   std::vector<std::uint16_t> query_;                     // CFI table by query word address
   static constexpr std::uint64_t kUnavailableReads = 3;  // reads a refused request waits

@@ -71,7 +71,9 @@ NandChip::NandChip(const NandVariant& variant, std::uint32_t blocks, std::uint32
       timing_(timing),
       block_faults_(blocks, 0),
       own_weak_(blocks, 0),
-      weak_(own_weak_.data()) {
+      weak_(own_weak_.data()),
+      own_erase_counts_(blocks, 0),
+      erase_counts_(own_erase_counts_.data()) {
   std::memset(page_register_, 0xFF, sizeof page_register_);
   const std::uint32_t first_page = first_block * kNandPagesPerBlock;
   for (const NandFault& fault : faults) {
@@ -267,6 +269,7 @@ void NandChip::StartErase(std::uint64_t at) {
     return;
   }
   busy_until_ = at + timing_.erase_ns;
+  ++erase_counts_[page / kNandPagesPerBlock];
   NoteFlashErase((std::uint64_t{first_block_} * kNandPagesPerBlock + page) * kNandPageBytes,
                  std::uint64_t{kNandPagesPerBlock} * kNandPageBytes, true);
   failed_ = block_faults_[page / kNandPagesPerBlock] & kEraseFails;

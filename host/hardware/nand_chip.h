@@ -114,6 +114,10 @@ class NandChip {
   /// the block is erased whole. Kept in `cells` (one byte a block of this chip) when given.
   void KeepWeakBlocks(std::uint8_t* cells) { weak_ = cells; }
   bool Weak(std::uint32_t block) const { return weak_[block] != 0; }
+  /// Erases begun on each block over the chip's life (its wear), kept in `counts` (one a block
+  /// of this chip) when given. An erase that fails or is cut short counts.
+  void KeepEraseCounts(std::uint32_t* counts) { erase_counts_ = counts; }
+  std::uint32_t EraseCount(std::uint32_t block) const { return erase_counts_[block]; }
 
  private:
   void StartRead(std::uint64_t at);
@@ -138,9 +142,11 @@ class NandChip {
   std::uint8_t* programs_;
   NandTiming timing_;
   bool never_ready_ = false;
-  std::vector<std::uint8_t> block_faults_;  // per block: kEraseFails, kProgramFails
-  std::vector<std::uint8_t> own_weak_;      // weak blocks when the module keeps none
-  std::uint8_t* weak_;                      // per block: 1 while its cells are weak
+  std::vector<std::uint8_t> block_faults_;       // per block: kEraseFails, kProgramFails
+  std::vector<std::uint8_t> own_weak_;           // weak blocks when the module keeps none
+  std::uint8_t* weak_;                           // per block: 1 while its cells are weak
+  std::vector<std::uint32_t> own_erase_counts_;  // erase counts when the module keeps none
+  std::uint32_t* erase_counts_;                  // per block: erases begun, ever
   struct Flip {
     std::uint32_t page;
     std::uint32_t byte;

@@ -47,6 +47,11 @@ class NorArray : public BusDevice {
     chips_[0].KeepWeakBlocks(cells);
     chips_[1].KeepWeakBlocks(cells + chips_[0].BlockCount());
   }
+  /// The chips keep their erase counts in `counts` (LockBitBytes of them, as the lock bits).
+  void KeepEraseCounts(std::uint32_t* counts) {
+    chips_[0].KeepEraseCounts(counts);
+    chips_[1].KeepEraseCounts(counts + chips_[0].BlockCount());
+  }
 
  private:
   NorConfig config_;

@@ -263,6 +263,11 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
     module->weak_size_ = module->nor_->LockBitBytes();
     module->weak_ = MapFile(weak, module->weak_size_, true, "one byte a block of each chip");
     module->nor_->KeepWeakBlocks(module->weak_);
+    // The blocks' wear: erases begun on each, ever.
+    module->erase_counts_size_ = 4 * module->nor_->LockBitBytes();
+    module->erase_counts_ = MapFile(dir / "nor.erases", module->erase_counts_size_, true,
+                                    "four bytes a block of each chip");
+    module->nor_->KeepEraseCounts(reinterpret_cast<std::uint32_t*>(module->erase_counts_));
     module->bus_.Attach(kNorPhysicalBase, size, module->nor_.get());
   }
 
@@ -295,6 +300,9 @@ void Module::OpenNand() {
   fs::path weak = dir_ / "nand.weak";
   weak_size_ = variant.blocks;
   weak_ = MapFile(weak, weak_size_, true, "one byte a block");
+  // The blocks' wear: erases begun on each, ever.
+  erase_counts_size_ = 4 * std::size_t{variant.blocks};
+  erase_counts_ = MapFile(dir_ / "nand.erases", erase_counts_size_, true, "four bytes a block");
   // Factory bad blocks fail every erase and program, as the injected faults do.
   std::vector<NandFault> faults = nand.faults;
   for (std::uint32_t block : nand.factory_bad_blocks) {
@@ -309,6 +317,8 @@ void Module::OpenNand() {
         programs_ + first_page, nand.timing, faults, static_cast<int>(cs)));
     nand_.back()->SpoilRuleBreaks(nand.spoil_rule_breaks);
     nand_.back()->KeepWeakBlocks(weak_ + std::size_t{cs} * blocks);
+    nand_.back()->KeepEraseCounts(reinterpret_cast<std::uint32_t*>(erase_counts_) +
+                                  std::size_t{cs} * blocks);
     chips.push_back(nand_.back().get());
   }
   DfcTiming timing;
@@ -343,6 +353,7 @@ Module::~Module() {
   if (programs_) munmap(programs_, programs_size_);
   if (locks_) munmap(locks_, locks_size_);
   if (weak_) munmap(weak_, weak_size_);
+  if (erase_counts_) munmap(erase_counts_, erase_counts_size_);
   if (dfc_settings_) munmap(dfc_settings_, sizeof(DfcSettings));
 }
 

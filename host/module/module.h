@@ -149,6 +149,8 @@ class Module {
   std::size_t locks_size_ = 0;
   std::uint8_t* weak_ = nullptr;  // nor.weak, nand.weak: blocks whose last erase did not finish
   std::size_t weak_size_ = 0;
+  std::uint8_t* erase_counts_ = nullptr;  // nor.erases, nand.erases: 32-bit counts a block
+  std::size_t erase_counts_size_ = 0;
   std::size_t programs_size_ = 0;
 };
 
