@@ -11,6 +11,7 @@
 #include "host/hardware/flash_activity.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
+#include "host/system/failed_calls.h"
 #include "host/system/kernel_objects.h"
 #include "host/system/text.h"
 #include "host/tool_support.h"
@@ -62,7 +63,8 @@ int main(int argc, char** argv) {
   app.prefix_command();
   app.footer(
       "Exit status: 0 when no command showed an error box, and after a restart (boot.log says "
-      "which); 1 when an error box was shown; 3 when an update was cancelled; 2 for a bad host "
+      "which); 1 when an error box was shown, or a quiet registry save or clear failed; 3 when an "
+      "update was cancelled; 2 for a bad host "
       "option or module; 130 when interrupted. (The program's own exit code is always 1: its "
       "outcome is in its boxes, which the host reads.)");
   if (auto status =
@@ -129,5 +131,11 @@ int main(int argc, char** argv) {
   std::u16string wide = host::Utf16(line);
   // The program returns 1 whatever happened; what its boxes said is the run's outcome.
   WinMain(nullptr, nullptr, wide.data(), 0);
-  return host::ui::RunExitStatus();
+  int status = host::ui::RunExitStatus();
+  // A quiet registry save or clear that failed showed no box: the run still failed.
+  for (const std::string& failed : host::FailedCalls()) {
+    std::fprintf(stderr, "imbrel: %s\n", failed.c_str());
+    if (status == 0) status = 1;
+  }
+  return status;
 }

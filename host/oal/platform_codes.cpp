@@ -12,6 +12,7 @@
 #include "ce/kernel.h"
 #include "host/module/module.h"
 #include "host/oal/platform_layer.h"
+#include "host/system/failed_calls.h"
 #include "host/system/registry.h"
 
 namespace fs = std::filesystem;
@@ -128,6 +129,7 @@ BOOL RegistryClear(LPVOID, DWORD, LPVOID, DWORD, LPDWORD) {
     return FALSE;
   }
   if (s.faults.registry_clear) {
+    NoteFailedCall("the registry clear failed (faults.toml)");
     SetLastError(kErrorWriteFault);
     return FALSE;
   }
@@ -135,6 +137,7 @@ BOOL RegistryClear(LPVOID, DWORD, LPVOID, DWORD, LPDWORD) {
     ClearKeptRegistry(s.dir);
   } catch (const ModuleError& e) {
     std::fprintf(stderr, "imbrel: %s\n", e.what());
+    NoteFailedCall("the registry clear failed");
     SetLastError(kErrorWriteFault);
     return FALSE;
   }

@@ -17,6 +17,7 @@
 
 #include "ce/kernel.h"
 #include "host/module/module.h"
+#include "host/system/failed_calls.h"
 #include "host/system/kernel_objects.h"
 #include "host/system/text.h"
 
@@ -420,20 +421,27 @@ LONG RegCloseKey(HKEY key) {
 }
 
 LONG RegFlushKey(HKEY key) {
-  std::u16string path;
-  if (!host::KeyPath(key, &path)) return ERROR_INVALID_HANDLE;
-  {
-    std::lock_guard lock(host::registry_mutex);
-    if (host::faults.flush) return host::faults.flush;
+  LONG result = [key]() -> LONG {
+    std::u16string path;
+    if (!host::KeyPath(key, &path)) return ERROR_INVALID_HANDLE;
+    {
+      std::lock_guard lock(host::registry_mutex);
+      if (host::faults.flush) return host::faults.flush;
+    }
+    LONG error = ERROR_SUCCESS;
+    auto tree = host::LiveRegistry(&error);
+    if (!tree) return error;
+    try {
+      host::WriteRegistryFile(host::KeptRegistryFile(host::CurrentModule()->dir()), *tree);
+    } catch (const host::ModuleError& e) {
+      std::fprintf(stderr, "imbrel: %s\n", e.what());
+      return ERROR_ACCESS_DENIED;
+    }
+    return ERROR_SUCCESS;
+  }();
+  if (result != ERROR_SUCCESS) {
+    host::NoteFailedCall("the registry save (RegFlushKey) failed with error " +
+                         std::to_string(result));
   }
-  LONG error = ERROR_SUCCESS;
-  auto tree = host::LiveRegistry(&error);
-  if (!tree) return error;
-  try {
-    host::WriteRegistryFile(host::KeptRegistryFile(host::CurrentModule()->dir()), *tree);
-  } catch (const host::ModuleError& e) {
-    std::fprintf(stderr, "imbrel: %s\n", e.what());
-    return ERROR_ACCESS_DENIED;
-  }
-  return ERROR_SUCCESS;
+  return result;
 }

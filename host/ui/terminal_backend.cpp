@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -729,7 +730,9 @@ class TerminalBackend final : public Backend {
     if (key.IsEscape()) {
       PostCommand(dialog, IDCANCEL);
     } else if (count == 0) {
-      return;
+      // Nothing here takes keys (a progress dialog): keep the key for the window that comes
+      // up next, as a terminal keeps type-ahead.
+      if (typed_ahead_.size() < kTypeAheadKeys) typed_ahead_.push_back(key);
     } else if (key.IsNext()) {
       focus_[&dialog] = stops[(at + 1) % count]->id;
       Changed();
@@ -799,6 +802,7 @@ class TerminalBackend final : public Backend {
                              OnTop on_top) {
     DrawIfDue();
     if (std::optional<Key> key = Interrupt()) return key;
+    if (std::optional<Key> key = TypedAhead()) return key;
     if (std::optional<Key> key = ReadKey()) return key;
     pollfd ready[2] = {{STDIN_FILENO, POLLIN, 0}, {wake_[0], POLLIN, 0}};
     nfds_t watched = wake_[0] >= 0 ? 2 : 1;
@@ -820,6 +824,19 @@ class TerminalBackend final : public Backend {
     return ReadKey();
   }
 
+  // A key kept from a window that took none, for the window on top when it takes keys.
+  std::optional<Key> TypedAhead() {
+    const auto& stack = ModalStack();
+    if (typed_ahead_.empty() || stack.empty()) return std::nullopt;
+    if (stack.back().kind == ModalFrame::Kind::kDialog && stack.back().window &&
+        TabStops(*stack.back().window).empty()) {
+      return std::nullopt;
+    }
+    Key key = typed_ahead_.front();
+    typed_ahead_.pop_front();
+    return key;
+  }
+
   // The first Ctrl-C, as the key that cancels the window on top.
   static std::optional<Key> Interrupt() {
     if (!interrupt_requested.exchange(false)) return std::nullopt;
@@ -833,6 +850,8 @@ class TerminalBackend final : public Backend {
   int wake_[2] = {-1, -1};
   std::map<const Window*, int> focus_;
   std::vector<Overlay*> overlays_;
+  static constexpr std::size_t kTypeAheadKeys = 32;
+  std::deque<Key> typed_ahead_;
 };
 
 // At exit, ends curses with the lock if it can be had soon; a thread that holds it forever

@@ -172,9 +172,14 @@ TEST_F(ImbrelProgram, FailedRegistrySaveIsReportedUnlessQuiet) {
   std::ofstream(dir_ / "m" / "faults.toml") << "[registry]\nflush = \"fail\"\n";
   CommandResult r = Run("/f");
   EXPECT_NE(r.err.find("[Registry] Registry Save FAILED!"), std::string::npos) << r.err;
+  EXPECT_EQ(r.status, 1);
   r = Run("/fu");
   EXPECT_EQ(r.err.find("[Registry]"), std::string::npos) << r.err;
   EXPECT_EQ(KeptRegistry().find("StrataFMD"), std::string::npos);
+  // No box, but the host saw the call fail: the status and a line say so.
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("imbrel: the registry save (RegFlushKey) failed"), std::string::npos)
+      << r.err;
 }
 
 TEST_F(ImbrelProgram, QuietClearThenColdRestartAfterOneMillisecond) {

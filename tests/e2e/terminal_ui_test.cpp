@@ -138,12 +138,14 @@ Screen Parse(const std::string& captured, bool with_attributes) {
 // it says how the demo ended and whether the terminal is back in its normal mode, then waits.
 class DemoSession {
  public:
-  explicit DemoSession(const std::string& demo_args, const std::string& program = IMBREL_UI_DEMO) {
+  explicit DemoSession(const std::string& demo_args, const std::string& program = IMBREL_UI_DEMO,
+                       const std::string& ui = "--ui terminal", int cols = kCols,
+                       int rows = kRows) {
     // A server of its own, its socket in the session's directory (tmux leaves it behind).
     socket_ = (dir_ / "tmux.socket").string();
     std::ofstream(dir_ / "demo.sh")
         << "echo $$ > " << Quote((dir_ / "pid").string()) << "\n"
-        << "exec " << Quote(program) << " --ui terminal " << demo_args << "\n";
+        << "exec " << Quote(program) << " " << ui << " " << demo_args << "\n";
     // Ctrl-C reaches the whole foreground group: the script outlives it (a handler, not an
     // ignore, which the demo would inherit) to tell how the demo ended.
     std::ofstream(dir_ / "run.sh")
@@ -157,8 +159,8 @@ class DemoSession {
     // every ncurses installation has.
     std::string inner =
         "env TERM=screen-256color LC_ALL=C.UTF-8 sh " + Quote((dir_ / "run.sh").string());
-    started_ = Tmux("new-session -d -s demo -x " + std::to_string(kCols) + " -y " +
-                    std::to_string(kRows) + " " + Quote(inner))
+    started_ = Tmux("new-session -d -s demo -x " + std::to_string(cols) + " -y " +
+                    std::to_string(rows) + " " + Quote(inner))
                    .status == 0;
   }
   ~DemoSession() { Tmux("kill-server"); }
@@ -401,6 +403,16 @@ TEST_F(TerminalUi, EscapeDuringTheUpdateAbortsIt) {
   EXPECT_LT(steps, 10);
 }
 
+// A key typed while the update dialog (which takes no keys) is up answers the box that follows.
+TEST_F(TerminalUi, KeysTypedDuringTheUpdateGoToTheBoxThatFollows) {
+  DemoSession session("--file x --step-ms 50");
+  START_DEMO(session);
+  session.Keys("Tab Tab Enter");
+  ASSERT_TRUE(session.WaitForText(u"Updating IMAGE")) << session.last();
+  session.Keys("Enter");
+  ASSERT_TRUE(session.WaitForText(u"Update: 10")) << session.last();
+}
+
 // A module whose \USB HD\IMAGES holds two images, another file and a directory.
 class TerminalUiWithModule : public TerminalUi {
  protected:
@@ -538,6 +550,18 @@ TEST_F(TerminalUi, SignalsRestoreTheTerminal) {
     EXPECT_TRUE(session.last_screen().Has(c.exited)) << c.name << "\n" << session.last();
     EXPECT_FALSE(session.last_screen().Has(u"Demo 2.9")) << c.name << "\n" << session.last();
   }
+}
+
+// Without --ui, a terminal too small for the dialogs gets the console window system, which
+// asks at the terminal for a box's answer instead of taking its default.
+TEST_F(TerminalUi, SmallTerminalFallsBackToTheConsoleWhichAsks) {
+  DemoSession session("", IMBREL_UI_DEMO, "", kCols, 12);
+  ASSERT_TRUE(session.started());
+  ASSERT_TRUE(session.WaitForText(u"smaller than the dialogs")) << session.last();
+  session.Keys("2 Enter");  // the button that asks "Clear the registry?"
+  ASSERT_TRUE(session.WaitForText(u"Enter: No?")) << session.last();
+  session.Keys("y Enter");
+  ASSERT_TRUE(session.WaitForText(u"[Registry] -> Yes")) << session.last();
 }
 
 }  // namespace
