@@ -95,6 +95,13 @@ CommandResult RunCommand(const std::string& command_line) {
   return result;
 }
 
+std::string WriteBytes(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  return file.string();
+}
+
 }  // namespace test
 
 namespace test::detail {

@@ -1,6 +1,7 @@
 // Helpers shared by the tests: temporary directories and child processes.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -49,6 +50,9 @@ class ExpectUnknownCommands {
 
 /// Runs a shell command line and captures its output.
 CommandResult RunCommand(const std::string& command_line);
+
+/// Writes `bytes` to `file` (replacing it) and returns its path as a string.
+std::string WriteBytes(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes);
 
 }  // namespace test
 

@@ -227,67 +227,39 @@ void ReadNandMap(const fs::path& dir, const ModuleConfig& config, FlashMap& map)
   }
 }
 
-const char* StateName(BlockState state) {
-  switch (state) {
-    case BlockState::kErased:
-      return "erased";
-    case BlockState::kProgrammed:
-      return "programmed";
-    case BlockState::kWeak:
-      return "weak: its last erase did not finish";
-    case BlockState::kMarkedBad:
-      return "marked bad";
-    case BlockState::kRelocated:
-      return "bad: its logical block moved to the reserve";
-    case BlockState::kReplacement:
-      return "reserve block in use";
+// How each state is named and drawn: its words, its ANSI colour, its SVG fill. NOR blocks
+// take only the first three.
+struct StateStyle {
+  BlockState state;
+  const char* name;
+  const char* ansi;
+  const char* svg;
+};
+
+const StateStyle kStyles[] = {
+    {BlockState::kErased, "erased", "2", "#f2f2f2"},
+    {BlockState::kProgrammed, "programmed", "32", "#4caf50"},
+    {BlockState::kWeak, "weak: its last erase did not finish", "33;1", "#ffb300"},
+    {BlockState::kMarkedBad, "marked bad", "31", "#9e9e9e"},
+    {BlockState::kRelocated, "bad: its logical block moved to the reserve", "31;1", "#e53935"},
+    {BlockState::kReplacement, "reserve block in use", "36", "#1e88e5"},
+};
+
+const StateStyle& Style(BlockState state) {
+  for (const StateStyle& style : kStyles) {
+    if (style.state == state) return style;
   }
-  return "";
+  return kStyles[0];
 }
 
-const char* StateColor(BlockState state) {
-  switch (state) {
-    case BlockState::kErased:
-      return "2";
-    case BlockState::kProgrammed:
-      return "32";
-    case BlockState::kWeak:
-      return "33;1";
-    case BlockState::kMarkedBad:
-      return "31";
-    case BlockState::kRelocated:
-      return "31;1";
-    case BlockState::kReplacement:
-      return "36";
-  }
-  return "0";
-}
-
-const char* SvgColor(BlockState state) {
-  switch (state) {
-    case BlockState::kErased:
-      return "#f2f2f2";
-    case BlockState::kProgrammed:
-      return "#4caf50";
-    case BlockState::kWeak:
-      return "#ffb300";
-    case BlockState::kMarkedBad:
-      return "#9e9e9e";
-    case BlockState::kRelocated:
-      return "#e53935";
-    case BlockState::kReplacement:
-      return "#1e88e5";
-  }
-  return "#000";
-}
-
-const BlockState kStates[] = {BlockState::kErased,    BlockState::kProgrammed,
-                              BlockState::kWeak,      BlockState::kMarkedBad,
-                              BlockState::kRelocated, BlockState::kReplacement};
+const char* StateName(BlockState state) { return Style(state).name; }
 
 // The states a map of this flash can show: NOR has no bad blocks.
 std::vector<BlockState> States(const FlashMap& map) {
-  return std::vector<BlockState>(std::begin(kStates), std::end(kStates) - (map.nand ? 0 : 3));
+  std::vector<BlockState> states;
+  for (const StateStyle& style : kStyles) states.push_back(style.state);
+  if (!map.nand) states.resize(3);
+  return states;
 }
 
 // Runs of blocks in one region: [first, end) indexes.
@@ -333,7 +305,8 @@ char CountDigit(std::uint32_t erases) {
 
 std::string Summary(const FlashMap& map) {
   std::string text;
-  for (BlockState state : kStates) {
+  for (const StateStyle& style : kStyles) {
+    const BlockState state = style.state;
     std::size_t n = static_cast<std::size_t>(std::count_if(
         map.blocks.begin(), map.blocks.end(), [&](const MapBlock& b) { return b.state == state; }));
     if (n) text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + StateName(state);
@@ -431,7 +404,7 @@ std::string DrawFlashMap(const FlashMap& map, bool color) {
   std::snprintf(heading, sizeof heading, "%-13s %-*s %6s  %s", "region", digits + 2, "offset",
                 "blocks", "what each block holds");
   draw(heading, [](const MapBlock& b) {
-    return std::pair<char, const char*>(static_cast<char>(b.state), StateColor(b.state));
+    return std::pair<char, const char*>(static_cast<char>(b.state), Style(b.state).ansi);
   });
   std::snprintf(heading, sizeof heading, "%-13s %-*s %6s  %s", "region", digits + 2, "offset",
                 "blocks", "erases of each block (0-9, + for 10 or more)");
@@ -479,7 +452,7 @@ std::string FlashMapSvg(const FlashMap& map) {
       y += static_cast<int>((run.end - run.first + kRowBlocks - 1) / kRowBlocks) * kCell + 4;
     }
   };
-  panel("What each block holds", [](const MapBlock& b) { return std::string(SvgColor(b.state)); });
+  panel("What each block holds", [](const MapBlock& b) { return std::string(Style(b.state).svg); });
   panel("Erases of each block (darker: more; most " + std::to_string(most) + ")",
         [&](const MapBlock& b) {
           // White for none, to deep red for the most erased block.
@@ -493,7 +466,7 @@ std::string FlashMapSvg(const FlashMap& map) {
   int x = kMargin;
   for (BlockState state : States(map)) {
     body << "<rect x='" << x << "' y='" << y - kCell + 2 << "' width='" << kCell - 1 << "' height='"
-         << kCell - 1 << "' fill='" << SvgColor(state) << "'/>"
+         << kCell - 1 << "' fill='" << Style(state).svg << "'/>"
          << "<text x='" << x + kCell + 4 << "' y='" << y << "'>" << XmlText(StateName(state))
          << "</text>\n";
     x += kCell + 12 + 7 * static_cast<int>(std::strlen(StateName(state)));

@@ -22,10 +22,7 @@ class ImbrelBinTool : public ::testing::Test {
   }
   std::string Path(const std::string& name) { return (dir_ / name).string(); }
   std::string Put(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(dir_ / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    return Path(name);
+    return test::WriteBytes(dir_ / name, bytes);
   }
   static std::vector<std::uint8_t> Bytes(std::size_t count, std::uint8_t first = 1) {
     std::vector<std::uint8_t> data(count);

@@ -18,10 +18,7 @@ class SRecordInterop : public ::testing::Test {
  protected:
   std::string Path(const std::string& name) { return (dir_ / name).string(); }
   std::string Put(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(dir_ / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    return Path(name);
+    return test::WriteBytes(dir_ / name, bytes);
   }
   std::string Text(const std::string& name) {
     std::ifstream in(dir_ / name, std::ios::binary);
