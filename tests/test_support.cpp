@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include "host/hardware/model_notes.h"
@@ -37,6 +38,35 @@ ExpectUnknownCommands::ExpectUnknownCommands() : outer_(expected_unknown) {
 }
 ExpectUnknownCommands::~ExpectUnknownCommands() { expected_unknown = outer_; }
 
+namespace {
+
+// The temporary directories this process made and has not yet removed. A process that ends
+// without running destructors (a child's _exit, a restart's or a power cut's quick_exit)
+// removes its own; a forked child leaves its parent's alone.
+struct LiveDir {
+  const TempDir* dir;
+  pid_t owner;
+};
+std::mutex live_dirs_mutex;
+std::vector<LiveDir>& LiveDirs() {
+  static auto* dirs = new std::vector<LiveDir>();  // outlives every TempDir
+  return *dirs;
+}
+
+void RemoveOwnDirs() {
+  std::lock_guard<std::mutex> lock(live_dirs_mutex);
+  const pid_t self = getpid();
+  for (const LiveDir& live : LiveDirs()) {
+    if (live.owner != self) continue;
+    std::error_code ec;
+    std::filesystem::remove_all(live.dir->path(), ec);
+  }
+}
+
+[[maybe_unused]] const bool remove_at_quick_exit = (std::at_quick_exit(RemoveOwnDirs), true);
+
+}  // namespace
+
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "imbrel-test-XXXXXX").string();
   char* made = mkdtemp(pattern.data());
@@ -45,11 +75,26 @@ TempDir::TempDir() {
     abort();
   }
   path_ = made;
+  std::lock_guard<std::mutex> lock(live_dirs_mutex);
+  LiveDirs().push_back({this, getpid()});
 }
 
 TempDir::~TempDir() {
+  {
+    std::lock_guard<std::mutex> lock(live_dirs_mutex);
+    std::erase_if(LiveDirs(), [this](const LiveDir& live) { return live.dir == this; });
+  }
+  // A forked child that returns through its parent's scopes leaves the parent's directories.
+  if (owner_ != getpid()) return;
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+void ExitWithoutDestructors(int status) {
+  fflush(stdout);
+  fflush(stderr);
+  RemoveOwnDirs();
+  _exit(status);
 }
 
 int RunInChild(const std::function<void()>& body) {
@@ -59,9 +104,7 @@ int RunInChild(const std::function<void()>& body) {
   if (pid < 0) return -1;
   if (pid == 0) {
     body();
-    fflush(stdout);
-    fflush(stderr);
-    _exit(::testing::Test::HasFailure() ? 1 : 0);
+    ExitWithoutDestructors(::testing::Test::HasFailure() ? 1 : 0);
   }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
@@ -71,14 +114,28 @@ int RunInChild(const std::function<void()>& body) {
   return -1;
 }
 
-namespace {
-std::string Slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+std::string ReadFile(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary | std::ios::ate);
+  if (!in) return {};
+  std::string text(static_cast<std::size_t>(in.tellg()), '\0');
+  in.seekg(0);
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  return text;
 }
-}  // namespace
+
+std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& file) {
+  std::string text = ReadFile(file);
+  return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+std::string ToolPath(const char* name) {
+  static const std::filesystem::path here =
+      std::filesystem::read_symlink("/proc/self/exe").parent_path();
+  std::filesystem::path beside = here / name;
+  if (access(beside.c_str(), X_OK) == 0) return beside.string();
+  return (here.parent_path() / name).string();
+}
 
 CommandResult RunCommand(const std::string& command_line) {
   TempDir dir;
@@ -90,8 +147,8 @@ CommandResult RunCommand(const std::string& command_line) {
     result.status = WEXITSTATUS(raw);
   else if (WIFSIGNALED(raw))
     result.status = 128 + WTERMSIG(raw);
-  result.out = Slurp(dir / "out");
-  result.err = Slurp(dir / "err");
+  result.out = ReadFile(dir / "out");
+  result.err = ReadFile(dir / "err");
   return result;
 }
 
@@ -110,9 +167,7 @@ void RunAndExit(const std::function<void()>& body) {
   fflush(stdout);
   dup2(STDERR_FILENO, STDOUT_FILENO);
   body();
-  fflush(stdout);
-  fflush(stderr);
-  _exit(::testing::Test::HasFailure() ? 1 : 0);
+  ExitWithoutDestructors(::testing::Test::HasFailure() ? 1 : 0);
 }
 
 }  // namespace test::detail

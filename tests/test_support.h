@@ -1,6 +1,8 @@
 // Helpers shared by the tests: temporary directories and child processes.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -9,7 +11,9 @@
 
 namespace test {
 
-/// A fresh directory under the system's temporary directory, removed with its contents.
+/// A fresh directory under the system's temporary directory ($TMPDIR), removed with its
+/// contents: by the destructor, or, when the process that made it ends without destructors
+/// (ExitWithoutDestructors, a restart's or power cut's quick_exit), as the process ends.
 class TempDir {
  public:
   TempDir();
@@ -21,7 +25,12 @@ class TempDir {
 
  private:
   std::filesystem::path path_;
+  int owner_ = getpid();  // the process that made it
 };
+
+/// Ends the process at once with `status`, as _exit does, after flushing the standard streams
+/// and removing the temporary directories the process made.
+[[noreturn]] void ExitWithoutDestructors(int status);
 
 /// Runs `body` in a forked child, for code that needs a process of its own (process-wide
 /// state set once). GoogleTest assertions inside `body` are reported by the child; the
@@ -48,13 +57,31 @@ class ExpectUnknownCommands {
   std::vector<std::string> seen_;
 };
 
+/// The path of one of the build's executables: the tools at the top of the build tree
+/// ("imbrel", "imbrel-module", "imbrel-bin") and the test tools beside this test program
+/// ("imbrel-ui-demo", "imbrel-power-cut", "imbrel-update-campaign"). Found from this program's
+/// own place, so that the test sources hold no path of the build tree.
+std::string ToolPath(const char* name);
+
 /// Runs a shell command line and captures its output.
 CommandResult RunCommand(const std::string& command_line);
+
+/// The whole of `file` (empty when it cannot be read), read in one piece: tests compare whole
+/// flash images, and a byte-at-a-time read of 138 MB costs seconds in an unoptimised build.
+std::string ReadFile(const std::filesystem::path& file);
+std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& file);
 
 /// Writes `bytes` to `file` (replacing it) and returns its path as a string.
 std::string WriteBytes(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes);
 
 }  // namespace test
+
+#define IMBREL_TOOL ::test::ToolPath("imbrel")
+#define IMBREL_MODULE_TOOL ::test::ToolPath("imbrel-module")
+#define IMBREL_BIN_TOOL ::test::ToolPath("imbrel-bin")
+#define IMBREL_UI_DEMO ::test::ToolPath("imbrel-ui-demo")
+#define IMBREL_POWER_CUT_TOOL ::test::ToolPath("imbrel-power-cut")
+#define IMBREL_UPDATE_CAMPAIGN_TOOL ::test::ToolPath("imbrel-update-campaign")
 
 /// Runs `body` in a new process that runs only the current test, so that state the program
 /// sets once per process starts fresh. The test's fixture is set up again in that process.

@@ -31,10 +31,7 @@ using test::RunCommand;
 
 const char kNkBin[] = "'\\USB HD\\IMAGES\\nk.bin'";
 
-std::string Slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+std::string Slurp(const fs::path& file) { return test::ReadFile(file); }
 
 std::size_t Lines(const std::string& text) {
   std::size_t count = 0;

@@ -23,10 +23,7 @@ namespace {
 using test::CommandResult;
 using test::RunCommand;
 
-std::string Slurp(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+std::string Slurp(const std::filesystem::path& file) { return test::ReadFile(file); }
 
 // The sample image's data, record by record (the sample bootloader is one record per 16 KB).
 std::vector<std::uint8_t> BinData(const std::vector<std::uint8_t>& bin, std::uint32_t* start) {

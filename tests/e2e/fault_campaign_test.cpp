@@ -47,9 +47,7 @@ class FaultCampaign : public ::testing::Test {
         RunCommand(std::string(IMBREL_MODULE_TOOL) + " read " + Dir() + " " +
                    std::to_string(offset) + " " + std::to_string(length) + " -o " + out);
     EXPECT_EQ(r.status, 0) << r.err;
-    std::ifstream in(out, std::ios::binary);
-    return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)),
-                                     std::istreambuf_iterator<char>());
+    return test::ReadFileBytes(out);
   }
 
   test::TempDir dir_;

@@ -250,7 +250,7 @@ TEST(ImbrelDefaultModule, HasTheFactoryContent) {
   test::TempDir home;
   // The program's own run does not matter here (its input ends at once), only the module.
   CommandResult r =
-      RunCommand("env -u IMBREL_MODULE XDG_DATA_HOME=" + home.path().string() + " " IMBREL_TOOL);
+      RunCommand("env -u IMBREL_MODULE XDG_DATA_HOME=" + home.path().string() + " " + IMBREL_TOOL);
   ASSERT_NE(r.err.find("made a new virtual module"), std::string::npos) << r.err;
   fs::path module = home / "imbrel/module";
   r = RunCommand(std::string(IMBREL_MODULE_TOOL) + " info " + module.string());

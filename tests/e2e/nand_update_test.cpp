@@ -55,9 +55,7 @@ class NandUpdate : public ::testing::Test {
     CommandResult r = Tool("read " + Dir() + " " + std::to_string(offset) + " " +
                            std::to_string(length) + " -o " + out);
     EXPECT_EQ(r.status, 0) << r.err;
-    std::ifstream in(out, std::ios::binary);
-    return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)),
-                                     std::istreambuf_iterator<char>());
+    return test::ReadFileBytes(out);
   }
   // What the update must leave: the image, with the last page of the boot area erased and,
   // on part number 9, the word "HMIT" at offset 4.
