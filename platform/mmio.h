@@ -17,6 +17,21 @@ inline void MmioWrite32(volatile void* address, DWORD value) {
 inline void MmioReadBlock(void* destination, const volatile void* address, DWORD count) {
   memcpy(destination, const_cast<const void*>(address), count);
 }
+inline void MmioReadRepeat32(void* destination, const volatile void* address, DWORD count) {
+  BYTE* to = static_cast<BYTE*>(destination);
+  for (DWORD i = 0; i < count; ++i) {
+    DWORD word = *static_cast<const volatile DWORD*>(address);
+    memcpy(to + 4 * i, &word, 4);
+  }
+}
+inline void MmioWriteRepeat32(volatile void* address, const void* source, DWORD count) {
+  const BYTE* from = static_cast<const BYTE*>(source);
+  for (DWORD i = 0; i < count; ++i) {
+    DWORD word;
+    memcpy(&word, from + 4 * i, 4);
+    *static_cast<volatile DWORD*>(address) = word;
+  }
+}
 #else
 /// Reads the 32-bit word at `address` (4-byte aligned, inside a physical mapping).
 DWORD MmioRead32(const volatile void* address);
@@ -24,4 +39,10 @@ DWORD MmioRead32(const volatile void* address);
 void MmioWrite32(volatile void* address, DWORD value);
 /// Copies `count` bytes from the mapping at `address` (4-byte aligned) to `destination`.
 void MmioReadBlock(void* destination, const volatile void* address, DWORD count);
+/// Reads the one 32-bit register at `address` `count` times, the words to `destination` (any
+/// alignment) in order: a data FIFO emptied as Linux's readsl does.
+void MmioReadRepeat32(void* destination, const volatile void* address, DWORD count);
+/// Writes `count` words from `source` (any alignment) to the one register at `address`, in
+/// order: a data FIFO filled as Linux's writesl does.
+void MmioWriteRepeat32(volatile void* address, const void* source, DWORD count);
 #endif

@@ -214,6 +214,7 @@ int KeepBootArea(HWND dialog) {
   DWORD page = FlashOps.PageSize ? FlashOps.PageSize() : 0;
   if (page == 0 || page > kBootAreaWritten) page = kBootAreaWritten;
   ULONGLONG image_end = static_cast<ULONGLONG>(ImageStart) + ImageLength;
+  memset(BootAreaImage, 0xFF, sizeof BootAreaImage);
   for (DWORD at = 0; at < kBootAreaWritten; at += page) {
     DWORD piece = kBootAreaWritten - at < page ? kBootAreaWritten - at : page;
     int inside = at >= ImageStart && at + piece <= image_end;
@@ -401,7 +402,6 @@ DWORD ImageOffsetFor(DWORD start, DWORD image_base) {
 int UpdateWorker(HWND dialog) {
   int result = 0;
   BootAreaUsed = 0;
-  memset(BootAreaImage, 0xFF, sizeof BootAreaImage);
   UpdateDialogWindow = dialog;
 
   HANDLE mutex = CreateMutexW(NULL, FALSE, TEXT("OnModuleFlash"));

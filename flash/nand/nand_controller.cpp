@@ -280,11 +280,10 @@ NandResult NandProgramPage(const void* data, const void* spare, DWORD spare_leng
   if (!StartPageCommand(command, page)) return kNandTimeout;
   if (!NandWaitStatus(kNdsrWrDReq)) return kNandTimeout;
 
-  const BYTE* bytes = static_cast<const BYTE*>(data);
-  for (DWORD i = 0; i < NandState.PageBytes / 4; ++i) {
-    DWORD word = 0xFFFFFFFF;
-    if (bytes) memcpy(&word, bytes + 4 * i, 4);
-    WriteRegister(kNddb, word);
+  if (data) {
+    MmioWriteRepeat32(NandState.Registers + kNddb, data, NandState.PageBytes / 4);
+  } else {
+    for (DWORD i = 0; i < NandState.PageBytes / 4; ++i) WriteRegister(kNddb, 0xFFFFFFFF);
   }
   DWORD given = spare ? SpareTransferBytes(spare_length) / 4 : 0;
   const BYTE* spare_bytes = static_cast<const BYTE*>(spare);
@@ -302,10 +301,10 @@ NandResult NandReadPage(void* data, void* spare, DWORD spare_length, DWORD page)
   if (!StartPageCommand(ReadCommandWord(), page)) return kNandTimeout;
   if (!NandWaitStatus(kNdsrRdDReq)) return kNandTimeout;
 
-  BYTE* bytes = static_cast<BYTE*>(data);
-  for (DWORD i = 0; i < NandState.PageBytes / 4; ++i) {
-    DWORD word = ReadRegister(kNddb);
-    if (bytes) memcpy(bytes + 4 * i, &word, 4);
+  if (data) {
+    MmioReadRepeat32(data, NandState.Registers + kNddb, NandState.PageBytes / 4);
+  } else {
+    DropData(NandState.PageBytes);
   }
   DWORD taken = spare ? SpareTransferBytes(spare_length) / 4 : 0;
   BYTE* spare_bytes = static_cast<BYTE*>(spare);

@@ -12,6 +12,7 @@ namespace {
 std::mutex activity_mutex;
 FlashActivity since_mark;
 FlashActivity whole_run;
+FlashChangeObserver observer = nullptr;
 
 std::string Size(std::uint64_t bytes) {
   char text[32];
@@ -28,12 +29,17 @@ std::string Size(std::uint64_t bytes) {
 void FlashRanges::Add(std::uint64_t start, std::uint64_t length) {
   if (length == 0) return;
   std::uint64_t end = start + length;
-  // Most notes continue the last range: a program after the one before it.
+  // Most notes continue the last range: a program after the one before it. That range grows
+  // in place when nothing lies between its end and the new one's.
   auto next = spans.upper_bound(start);
   if (next != spans.begin()) {
     auto previous = std::prev(next);
     if (previous->second >= start) {
       if (previous->second >= end) return;
+      if (next == spans.end() || next->first > end) {
+        previous->second = end;
+        return;
+      }
       start = previous->first;
       spans.erase(previous);
     }
@@ -83,8 +89,14 @@ std::string FlashActivity::Describe() const {
   return text;
 }
 
+void SetFlashChangeObserver(FlashChangeObserver new_observer) {
+  std::lock_guard lock(activity_mutex);
+  observer = new_observer;
+}
+
 void NoteFlashErase(std::uint64_t start, std::uint64_t length, bool nand) {
   std::lock_guard lock(activity_mutex);
+  if (observer) observer(start, length, nand);
   since_mark.erased.Add(start, length);
   whole_run.erased.Add(start, length);
   since_mark.nand = whole_run.nand = nand;
@@ -92,6 +104,7 @@ void NoteFlashErase(std::uint64_t start, std::uint64_t length, bool nand) {
 
 void NoteFlashProgram(std::uint64_t start, std::uint64_t length, bool nand) {
   std::lock_guard lock(activity_mutex);
+  if (observer) observer(start, length, nand);
   since_mark.programmed.Add(start, length);
   whole_run.programmed.Add(start, length);
   since_mark.nand = whole_run.nand = nand;

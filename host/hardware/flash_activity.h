@@ -34,6 +34,12 @@ struct FlashActivity {
 void NoteFlashErase(std::uint64_t start, std::uint64_t length, bool nand);
 void NoteFlashProgram(std::uint64_t start, std::uint64_t length, bool nand);
 
+/// Called with every erase and program noted, before its cells change: for tools that keep
+/// their own record of where the flash changed (the power-cut campaign puts back only those
+/// parts of its module between cuts). Null: none.
+using FlashChangeObserver = void (*)(std::uint64_t start, std::uint64_t length, bool nand);
+void SetFlashChangeObserver(FlashChangeObserver observer);
+
 /// Starts a new stretch: FlashActivitySinceMark is empty after it.
 void MarkFlashActivity();
 FlashActivity FlashActivitySinceMark();

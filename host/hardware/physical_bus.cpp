@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/hardware/virtual_clock.h"
+
 namespace host {
 
 void BusDevice::ReadBlock(void* destination, std::uint32_t offset, std::uint32_t count) {
@@ -20,6 +22,27 @@ void BusDevice::ReadBlock(void* destination, std::uint32_t offset, std::uint32_t
   if (count) {
     std::uint32_t word = Read32(offset);
     std::memcpy(out, &word, count);
+  }
+}
+
+void BusDevice::ReadRepeat32(void* destination, std::uint32_t offset, std::uint32_t count,
+                             std::uint32_t access_ns) {
+  auto* out = static_cast<std::uint8_t*>(destination);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    ClockChargeAccess(access_ns);
+    std::uint32_t word = Read32(offset);
+    std::memcpy(out + 4 * i, &word, 4);
+  }
+}
+
+void BusDevice::WriteRepeat32(std::uint32_t offset, const void* source, std::uint32_t count,
+                              std::uint32_t access_ns) {
+  const auto* in = static_cast<const std::uint8_t*>(source);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t word;
+    std::memcpy(&word, in + 4 * i, 4);
+    ClockChargeAccess(access_ns);
+    Write32(offset, word);
   }
 }
 

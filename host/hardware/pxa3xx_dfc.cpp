@@ -52,16 +52,35 @@ int Parity(std::uint32_t value) { return std::popcount(value) & 1; }
 // have it 1 (bits 2b and 2b+1 of the first 24), then the parity of the whole step (bit 24). The
 // rest is 0. Not inverted: an erased step (all ones, code bytes 0xFF) fails its check.
 void DfcEccCompute(const std::uint8_t* data, std::uint8_t ecc[6]) {
-  std::uint32_t all = 0;        // XOR of every byte: column parities
-  std::uint32_t odd_index = 0;  // XOR of the numbers of the bytes of odd parity
-  std::uint32_t odd_count = 0;
-  for (std::uint32_t j = 0; j < kEccStepBytes; ++j) {
-    all ^= data[j];
-    if (Parity(data[j])) {
-      odd_index ^= j;
-      ++odd_count;
-    }
+  // Eight bytes at a time (every page transfer computes it): `parities` gathers each byte's
+  // parity in that byte's lowest bit, XORed over the step; `word_index` XORs the numbers of the
+  // 8-byte words with an odd number of odd bytes.
+  std::uint64_t all_words = 0;
+  std::uint64_t parities = 0;
+  std::uint32_t word_index = 0;
+  for (std::uint32_t w = 0; w < kEccStepBytes / 8; ++w) {
+    std::uint64_t v;
+    std::memcpy(&v, data + 8 * w, 8);
+    all_words ^= v;
+    std::uint64_t p = v ^ (v >> 4);
+    p ^= p >> 2;
+    p ^= p >> 1;
+    p &= 0x0101010101010101ull;
+    parities ^= p;
+    std::uint64_t odd = p ^ (p >> 32);
+    odd ^= odd >> 16;
+    odd ^= odd >> 8;
+    if (odd & 1) word_index ^= w;
   }
+  std::uint32_t all = 0;  // XOR of every byte: column parities
+  for (int b = 0; b < 8; ++b) all ^= static_cast<std::uint32_t>(all_words >> (8 * b)) & 0xFF;
+  // XOR of the numbers of the bytes of odd parity: within a word from `parities` (bytes 1, 3,
+  // 5, 7; 2, 3, 6, 7; 4 to 7), the word's number above.
+  std::uint32_t odd_index = static_cast<std::uint32_t>(
+      (std::popcount(parities & 0x0100010001000100ull) & 1) |
+      (std::popcount(parities & 0x0101000001010000ull) & 1) << 1 |
+      (std::popcount(parities & 0x0101010100000000ull) & 1) << 2 | word_index << 3);
+  std::uint32_t odd_count = static_cast<std::uint32_t>(std::popcount(parities));
   std::uint32_t code = 0;
   static constexpr std::uint32_t kColumnOnes[3] = {0xAA, 0xCC, 0xF0};
   for (int b = 0; b < 3; ++b) {
@@ -145,6 +164,29 @@ void Pxa3xxDfc::Write32(std::uint32_t offset, std::uint32_t value) {
   std::fprintf(stderr, "host: write of 0x%08X to unmapped data flash controller offset 0x%02X\n",
                value, offset);
   std::abort();
+}
+
+void Pxa3xxDfc::ReadRepeat32(void* destination, std::uint32_t offset, std::uint32_t count,
+                             std::uint32_t access_ns) {
+  if (offset != kNddbOffset) return BusDevice::ReadRepeat32(destination, offset, count, access_ns);
+  auto* out = static_cast<std::uint8_t*>(destination);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    ClockChargeAccess(access_ns);
+    std::uint32_t word = ReadNddb();
+    std::memcpy(out + 4 * i, &word, 4);
+  }
+}
+
+void Pxa3xxDfc::WriteRepeat32(std::uint32_t offset, const void* source, std::uint32_t count,
+                              std::uint32_t access_ns) {
+  if (offset != kNddbOffset) return BusDevice::WriteRepeat32(offset, source, count, access_ns);
+  const auto* in = static_cast<const std::uint8_t*>(source);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t word;
+    std::memcpy(&word, in + 4 * i, 4);
+    ClockChargeAccess(access_ns);
+    WriteNddb(word);
+  }
 }
 
 std::uint32_t Pxa3xxDfc::ReadNdcr() {
@@ -445,7 +487,11 @@ std::uint32_t Pxa3xxDfc::ReadNddb() {
   // Outside a data phase the FIFO holds nothing to give: the bus reads 0.
   if (state_ != State::kReadData) return 0;
   std::uint32_t word = 0;
-  std::memcpy(&word, fifo_.data() + fifo_at_, std::min<std::uint32_t>(4, fifo_size_ - fifo_at_));
+  if (fifo_at_ + 4 <= fifo_size_) [[likely]] {
+    std::memcpy(&word, fifo_.data() + fifo_at_, 4);
+  } else {
+    std::memcpy(&word, fifo_.data() + fifo_at_, fifo_size_ - fifo_at_);
+  }
   fifo_at_ += 4;
   if (fifo_at_ >= fifo_size_) {
     event_at_ = ClockNow();
@@ -458,7 +504,11 @@ void Pxa3xxDfc::WriteNddb(std::uint32_t value) {
   if (state_ != State::kWriteData) Update(ClockNow());
   // Outside a data phase a write to the FIFO goes nowhere.
   if (state_ != State::kWriteData) return;
-  std::memcpy(fifo_.data() + fifo_at_, &value, std::min<std::uint32_t>(4, fifo_size_ - fifo_at_));
+  if (fifo_at_ + 4 <= fifo_size_) [[likely]] {
+    std::memcpy(fifo_.data() + fifo_at_, &value, 4);
+  } else {
+    std::memcpy(fifo_.data() + fifo_at_, &value, fifo_size_ - fifo_at_);
+  }
   fifo_at_ += 4;
   if (fifo_at_ >= fifo_size_) ProgramFifo(ClockNow());
 }

@@ -80,6 +80,11 @@ class Pxa3xxDfc : public BusDevice {
   std::uint32_t AccessNs() const override { return timing_.access_ns; }
   std::uint32_t Read32(std::uint32_t offset) override;
   void Write32(std::uint32_t offset, std::uint32_t value) override;
+  /// The data port (NDDB) emptied or filled a word at a time as single accesses would.
+  void ReadRepeat32(void* destination, std::uint32_t offset, std::uint32_t count,
+                    std::uint32_t access_ns) override;
+  void WriteRepeat32(std::uint32_t offset, const void* source, std::uint32_t count,
+                     std::uint32_t access_ns) override;
 
   State state() const { return state_; }
   /// Keeps NDCR, NDTR0 and NDTR1 in `settings` (not owned; the module's ram/, shared by its

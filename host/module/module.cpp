@@ -87,50 +87,49 @@ std::uint8_t* MapFile(const fs::path& file, std::uint64_t size, bool create,
   return static_cast<std::uint8_t*>(p);
 }
 
+// Writes `size` erased bytes (0xFF) to a new `file`, then `marks`: bytes at their offsets.
+// Written through the file, not a mapping: a mapping of a new file reads every page in as
+// zeros before it can be set.
+void WriteErasedFile(const fs::path& file, std::uint64_t size,
+                     const std::vector<std::pair<std::uint64_t, std::uint8_t>>& marks = {}) {
+  int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) Fail(file, std::string("cannot create: ") + std::strerror(errno));
+  std::vector<std::uint8_t> erased(1 << 20, 0xFF);
+  int error = 0;
+  for (std::uint64_t at = 0; at < size && !error;) {
+    std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(size - at, erased.size()));
+    ssize_t n = pwrite(fd, erased.data(), take, static_cast<off_t>(at));
+    if (n <= 0) error = n < 0 ? errno : ENOSPC;
+    if (n > 0) at += static_cast<std::uint64_t>(n);
+  }
+  for (const auto& [at, value] : marks) {
+    if (!error && pwrite(fd, &value, 1, static_cast<off_t>(at)) != 1) error = errno ? errno : EIO;
+  }
+  if (close(fd) != 0 && !error) error = errno;
+  if (error) Fail(file, std::string("cannot write the flash image: ") + std::strerror(error));
+}
+
 // An erased chip as it leaves the factory, with the relocation table page programmed (ECC off:
-// the signature 0x524E and nothing else, spare area erased) and its program counted.
-void WriteErasedNand(const fs::path& staging, std::uint16_t chip) {
-  std::uint64_t size = NandImageBytes(chip);
-  std::uint8_t* image = MapFile(staging / "nand.img", size, true, "the chip");
-  std::memset(image, 0xFF, size);
-  image[std::uint64_t{kTablePage} * kNandRawPageBytes] = 0x4E;
-  image[std::uint64_t{kTablePage} * kNandRawPageBytes + 1] = 0x52;
-  int synced = msync(image, size, MS_SYNC);
-  munmap(image, size);
-  if (synced != 0) Fail(staging / "nand.img", "cannot write the flash image");
+// the signature 0x524E and nothing else, spare area erased) and its program counted, and the
+// maker's mark on its bad blocks: on large-page parts a non-0xFF first spare byte in the
+// block's first and second pages.
+void WriteErasedNand(const fs::path& staging, const NandConfig& nand) {
+  std::uint64_t size = NandImageBytes(nand.chip);
+  std::vector<std::pair<std::uint64_t, std::uint8_t>> marks = {
+      {std::uint64_t{kTablePage} * kNandRawPageBytes, 0x4E},
+      {std::uint64_t{kTablePage} * kNandRawPageBytes + 1, 0x52}};
+  for (std::uint32_t block : nand.factory_bad_blocks) {
+    for (std::uint64_t page = 0; page < 2; ++page) {
+      marks.push_back(
+          {(std::uint64_t{block} * kNandPagesPerBlock + page) * kNandRawPageBytes + kNandPageBytes,
+           0x00});
+    }
+  }
+  WriteErasedFile(staging / "nand.img", size, marks);
   std::uint64_t pages = size / kNandRawPageBytes;
   std::uint8_t* programs = MapFile(staging / "nand.programs", pages, true, "the chip");
   programs[kTablePage] = 1;
   munmap(programs, pages);
-}
-
-// The maker's mark of a bad block on large-page parts: a non-0xFF first spare byte in the
-// block's first and second pages.
-void MarkFactoryBadBlocks(const fs::path& staging, const NandConfig& nand) {
-  if (nand.factory_bad_blocks.empty()) return;
-  std::uint64_t size = NandImageBytes(nand.chip);
-  std::uint8_t* image = MapFile(staging / "nand.img", size, false, "the chip");
-  for (std::uint32_t block : nand.factory_bad_blocks) {
-    for (std::uint64_t page = 0; page < 2; ++page) {
-      image[(std::uint64_t{block} * kNandPagesPerBlock + page) * kNandRawPageBytes +
-            kNandPageBytes] = 0x00;
-    }
-  }
-  int synced = msync(image, size, MS_SYNC);
-  munmap(image, size);
-  if (synced != 0) Fail(staging / "nand.img", "cannot write the flash image");
-}
-
-void WriteErasedImage(const fs::path& file, std::uint64_t size) {
-  std::ofstream out(file, std::ios::binary);
-  std::vector<char> erased(1 << 20, static_cast<char>(0xFF));
-  for (std::uint64_t left = size; left && out;) {
-    std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, erased.size()));
-    out.write(erased.data(), static_cast<std::streamsize>(take));
-    left -= take;
-  }
-  out.close();
-  if (!out) Fail(file, "cannot write the flash image");
 }
 
 // What module.toml says of a module made with `options`, before its factory content.
@@ -209,10 +208,9 @@ void CreateModule(const fs::path& dir, const CreateOptions& options) {
   try {
     fs::create_directory(staging / "fs");
     if (nand) {
-      WriteErasedNand(staging, config.nand.chip);
-      MarkFactoryBadBlocks(staging, config.nand);
+      WriteErasedNand(staging, config.nand);
     } else {
-      WriteErasedImage(staging / "nor.img", std::uint64_t{2} << config.nor.cfi_size);
+      WriteErasedFile(staging / "nor.img", std::uint64_t{2} << config.nor.cfi_size);
     }
     MakeFactoryContent(staging, dir, options, config);
     WriteFile(staging / "module.toml", ModuleToml(config));

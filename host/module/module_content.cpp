@@ -176,14 +176,14 @@ class NewNandImage {
 
   std::uint64_t FlashSize() const { return view_->FlashSize(); }
 
-  // Programs `parts` into the logical space, with the controller's ECC, and writes the image.
+  // Programs `parts` into the logical space, with the controller's ECC. The image file was
+  // written whole before it was mapped, so the mapping's stores need no new blocks.
   void Program(const fs::path& dir, const std::vector<FlashPiece>& parts) {
     for (const FlashPiece& part : parts) {
       if (!view_->Program(part.offset, part.bytes.data(), part.bytes.size())) {
         Fail(dir, "cannot write " + part.name + " into the new flash image");
       }
     }
-    if (msync(image_, size_, MS_SYNC) != 0) Fail(dir, "cannot write the new flash image");
   }
 
  private:

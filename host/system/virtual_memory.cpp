@@ -263,6 +263,20 @@ void MmioWrite32(volatile void* address, DWORD value) {
   t.device->Write32(static_cast<std::uint32_t>(a - t.device_origin), value);
 }
 
+void MmioReadRepeat32(void* destination, const volatile void* address, DWORD count) {
+  auto a = reinterpret_cast<std::uintptr_t>(address);
+  const host::Translation& t = host::Translate("32-bit read", a, 4);
+  t.device->ReadRepeat32(destination, static_cast<std::uint32_t>(a - t.device_origin), count,
+                         t.access_ns);
+}
+
+void MmioWriteRepeat32(volatile void* address, const void* source, DWORD count) {
+  auto a = reinterpret_cast<std::uintptr_t>(address);
+  const host::Translation& t = host::Translate("32-bit write", a, 4);
+  t.device->WriteRepeat32(static_cast<std::uint32_t>(a - t.device_origin), source, count,
+                          t.access_ns);
+}
+
 void MmioReadBlock(void* destination, const volatile void* address, DWORD count) {
   if (count == 0) return;
   auto a = reinterpret_cast<std::uintptr_t>(address);

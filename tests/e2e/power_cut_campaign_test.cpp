@@ -13,8 +13,8 @@ namespace {
 class PowerCutCampaign : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(PowerCutCampaign, EveryCutOutsideTheTablePageWindowIsRestoredByTheNextUpdate) {
-  test::CommandResult r =
-      test::RunCommand(std::string(IMBREL_POWER_CUT_TOOL) + " --cuts 48 " + GetParam());
+  test::CommandResult r = test::RunCommand(std::string(IMBREL_POWER_CUT_TOOL) +
+                                           " --cuts 48 --check-restore " + GetParam());
   ASSERT_NE(r.out.find("48 cuts made"), std::string::npos) << r.out << r.err;
   std::istringstream lines(r.out);
   for (std::string line; std::getline(lines, line);) {

@@ -3,15 +3,21 @@
 // flash driver. Prints how many cuts it made, how many the module survived, and where each
 // cut it did not survive fell.
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,6 +25,7 @@
 #include "ce/ce.h"
 #include "flash/flash_ops.h"
 #include "host/bin_image.h"
+#include "host/hardware/flash_activity.h"
 #include "host/hardware/power.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
@@ -95,6 +102,211 @@ void MakeTemplate(const Scenario& s, const fs::path& dir) {
       .write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
 }
 
+// Where the flash image file changed since the module was last put back: one byte a 64 KB
+// piece, in memory shared with the forked runs, whose chips note every erase and program
+// before its cells change.
+constexpr std::uint64_t kPiece = 64 * 1024;
+std::uint8_t* changed_pieces = nullptr;
+std::size_t piece_count = 0;
+
+void NoteChange(std::uint64_t start, std::uint64_t length, bool nand) {
+  std::uint64_t first = start;
+  std::uint64_t end = start + length;
+  if (nand) {  // physical offsets of 2048 data bytes a page; the file has 2112 a page
+    first = start / host::kNandPageBytes * host::kNandRawPageBytes;
+    end = (end + host::kNandPageBytes - 1) / host::kNandPageBytes * host::kNandRawPageBytes;
+  }
+  for (std::uint64_t piece = first / kPiece; piece < piece_count && piece * kPiece < end; ++piece) {
+    changed_pieces[piece] = 1;
+  }
+}
+
+// Reads the whole of `file` into `text` (reusing its memory); false when it cannot be read.
+bool ReadWhole(const fs::path& file, std::string& text) {
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (ok) {
+    text.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = read(fd, text.data() + done, text.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ok = done == text.size();
+  }
+  close(fd);
+  return ok;
+}
+
+// True when `file` holds exactly `text`. Compared through a mapping: this process forks a run
+// for every cut, after which every page it writes is first copied, so it reads no file into
+// its own memory.
+bool SameFile(const fs::path& file, const std::string& text) {
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool same = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              static_cast<std::uint64_t>(st.st_size) == text.size();
+  if (same && !text.empty()) {
+    void* p = mmap(nullptr, text.size(), PROT_READ, MAP_SHARED, fd, 0);
+    same = p != MAP_FAILED && std::memcmp(p, text.data(), text.size()) == 0;
+    if (p != MAP_FAILED) munmap(p, text.size());
+  }
+  close(fd);
+  return same;
+}
+
+void WriteWhole(const fs::path& file, const std::string& text) {
+  int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool ok = fd >= 0;
+  for (std::size_t done = 0; ok && done < text.size();) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  if (fd >= 0) close(fd);
+  if (!ok) throw std::runtime_error("cannot write " + file.string());
+}
+
+// A module directory that runs change and that is put back to its template between them: the
+// flash image's changed pieces are copied back, every other file (the weak and wear files, the
+// program counters, boot.log, ram/ ...) is compared with the template's and rewritten when it
+// differs, and what the template does not have is removed. A cut costs what the runs changed,
+// not a copy of a 138 MB module.
+class ModuleCopy {
+ public:
+  ModuleCopy(const fs::path& base, const fs::path& dir, const char* image_name)
+      : dir_(dir), image_name_(image_name) {
+    fs::remove_all(dir_);
+    fs::copy(base, dir_, fs::copy_options::recursive);
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(base)) {
+      Entry kept{entry.path().lexically_relative(base), entry.is_directory(), {}};
+      kept.read_only = *kept.relative.begin() == "fs";
+      if (kept.relative == image_name_) continue;
+      if (!kept.folder && !ReadWhole(entry.path(), kept.text)) {
+        throw std::runtime_error("cannot read " + entry.path().string());
+      }
+      names_.insert(kept.relative);
+      entries_.push_back(std::move(kept));
+    }
+    image_size_ = fs::file_size(base / image_name_);
+    int fd = open((base / image_name_).c_str(), O_RDONLY | O_CLOEXEC);
+    void* p = fd < 0 ? MAP_FAILED : mmap(nullptr, image_size_, PROT_READ, MAP_SHARED, fd, 0);
+    if (fd >= 0) close(fd);
+    if (p == MAP_FAILED) throw std::runtime_error("cannot map the template's flash image");
+    base_image_ = static_cast<const std::uint8_t*>(p);
+    piece_count = static_cast<std::size_t>((image_size_ + kPiece - 1) / kPiece);
+    void* pieces =
+        mmap(nullptr, piece_count, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (pieces == MAP_FAILED) throw std::runtime_error("cannot map the record of changes");
+    changed_pieces = static_cast<std::uint8_t*>(pieces);
+    host::SetFlashChangeObserver(NoteChange);
+  }
+  ~ModuleCopy() {
+    host::SetFlashChangeObserver(nullptr);
+    munmap(const_cast<std::uint8_t*>(base_image_), image_size_);
+    munmap(changed_pieces, piece_count);
+    changed_pieces = nullptr;
+    piece_count = 0;
+  }
+  ModuleCopy(const ModuleCopy&) = delete;
+  ModuleCopy& operator=(const ModuleCopy&) = delete;
+
+  void Restore() {
+    int fd = open((dir_ / image_name_).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("cannot open the module's flash image");
+    for (std::size_t piece = 0; piece < piece_count; ++piece) {
+      if (!changed_pieces[piece]) continue;
+      const std::uint64_t at = piece * kPiece;
+      const std::size_t n = static_cast<std::size_t>(std::min(kPiece, image_size_ - at));
+      if (pwrite(fd, base_image_ + at, n, static_cast<off_t>(at)) != static_cast<ssize_t>(n)) {
+        close(fd);
+        throw std::runtime_error("cannot write the module's flash image");
+      }
+      changed_pieces[piece] = 0;
+    }
+    close(fd);
+    // What the runs added goes; what they removed or changed comes back.
+    std::vector<fs::path> extra;
+    for (auto it = fs::recursive_directory_iterator(dir_); it != fs::recursive_directory_iterator();
+         ++it) {
+      fs::path relative = it->path().lexically_relative(dir_);
+      if (relative == image_name_ || names_.count(relative)) continue;
+      extra.push_back(it->path());
+      if (it->is_directory()) it.disable_recursion_pending();
+    }
+    for (const fs::path& path : extra) fs::remove_all(path);
+    for (Entry& entry : entries_) {
+      const fs::path path = dir_ / entry.relative;
+      if (entry.folder) {
+        if (!fs::is_directory(path)) {
+          fs::remove_all(path);
+          fs::create_directories(path);
+        }
+        continue;
+      }
+      // The module's file system (fs/) is read-only to the program: a file there that is the
+      // one this copy wrote, untouched since, is not read again.
+      struct stat now {};
+      const bool kept = entry.read_only && stat(path.c_str(), &now) == 0 &&
+                        now.st_ino == entry.written.st_ino &&
+                        now.st_size == entry.written.st_size &&
+                        now.st_mtim.tv_sec == entry.written.st_mtim.tv_sec &&
+                        now.st_mtim.tv_nsec == entry.written.st_mtim.tv_nsec &&
+                        now.st_ctim.tv_sec == entry.written.st_ctim.tv_sec &&
+                        now.st_ctim.tv_nsec == entry.written.st_ctim.tv_nsec;
+      if (kept) continue;
+      if (!SameFile(path, entry.text)) {
+        if (fs::is_directory(path)) fs::remove_all(path);
+        WriteWhole(path, entry.text);
+      }
+      if (entry.read_only) stat(path.c_str(), &entry.written);
+    }
+  }
+
+  /// True when the module's files are byte for byte the template's (a check of Restore).
+  bool SameAsTemplate() {
+    std::size_t files = 0;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir_)) {
+      (void)entry;
+      ++files;
+    }
+    if (files != entries_.size() + 1) return false;
+    for (const Entry& entry : entries_) {
+      const fs::path path = dir_ / entry.relative;
+      if (entry.folder ? !fs::is_directory(path) : !SameFile(path, entry.text)) {
+        return false;
+      }
+    }
+    int fd = open((dir_ / image_name_).c_str(), O_RDONLY | O_CLOEXEC);
+    void* image = fd < 0 ? MAP_FAILED : mmap(nullptr, image_size_, PROT_READ, MAP_SHARED, fd, 0);
+    if (fd >= 0) close(fd);
+    if (image == MAP_FAILED || fs::file_size(dir_ / image_name_) != image_size_) return false;
+    const bool same = std::memcmp(image, base_image_, image_size_) == 0;
+    munmap(image, image_size_);
+    return same;
+  }
+
+ private:
+  struct Entry {
+    fs::path relative;
+    bool folder;
+    std::string text;
+    bool read_only = false;  // under fs/
+    struct stat written {};  // read_only: the file as Restore last saw it right
+  };
+
+  fs::path dir_;
+  fs::path image_name_;
+  std::vector<Entry> entries_;  // everything of the template but its flash image
+  std::set<fs::path> names_;
+  std::uint64_t image_size_ = 0;
+  const std::uint8_t* base_image_ = nullptr;
+};
+
 // Runs one quiet update of \image.bin on the open module; the error text, or "" on success.
 std::string RunUpdate() {
   host::ui::ScriptBackend& backend = host::ui::UseScriptBackend();
@@ -150,116 +362,229 @@ struct Outcome {
   std::string detail;
 };
 
-int RunScenario(const Scenario& s, int cuts, const fs::path& work, bool keep) {
+// One line of text, for the lanes' result files: tabs and line ends become blanks.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
+// Cuts the power during operation `cut` of the update on the module in `dir` (put back to its
+// template first), restarts it, runs the update again and checks the image. The outcome when
+// the module did not survive.
+std::optional<Outcome> CutOnce(const Scenario& s, ModuleCopy& copy, const fs::path& dir,
+                               const fs::path& error_file,
+                               const std::vector<std::uint8_t>& expected, std::uint64_t cut,
+                               int landed) {
+  copy.Restore();
+  int first = InChild([&] {
+    auto module = host::Module::Open(dir);
+    host::ArmPowerCut(cut, landed);
+    RunUpdate();
+    return 0;  // not reached when the power fails
+  });
+  if (first != host::kPowerCutStatus) {
+    return Outcome{cut, landed, -1, "no cut", "the update ended before the cut"};
+  }
+  std::string where = LastPowerCut(dir);
+  // The module restarts (the cut cleared ram/) and the same update runs again.
+  int second = InChild([&] {
+    auto module = host::Module::Open(dir);
+    std::string error = RunUpdate();
+    if (!error.empty()) {
+      std::ofstream(error_file) << error;
+      return SelectFlashDriver() ? kUpdateFailed : kNoDriver;
+    }
+    // A page at a time: a fresh process pays for every page of memory it first writes.
+    std::uint8_t flash[0x800];
+    for (std::uint32_t at = 0; at < expected.size(); at += 0x800) {
+      std::uint32_t n = std::min<std::uint32_t>(0x800, expected.size() - at);
+      std::uint32_t offset = s.place + at;
+      if (s.options.flash == host::FlashKind::kNand && offset >= 0x3F800 && offset < 0x40000) {
+        std::memset(flash, 0xFF, n);  // the last NAND boot-area page is never read
+      } else if (!FlashOps.ReadBuffer(flash, offset, n)) {
+        std::ofstream(error_file) << "a read of " << offset << " failed";
+        return kBytesDiffer;
+      }
+      if (std::memcmp(flash, &expected[at], n) != 0) {
+        std::uint32_t wrong = 0;
+        while (flash[wrong] == expected[at + wrong]) ++wrong;
+        std::ofstream(error_file) << "the first wrong byte is at flash offset 0x" << std::hex
+                                  << offset + wrong;
+        return kBytesDiffer;
+      }
+    }
+    return kSurvived;
+  });
+  if (second == kSurvived) return std::nullopt;
+  std::ifstream in(error_file);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string detail = second == kNoDriver ? "the flash driver no longer starts: " + text.str()
+                       : second == kUpdateFailed ? "the next update fails: " + text.str()
+                       : second == kBytesDiffer
+                           ? "the next update reports success but " + text.str()
+                           : "the next update crashed (" + std::to_string(second) + ")";
+  return Outcome{cut, landed, second, where, detail};
+}
+
+int RunScenario(const Scenario& s, int cuts, int jobs, const fs::path& work, bool keep,
+                bool check) {
   std::printf("%s: %s\n", s.name, s.what);
+  std::fflush(stdout);
   fs::path base = work / s.name / "template";
   fs::create_directories(base.parent_path());
   MakeTemplate(s, base);
-  fs::path error_file = work / s.name / "error.txt";
+  const char* image_name = s.options.flash == host::FlashKind::kNand ? "nand.img" : "nor.img";
 
   // An uncut update: how many flash operations it makes, and that it works at all.
-  fs::path probe = work / s.name / "probe";
-  fs::copy(base, probe, fs::copy_options::recursive);
   fs::path count_file = work / s.name / "count.txt";
-  int status = InChild([&] {
-    auto module = host::Module::Open(probe);
-    std::uint64_t before = host::FlashOperations();
-    std::string error = RunUpdate();
-    std::ofstream(count_file) << host::FlashOperations() - before << "\n" << error;
-    return error.empty() ? 0 : 1;
-  });
-  std::ifstream counts(count_file);
   std::uint64_t total = 0;
-  counts >> total;
-  fs::remove_all(probe);
+  int status = 0;
+  {
+    fs::path dir = work / s.name / "probe";
+    ModuleCopy copy(base, dir, image_name);
+    status = InChild([&] {
+      auto module = host::Module::Open(dir);
+      std::uint64_t before = host::FlashOperations();
+      std::string error = RunUpdate();
+      std::ofstream(count_file) << host::FlashOperations() - before << "\n" << error;
+      return error.empty() ? 0 : 1;
+    });
+    fs::remove_all(dir);
+    std::ifstream counts(count_file);
+    counts >> total;
+  }
   if (status != 0 || total == 0) {
     std::printf("  the uncut update fails: %s\n", status == 0 ? "no flash operations" : "error");
     return 2;
   }
   std::printf("  %llu flash operations in an uncut update\n",
               static_cast<unsigned long long>(total));
+  std::fflush(stdout);
 
-  std::vector<Outcome> lost;
-  int made = 0;
+  // Every operation with each part of it landed over the first ones (the boot area and the
+  // table page), then spread over the rest of the update.
+  struct Cut {
+    std::uint64_t operation;
+    int landed;
+  };
+  std::vector<Cut> plan;
   for (int i = 0; i < cuts; ++i) {
-    // Every operation with each part of it landed over the first ones (the boot area and the
-    // table page), then spread over the rest of the update.
     const int dense = cuts / 2;
     std::uint64_t cut = i < dense ? static_cast<std::uint64_t>(i / 4)
                                   : total * static_cast<std::uint64_t>(i) / cuts;
     if (cut >= total) break;
-    int landed = i % 4;
-    fs::path dir = work / s.name / "run";
-    fs::remove_all(dir);
-    fs::copy(base, dir, fs::copy_options::recursive);
-    int first = InChild([&] {
-      auto module = host::Module::Open(dir);
-      host::ArmPowerCut(cut, landed);
-      RunUpdate();
-      return 0;  // not reached when the power fails
-    });
-    ++made;
-    if (first != host::kPowerCutStatus) {
-      lost.push_back({cut, landed, -1, "no cut", "the update ended before the cut"});
+    plan.push_back({cut, i % 4});
+  }
+  const std::vector<std::uint8_t> expected = Expected(s);
+  const auto started = std::chrono::steady_clock::now();
+
+  // The cuts run in `jobs` lanes at once, each a process with a module of its own; each lane
+  // writes one line a cut it made: its index, 0 (survived), 1 (not) or 2 (the module was not
+  // put back exactly), and for 1 the outcome's fields.
+  std::vector<pid_t> lanes;
+  for (int lane = 0; lane < jobs; ++lane) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return 2;
+    if (pid > 0) {
+      lanes.push_back(pid);
       continue;
     }
-    std::string where = LastPowerCut(dir);
-    // The module restarts (the cut cleared ram/) and the same update runs again.
-    int second = InChild([&] {
-      auto module = host::Module::Open(dir);
-      std::string error = RunUpdate();
-      if (!error.empty()) {
-        std::ofstream(error_file) << error;
-        return SelectFlashDriver() ? kUpdateFailed : kNoDriver;
-      }
-      std::vector<std::uint8_t> expected = Expected(s);
-      std::vector<std::uint8_t> flash(expected.size());
-      // The last NAND boot-area page is never read; compare around it.
-      for (std::uint32_t at = 0; at < expected.size(); at += 0x800) {
-        std::uint32_t n = std::min<std::uint32_t>(0x800, expected.size() - at);
-        std::uint32_t offset = s.place + at;
-        if (s.options.flash == host::FlashKind::kNand && offset >= 0x3F800 && offset < 0x40000) {
-          std::memset(&flash[at], 0xFF, n);
-        } else if (!FlashOps.ReadBuffer(&flash[at], offset, n)) {
-          std::ofstream(error_file) << "a read of " << offset << " failed";
-          return kBytesDiffer;
+    int result = 0;
+    try {
+      const fs::path lane_dir = work / s.name / ("lane-" + std::to_string(lane));
+      fs::create_directories(lane_dir);
+      ModuleCopy copy(base, lane_dir / "run", image_name);
+      std::ofstream results(lane_dir / "results.txt");
+      for (std::size_t i = static_cast<std::size_t>(lane); i < plan.size(); i += jobs) {
+        std::optional<Outcome> lost = CutOnce(s, copy, lane_dir / "run", lane_dir / "error.txt",
+                                              expected, plan[i].operation, plan[i].landed);
+        if (check) {
+          copy.Restore();
+          if (!copy.SameAsTemplate()) {
+            results << i << "\t2\n";
+            continue;
+          }
         }
+        results << i << "\t" << (lost ? 1 : 0);
+        if (lost) {
+          results << "\t" << lost->status << "\t" << OneLine(lost->where) << "\t"
+                  << OneLine(lost->detail);
+        }
+        results << "\n";
       }
-      if (flash != expected) {
-        std::size_t at = 0;
-        while (flash[at] == expected[at]) ++at;
-        std::ofstream(error_file) << "the first wrong byte is at flash offset 0x" << std::hex
-                                  << s.place + at;
-        return kBytesDiffer;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "imbrel-power-cut: %s\n", e.what());
+      result = 2;
+    }
+    std::fflush(nullptr);
+    std::_Exit(result);
+  }
+  bool lanes_failed = false;
+  for (pid_t pid : lanes) {
+    int lane_status = 0;
+    waitpid(pid, &lane_status, 0);
+    lanes_failed |= !WIFEXITED(lane_status) || WEXITSTATUS(lane_status) != 0;
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+  std::vector<std::optional<Outcome>> outcomes(plan.size());
+  std::vector<bool> made(plan.size(), false);
+  int restore_faults = 0;
+  for (int lane = 0; lane < jobs; ++lane) {
+    std::ifstream results(work / s.name / ("lane-" + std::to_string(lane)) / "results.txt");
+    for (std::string line; std::getline(results, line);) {
+      std::vector<std::string> fields;
+      std::stringstream split(line);
+      for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
+      if (fields.size() < 2) continue;
+      std::size_t i = std::stoul(fields[0]);
+      if (i >= plan.size()) continue;
+      made[i] = true;
+      if (fields[1] == "2") ++restore_faults;
+      if (fields[1] == "1" && fields.size() == 5) {
+        outcomes[i] =
+            Outcome{plan[i].operation, plan[i].landed, std::stoi(fields[2]), fields[3], fields[4]};
       }
-      return kSurvived;
-    });
-    if (second != kSurvived) {
-      std::ifstream in(error_file);
-      std::stringstream text;
-      text << in.rdbuf();
-      std::string detail = second == kNoDriver ? "the flash driver no longer starts: " + text.str()
-                           : second == kUpdateFailed ? "the next update fails: " + text.str()
-                           : second == kBytesDiffer
-                               ? "the next update reports success but " + text.str()
-                               : "the next update crashed (" + std::to_string(second) + ")";
-      lost.push_back({cut, landed, second, where, detail});
     }
   }
   if (!keep) fs::remove_all(work / s.name);
 
-  std::printf("  %d cuts made, %d survived\n", made, made - static_cast<int>(lost.size()));
-  for (const Outcome& o : lost) {
-    std::printf("  not survived: cut during operation %llu of %llu (%s, %d/4 landed): %s\n",
-                static_cast<unsigned long long>(o.cut + 1), static_cast<unsigned long long>(total),
-                o.where.c_str(), o.landed, o.detail.c_str());
+  const int count = static_cast<int>(std::count(made.begin(), made.end(), true));
+  const int lost = static_cast<int>(
+      std::count_if(outcomes.begin(), outcomes.end(), [](const auto& o) { return o.has_value(); }));
+  std::printf("  %d cuts made, %d survived; %.2f s, %.0f cuts a second (%d at once)\n", count,
+              count - lost, seconds, count / seconds, jobs);
+  if (lanes_failed || count != static_cast<int>(plan.size())) {
+    std::printf("  %zu cuts were planned; a lane could not make them all\n", plan.size());
+    return 2;
   }
-  return lost.empty() ? 0 : 1;
+  if (restore_faults) {
+    std::printf("  the module was not put back exactly after %d cuts\n", restore_faults);
+    return 2;
+  }
+  for (const std::optional<Outcome>& o : outcomes) {
+    if (!o) continue;
+    std::printf("  not survived: cut during operation %llu of %llu (%s, %d/4 landed): %s\n",
+                static_cast<unsigned long long>(o->cut + 1), static_cast<unsigned long long>(total),
+                o->where.c_str(), o->landed, o->detail.c_str());
+  }
+  return lost ? 1 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every run is a fork of this process: with every library symbol bound before the first
+  // fork (the dynamic linker's LD_BIND_NOW), no run binds them again as it first calls them.
+  if (!std::getenv("LD_BIND_NOW")) {
+    setenv("LD_BIND_NOW", "1", 1);
+    execv("/proc/self/exe", argv);  // on failure, carry on unbound
+  }
   CLI::App app{
       "imbrel-power-cut: power cuts over whole updates, each followed by a restart and "
       "the same update again; every byte of the image is checked"};
@@ -267,23 +592,33 @@ int main(int argc, char** argv) {
   std::vector<std::string> names;
   std::string work;
   bool keep = false;
+  bool check = false;
+  int jobs = static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
   app.add_option("SCENARIO", names, "nor, nand, nand-boot (default: all)");
   app.add_option("--cuts", cuts, "cuts per scenario (default 100)")->check(CLI::Range(1, 100000));
-  app.add_option("--work", work, "directory for the modules (default: a new one in /tmp)");
+  app.add_option("--work", work,
+                 "directory for the modules (default: a new one in $TMPDIR or /tmp)");
+  app.add_option("--jobs", jobs,
+                 "cuts made at once, each on a module of its own (default: the "
+                 "processors)")
+      ->check(CLI::Range(1, 64));
   app.add_flag("--keep", keep, "keep the modules afterwards");
+  app.add_flag("--check-restore", check,
+               "after each cut, check that the module is put back to every byte of its "
+               "template (slower: reads the whole module)");
   app.footer("Exit status: 0 every cut survived, 1 some were not, 2 a scenario could not run.");
   CLI11_PARSE(app, argc, argv);
 
   fs::path dir = work;
   if (work.empty()) {
-    char pattern[] = "/tmp/imbrel-power-cut-XXXXXX";
-    if (!mkdtemp(pattern)) return 2;
+    std::string pattern = (fs::temp_directory_path() / "imbrel-power-cut-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) return 2;
     dir = pattern;
   }
   int result = 0;
   for (const Scenario& s : Scenarios()) {
     if (!names.empty() && std::find(names.begin(), names.end(), s.name) == names.end()) continue;
-    result = std::max(result, RunScenario(s, cuts, dir, keep));
+    result = std::max(result, RunScenario(s, cuts, jobs, dir, keep, check));
   }
   if (work.empty() && !keep) fs::remove_all(dir);
   return result;
