@@ -888,9 +888,78 @@ Result Run(Bench& bench, const Case& c) {
   return r;
 }
 
+// A case's outcome as a lane sends it: the strings of a Result and the case's description, each
+// as its length and its bytes.
+void PutString(FILE* out, const std::string& text) {
+  const std::uint32_t n = static_cast<std::uint32_t>(text.size());
+  std::fwrite(&n, sizeof n, 1, out);
+  std::fwrite(text.data(), 1, n, out);
+}
+
+bool GetString(FILE* in, std::string& text) {
+  std::uint32_t n = 0;
+  if (std::fread(&n, sizeof n, 1, in) != 1) return false;
+  text.resize(n);
+  return std::fread(text.data(), 1, n, in) == n;
+}
+
+void PutOutcome(FILE* out, const Result& r, const std::string& what) {
+  PutString(out, r.a);
+  PutString(out, r.b);
+  PutString(out, what);
+  PutString(out, std::to_string(r.findings.size()));
+  for (const std::string& f : r.findings) PutString(out, f);
+  std::fflush(out);
+}
+
+bool GetOutcome(FILE* in, Result& r, std::string& what) {
+  std::string count;
+  if (!GetString(in, r.a) || !GetString(in, r.b) || !GetString(in, what) || !GetString(in, count)) {
+    return false;
+  }
+  r.findings.resize(std::stoul(count));
+  for (std::string& f : r.findings) {
+    if (!GetString(in, f)) return false;
+  }
+  return true;
+}
+
+// A lane: a process with modules of its own that runs the cases `first`, `first + step`, ...
+// below `end` and sends each outcome, in order, on `out`.
+[[noreturn]] void RunLane(U seed, U first, U step, U end, const std::vector<int>& kinds,
+                          const fs::path& dir, int out) {
+  FILE* results = fdopen(out, "w");
+  int status = 0;
+  {
+    std::unique_ptr<Bench> benches[kKinds];
+    try {
+      for (U number = first; number < end && !Interrupted; number += step) {
+        Case c = MakeCase(seed, number, kinds);
+        if (!benches[c.kind]) benches[c.kind] = MakeBench(c.kind, dir);
+        Result r = Run(*benches[c.kind], c);
+        if (Interrupted) break;
+        PutOutcome(results, r, c.what);
+      }
+    } catch (const std::exception& e) {
+      Result stopped;
+      stopped.findings.push_back(std::string("the campaign stopped\t") + e.what());
+      PutOutcome(results, stopped, "");
+      status = 2;
+    }
+  }
+  std::fclose(results);
+  std::_Exit(status);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every case is a fork of a lane: with every library symbol bound before the first fork
+  // (the dynamic linker's LD_BIND_NOW), no case binds them again as it first calls them.
+  if (!std::getenv("LD_BIND_NOW")) {
+    setenv("LD_BIND_NOW", "1", 1);
+    execv("/proc/self/exe", argv);  // on failure, carry on unbound
+  }
   CLI::App app{
       "imbrel-update-campaign: generated BIN images, sound and broken, written by quiet updates "
       "onto small NOR and NAND modules holding other data, some with a flash fault, each "
@@ -899,7 +968,12 @@ int main(int argc, char** argv) {
   std::optional<U> only;
   std::string keep, work, kind_names = "nor,nand";
   bool verbose = false;
+  int jobs = static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
   app.add_option("--cases", cases, "cases to run (default 1000)")->check(CLI::Range(1, 100000000));
+  app.add_option("--jobs", jobs,
+                 "cases run at once, each lane on modules of its own (default: the processors); "
+                 "the outcomes are the same whatever the number")
+      ->check(CLI::Range(1, 64));
   app.add_option("--seed", seed, "the seed every case is made from (default 1)");
   app.add_option("--case", only, "run case K alone");
   app.add_option("--keep", keep,
@@ -939,17 +1013,50 @@ int main(int argc, char** argv) {
   signal(SIGINT, [](int) { Interrupted = 1; });
   signal(SIGTERM, [](int) { Interrupted = 1; });
   signal(SIGPIPE, SIG_IGN);  // a case's process that died is a finding, not the campaign's end
+  // Lanes run the cases (case n in lane n % jobs) and send their outcomes; they are taken here
+  // in case order, so that the figures and findings read the same for any number of lanes. A
+  // case alone (--case) runs here.
+  if (only) jobs = 1;
+  std::vector<pid_t> lanes;
+  std::vector<FILE*> lane_results;
+  if (!only) {
+    for (int lane = 0; lane < jobs; ++lane) {
+      int channel[2];
+      if (pipe(channel) != 0) return 2;
+      std::fflush(nullptr);
+      pid_t pid = fork();
+      if (pid < 0) return 2;
+      if (pid == 0) {
+        close(channel[0]);
+        for (FILE* other : lane_results) std::fclose(other);
+        const fs::path lane_dir = dir / ("lane-" + std::to_string(lane));
+        fs::create_directories(lane_dir);
+        RunLane(seed, static_cast<U>(lane), static_cast<U>(jobs), cases, kinds, lane_dir,
+                channel[1]);
+      }
+      close(channel[1]);
+      lanes.push_back(pid);
+      lane_results.push_back(fdopen(channel[0], "r"));
+    }
+  }
   try {
     for (U number = only.value_or(0); number < (only ? *only + 1 : cases); ++number, ++run) {
-      Case c = MakeCase(seed, number, kinds);
-      Bench& bench = bench_for(c.kind);
-      if (!keep.empty()) {
-        Prepare(bench, c);
-        fs::remove_all(fs::path(keep) / "before");
-        fs::create_directories(keep);
-        fs::copy(bench.dir, fs::path(keep) / "before", fs::copy_options::recursive);
+      Result r;
+      Case c;
+      if (!only) {
+        if (!GetOutcome(lane_results[number % jobs], r, c.what)) break;
+        c.kind = MakeCase(seed, number, kinds).kind;
+      } else {
+        c = MakeCase(seed, number, kinds);
+        Bench& bench = bench_for(c.kind);
+        if (!keep.empty()) {
+          Prepare(bench, c);
+          fs::remove_all(fs::path(keep) / "before");
+          fs::create_directories(keep);
+          fs::copy(bench.dir, fs::path(keep) / "before", fs::copy_options::recursive);
+        }
+        r = Run(bench, c);
       }
-      Result r = Run(bench, c);
       if (Interrupted) break;
       const char* family = IsNand(c.kind) ? "NAND" : "NOR ";
       ++outcomes[{family + std::string(" update A"), r.a}];
@@ -970,7 +1077,7 @@ int main(int argc, char** argv) {
       }
       if (!keep.empty()) {
         fs::remove_all(fs::path(keep) / "after");
-        fs::copy(bench.dir, fs::path(keep) / "after", fs::copy_options::recursive);
+        fs::copy(bench_for(c.kind).dir, fs::path(keep) / "after", fs::copy_options::recursive);
         std::printf("modules kept in %s/before and %s/after\n", keep.c_str(), keep.c_str());
       }
       if (!only && (run + 1) % 10000 == 0) {
@@ -982,10 +1089,16 @@ int main(int argc, char** argv) {
     std::printf("the campaign stopped: %s\n", e.what());
     ++with_findings;
   }
+  for (FILE* results : lane_results) std::fclose(results);
+  for (pid_t pid : lanes) {
+    if (Interrupted || run < cases) kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+  }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  std::printf("cases run: %llu (seed %llu), %.1f s, %.1f cases per second%s\n", run, U{seed},
-              seconds, run / seconds, Interrupted ? ", interrupted" : "");
+  std::printf("cases run: %llu (seed %llu), %.1f s, %.1f cases per second (%d at once)%s\n", run,
+              U{seed}, seconds, run / seconds, jobs, Interrupted ? ", interrupted" : "");
   for (const auto& [key, count] : outcomes) {
     std::printf("  %s: %7llu %s\n", key.first.c_str(), count, key.second.c_str());
   }
