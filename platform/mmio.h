@@ -17,6 +17,9 @@ inline void MmioWrite32(volatile void* address, DWORD value) {
 inline void MmioReadBlock(void* destination, const volatile void* address, DWORD count) {
   memcpy(destination, const_cast<const void*>(address), count);
 }
+inline void MmioWriteBlock(volatile void* address, const DWORD* source, DWORD count) {
+  for (DWORD i = 0; i < count; ++i) static_cast<volatile DWORD*>(address)[i] = source[i];
+}
 inline void MmioReadRepeat32(void* destination, const volatile void* address, DWORD count) {
   BYTE* to = static_cast<BYTE*>(destination);
   for (DWORD i = 0; i < count; ++i) {
@@ -39,6 +42,9 @@ DWORD MmioRead32(const volatile void* address);
 void MmioWrite32(volatile void* address, DWORD value);
 /// Copies `count` bytes from the mapping at `address` (4-byte aligned) to `destination`.
 void MmioReadBlock(void* destination, const volatile void* address, DWORD count);
+/// Writes the `count` words of `source` to `count` consecutive words from `address` (4-byte
+/// aligned), in order: one 32-bit store each, as a loop of MmioWrite32 does.
+void MmioWriteBlock(volatile void* address, const DWORD* source, DWORD count);
 /// Reads the one 32-bit register at `address` `count` times, the words to `destination` (any
 /// alignment) in order: a data FIFO emptied as Linux's readsl does.
 void MmioReadRepeat32(void* destination, const volatile void* address, DWORD count);

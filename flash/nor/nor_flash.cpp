@@ -300,9 +300,9 @@ int NorWriteBuffer(const void* source, DWORD offset, DWORD count) {
       return 0;
     }
     MmioWrite32(At(chunk), (words - 1) | ((words - 1) << 16));
-    for (DWORD i = 0; i < words; ++i) {
-      MmioWrite32(At(chunk + 4 * i), SourceWord(bytes, offset, count, chunk + 4 * i));
-    }
+    DWORD data[kBufferBytes / 4];
+    for (DWORD i = 0; i < words; ++i) data[i] = SourceWord(bytes, offset, count, chunk + 4 * i);
+    MmioWriteBlock(At(chunk), data, words);
     last_word = chunk + 4 * (words - 1);
     Command(last_word, kNorConfirm);
     if (!PollReady(last_word, start, kBufferTimeoutMs, &status) || (status & kNorProgramErrors)) {

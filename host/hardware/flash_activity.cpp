@@ -1,9 +1,16 @@
 #include "host/hardware/flash_activity.h"
 
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <iterator>
 #include <mutex>
+#include <vector>
+
+#include "host/hardware/nand_chip.h"
 
 namespace host {
 
@@ -13,6 +20,36 @@ std::mutex activity_mutex;
 FlashActivity since_mark;
 FlashActivity whole_run;
 FlashChangeObserver observer = nullptr;
+// Moves at every change that could make a repeated note matter again (a mark, a new observer,
+// a new image mapping), so that NoteFlashProgram can drop a note it has just taken.
+std::atomic<std::uint64_t> notes_generation{1};
+
+// The flash image mapping and which of its 256 KB windows are already writable.
+constexpr std::uint64_t kWindowBytes = 256 * 1024;
+std::uint8_t* image_base = nullptr;
+std::uint64_t image_size = 0;
+bool image_nand = false;
+std::vector<bool> writable_windows;
+
+// Makes the windows of the image that [start, start + length) of the flash lies in writable,
+// those not made so before. Called with activity_mutex held.
+void PrepareWrite(std::uint64_t start, std::uint64_t length) {
+  if (!image_base || length == 0) return;
+  std::uint64_t first = start;
+  std::uint64_t end = start + length;
+  if (image_nand) {  // page * 2048 on the flash, page * 2112 in the file
+    first = start / kNandPageBytes * kNandRawPageBytes;
+    end = (end + kNandPageBytes - 1) / kNandPageBytes * kNandRawPageBytes;
+  }
+  end = std::min(end, image_size);
+  for (std::uint64_t window = first / kWindowBytes; window * kWindowBytes < end; ++window) {
+    if (writable_windows[window]) continue;
+    writable_windows[window] = true;
+    const std::uint64_t at = window * kWindowBytes;
+    // A failure (an older kernel) leaves the pages to fault in one at a time, as before.
+    madvise(image_base + at, std::min(kWindowBytes, image_size - at), MADV_POPULATE_WRITE);
+  }
+}
 
 std::string Size(std::uint64_t bytes) {
   char text[32];
@@ -89,22 +126,43 @@ std::string FlashActivity::Describe() const {
   return text;
 }
 
+void SetFlashImageMapping(std::uint8_t* base, std::uint64_t size, bool nand) {
+  std::lock_guard lock(activity_mutex);
+  notes_generation.fetch_add(1, std::memory_order_relaxed);
+  image_base = base;
+  image_size = base ? size : 0;
+  image_nand = nand;
+  writable_windows.assign(static_cast<std::size_t>((image_size + kWindowBytes - 1) / kWindowBytes),
+                          false);
+}
+
 void SetFlashChangeObserver(FlashChangeObserver new_observer) {
   std::lock_guard lock(activity_mutex);
+  notes_generation.fetch_add(1, std::memory_order_relaxed);
   observer = new_observer;
 }
 
 void NoteFlashErase(std::uint64_t start, std::uint64_t length, bool nand) {
   std::lock_guard lock(activity_mutex);
   if (observer) observer(start, length, nand);
+  PrepareWrite(start, length);
   since_mark.erased.Add(start, length);
   whole_run.erased.Add(start, length);
   since_mark.nand = whole_run.nand = nand;
 }
 
 void NoteFlashProgram(std::uint64_t start, std::uint64_t length, bool nand) {
+  // The two chips of the NOR bus note the same buffered program one after the other: the
+  // second is already noted, watched and made writable.
+  thread_local std::uint64_t last_start = 0, last_end = 0, last_generation = 0;
+  const std::uint64_t generation = notes_generation.load(std::memory_order_relaxed);
+  if (generation == last_generation && start >= last_start && start + length <= last_end) return;
   std::lock_guard lock(activity_mutex);
+  last_start = start;
+  last_end = start + length;
+  last_generation = generation;
   if (observer) observer(start, length, nand);
+  PrepareWrite(start, length);
   since_mark.programmed.Add(start, length);
   whole_run.programmed.Add(start, length);
   since_mark.nand = whole_run.nand = nand;
@@ -112,6 +170,7 @@ void NoteFlashProgram(std::uint64_t start, std::uint64_t length, bool nand) {
 
 void MarkFlashActivity() {
   std::lock_guard lock(activity_mutex);
+  notes_generation.fetch_add(1, std::memory_order_relaxed);
   since_mark = FlashActivity{};
 }
 

@@ -67,6 +67,16 @@ void NorArray::Write32(std::uint32_t offset, std::uint32_t value) {
   chips_[1].Write(word, static_cast<std::uint16_t>(value >> 16));
 }
 
+void NorArray::WriteBlock32(std::uint32_t offset, const std::uint32_t* source, std::uint32_t count,
+                            std::uint32_t access_ns) {
+  for (std::uint32_t i = 0; i < count; ++i) {
+    ClockChargeAccess(access_ns);
+    const std::uint32_t word = offset / 4 + i;
+    chips_[0].Write(word, static_cast<std::uint16_t>(source[i]));
+    chips_[1].Write(word, static_cast<std::uint16_t>(source[i] >> 16));
+  }
+}
+
 void NorArray::ReadBlock(void* destination, std::uint32_t offset, std::uint32_t count) {
   if (chips_[0].InReadArray() && chips_[1].InReadArray()) {
     std::memcpy(destination, image_ + offset, count);

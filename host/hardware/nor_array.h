@@ -27,6 +27,9 @@ class NorArray : public BusDevice {
   std::uint32_t Read32(std::uint32_t offset) override;
   void Write32(std::uint32_t offset, std::uint32_t value) override;
   void ReadBlock(void* destination, std::uint32_t offset, std::uint32_t count) override;
+  /// Each word to both chips as Write32 gives it (a buffered program's data words).
+  void WriteBlock32(std::uint32_t offset, const std::uint32_t* source, std::uint32_t count,
+                    std::uint32_t access_ns) override;
 
   /// Bytes on the bus: both chips.
   std::uint64_t Size() const { return std::uint64_t{2} << config_.cfi_size; }

@@ -25,6 +25,14 @@ void BusDevice::ReadBlock(void* destination, std::uint32_t offset, std::uint32_t
   }
 }
 
+void BusDevice::WriteBlock32(std::uint32_t offset, const std::uint32_t* source, std::uint32_t count,
+                             std::uint32_t access_ns) {
+  for (std::uint32_t i = 0; i < count; ++i) {
+    ClockChargeAccess(access_ns);
+    Write32(offset + 4 * i, source[i]);
+  }
+}
+
 void BusDevice::ReadRepeat32(void* destination, std::uint32_t offset, std::uint32_t count,
                              std::uint32_t access_ns) {
   auto* out = static_cast<std::uint8_t*>(destination);

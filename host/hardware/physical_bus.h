@@ -19,6 +19,10 @@ class BusDevice {
   virtual void Write32(std::uint32_t offset, std::uint32_t value) = 0;
   /// Reads `count` bytes from `offset` (4-byte aligned). The default reads word by word.
   virtual void ReadBlock(void* destination, std::uint32_t offset, std::uint32_t count);
+  /// `count` 32-bit writes of `source`'s words to consecutive words from `offset`, each access
+  /// charged `access_ns` before it. The default calls Write32 for each.
+  virtual void WriteBlock32(std::uint32_t offset, const std::uint32_t* source, std::uint32_t count,
+                            std::uint32_t access_ns);
   /// `count` 32-bit reads of the register at `offset`, the words to `destination` (any
   /// alignment), each access charged `access_ns` before it as a single read is. The default
   /// calls Read32 for each; a device with a data FIFO takes them without the dispatch.

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <vector>
 
+#include "host/hardware/flash_activity.h"
 #include "host/hardware/model_notes.h"
 #include "host/hardware/power.h"
 #include "host/hardware/virtual_cpu.h"
@@ -269,6 +270,8 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
     module->bus_.Attach(kNorPhysicalBase, size, module->nor_.get());
   }
 
+  SetFlashImageMapping(module->image_, module->image_size_,
+                       module->config_.flash == FlashKind::kNand);
   StartLiveRegistry(module->dir_, module->config_.default_registry);
   SetRegistryFaults(module->config_.registry_faults);
   SetCpuMainId(module->config_.main_id);
@@ -341,6 +344,7 @@ std::uint32_t DfcClockMhz(std::uint32_t part_number) {
 
 Module::~Module() {
   if (current_module == this) {
+    SetFlashImageMapping(nullptr, 0, false);
     SetPhysicalBus(nullptr);
     SetKernelObjectDirectory({});
     current_module = nullptr;

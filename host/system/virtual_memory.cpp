@@ -263,6 +263,14 @@ void MmioWrite32(volatile void* address, DWORD value) {
   t.device->Write32(static_cast<std::uint32_t>(a - t.device_origin), value);
 }
 
+void MmioWriteBlock(volatile void* address, const DWORD* source, DWORD count) {
+  if (count == 0) return;
+  auto a = reinterpret_cast<std::uintptr_t>(address);
+  const host::Translation& t = host::Translate("block write", a, std::uintptr_t{count} * 4);
+  t.device->WriteBlock32(static_cast<std::uint32_t>(a - t.device_origin), source, count,
+                         t.access_ns);
+}
+
 void MmioReadRepeat32(void* destination, const volatile void* address, DWORD count) {
   auto a = reinterpret_cast<std::uintptr_t>(address);
   const host::Translation& t = host::Translate("32-bit read", a, 4);
