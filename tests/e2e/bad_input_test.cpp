@@ -31,8 +31,6 @@ using test::RunCommand;
 
 const char kNkBin[] = "'\\USB HD\\IMAGES\\nk.bin'";
 
-std::string Slurp(const fs::path& file) { return test::ReadFile(file); }
-
 std::size_t Lines(const std::string& text) {
   std::size_t count = 0;
   for (char c : text) count += c == '\n';
@@ -83,8 +81,8 @@ TEST_P(BrokenModuleIsRefused, WithOneLineBeforeAnythingIsWritten) {
   // A run that opened the module before leaves ram/ with the live registry.
   ASSERT_EQ(Run("/fu").status, 0);
   GetParam().breakage(Dir());
-  std::string flash = Slurp(Dir() / "nor.img");
-  std::string kept = Slurp(Dir() / "registry.toml");
+  std::string flash = test::ReadFile(Dir() / "nor.img");
+  std::string kept = test::ReadFile(Dir() / "registry.toml");
 
   for (const char* command : {kNkBin, "", "/fu"}) {
     CommandResult r =
@@ -96,8 +94,8 @@ TEST_P(BrokenModuleIsRefused, WithOneLineBeforeAnythingIsWritten) {
     EXPECT_NE(r.err.find(GetParam().problem), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty()) << r.out;
   }
-  EXPECT_TRUE(Slurp(Dir() / "nor.img") == flash) << "nor.img changed";
-  EXPECT_EQ(Slurp(Dir() / "registry.toml"), kept);
+  EXPECT_TRUE(test::ReadFile(Dir() / "nor.img") == flash) << "nor.img changed";
+  EXPECT_EQ(test::ReadFile(Dir() / "registry.toml"), kept);
 }
 
 void Put(const fs::path& file, const std::string& text) { std::ofstream(file) << text; }
@@ -130,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "module.toml", "not a file"},
         BrokenModule{"CfiSizeAsText",
                      [](const fs::path& m) {
-                       std::string text = Slurp(m / "module.toml");
+                       std::string text = test::ReadFile(m / "module.toml");
                        std::size_t at = text.find("cfi_size = ");
                        text.replace(at, text.find('\n', at) - at, "cfi_size = \"big\"");
                        Put(m / "module.toml", text);
@@ -167,12 +165,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(BadInput, NandImgOfTheWrongSizeIsRefusedAndKeptAsItWas) {
   Create("--nand --chip 0xF1EC");
   Resize(Dir() / "nand.img", -2112);  // one page short
-  std::string before = Slurp(Dir() / "nand.img");
+  std::string before = test::ReadFile(Dir() / "nand.img");
   CommandResult r = Run("/u '\\USB HD\\IMAGES\\eboot.bin'");
   EXPECT_EQ(r.status, 2) << r.err;
   EXPECT_EQ(Lines(r.err), 1u) << r.err;
   EXPECT_NE(r.err.find("nand.img: is "), std::string::npos) << r.err;
-  EXPECT_TRUE(Slurp(Dir() / "nand.img") == before) << "nand.img changed";
+  EXPECT_TRUE(test::ReadFile(Dir() / "nand.img") == before) << "nand.img changed";
 }
 
 // A read-only module: the program must not start on a module whose RAM and flash it cannot
@@ -197,7 +195,7 @@ TEST_F(BadInput, ReadOnlyModuleIsRefusedWithOneLine) {
     } else {
       fs::remove_all(Dir() / "ram");
     }
-    std::string flash = Slurp(Dir() / "nor.img");
+    std::string flash = test::ReadFile(Dir() / "nor.img");
     for (const auto& entry : fs::recursive_directory_iterator(Dir())) {
       fs::permissions(entry.path(),
                       fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
@@ -220,7 +218,7 @@ TEST_F(BadInput, ReadOnlyModuleIsRefusedWithOneLine) {
     EXPECT_EQ(Lines(r.err), 1u) << r.err;
     EXPECT_EQ(r.err.rfind("imbrel: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(Dir().string()), std::string::npos) << r.err;
-    EXPECT_TRUE(Slurp(Dir() / "nor.img") == flash) << "nor.img changed";
+    EXPECT_TRUE(test::ReadFile(Dir() / "nor.img") == flash) << "nor.img changed";
     fs::permissions(Dir(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                fs::perms::others_read | fs::perms::others_exec);
     for (const auto& entry : fs::recursive_directory_iterator(Dir())) {
@@ -246,13 +244,13 @@ TEST_P(PathOutsideFs, IsNotOpened) {
   fs::path outside = dir_ / "outside";
   test::WriteFile(outside / "intruder.bin", Intruder());
   GetParam().setup(Dir(), outside);
-  std::string flash = Slurp(Dir() / "nor.img");
+  std::string flash = test::ReadFile(Dir() / "nor.img");
   std::string ce_path = GetParam().ce_path;
   CommandResult r = Run("/u '" + ce_path + "'");
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_NE(r.err.find("[ERROR] Cannot Open Image File " + ce_path), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("Image: "), std::string::npos) << r.err;
-  EXPECT_TRUE(Slurp(Dir() / "nor.img") == flash) << "nor.img changed";
+  EXPECT_TRUE(test::ReadFile(Dir() / "nor.img") == flash) << "nor.img changed";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -319,7 +317,7 @@ TEST_F(BadInput, LinksThatStayInsideFsAreFollowed) {
   CommandResult r = Run("/u '\\USB HD\\IMAGES\\link.bin'");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
-  EXPECT_EQ(Slurp(Dir() / "nor.img").substr(0, 0x8000), std::string(0x8000, '\x5A'));
+  EXPECT_EQ(test::ReadFile(Dir() / "nor.img").substr(0, 0x8000), std::string(0x8000, '\x5A'));
 }
 
 // A link inside fs/ that another program keeps pointing in and out of fs/: whatever the timing,
@@ -390,19 +388,19 @@ TEST_P(ImageChangingWhileRead, IsReportedAndNeverASuccess) {
     return Run("--pace real /u '\\USB HD\\IMAGES\\moving.bin' 2>'" + log.string() + "'");
   });
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (Slurp(log).find("Image: 00000000") == std::string::npos &&
+  while (test::ReadFile(log).find("Image: 00000000") == std::string::npos &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  ASSERT_NE(Slurp(log).find("Image: 00000000"), std::string::npos) << Slurp(log);
+  ASSERT_NE(test::ReadFile(log).find("Image: 00000000"), std::string::npos) << test::ReadFile(log);
   GetParam().change(file, 12 + 0x4000);
   CommandResult r = update.get();
-  std::string err = Slurp(log);
+  std::string err = test::ReadFile(log);
   std::string expected = GetParam().expected;
   EXPECT_EQ(r.status, expected.empty() ? 0 : 1) << err;  // 1: an error box was shown
   if (expected.empty()) {
     EXPECT_EQ(err.find("ERROR"), std::string::npos) << err;
-    EXPECT_TRUE(Slurp(Dir() / "nor.img").substr(0, data.size()) ==
+    EXPECT_TRUE(test::ReadFile(Dir() / "nor.img").substr(0, data.size()) ==
                 std::string(data.begin(), data.end()));
   } else {
     EXPECT_NE(err.find("[ERROR] " + expected), std::string::npos) << err;

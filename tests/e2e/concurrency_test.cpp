@@ -23,8 +23,6 @@ namespace {
 using test::CommandResult;
 using test::RunCommand;
 
-std::string Slurp(const std::filesystem::path& file) { return test::ReadFile(file); }
-
 // The sample image's data, record by record (the sample bootloader is one record per 16 KB).
 std::vector<std::uint8_t> BinData(const std::vector<std::uint8_t>& bin, std::uint32_t* start) {
   auto word = [&](std::size_t at) {
@@ -71,7 +69,7 @@ class Concurrency : public ::testing::Test {
   bool WaitFor(const std::string& text) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
-      if (Slurp(Shared()).find(text) != std::string::npos) return true;
+      if (test::ReadFile(Shared()).find(text) != std::string::npos) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
@@ -101,13 +99,13 @@ std::string Concurrency::UpdateWithReportDuringIt(const std::string& image) {
   std::future<CommandResult> update =
       Start("update", "--pace real /u '\\USB HD\\IMAGES\\" + image + "'");
   if (!WaitFor("Image: 00000000")) {
-    ADD_FAILURE() << Slurp(Shared());
+    ADD_FAILURE() << test::ReadFile(Shared());
     return "";
   }
   // The update holds the flash mutex from before that line until its erase and copy are done.
   CommandResult report = Start("report", "", "BSP Version\n").get();
   CommandResult updated = update.get();
-  std::string log = Slurp(Shared());
+  std::string log = test::ReadFile(Shared());
   EXPECT_EQ(updated.status, 0) << log;
   EXPECT_EQ(report.status, 0) << log;
   EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
@@ -130,7 +128,7 @@ TEST_F(Concurrency, VersionReportWaitsForTheUpdateAndNamesTheNewBootloaderOnNand
   // On NAND the bootloader goes to flash last, from RAM: an image with the sample bootloader
   // and 12 MB more keeps the update busy long enough at the module's pace.
   std::uint32_t start = 0;
-  std::string sample = Slurp(dir_ / "m" / "fs" / "USB HD" / "IMAGES" / "eboot.bin");
+  std::string sample = test::ReadFile(dir_ / "m" / "fs" / "USB HD" / "IMAGES" / "eboot.bin");
   std::vector<std::uint8_t> boot =
       BinData(std::vector<std::uint8_t>(sample.begin(), sample.end()), &start);
   ASSERT_EQ(start, 0xBCA00000u);
@@ -162,7 +160,7 @@ TEST_F(Concurrency, TwoUpdatesAtOnceRunOneAfterTheOtherAndOneImageEndsWhole) {
   std::future<CommandResult> first = Start("a", "--pace real /u '\\USB HD\\IMAGES\\a.bin'");
   std::future<CommandResult> second = Start("b", "--pace real /u '\\USB HD\\IMAGES\\b.bin'");
   CommandResult ra = first.get(), rb = second.get();
-  std::string log = Slurp(Shared());
+  std::string log = test::ReadFile(Shared());
   EXPECT_EQ(ra.status, 0) << log;
   EXPECT_EQ(rb.status, 0) << log;
   EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;

@@ -13,7 +13,9 @@ namespace {
 using test::CommandResult;
 using test::RunCommand;
 
-std::string Tool(const std::string& args) { return std::string(IMBREL_MODULE_TOOL) + " " + args; }
+std::string ModuleTool(const std::string& args) {
+  return std::string(IMBREL_MODULE_TOOL) + " " + args;
+}
 
 // The map rows of the region `region` (the state row first, then the erase counts row), with
 // the label columns taken off.
@@ -30,9 +32,9 @@ TEST(FlashMap, ShowsWhatEachNorBlockHoldsAndItsEraseCountAcrossRuns) {
   test::TempDir dir;
   std::string m = (dir / "m").string();
   // 1 MB: four 64 KB blocks, then three of 256 KB; no content, so no named regions.
-  ASSERT_EQ(RunCommand(Tool("create " + m + " --nor --cfi-size 0x13 --blank")).status, 0);
+  ASSERT_EQ(RunCommand(ModuleTool("create " + m + " --nor --cfi-size 0x13 --blank")).status, 0);
   std::ofstream(dir / "d.raw") << "data";
-  auto run = [&](const std::string& args) { return RunCommand(Tool(args)).status; };
+  auto run = [&](const std::string& args) { return RunCommand(ModuleTool(args)).status; };
   const std::string data = " " + (dir / "d.raw").string();
   // The driver erases only blocks that do not read blank: each erase here has data to erase.
   ASSERT_EQ(run("write " + m + " 0x40000" + data), 0);
@@ -45,13 +47,13 @@ TEST(FlashMap, ShowsWhatEachNorBlockHoldsAndItsEraseCountAcrossRuns) {
   ASSERT_EQ(run("fault " + m + " --power-cut-after 0"), 0);
   run("erase " + m + " 0xC0000 1");
 
-  CommandResult r = RunCommand(Tool("map " + m));
+  CommandResult r = RunCommand(ModuleTool("map " + m));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Rows(r.out, "-"), (std::vector<std::string>{"....#.W", "0000021"})) << r.out;
   EXPECT_NE(r.out.find("erases: 3 in all; most 2, the block at 0x80000"), std::string::npos)
       << r.out;
 
-  r = RunCommand(Tool("map " + m + " --svg -"));
+  r = RunCommand(ModuleTool("map " + m + " --svg -"));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.rfind("<?xml", 0), 0u);
   EXPECT_NE(r.out.find("<title>0x80000, 256 KB: erased; 2 erases</title>"), std::string::npos)
@@ -62,14 +64,16 @@ TEST(FlashMap, ShowsWhatEachNorBlockHoldsAndItsEraseCountAcrossRuns) {
 TEST(FlashMap, NamesRegionsAndShowsBadAndRelocatedNandBlocks) {
   test::TempDir dir;
   std::string m = (dir / "n").string();
-  ASSERT_EQ(
-      RunCommand(Tool("create " + m + " --nand --chip 0xF1EC --factory-bad-blocks 900")).status, 0);
+  ASSERT_EQ(RunCommand(ModuleTool("create " + m + " --nand --chip 0xF1EC --factory-bad-blocks 900"))
+                .status,
+            0);
   // The driver finds block 900 bad when it erases it, and moves its logical block to the
   // reserve.
   std::ofstream(dir / "d.raw") << "data";
-  ASSERT_EQ(
-      RunCommand(Tool("write --erase " + m + " 0x7080000 " + (dir / "d.raw").string())).status, 0);
-  CommandResult r = RunCommand(Tool("map " + m));
+  ASSERT_EQ(RunCommand(ModuleTool("write --erase " + m + " 0x7080000 " + (dir / "d.raw").string()))
+                .status,
+            0);
+  CommandResult r = RunCommand(ModuleTool("map " + m));
   ASSERT_EQ(r.status, 0) << r.err;
   for (const char* region : {"bootloader", "config block", "OS image", "registry", "file system"}) {
     EXPECT_EQ(Rows(r.out, region).size(), 2u) << region << "\n" << r.out;

@@ -25,7 +25,7 @@ namespace {
 
 constexpr DWORD kPage = 2048;
 constexpr DWORD kRaw = 2112;
-constexpr DWORD kBlock = 131072;
+constexpr DWORD kNandBlockBytes = 131072;
 constexpr DWORD kPages = 64;
 
 using Entries = std::vector<std::pair<WORD, WORD>>;
@@ -188,9 +188,9 @@ TEST_F(NandFlashTest, ReserveIsAFiftiethOfTheBlocksAboveTheLogicalSpace) {
       Make({c.chip});
       InModule([&] {
         ASSERT_EQ(SelectFlashDriver(), kDriverNand);
-        EXPECT_EQ(FlashOps.FlashSize, (c.blocks - c.reserve) * kBlock);
+        EXPECT_EQ(FlashOps.FlashSize, (c.blocks - c.reserve) * kNandBlockBytes);
         EXPECT_EQ(FlashOps.DeviceType, c.type);
-        EXPECT_EQ(FlashOps.BlockSize(12345), kBlock);
+        EXPECT_EQ(FlashOps.BlockSize(12345), kNandBlockBytes);
         EXPECT_EQ(FlashOps.PageSize(), kPage);
         ASSERT_NE(BadBlockMap, nullptr);
         EXPECT_EQ(BadBlockMap->Signature, kBadBlockMapSignature);
@@ -206,12 +206,12 @@ TEST_F(NandFlashTest, TableOnAnEightThousandBlockChipMapsAndKeepsReplacementsUse
   Make({0xD3EC, 8, Fault("program-error", 6)});
   PokeTable({{5, 8190}, {0, 8189}});
   InitInModule([] {
-    EXPECT_EQ(FlashOps.FlashSize, 8029 * kBlock);
+    EXPECT_EQ(FlashOps.FlashSize, 8029 * kNandBlockBytes);
     EXPECT_EQ(FlashOps.DeviceType, 2);
     EXPECT_EQ(BadBlockMap->Entries[5], 8190);
     EXPECT_EQ(BadBlockMap->Entries[0], 0);
     EXPECT_EQ(BadBlockMap->Entries[8189], 8189);
-    EXPECT_EQ(Write(Pattern(6), 6 * kBlock), 1);
+    EXPECT_EQ(Write(Pattern(6), 6 * kNandBlockBytes), 1);
     EXPECT_EQ(BadBlockMap->Entries[6], 8188);
   });
   EXPECT_EQ(TableEntries(), (Entries{{5, 8190}, {0, 8189}, {6, 8188}}));
@@ -228,7 +228,7 @@ TEST_F(NandFlashTest, DamagedTableEntriesMapNothing) {
     EXPECT_EQ(BadBlockMap->Entries[4], 1023);
     // The damaged entry does not use up the reserve; the blocks named in the reserve stay
     // used.
-    EXPECT_EQ(Write(Pattern(7), 7 * kBlock), 1);
+    EXPECT_EQ(Write(Pattern(7), 7 * kNandBlockBytes), 1);
     EXPECT_EQ(BadBlockMap->Entries[7], 1021);
   });
   EXPECT_EQ(Data(1021 * kPages), Pattern(7));
@@ -236,11 +236,11 @@ TEST_F(NandFlashTest, DamagedTableEntriesMapNothing) {
 
 // Erase ---------------------------------------------------------------------------------------
 
-std::vector<std::pair<DWORD, DWORD>> progress_calls;
-int progress_stop_at = -1;
-int RecordProgress(DWORD done, DWORD total) {
-  progress_calls.emplace_back(done, total);
-  return static_cast<int>(progress_calls.size()) != progress_stop_at;
+std::vector<std::pair<DWORD, DWORD>> nand_progress_calls;
+int nand_progress_stop_at = -1;
+int RecordNandProgress(DWORD done, DWORD total) {
+  nand_progress_calls.emplace_back(done, total);
+  return static_cast<int>(nand_progress_calls.size()) != nand_progress_stop_at;
 }
 
 TEST_F(NandFlashTest, EraseRangeErasesEveryBlockItTouchesAndNothingPastFlashSize) {
@@ -255,14 +255,14 @@ TEST_F(NandFlashTest, EraseRangeErasesEveryBlockItTouchesAndNothingPastFlashSize
     int result;
     std::uint32_t erases;
   };
-  const DWORD size = 1004 * kBlock;
+  const DWORD size = 1004 * kNandBlockBytes;
   const Case cases[] = {
       {0x20001, 1, 1, 1},
       {0x20000, 0, 1, 0},
       {0x1FFFF, 2, 1, 2},
-      {size - kBlock, kBlock, 1, 1},
-      {size - kBlock + 1, kBlock, 0, 0},
-      {kBlock, 0xFFFFFFFF, 0, 0},
+      {size - kNandBlockBytes, kNandBlockBytes, 1, 1},
+      {size - kNandBlockBytes + 1, kNandBlockBytes, 0, 0},
+      {kNandBlockBytes, 0xFFFFFFFF, 0, 0},
       {0xFFFFFFFF, 2, 0, 0},
   };
   InitInModule([&] {
@@ -283,15 +283,16 @@ TEST_F(NandFlashTest, EraseRangeErasesEveryBlockItTouchesAndNothingPastFlashSize
 TEST_F(NandFlashTest, EraseProgressRunsBeforeEachBlockAndStopsTheErase) {
   Make();
   InitInModule([] {
-    progress_calls.clear();
-    progress_stop_at = 3;
-    SetProgressCallback(RecordProgress, 0x10000);
+    nand_progress_calls.clear();
+    nand_progress_stop_at = 3;
+    SetProgressCallback(RecordNandProgress, 0x10000);
     std::uint32_t before = host::CurrentModule()->nand()->erases();
-    EXPECT_EQ(NandEraseRange(kBlock, 4 * kBlock), 0);
+    EXPECT_EQ(NandEraseRange(kNandBlockBytes, 4 * kNandBlockBytes), 0);
     EXPECT_EQ(host::CurrentModule()->nand()->erases() - before, 2u);
-    EXPECT_EQ(progress_calls,
-              (std::vector<std::pair<DWORD, DWORD>>{
-                  {0, 4 * kBlock}, {kBlock, 4 * kBlock}, {2 * kBlock, 4 * kBlock}}));
+    EXPECT_EQ(nand_progress_calls,
+              (std::vector<std::pair<DWORD, DWORD>>{{0, 4 * kNandBlockBytes},
+                                                    {kNandBlockBytes, 4 * kNandBlockBytes},
+                                                    {2 * kNandBlockBytes, 4 * kNandBlockBytes}}));
   });
 }
 
@@ -301,7 +302,7 @@ TEST_F(NandFlashTest, EraseOfBlockZeroKeepsTheTablePage) {
   Bytes table = Data(63);
   InitInModule([] {
     EXPECT_EQ(Write(Pattern(1), 0), 1);
-    EXPECT_EQ(NandEraseRange(0, kBlock), 1);
+    EXPECT_EQ(NandEraseRange(0, kNandBlockBytes), 1);
   });
   EXPECT_TRUE(AllFF(Raw(0)));
   EXPECT_EQ(Data(63), table);
@@ -312,9 +313,9 @@ TEST_F(NandFlashTest, EraseOfBlockZeroKeepsTheTablePage) {
 TEST_F(NandFlashTest, EraseThatFailsMovesTheBlockToTheReserve) {
   Make({0xF1EC, 8, Fault("erase-error", 3)});
   InitInModule([] {
-    EXPECT_EQ(NandEraseRange(3 * kBlock, kBlock), 1);
+    EXPECT_EQ(NandEraseRange(3 * kNandBlockBytes, kNandBlockBytes), 1);
     EXPECT_EQ(BadBlockMap->Entries[3], 1023);
-    EXPECT_EQ(Write(Pattern(3), 3 * kBlock + kPage), 1);
+    EXPECT_EQ(Write(Pattern(3), 3 * kNandBlockBytes + kPage), 1);
   });
   EXPECT_EQ(TableEntries(), (Entries{{3, 1023}}));
   EXPECT_EQ(Data(1023 * kPages + 1), Pattern(3));
@@ -479,9 +480,9 @@ TEST_F(NandFlashTest, FailedProgramMovesTheBlockWithItsPages) {
 TEST_F(NandFlashTest, SecondRelocationOfABlockRetiresItsEntry) {
   Make({0xF1EC, 8, Fault("program-error", 5) + Fault("program-error", 1023)});
   InitInModule([] {
-    EXPECT_EQ(Write(Pattern(5), 5 * kBlock), 1);
+    EXPECT_EQ(Write(Pattern(5), 5 * kNandBlockBytes), 1);
     EXPECT_EQ(BadBlockMap->Entries[5], 1022);
-    EXPECT_EQ(Read(5 * kBlock, kPage), Pattern(5));
+    EXPECT_EQ(Read(5 * kNandBlockBytes, kPage), Pattern(5));
   });
   EXPECT_EQ(TableEntries(), (Entries{{0, 1023}, {5, 1022}}));
   EXPECT_EQ(Data(1022 * kPages), Pattern(5));
@@ -504,10 +505,10 @@ TEST_F(NandFlashTest, UsedUpReserveFailsTheWriteAndLeavesTheTable) {
   for (WORD k = 0; k < 20; ++k) full.emplace_back(10 + k, 1023 - k);
   PokeTable(full);
   InitInModule([] {
-    EXPECT_EQ(Write(Pattern(5), 5 * kBlock), 0);
+    EXPECT_EQ(Write(Pattern(5), 5 * kNandBlockBytes), 0);
     EXPECT_EQ(BadBlockMap->Entries[5], 5);
     EXPECT_FALSE(RelocationInProgress);
-    EXPECT_EQ(Write(Pattern(6), 6 * kBlock), 1);
+    EXPECT_EQ(Write(Pattern(6), 6 * kNandBlockBytes), 1);
   });
   EXPECT_EQ(TableEntries(), full);
   EXPECT_EQ(Programs(63), 1);
@@ -527,7 +528,7 @@ TEST_F(NandFlashTest, FullTableFailsTheRelocationInsteadOfWritingPastThePage) {
     PokeTable(retired, c.terminated);
     InitInModule([&] {
       EXPECT_EQ(BadBlockMap->Entries[5], 5);
-      EXPECT_EQ(Write(Pattern(5), 5 * kBlock), c.result);
+      EXPECT_EQ(Write(Pattern(5), 5 * kNandBlockBytes), c.result);
       EXPECT_EQ(BadBlockMap->Entries[5], c.result ? 1022 : 5);
     });
     Entries expected = retired;
@@ -545,7 +546,7 @@ TEST_F(NandFlashTest, FilledMapIsUsedAsItIsByTheNextProcess) {
   Poke(63, 0, {0x00, 0x00});
   InModule([] {
     ASSERT_EQ(NandInit(), 1);
-    EXPECT_EQ(Write(Pattern(3), 3 * kBlock), 1);
+    EXPECT_EQ(Write(Pattern(3), 3 * kNandBlockBytes), 1);
   });
   EXPECT_EQ(Data(1000 * kPages), Pattern(3));
   EXPECT_TRUE(AllFF(Raw(3 * kPages)));
@@ -553,12 +554,12 @@ TEST_F(NandFlashTest, FilledMapIsUsedAsItIsByTheNextProcess) {
 
 TEST_F(NandFlashTest, RestartRebuildsTheMapFromTheTablePage) {
   Make({0xF1EC, 8, Fault("program-error", 5)});
-  InitInModule([] { EXPECT_EQ(Write(Pattern(5), 5 * kBlock), 1); });
+  InitInModule([] { EXPECT_EQ(Write(Pattern(5), 5 * kNandBlockBytes), 1); });
   InModule([] { host::RestartModule(nullptr, 0); });
   SetFaults("");
   InitInModule([] {
     EXPECT_EQ(BadBlockMap->Entries[5], 1023);
-    EXPECT_EQ(Read(5 * kBlock, kPage), Pattern(5));
+    EXPECT_EQ(Read(5 * kNandBlockBytes, kPage), Pattern(5));
   });
 }
 
@@ -574,7 +575,7 @@ TEST_F(NandFlashTest, TablePageWithoutSignatureLeavesTheMapUnfilled) {
     Bytes bytes(4);
     EXPECT_EQ(NandReadBuffer(bytes.data(), 0, 4), 0);
     EXPECT_EQ(NandWriteBuffer(bytes.data(), 0, 4), 0);
-    EXPECT_EQ(NandEraseRange(kBlock, kBlock), 0);
+    EXPECT_EQ(NandEraseRange(kNandBlockBytes, kNandBlockBytes), 0);
     EXPECT_EQ(RelocateBlock(64, 0), 0u);
   });
 }

@@ -20,7 +20,7 @@ using host::BinTranslation;
 using host::BinWriter;
 using host::kNoRecord;
 
-std::vector<std::uint8_t> Bytes(std::size_t count, std::uint8_t first = 1) {
+std::vector<std::uint8_t> Numbered(std::size_t count, std::uint8_t first = 1) {
   std::vector<std::uint8_t> data(count);
   std::iota(data.begin(), data.end(), first);
   return data;
@@ -29,9 +29,9 @@ std::vector<std::uint8_t> Bytes(std::size_t count, std::uint8_t first = 1) {
 // Three ascending records of 16, 8 and 4 bytes from 0x80001000, no gaps.
 BinWriter ThreeRecords() {
   BinWriter w(0x80001000);
-  w.Add(0x80001000, Bytes(16));
-  w.Add(0x80001010, Bytes(8, 0x40));
-  w.Add(0x80001018, Bytes(4, 0x80));
+  w.Add(0x80001000, Numbered(16));
+  w.Add(0x80001010, Numbered(8, 0x40));
+  w.Add(0x80001018, Numbered(4, 0x80));
   return w;
 }
 
@@ -65,10 +65,10 @@ TEST(BinImage, ByteSumAddsUnsignedBytesAndWraps) {
 
 TEST(BinImage, WriterOutputReadsBackRecordForRecord) {
   BinWriter w(0x10000);
-  w.Add(0x10000, Bytes(100));
+  w.Add(0x10000, Numbered(100));
   w.Add(0x10064, {});  // a record of length 0 is allowed
-  w.Add(0x20000, Bytes(3000, 9));
-  w.Add(0, Bytes(5));  // address 0 with a non-zero checksum is an ordinary record
+  w.Add(0x20000, Numbered(3000, 9));
+  w.Add(0, Numbered(5));  // address 0 with a non-zero checksum is an ordinary record
   w.SetLength(0x10BB8);
   BinImage image = host::ReadBinImage(w.Build());
   EXPECT_TRUE(image.signature_ok);
@@ -109,7 +109,7 @@ TEST(BinImage, ChunkSplitsDataIntoRecordsOfAtMostChunkBytes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.size) + " bytes in chunks of " + std::to_string(c.chunk));
     BinWriter w(0xA0000000);
-    const std::vector<std::uint8_t> data = Bytes(c.size);
+    const std::vector<std::uint8_t> data = Numbered(c.size);
     w.Add(0xA0000000, data, c.chunk);
     BinImage image = host::ReadBinImage(w.Build());
     EXPECT_TRUE(image.problems.empty()) << image.problems.front().text;
@@ -191,7 +191,7 @@ TEST(BinImage, ReaderNamesEachProblemOnce) {
        [] {
          BinWriter w(0);
          w.Add(0, std::vector<std::uint8_t>(4, 0));
-         w.Add(4, Bytes(4));
+         w.Add(4, Numbered(4));
          return w.Build();
        },
        {{BinProblemKind::kEndRecordLength, kNoRecord, "entry point 0x4"},
@@ -206,15 +206,15 @@ TEST(BinImage, ReaderNamesEachProblemOnce) {
       {"record below the start",
        [] {
          BinWriter w(0x1000);
-         w.Add(0xFFF, Bytes(2));
+         w.Add(0xFFF, Numbered(2));
          return w.Build();
        },
        {{BinProblemKind::kOutsideImage, 0, "record 0 at 0xfff"}}},
       {"overlapping records",
        [] {
          BinWriter w = ThreeRecords();
-         w.Add(0x8000100F, Bytes(2));
-         w.Add(0x8000101B, Bytes(1));
+         w.Add(0x8000100F, Numbered(2));
+         w.Add(0x8000101B, Numbered(1));
          return w.Build();
        },
        {{BinProblemKind::kNotAscending, 3, "record 3 at 0x8000100f follows record 2"},
@@ -231,9 +231,9 @@ TEST(BinImage, ReaderNamesEachProblemOnce) {
       {"descending records, noted once",
        [] {
          BinWriter w(0x100);
-         w.Add(0x300, Bytes(4));
-         w.Add(0x200, Bytes(4));
-         w.Add(0x100, Bytes(4));
+         w.Add(0x300, Numbered(4));
+         w.Add(0x200, Numbered(4));
+         w.Add(0x100, Numbered(4));
          return w.Build();
        },
        {{BinProblemKind::kNotAscending, 1, "record 1 at 0x200 follows record 0 at 0x300"}}},
@@ -259,7 +259,7 @@ TEST(BinImage, ReaderNamesEachProblemOnce) {
 
 TEST(BinImage, ReaderCarriesOnPastABadChecksumAndReportsEveryOne) {
   BinWriter w(0);
-  w.Add(0x100, Bytes(40000), 1000);
+  w.Add(0x100, Numbered(40000), 1000);
   std::vector<std::uint8_t> file = w.Build();
   // Corrupt one data byte in records 3 and 17.
   for (std::size_t record : {3u, 17u}) file[15 + record * (12 + 1000) + 12 + 500] ^= 0x10;
@@ -319,9 +319,9 @@ TEST(BinImage, PlacementChecksRecordsAndEraseAgainstTheFlashSize) {
     std::vector<BinProblemKind> problems;
   };
   BinWriter w(0x1000);
-  w.Add(0x1000, Bytes(0x100));
+  w.Add(0x1000, Numbered(0x100));
   w.Add(0x1200, {});  // writes nothing, lands nowhere
-  w.Add(0x1100, Bytes(0x80));
+  w.Add(0x1100, Numbered(0x80));
   w.SetLength(0x200);
   const BinImage image = host::ReadBinImage(w.Build());
   const Case cases[] = {
@@ -399,8 +399,8 @@ TEST(BinImage, WriterCheckRefusesImagesThatAreNotSoundUpdates) {
       {"below the start",
        [] {
          BinWriter w(0x1000);
-         w.Add(0x800, Bytes(4));
-         w.Add(0x1000, Bytes(4));
+         w.Add(0x800, Numbered(4));
+         w.Add(0x1000, Numbered(4));
          return w;
        },
        false, "record 0 [0x800, 0x804) is outside the image [0x1000, 0x1004)"},
@@ -414,14 +414,14 @@ TEST(BinImage, WriterCheckRefusesImagesThatAreNotSoundUpdates) {
       {"past 0xffffffff",
        [] {
          BinWriter w(0xFFFFFF00);
-         w.Add(0xFFFFFFF0, Bytes(0x20));
+         w.Add(0xFFFFFFF0, Numbered(0x20));
          return w;
        },
        false, "runs past address 0xffffffff"},
       {"ends exactly at 2^32 from start 0",
        [] {
          BinWriter w(0);
-         w.Add(0xFFFFFFF0, Bytes(0x10));
+         w.Add(0xFFFFFFF0, Numbered(0x10));
          return w;
        },
        false, "more than a 32-bit length"},
@@ -435,14 +435,14 @@ TEST(BinImage, WriterCheckRefusesImagesThatAreNotSoundUpdates) {
       {"overlap",
        [] {
          BinWriter w = ThreeRecords();
-         w.Add(0x80001002, Bytes(1));
+         w.Add(0x80001002, Numbered(1));
          return w;
        },
        false, "record 3 [0x80001002, 0x80001003) overlaps record 0"},
       {"overlap allowed",
        [] {
          BinWriter w = ThreeRecords();
-         w.Add(0x80001002, Bytes(1));
+         w.Add(0x80001002, Numbered(1));
          return w;
        },
        true, ""},

@@ -36,7 +36,7 @@ constexpr std::uint32_t kRead = 0x000D3000;
 constexpr std::uint32_t kProgram = 0x022D1080;
 constexpr std::uint32_t kProgramNoStatus = 0x002D1080;
 constexpr std::uint32_t kErase = 0x024BD060;
-constexpr std::uint32_t kReadId = 0x00610090;
+constexpr std::uint32_t kDfcReadId = 0x00610090;
 constexpr std::uint32_t kReset = 0x00A000FF;
 constexpr std::uint32_t kCsel = 1u << 24;
 
@@ -184,7 +184,7 @@ class NandReadId : public NandModel, public ::testing::WithParamInterface<IdCase
 
 TEST_P(NandReadId, GivesTheDatasheetBytes) {
   Make({}, GetParam().id);
-  Start(kControl, kReadId, 0, 0);
+  Start(kControl, kDfcReadId, 0, 0);
   ASSERT_TRUE(Wait(kNdsrRdDReq));
   std::vector<std::uint8_t> bytes = Data(8);
   EXPECT_TRUE(Wait(kNdsrCs0CmdD));
@@ -194,7 +194,7 @@ TEST_P(NandReadId, GivesTheDatasheetBytes) {
   EXPECT_EQ(bytes[4], GetParam().fifth);
 
   // The probe setting reads two ID bytes: the low 16 bits are the chip's ID.
-  Start(kProbeControl, kReadId, 0, 0);
+  Start(kProbeControl, kDfcReadId, 0, 0);
   ASSERT_TRUE(Wait(kNdsrRdDReq));
   std::memcpy(&word, Data(8).data(), 4);
   EXPECT_EQ(word, GetParam().id);

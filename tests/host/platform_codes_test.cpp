@@ -17,11 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class PlatformCodesTest : public ::testing::Test {
  protected:
   fs::path Dir() { return dir_ / "m"; }
@@ -115,7 +110,7 @@ TEST_F(PlatformCodesTest, ConfigGetLeavesUnansweredWhatItCannotGive) {
 
 TEST_F(PlatformCodesTest, SetOfItem0SurvivesAReopen) {
   Make();
-  std::string before = Slurp(Dir() / "module.toml");
+  std::string before = test::ReadFile(Dir() / "module.toml");
   Start();
   const DWORD words[2] = {0xDEADBEEF, 0x00000042};
   ASSERT_TRUE(Set(0, words, sizeof words));
@@ -125,7 +120,7 @@ TEST_F(PlatformCodesTest, SetOfItem0SurvivesAReopen) {
   EXPECT_EQ(got[0], 0xDEADBEEFu);
 
   // Only item0's line changed: every other line, comments too, is as it was.
-  std::string after = Slurp(Dir() / "module.toml");
+  std::string after = test::ReadFile(Dir() / "module.toml");
   std::size_t at = before.find("item0 = ");
   ASSERT_NE(at, std::string::npos);
   std::size_t end = before.find('\n', at);
@@ -143,13 +138,13 @@ TEST_F(PlatformCodesTest, SetOfItem0SurvivesAReopen) {
 
 TEST_F(PlatformCodesTest, SetRefusesOtherItemsSizesAndAFault) {
   Make(true, "[platform]\nconfig_set = \"fail\"\n");
-  std::string before = Slurp(Dir() / "module.toml");
+  std::string before = test::ReadFile(Dir() / "module.toml");
   Start();
   const DWORD words[6] = {1, 2, 3, 4, 5, 6};
   EXPECT_FALSE(Set(5, words, 24));
   EXPECT_FALSE(Set(0, words, 4));
   EXPECT_FALSE(Set(0, words, 8));  // the fault
-  EXPECT_EQ(Slurp(Dir() / "module.toml"), before);
+  EXPECT_EQ(test::ReadFile(Dir() / "module.toml"), before);
   DWORD got[2] = {};
   DWORD returned = 0;
   ASSERT_TRUE(Get(0, got, sizeof got, &returned));
@@ -188,7 +183,7 @@ TEST_F(PlatformCodesTest, RegistryClearFaultLeavesTheKeptCopy) {
   std::ofstream(Dir() / "registry.toml") << "['Saved']\nValue = 1\n";
   Start();
   EXPECT_FALSE(KernelIoControl(host::kCodeRegistryClear, nullptr, 0, nullptr, 0, nullptr));
-  EXPECT_EQ(Slurp(Dir() / "registry.toml"), "['Saved']\nValue = 1\n");
+  EXPECT_EQ(test::ReadFile(Dir() / "registry.toml"), "['Saved']\nValue = 1\n");
 }
 
 TEST(SetPlatformLine, ReplacesOneLineAndKeepsTheRest) {
@@ -217,7 +212,7 @@ TEST(SetPlatformLine, ReplacesOneLineAndKeepsTheRest) {
   for (const Case& c : cases) {
     std::ofstream(dir / "module.toml", std::ios::binary) << c.before;
     host::SetPlatformLine(dir / "module.toml", "item0", host::PlatformWords(words, 2));
-    EXPECT_EQ(Slurp(dir / "module.toml"), c.after) << c.name;
+    EXPECT_EQ(test::ReadFile(dir / "module.toml"), c.after) << c.name;
   }
 }
 

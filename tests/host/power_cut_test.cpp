@@ -25,7 +25,7 @@ std::string BootLog(const std::filesystem::path& dir) {
 }
 
 // The 256 KB main block above the boot area, unlocked by the driver's initialisation.
-constexpr DWORD kBlock = 0x40000;
+constexpr DWORD kCutBlock = 0x40000;
 constexpr DWORD kBlockBytes = 0x40000;
 
 class NorPowerCutTest : public test::ModuleTest {
@@ -41,14 +41,14 @@ class NorPowerCutTest : public test::ModuleTest {
 TEST_F(NorPowerCutTest, ProgramCutShortLeavesPartOfTheBufferAndStopsTheModule) {
   std::vector<std::uint8_t> data(64, 0x00);
   std::ofstream(dir() / "ram" / "marker") << "in RAM";
-  ASSERT_EQ(FlashOps.EraseRange(kBlock, kBlockBytes), 1);
+  ASSERT_EQ(FlashOps.EraseRange(kCutBlock, kBlockBytes), 1);
   int status = test::RunInChild([&] {
     host::ArmPowerCut(0);
-    FlashOps.WriteBuffer(data.data(), kBlock + 0x100, 64);
+    FlashOps.WriteBuffer(data.data(), kCutBlock + 0x100, 64);
     ADD_FAILURE() << "the write went on after the power cut";
   });
   EXPECT_EQ(status, host::kPowerCutStatus);
-  std::vector<std::uint8_t> cells = test::ReadImage(dir(), kBlock + 0x100, 64);
+  std::vector<std::uint8_t> cells = test::ReadImage(dir(), kCutBlock + 0x100, 64);
   // The low chip confirms first and had programmed the first half of its 16-word buffer (the
   // low halves of bus words 0-7) when the power went; the high chip never saw its confirm.
   for (int i = 0; i < 64; ++i) {
@@ -62,16 +62,16 @@ TEST_F(NorPowerCutTest, ProgramCutShortLeavesPartOfTheBufferAndStopsTheModule) {
 
 TEST_F(NorPowerCutTest, EraseCutShortLeavesTheBlockPartlyErased) {
   std::vector<std::uint8_t> zeros(kBlockBytes, 0x00);
-  ASSERT_EQ(FlashOps.EraseRange(kBlock, kBlockBytes), 1);
-  ASSERT_EQ(FlashOps.WriteBuffer(zeros.data(), kBlock, kBlockBytes), 1);
+  ASSERT_EQ(FlashOps.EraseRange(kCutBlock, kBlockBytes), 1);
+  ASSERT_EQ(FlashOps.WriteBuffer(zeros.data(), kCutBlock, kBlockBytes), 1);
   std::uint64_t before = host::FlashOperations();
   EXPECT_GT(before, 0u);
   int status = test::RunInChild([&] {
     host::ArmPowerCut(1);  // the low chip's erase completes, the high chip's is cut
-    FlashOps.EraseRange(kBlock, kBlockBytes);
+    FlashOps.EraseRange(kCutBlock, kBlockBytes);
   });
   EXPECT_EQ(status, host::kPowerCutStatus);
-  std::vector<std::uint8_t> cells = test::ReadImage(dir(), kBlock, kBlockBytes);
+  std::vector<std::uint8_t> cells = test::ReadImage(dir(), kCutBlock, kBlockBytes);
   // Low chip (bytes 0-1 of each bus word) erased; high chip erased in its first half only.
   EXPECT_EQ(cells[0], 0xFF);
   EXPECT_EQ(cells[2], 0xFF);
@@ -85,26 +85,26 @@ TEST_F(NorPowerCutTest, BlockThatAnEraseCutLeftBlankFailsItsProgramsUntilErasedW
   // Data in the first half of the block only: the cut erase of the high chip reaches it all,
   // and the block reads blank, so the driver does not erase it again.
   std::vector<std::uint8_t> data(kBlockBytes / 2, 0x00);
-  ASSERT_EQ(FlashOps.EraseRange(kBlock, kBlockBytes), 1);
-  ASSERT_EQ(FlashOps.WriteBuffer(data.data(), kBlock, kBlockBytes / 2), 1);
+  ASSERT_EQ(FlashOps.EraseRange(kCutBlock, kBlockBytes), 1);
+  ASSERT_EQ(FlashOps.WriteBuffer(data.data(), kCutBlock, kBlockBytes / 2), 1);
   int status = test::RunInChild([&] {
     host::ArmPowerCut(1);  // the low chip's erase completes, the high chip's is cut halfway
-    FlashOps.EraseRange(kBlock, kBlockBytes);
+    FlashOps.EraseRange(kCutBlock, kBlockBytes);
   });
   ASSERT_EQ(status, host::kPowerCutStatus);
-  EXPECT_EQ(test::ReadImage(dir(), kBlock, kBlockBytes),
+  EXPECT_EQ(test::ReadImage(dir(), kCutBlock, kBlockBytes),
             std::vector<std::uint8_t>(kBlockBytes, 0xFF));
   EXPECT_NE(host::DescribeModule(dir()).find("weak blocks 1 whose last erase was cut short"),
             std::string::npos);
 
   // The weak cells read erased, but a program into them does not take: the driver says so.
   std::vector<std::uint8_t> image(256, 0x12);
-  EXPECT_EQ(FlashOps.EraseRange(kBlock, kBlockBytes), 1);
-  EXPECT_EQ(FlashOps.WriteBuffer(image.data(), kBlock, 256), 0);
+  EXPECT_EQ(FlashOps.EraseRange(kCutBlock, kBlockBytes), 1);
+  EXPECT_EQ(FlashOps.WriteBuffer(image.data(), kCutBlock, 256), 0);
   // The block is no longer blank, so the next erase runs and ends the weakness.
-  EXPECT_EQ(FlashOps.EraseRange(kBlock, kBlockBytes), 1);
-  EXPECT_EQ(FlashOps.WriteBuffer(image.data(), kBlock, 256), 1);
-  EXPECT_EQ(test::ReadImage(dir(), kBlock, 256), image);
+  EXPECT_EQ(FlashOps.EraseRange(kCutBlock, kBlockBytes), 1);
+  EXPECT_EQ(FlashOps.WriteBuffer(image.data(), kCutBlock, 256), 1);
+  EXPECT_EQ(test::ReadImage(dir(), kCutBlock, 256), image);
   EXPECT_NE(host::DescribeModule(dir()).find("weak blocks none"), std::string::npos);
 }
 
@@ -112,9 +112,9 @@ TEST_F(NorPowerCutTest, DisarmedCutLetsEveryOperationThrough) {
   host::ArmPowerCut(0);
   host::DisarmPowerCut();
   std::vector<std::uint8_t> data(64, 0x5A);
-  ASSERT_EQ(FlashOps.EraseRange(kBlock, kBlockBytes), 1);
-  EXPECT_EQ(FlashOps.WriteBuffer(data.data(), kBlock, 64), 1);
-  EXPECT_EQ(test::ReadImage(dir(), kBlock, 64), data);
+  ASSERT_EQ(FlashOps.EraseRange(kCutBlock, kBlockBytes), 1);
+  EXPECT_EQ(FlashOps.WriteBuffer(data.data(), kCutBlock, 64), 1);
+  EXPECT_EQ(test::ReadImage(dir(), kCutBlock, 64), data);
 }
 
 }  // namespace

@@ -30,11 +30,6 @@ Empty = ''
 Port = "COM1:"
 )";
 
-std::string Slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class RegistryTest : public ::testing::Test {
  protected:
   fs::path Dir() { return dir_ / "m"; }
@@ -258,12 +253,12 @@ TEST_F(RegistryTest, FaultsMakeOpenAndFlushFail) {
     fs::remove_all(Dir());
     Make(kDefault, c.faults);
     Start();
-    std::string kept_before = Slurp(Dir() / "registry.toml");
+    std::string kept_before = test::ReadFile(Dir() / "registry.toml");
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers", 0, 0, &key), c.open) << c.faults;
     EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), c.flush) << c.faults;
     if (c.flush != ERROR_SUCCESS) {
-      EXPECT_EQ(Slurp(Dir() / "registry.toml"), kept_before) << c.faults;
+      EXPECT_EQ(test::ReadFile(Dir() / "registry.toml"), kept_before) << c.faults;
     }
     if (key) RegCloseKey(key);
   }

@@ -8,7 +8,7 @@
 
 namespace {
 
-struct Bytes {
+struct IconBytes {
   const BYTE* data;
   DWORD size;
   DWORD Word(DWORD offset) const { return data[offset] | data[offset + 1] << 8; }
@@ -23,7 +23,7 @@ constexpr DWORD kPaletteSize = 16 * 4;
 DWORD RowBytes(DWORD bits_per_pixel, DWORD width) { return (bits_per_pixel * width + 31) / 32 * 4; }
 
 TEST(ProgramIcon, DirectoryAndImagesAgree) {
-  Bytes icon;
+  IconBytes icon;
   icon.data = ProgramIconData(&icon.size);
   ASSERT_NE(icon.data, nullptr);
   ASSERT_GE(icon.size, kDirectorySize + 2 * kEntrySize);
@@ -55,7 +55,7 @@ TEST(ProgramIcon, DirectoryAndImagesAgree) {
     DWORD and_bytes = RowBytes(1, side) * side;
     EXPECT_EQ(bytes, kInfoHeaderSize + kPaletteSize + xor_bytes + and_bytes);
 
-    Bytes dib{icon.data + offset, bytes};
+    IconBytes dib{icon.data + offset, bytes};
     EXPECT_EQ(dib.Dword(0), kInfoHeaderSize);
     EXPECT_EQ(dib.Dword(4), side);
     EXPECT_EQ(dib.Dword(8), 2 * side);  // the XOR and the AND mask
@@ -71,7 +71,7 @@ TEST(ProgramIcon, DirectoryAndImagesAgree) {
 // Where the AND mask lets the screen through, the XOR mask must be black (index 0), or the
 // screen shows inverted there. And the design must be there: some pixels of each kind.
 TEST(ProgramIcon, TransparentPixelsAreBlackAndBothKindsExist) {
-  Bytes icon;
+  IconBytes icon;
   icon.data = ProgramIconData(&icon.size);
   ASSERT_GE(icon.size, kDirectorySize + 2 * kEntrySize);
   for (int i = 0; i < 2; ++i) {
