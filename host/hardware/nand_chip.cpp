@@ -27,6 +27,22 @@ constexpr std::uint8_t kStatusNotProtected = 0x80;
 constexpr std::uint8_t kEraseFails = 0x01;
 constexpr std::uint8_t kProgramFails = 0x02;
 
+// Sets `pages` raw pages to the erased state. Pages that already read all ones are left
+// alone: most erases meet blocks that are still blank, and a page of the module's image that
+// is not written stays clean in the page cache.
+void EraseCells(std::uint8_t* cells, std::uint32_t pages) {
+  constexpr std::size_t kWords = kNandRawPageBytes / sizeof(std::uint64_t);
+  for (std::uint32_t p = 0; p < pages; ++p, cells += kNandRawPageBytes) {
+    std::uint64_t all = ~std::uint64_t{0};
+    for (std::size_t w = 0; w < kWords; ++w) {
+      std::uint64_t word;
+      std::memcpy(&word, cells + w * sizeof word, sizeof word);
+      all &= word;
+    }
+    if (all != ~std::uint64_t{0}) std::memset(cells, 0xFF, kNandRawPageBytes);
+  }
+}
+
 // Datasheet ID bytes. The Hynix part is two HY27UF084G2B dies, one per chip select; each
 // answers with its own 4 Gbit ID.
 const NandVariant kVariants[] = {
@@ -275,7 +291,7 @@ void NandChip::StartErase(std::uint64_t at) {
   failed_ = block_faults_[page / kNandPagesPerBlock] & kEraseFails;
   if (failed_) {
     // The erase gave up part way: the block's first quarter of pages is erased.
-    std::memset(Page(page), 0xFF, std::size_t{kNandPagesPerBlock / 4} * kNandRawPageBytes);
+    EraseCells(Page(page), kNandPagesPerBlock / 4);
     std::memset(programs_ + page, 0, kNandPagesPerBlock / 4);
     weak_[page / kNandPagesPerBlock] = 1;
     Trace("NAND", Where("erase failed (fault): block", page / kNandPagesPerBlock));
@@ -308,7 +324,7 @@ void NandChip::LandOperation(bool erase, std::uint32_t page) {
   const bool cut = PowerFailsDuring();
   if (erase) {
     std::uint32_t pages = cut ? PowerCutLanded(kNandPagesPerBlock) : kNandPagesPerBlock;
-    std::memset(Page(page), 0xFF, std::size_t{pages} * kNandRawPageBytes);
+    EraseCells(Page(page), pages);
     std::memset(programs_ + page, 0, pages);
     // An erase cut short leaves cells that read erased but were never verified so.
     weak_[page / kNandPagesPerBlock] = cut ? 1 : 0;

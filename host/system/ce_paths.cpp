@@ -1,5 +1,7 @@
 #include "host/system/ce_paths.h"
 
+#include <mutex>
+
 #include "host/module/module.h"
 #include "host/system/text.h"
 
@@ -73,9 +75,22 @@ std::optional<fs::path> CePathToHost(std::u16string_view ce_path) {
 bool InsideFs(const fs::path& resolved) {
   fs::path root = ModuleFsRoot();
   if (root.empty()) return false;
-  std::error_code ec;
-  fs::path real_root = fs::weakly_canonical(root, ec);
-  if (ec) return false;
+  // The module's folder does not move while it is open: resolve its fs/ once, not at every
+  // file the program opens.
+  static std::mutex cache_mutex;
+  static fs::path cached_root, cached_real_root;
+  fs::path real_root;
+  {
+    std::lock_guard lock(cache_mutex);
+    if (root != cached_root) {
+      std::error_code ec;
+      fs::path real = fs::weakly_canonical(root, ec);
+      if (ec) return false;
+      cached_root = root;
+      cached_real_root = real;
+    }
+    real_root = cached_real_root;
+  }
   auto [r, p] = std::mismatch(real_root.begin(), real_root.end(), resolved.begin(), resolved.end());
   (void)p;
   return r == real_root.end();

@@ -3,6 +3,7 @@
 #include "host/system/kernel_objects.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -19,6 +22,8 @@
 #include <unordered_map>
 
 #include "ce/kernel.h"
+#include "host/hardware/virtual_clock.h"
+#include "host/hardware/virtual_cpu.h"
 #include "host/system/text.h"
 
 namespace host {
@@ -31,6 +36,10 @@ std::uintptr_t next_handle = 0x40;
 std::filesystem::path object_directory;
 
 thread_local DWORD last_error = ERROR_SUCCESS;
+
+std::atomic<DWORD> next_thread_id{0x100};
+// The CE thread this host thread runs now: a pooled host thread runs many, one after another.
+thread_local DWORD current_thread_id = next_thread_id++;
 
 std::atomic<OtherProcessWait> other_process_wait{OtherProcessWait::kWait};
 std::string waiting_tool = "imbrel";  // set once, before any wait
@@ -76,7 +85,7 @@ class MutexObject : public KernelObject {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     std::unique_lock lock(mutex_);
-    const auto self = std::this_thread::get_id();
+    const DWORD self = current_thread_id;
     if (count_ > 0 && owner_ == self) {
       ++count_;
       return WAIT_OBJECT_0;
@@ -109,17 +118,17 @@ class MutexObject : public KernelObject {
     if (got) return WAIT_OBJECT_0;
     lock.lock();
     count_ = 0;
-    owner_ = {};
+    owner_ = 0;
     changed_.notify_all();
     return WAIT_TIMEOUT;
   }
 
   bool Release() {
     std::lock_guard lock(mutex_);
-    if (count_ == 0 || owner_ != std::this_thread::get_id()) return false;
+    if (count_ == 0 || owner_ != current_thread_id) return false;
     if (--count_ == 0) {
       if (lock_fd_ >= 0) flock(lock_fd_, LOCK_UN);
-      owner_ = {};
+      owner_ = 0;
       changed_.notify_all();
     }
     return true;
@@ -128,7 +137,7 @@ class MutexObject : public KernelObject {
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::thread::id owner_;
+  DWORD owner_ = 0;
   int count_ = 0;
   int lock_fd_;
   std::u16string name_;
@@ -276,10 +285,86 @@ class ThreadObject : public KernelObject {
   bool finished_ = false;
 };
 
-std::atomic<DWORD> next_thread_id{0x100};
 std::atomic<bool> thread_creation_fails{false};
 
+// Host threads that ran a CE thread to its end wait here for the next one: a program that
+// starts a worker for every job (each update does) would otherwise pay for a new host thread
+// each time, its stack and, under the sanitizers, their bookkeeping mapped and unmapped. A job
+// starts as a new thread would: user mode, no last error, a thread id of its own.
+class ThreadPool {
+ public:
+  bool Run(DWORD id, std::function<void()> job) {
+    {
+      std::lock_guard lock(mutex_);
+      if (idle_ > 0) {
+        jobs_.push_back({id, std::move(job)});
+        --idle_;
+        wake_.notify_one();
+        return true;
+      }
+    }
+    try {
+      std::thread([this, id, first = std::move(job)]() mutable {
+        Serve(id, std::move(first));
+      }).detach();
+    } catch (const std::system_error&) {
+      return false;
+    }
+    return true;
+  }
+
+  // In a child of fork() only the forking thread goes on: the pool's threads are not there.
+  void ForgetThreadsAfterFork() {
+    new (&mutex_) std::mutex;
+    new (&wake_) std::condition_variable;
+    idle_ = 0;
+    jobs_.clear();
+  }
+
+ private:
+  struct Job {
+    DWORD id;
+    std::function<void()> body;
+  };
+
+  [[noreturn]] void Serve(DWORD id, std::function<void()> job) {
+    for (;;) {
+      current_thread_id = id;
+      SetLastError(ERROR_SUCCESS);
+      SetCpuMode(kCpuModeUser);
+      job();
+      job = nullptr;
+      ClockNow();  // the job's bus time joins the clock before anyone waits on its end
+      std::unique_lock lock(mutex_);
+      ++idle_;
+      wake_.wait(lock, [&] { return !jobs_.empty(); });
+      id = jobs_.front().id;
+      job = std::move(jobs_.front().body);
+      jobs_.pop_front();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  int idle_ = 0;
+  std::deque<Job> jobs_;
+};
+
+// Never destroyed: pooled threads wait on it until the process ends.
+ThreadPool& Pool() {
+  static ThreadPool* pool = [] {
+    auto* created = new ThreadPool;
+    pthread_atfork(nullptr, nullptr, [] { Pool().ForgetThreadsAfterFork(); });
+    return created;
+  }();
+  return *pool;
+}
+
 }  // namespace
+
+bool RunOnPooledThread(DWORD id, std::function<void()> job) {
+  return Pool().Run(id, std::move(job));
+}
 
 void SetThreadCreationFails(bool fails) { thread_creation_fails = fails; }
 
@@ -301,12 +386,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, 
   }
   auto thread = std::make_shared<host::ThreadObject>();
   DWORD id = host::next_thread_id++;
-  try {
-    std::thread([thread, start, parameter] {
-      start(parameter);
-      thread->Finish();
-    }).detach();
-  } catch (const std::system_error&) {
+  if (!host::RunOnPooledThread(id, [thread, start, parameter] {
+        start(parameter);
+        thread->Finish();
+      })) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -38,6 +39,10 @@ void SetKernelObjectDirectory(const std::filesystem::path& directory);
 /// names the process in the message.
 enum class OtherProcessWait { kWait, kRefuse };
 void SetOtherProcessWait(OtherProcessWait policy, const std::string& tool);
+
+/// Runs `job` as CE thread `id` on a host thread of the pool (a new one when none is idle);
+/// false when no host thread could be started.
+bool RunOnPooledThread(DWORD id, std::function<void()> job);
 
 /// While set, CreateThread fails with ERROR_NOT_ENOUGH_MEMORY, as on a module out of memory.
 void SetThreadCreationFails(bool fails);

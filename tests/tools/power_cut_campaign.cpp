@@ -29,6 +29,7 @@
 #include "host/hardware/power.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
+#include "host/module/nand_logical.h"
 #include "host/system/text.h"
 #include "host/ui/script_backend.h"
 #include "resources/resources.h"
@@ -396,14 +397,32 @@ std::optional<Outcome> CutOnce(const Scenario& s, ModuleCopy& copy, const fs::pa
       std::ofstream(error_file) << error;
       return SelectFlashDriver() ? kUpdateFailed : kNoDriver;
     }
-    // A page at a time: a fresh process pays for every page of memory it first writes.
+    // A NAND module is read straight from nand.img through its table page, as the next
+    // start of the module finds it; a NOR module through the driver. A page at a time: a
+    // fresh process pays for every page of memory it first writes.
+    std::optional<host::NandLogicalView> nand;
+    void* image = MAP_FAILED;
+    std::uint64_t image_bytes = 0;
+    if (s.options.flash == host::FlashKind::kNand) {
+      int fd = open((dir / "nand.img").c_str(), O_RDONLY | O_CLOEXEC);
+      image_bytes = fd < 0 ? 0 : static_cast<std::uint64_t>(lseek(fd, 0, SEEK_END));
+      if (image_bytes) image = mmap(nullptr, image_bytes, PROT_READ, MAP_SHARED, fd, 0);
+      if (fd >= 0) close(fd);
+      if (image == MAP_FAILED) {
+        std::ofstream(error_file) << "nand.img cannot be read";
+        return kBytesDiffer;
+      }
+      nand.emplace(
+          static_cast<std::uint8_t*>(image),
+          static_cast<std::uint32_t>(
+              image_bytes / (std::uint64_t{host::kNandRawPageBytes} * host::kNandPagesPerBlock)));
+    }
     std::uint8_t flash[0x800];
     for (std::uint32_t at = 0; at < expected.size(); at += 0x800) {
       std::uint32_t n = std::min<std::uint32_t>(0x800, expected.size() - at);
       std::uint32_t offset = s.place + at;
-      if (s.options.flash == host::FlashKind::kNand && offset >= 0x3F800 && offset < 0x40000) {
-        std::memset(flash, 0xFF, n);  // the last NAND boot-area page is never read
-      } else if (!FlashOps.ReadBuffer(flash, offset, n)) {
+      const bool read = nand ? nand->Read(offset, flash, n) : FlashOps.ReadBuffer(flash, offset, n);
+      if (!read) {
         std::ofstream(error_file) << "a read of " << offset << " failed";
         return kBytesDiffer;
       }
