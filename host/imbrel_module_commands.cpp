@@ -26,6 +26,7 @@
 #include "host/module/module.h"
 #include "host/system/calendar.h"
 #include "host/tool_support.h"
+#include "platform/kernel_call.h"
 
 namespace fs = std::filesystem;
 
@@ -528,7 +529,11 @@ bool ProgramRange(std::uint64_t start, const std::vector<std::uint8_t>& image) {
     bool blank = std::all_of(image.begin() + static_cast<long>(done),
                              image.begin() + static_cast<long>(done + take),
                              [](std::uint8_t b) { return b == 0xFF; });
-    if (!blank && !FlashOps.WriteBuffer(image.data() + done, static_cast<DWORD>(start + done),
+    // The driver may change what it is given (on part number 9 the word at offset 4): it
+    // gets a copy, so that the check afterwards compares the flash with what was asked for.
+    std::vector<std::uint8_t> piece_copy(image.begin() + static_cast<long>(done),
+                                         image.begin() + static_cast<long>(done + take));
+    if (!blank && !FlashOps.WriteBuffer(piece_copy.data(), static_cast<DWORD>(start + done),
                                         static_cast<DWORD>(take))) {
       EndProgressLine();
       std::fprintf(stderr,
@@ -663,6 +668,13 @@ int RunWrite(const FlashArgs& args) {
     start = offset - offset % FlashOps.BlockSize(static_cast<DWORD>(offset));
     DWORD last = static_cast<DWORD>(end - 1);
     end = last - last % FlashOps.BlockSize(last) + std::uint64_t{FlashOps.BlockSize(last)};
+    // NAND: logical page 63 of block 0 lives in physical block 1, so an erase of either of
+    // the first two logical blocks may take it; both are kept and written back together.
+    constexpr std::uint64_t kNandBootArea = 0x40000;
+    if (FlashOps.DriverKind == kDriverNand && start < kNandBootArea) {
+      start = 0;
+      end = std::max(end, kNandBootArea);
+    }
     image.resize(end - start);
     if (!ReadRange(start, end - start, image.data(), &problem)) {
       std::fprintf(stderr,
@@ -672,6 +684,18 @@ int RunWrite(const FlashArgs& args) {
       return kExitFailed;
     }
     std::copy(data.begin(), data.end(), image.begin() + static_cast<long>(offset - start));
+    // On part number 9 the driver stores "HMIT" at offset 4 whenever a write covers it: kept
+    // bytes there that differ would change.
+    const std::uint8_t hmit[] = {'H', 'M', 'I', 'T'};
+    if (FlashOps.DriverKind == kDriverNand && GetCpuPartNumber() == 9 && start <= 4 && end >= 8 &&
+        !std::equal(hmit, hmit + 4, image.begin() + static_cast<long>(4 - start)) &&
+        (offset > 4 || offset + data.size() < 8)) {
+      std::fprintf(stderr,
+                   "imbrel-module: the blocks the range touches hold the bootloader's word at "
+                   "offset 4, which this module's driver (part number 9) would write back as "
+                   "\"HMIT\"; nothing is erased\n");
+      return kExitFailed;
+    }
     if (!EraseBlocks(start, end - start)) return kExitFailed;
   } else if (!data.empty()) {
     // Programming only clears bits: a range that is not erased would end up with neither its

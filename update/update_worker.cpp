@@ -30,6 +30,15 @@ const int kTextChars = 1024;
 
 BYTE ChunkBuffer[kChunkBytes];
 
+// Bytes from the erase's first block that were erased when the erase last reported progress:
+// the driver reports before each block, so every block below this one is erased.
+DWORD EraseReached = 0;
+
+int TrackedEraseProgress(DWORD done, DWORD total) {
+  EraseReached = done;
+  return EraseProgress(done, total);
+}
+
 // Where the records of the image file may go, checked once over the whole file before the
 // erase and again for each record as it is written (the file may change between the reads).
 // Spans holds the flash ranges of the records seen so far, merged where they touch, in
@@ -209,12 +218,16 @@ int ErasedButForBitFlips(const BYTE* bytes, DWORD count) {
 
 // NAND: the boot area is erased whole and written back from RAM, so what it holds outside the
 // image must be in the RAM copy first. Reads it page by page; a page that cannot be read only
-// matters when it holds bytes outside the image. 1 on success.
+// matters when it holds bytes outside the image. An image at 0 is a bootloader: it leaves a
+// clean boot area, erased wherever it has no record, and reads nothing that could stop it.
+// 1 on success.
 int KeepBootArea(HWND dialog) {
   DWORD page = FlashOps.PageSize ? FlashOps.PageSize() : 0;
   if (page == 0 || page > kBootAreaWritten) page = kBootAreaWritten;
   ULONGLONG image_end = static_cast<ULONGLONG>(ImageStart) + ImageLength;
   memset(BootAreaImage, 0xFF, sizeof BootAreaImage);
+  BootAreaUsed = 1;
+  if (ImageStart == 0) return 1;
   for (DWORD at = 0; at < kBootAreaWritten; at += page) {
     DWORD piece = kBootAreaWritten - at < page ? kBootAreaWritten - at : page;
     int inside = at >= ImageStart && at + piece <= image_end;
@@ -235,19 +248,18 @@ int KeepBootArea(HWND dialog) {
   DWORD from = ImageStart;
   DWORD to = image_end < kBootAreaBytes ? static_cast<DWORD>(image_end) : kBootAreaBytes;
   if (from < to) memset(BootAreaImage + from, 0xFF, to - from);
-  BootAreaUsed = 1;
   return 1;
 }
 
-// Writes the boot area collected in RAM, block by block, and reads it back.
-int WriteBootArea(HWND dialog) {
+// Writes the boot area collected in RAM up to `end`, block by block, and reads it back.
+int WriteBootArea(HWND dialog, DWORD end) {
   DWORD unit = FlashOps.BlockSize(0);
   if (unit == 0) {
     ShowError(dialog, TEXT("Error writing to Flash!"));
     return 0;
   }
-  for (DWORD at = 0; at < kBootAreaWritten;) {
-    DWORD piece = kBootAreaWritten - at < unit ? kBootAreaWritten - at : unit;
+  for (DWORD at = 0; at < end;) {
+    DWORD piece = end - at < unit ? end - at : unit;
     if (!FlashOps.WriteBuffer(BootAreaImage + at, at, piece)) {
       ShowError(dialog, TEXT("Error writing to Flash!"));
       return 0;
@@ -260,8 +272,8 @@ int WriteBootArea(HWND dialog) {
     return 0;
   }
   int ok = 1;
-  for (DWORD at = 0; at < kBootAreaWritten && ok;) {
-    DWORD piece = kBootAreaWritten - at < unit ? kBootAreaWritten - at : unit;
+  for (DWORD at = 0; at < end && ok;) {
+    DWORD piece = end - at < unit ? end - at : unit;
     if (!FlashOps.ReadBuffer(check, at, piece)) {
       ShowError(dialog, TEXT("Error reading Flash!"));
       ok = 0;
@@ -275,63 +287,9 @@ int WriteBootArea(HWND dialog) {
   return ok;
 }
 
-// The records of an opened image file, from the signature to the boot area. 1 on success.
-int WriteImage(HWND dialog, HANDLE file) {
-  WCHAR text[kTextChars];
-  BYTE signature[sizeof kBinSignature];
-  if (!ReadExactly(file, signature, sizeof signature) ||
-      memcmp(signature, kBinSignature, sizeof signature) != 0) {
-    ShowError(dialog, TEXT("Not a WinCE Binary Image file!"), TEXT("ERRER"));
-    return 0;
-  }
-  // A header cut short must not reach the erase with values that were never read.
-  DWORD header[2];
-  if (!ReadExactly(file, header, sizeof header)) {
-    ShowError(dialog, kShortText);
-    return 0;
-  }
-  DWORD base = kDefaultImageBase;
-  DWORD start = header[0];
-  if ((start >= 0x80000000 && start < 0x9CA00000) || (start >= 0xA0000000 && start < 0xBCA00000)) {
-    DWORD layout[kConfigItemLayoutSize / 4];
-    if (GetConfigItem(kConfigItemLayout, layout, sizeof layout)) base = layout[0];
-  }
-  ImageOffset = ImageOffsetFor(start, base);
-  ImageStart = start + ImageOffset;
-  ImageLength = header[1];
-
-  if (!CheckImageFile(dialog, file)) return 0;
-  if (!QuietFlag && !CheckImageRegions(-1, ImageStart, ImageLength, dialog)) return 0;
-
-  wsprintfW(text, TEXT("Image: %.8x  Len: %.8x(%d)"), ImageStart, ImageLength, ImageLength);
-  SetDlgItemTextW(dialog, kItemImageText, text);
-  SetProgressCallback(EraseProgress, kEraseProgressInterval);
-  DWORD erase_start = ImageStart;
-  DWORD erase_length = ImageLength;
-  if (ImageLength == 0) {
-    // An empty image holds no record: nothing is erased, not even the block it starts in.
-    if (ImageStart > FlashOps.FlashSize) {
-      ShowError(dialog, TEXT("Error erasing Flash!"));
-      return 0;
-    }
-  } else if (FlashOps.DriverKind == kDriverNand && ImageStart < kBootAreaBytes) {
-    // The boot area is written back whole at the end, 0xFF where the image has nothing, and
-    // its two blocks are tied together: logical page 63 lives in physical block 1. Programming
-    // over pages that were not erased spoils their ECC, so both blocks go.
-    ULONGLONG end = static_cast<ULONGLONG>(ImageStart) + ImageLength;
-    if (end < kBootAreaBytes) end = kBootAreaBytes;
-    erase_start = 0;
-    erase_length = end > 0xFFFFFFFFu ? 0xFFFFFFFF : static_cast<DWORD>(end);
-    if (!KeepBootArea(dialog)) return 0;
-  }
-  // The erase progress names the blocks as the driver erases them, from the block start.
-  DWORD block = FlashOps.BlockSize ? FlashOps.BlockSize(erase_start) : 0;
-  EraseStart = block && (block & (block - 1)) == 0 ? erase_start & ~(block - 1) : erase_start;
-  if (erase_length && !FlashOps.EraseRange(erase_start, erase_length) && !AbortFlag) {
-    // A range that cannot be erased cannot take the records.
-    ShowError(dialog, TEXT("Error erasing Flash!"));
-    return 0;
-  }
+// The record loop: each record's chunks to the flash (or, on NAND below 0x40000, to the RAM
+// copy of the boot area), its checksum compared at its end. 1 when every record landed.
+int WriteRecords(HWND dialog, HANDLE file, WCHAR* text) {
   SetBarRange(dialog, kItemImageBar, ImageLength);
 
   DWORD image_done = 0;
@@ -378,9 +336,86 @@ int WriteImage(HWND dialog, HANDLE file) {
     }
   }
 
-  if (BootAreaUsed && !WriteBootArea(dialog)) return 0;
+  return 1;
+}
+
+// The records of an opened image file, from the signature to the boot area. 1 on success.
+int WriteImage(HWND dialog, HANDLE file) {
+  WCHAR text[kTextChars];
+  BYTE signature[sizeof kBinSignature];
+  if (!ReadExactly(file, signature, sizeof signature) ||
+      memcmp(signature, kBinSignature, sizeof signature) != 0) {
+    ShowError(dialog, TEXT("Not a WinCE Binary Image file!"), TEXT("ERRER"));
+    return 0;
+  }
+  // A header cut short must not reach the erase with values that were never read.
+  DWORD header[2];
+  if (!ReadExactly(file, header, sizeof header)) {
+    ShowError(dialog, kShortText);
+    return 0;
+  }
+  DWORD base = kDefaultImageBase;
+  DWORD start = header[0];
+  if ((start >= 0x80000000 && start < 0x9CA00000) || (start >= 0xA0000000 && start < 0xBCA00000)) {
+    DWORD layout[kConfigItemLayoutSize / 4];
+    if (GetConfigItem(kConfigItemLayout, layout, sizeof layout)) base = layout[0];
+  }
+  ImageOffset = ImageOffsetFor(start, base);
+  ImageStart = start + ImageOffset;
+  ImageLength = header[1];
+
+  if (!CheckImageFile(dialog, file)) return 0;
+  if (!QuietFlag && !CheckImageRegions(-1, ImageStart, ImageLength, dialog)) return 0;
+
+  wsprintfW(text, TEXT("Image: %.8x  Len: %.8x(%d)"), ImageStart, ImageLength, ImageLength);
+  SetDlgItemTextW(dialog, kItemImageText, text);
+  DWORD erase_start = ImageStart;
+  DWORD erase_length = ImageLength;
+  if (ImageLength == 0) {
+    // An empty image holds no record: nothing is erased, not even the block it starts in.
+    if (ImageStart > FlashOps.FlashSize) {
+      ShowError(dialog, TEXT("Error erasing Flash!"));
+      return 0;
+    }
+  } else if (FlashOps.DriverKind == kDriverNand && ImageStart < kBootAreaBytes) {
+    // The boot area is written back whole at the end, 0xFF where the image has nothing, and
+    // its two blocks are tied together: logical page 63 lives in physical block 1. Programming
+    // over pages that were not erased spoils their ECC, so both blocks go.
+    ULONGLONG end = static_cast<ULONGLONG>(ImageStart) + ImageLength;
+    if (end < kBootAreaBytes) end = kBootAreaBytes;
+    erase_start = 0;
+    erase_length = end > 0xFFFFFFFFu ? 0xFFFFFFFF : static_cast<DWORD>(end);
+    if (!KeepBootArea(dialog)) return 0;
+  }
+  // The erase progress names the blocks as the driver erases them, from the block start.
+  DWORD block = FlashOps.BlockSize ? FlashOps.BlockSize(erase_start) : 0;
+  EraseStart = block && (block & (block - 1)) == 0 ? erase_start & ~(block - 1) : erase_start;
+  EraseReached = 0;
+  SetProgressCallback(TrackedEraseProgress, kEraseProgressInterval);
+  int erased = erase_length == 0 || FlashOps.EraseRange(erase_start, erase_length);
+  int ok = erased;
+  if (!erased && !AbortFlag) {
+    // A range that cannot be erased cannot take the records.
+    ShowError(dialog, TEXT("Error erasing Flash!"));
+  }
+  // An erase that did not finish (stopped by the user, or failed) writes no record.
+  if (ok) ok = WriteRecords(dialog, file, text);
+
+  // Once the boot area's blocks were erased, the RAM copy goes back on every road out: only
+  // into the blocks the erase got through (block 0 holds logical pages 0 to 62; page 63 and
+  // the rest of the area live in the physical block after it).
+  if (BootAreaUsed) {
+    DWORD block_bytes = FlashOps.BlockSize(0);
+    DWORD end = kBootAreaWritten;
+    if (!erased) {
+      end = EraseReached >= 2 * block_bytes ? kBootAreaWritten
+            : EraseReached >= block_bytes   ? block_bytes - FlashOps.PageSize()
+                                            : 0;
+    }
+    if (end && !WriteBootArea(dialog, end)) ok = 0;
+  }
   // An update stopped by the user is not complete.
-  return AbortFlag ? 0 : 1;
+  return ok && !AbortFlag ? 1 : 0;
 }
 
 }  // namespace

@@ -51,7 +51,15 @@ DWORD BlockShift = 0;
 DWORD BounceWords[kPageBytes / 4];
 BYTE* const BounceBuffer = reinterpret_cast<BYTE*>(BounceWords);
 
-bool MapFilled() { return BadBlockMap && BadBlockMap->Signature == kBadBlockMapSignature; }
+// The map as it stood when the outermost relocation began, put back if the relocation does
+// not land in the table page. Meanwhile the shared map carries no signature: a program that
+// ends in the middle of a relocation leaves a map the next start rebuilds from the table page,
+// never one that names a block the table does not.
+WORD MapBeforeRelocation[sizeof(BadBlockMapView::Entries) / sizeof(WORD)];
+
+bool MapFilled() {
+  return BadBlockMap && (BadBlockMap->Signature == kBadBlockMapSignature || RelocationInProgress);
+}
 
 // 0 (done) and 8 (a corrected bit) are success.
 int Outcome(NandResult result) { return result == kNandDone || result == kNandCorrected; }
@@ -350,7 +358,9 @@ DWORD RelocateBlock(DWORD page, int copy) {
   if (!RelocationInProgress) {
     LoadTablePage();
     if (RelocationTable.Signature != kRelocationTableSignature) return 0;
+    memcpy(MapBeforeRelocation, BadBlockMap->Entries, NandBlockCount() * sizeof(WORD));
     RelocationInProgress = true;
+    BadBlockMap->Signature = 0;
     outermost = true;
   }
 
@@ -367,10 +377,13 @@ DWORD RelocateBlock(DWORD page, int copy) {
   }
 
   if (outermost) {
-    RelocationInProgress = false;
     // An append only clears bits of the erased end of the table and a retirement only
     // clears a bad-block field, so the page is programmed over itself without an erase.
-    if (ok && NandProgramPage(&RelocationTable, NULL, 0, TablePage) != kNandDone) return 0;
+    if (ok && NandProgramPage(&RelocationTable, NULL, 0, TablePage) != kNandDone) ok = 0;
+    // What the table page does not record, the map does not hold.
+    if (!ok) memcpy(BadBlockMap->Entries, MapBeforeRelocation, NandBlockCount() * sizeof(WORD));
+    RelocationInProgress = false;
+    BadBlockMap->Signature = kBadBlockMapSignature;
   }
   return ok ? BadBlockMap->Entries[b] : 0;
 }
@@ -383,6 +396,13 @@ int EraseMappedBlock(DWORD page) {
   NandResult result = NandEraseBlock(page + PageOffsetOf(b));
   // The logical block now lives, erased, in its replacement.
   if (result == kNandProgramEraseFailed && RelocateBlock(page, 0)) result = kNandDone;
+  // Logical page 63 of block 0 always lives in physical block 1. While logical block 1 lives
+  // there too, its erase clears the page; once block 1 has moved, nothing else ever erases
+  // physical block 1, so block 0's erase does, or the page could never be written again.
+  DWORD pages = NandPagesPerBlock();
+  if (b == 0 && result == kNandDone && BadBlockMap->Entries[1] != 1) {
+    result = NandEraseBlock(NandPhysicalPage(TablePage) & ~(pages - 1));
+  }
   if (b == 0) StoreTablePage();
   return Outcome(result);
 }

@@ -229,6 +229,21 @@ TEST_F(NandUpdate, WriteIntoAProgrammedPageIsRefusedAndKeepsWhatIsThere) {
   EXPECT_EQ(std::string(page.begin() + 0x100, page.begin() + 0x108), "ABCDE\xFF\xFF\xFF");
 }
 
+// Logical page 63 (0x1F800) lives in physical block 1: a write with --erase into either of
+// the first two logical blocks keeps it, and the rest of both.
+TEST_F(NandUpdate, WriteWithEraseInTheBootAreaChangesOnlyItsRange) {
+  Create("--chip 0xF1EC --part 8");
+  std::vector<std::uint8_t> expected = ReadLogical(0, 0x40000);
+  const std::string five = (dir_ / "five").string(), four = (dir_ / "four").string();
+  std::ofstream(five) << "ABCDE";
+  std::ofstream(four) << "WXYZ";
+  EXPECT_EQ(Tool("write " + Dir() + " 0x30000 " + five + " --erase").status, 0);
+  EXPECT_EQ(Tool("write " + Dir() + " 0x1FC00 " + four + " --erase").status, 0);
+  std::copy_n("ABCDE", 5, expected.begin() + 0x30000);
+  std::copy_n("WXYZ", 4, expected.begin() + 0x1FC00);
+  EXPECT_TRUE(ReadLogical(0, 0x40000) == expected);
+}
+
 TEST_F(NandUpdate, BannerIsFoundPastPagesThatDoNotRead) {
   // The banner bootloader fills block 0; the rest of the 128 KB window holds pages that were
   // never programmed, which do not read with ECC on.

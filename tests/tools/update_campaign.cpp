@@ -397,14 +397,16 @@ Verdict Judge(const Bench& bench, const Parsed& p, const Bytes& file,
 }
 
 // The flash a successful update leaves: the blocks the image range touches erased, the NAND
-// boot area's bytes outside the image range kept but for its last page, then every record at
-// its flash offset.
+// boot area's bytes outside the image range kept but for its last page (none for an image at
+// 0, a bootloader, which leaves the rest of the area erased), then every record at its flash
+// offset.
 Contents Reference(const Bench& bench, const Contents& before, const Parsed& p, const Bytes& file,
                    const Verdict& v) {
   Contents ref = before;
   ref.Erase(v.touched_from, v.touched_to);
   const bool nand = IsNand(bench.kind);
-  if (Boot(bench, v)) {
+  if (Boot(bench, v) && v.image_start == 0) ref.Erase(0, kBootArea);
+  if (Boot(bench, v) && v.image_start != 0) {
     for (std::uint64_t at = 0; at < kBootArea; ++at) {
       if (at < v.image_start || at >= v.image_end) ref.Set(at, before.Get(at));
     }

@@ -1,0 +1,173 @@
+// Jobs that follow one another on a NAND module: what one update leaves behind (a stop
+// request, an erased boot area, a relocation that did not land) is what the next one meets.
+// Each run of the program is a process of its own; the flash is read back from nand.img
+// through its table page, as the next start of the module finds it.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "bin_writer.h"
+#include "ce/kernel.h"
+#include "flash/flash_ops.h"
+#include "flash/nand/nand_flash.h"
+#include "host/module/module.h"
+#include "host/module/nand_logical.h"
+#include "host/system/text.h"
+#include "host/ui/script_backend.h"
+#include "resources/resources.h"
+#include "shell/program_state.h"
+#include "test_support.h"
+#include "update/update_dialog.h"
+
+namespace {
+
+using host::ui::UiEvent;
+using Bytes = std::vector<std::uint8_t>;
+
+class NandJobsTest : public ::testing::Test {
+ protected:
+  std::filesystem::path Dir() { return dir_ / "m"; }
+
+  // A module as the factory makes it, its bootloader in logical block 0.
+  void Make(const std::string& faults = "") {
+    host::CreateOptions options;
+    options.flash = host::FlashKind::kNand;
+    options.nand_chip = 0xF1EC;
+    options.part_number = 8;
+    host::CreateModule(Dir(), options);
+    std::ofstream(Dir() / "faults.toml") << faults;
+  }
+
+  // The logical flash as the table page in nand.img lays it out.
+  Bytes Logical(std::uint32_t offset, std::uint32_t count) {
+    Bytes bytes(count);
+    int fd = open((Dir() / "nand.img").c_str(), O_RDONLY);
+    const off_t size = lseek(fd, 0, SEEK_END);
+    void* image = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    host::NandLogicalView view(static_cast<std::uint8_t*>(image),
+                               static_cast<std::uint32_t>(size / (2112 * 64)));
+    EXPECT_TRUE(view.Read(offset, bytes.data(), count));
+    munmap(image, size);
+    return bytes;
+  }
+
+  void PutBin(const char* name, const test::BinLayout& layout) {
+    test::WriteFile(Dir() / "fs" / name, test::MakeBin(layout));
+  }
+
+  // One run of the program, in a process of its own, with quiet updates of `names` one after
+  // another; `cancel` presses the dialog's cancel button at the first erase progress of the
+  // first. The error boxes every update showed, one line each.
+  std::string Run(const std::vector<std::string>& names, bool cancel = false) {
+    const std::filesystem::path boxes = dir_ / "boxes.txt";
+    std::filesystem::remove(boxes);
+    EXPECT_EQ(test::RunInChild([&] {
+                auto module = host::Module::Open(Dir());
+                host::ui::ScriptBackend& ui = host::ui::UseScriptBackend();
+                InitCommonControls();
+                if (cancel) {
+                  ui.When(
+                      [](const UiEvent& e) {
+                        return e.kind == UiEvent::Kind::kProgressPos && e.id == 1002;
+                      },
+                      IDCANCEL);
+                }
+                AbortFlag = 0;
+                std::ofstream out(boxes);
+                for (const std::string& name : names) {
+                  std::u16string path = u"\\" + host::Utf16(name);
+                  std::copy(path.begin(), path.end(), ImagePath);
+                  ImagePath[path.size()] = 0;
+                  QuietFlag = 1;
+                  DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_UPDATE), nullptr, UpdateDialogProc,
+                                  0);
+                }
+                for (const UiEvent& e : ui.Events(UiEvent::Kind::kMessageBox)) {
+                  out << host::Utf8(e.text) << "\n";
+                }
+              }),
+              0);
+    return test::ReadFile(boxes);
+  }
+
+  test::TempDir dir_;
+};
+
+TEST_F(NandJobsTest, UpdateAfterACancelledOneWritesNothing) {
+  Make();
+  // Physical blocks 0 and 1, data and spare bytes: no page may be programmed again.
+  const std::string boot_area = test::ReadFile(Dir() / "nand.img").substr(0, 2 * 64 * 2112);
+  PutBin("long.bin", {.start = 0x100000, .length = 0x200000, .records = {{0x100000, {1, 2}}}});
+  PutBin("boot.bin", {.start = 0x10000, .length = 0x1000, .records = {{0x10000, {3, 4}}}});
+  // The stop request of the first stays set: the second erases nothing, so writes nothing.
+  Run({"long.bin", "boot.bin"}, true);
+  EXPECT_TRUE(test::ReadFile(Dir() / "nand.img").substr(0, 2 * 64 * 2112) == boot_area);
+}
+
+TEST_F(NandJobsTest, FailureAfterTheBootAreaWasErasedWritesItBack) {
+  // Logical block 12 fails its program and no reserve block takes an erase.
+  std::string faults = "[[nand]]\nkind = \"program-error\"\nblock = 12\n";
+  for (int block = 1004; block < 1024; ++block) {
+    faults += "[[nand]]\nkind = \"erase-error\"\nblock = " + std::to_string(block) + "\n";
+  }
+  Make(faults);
+  const Bytes bootloader = Logical(0, 0x20000);
+  const Bytes data = test::Pattern(0x800, 5);
+  PutBin("across.bin", {.start = 0x20000,
+                        .length = 0x161000,
+                        .records = {{0x20000, data}, {0x180000, test::Pattern(0x800, 6)}}});
+  EXPECT_EQ(Run({"across.bin"}), "Error writing to Flash!\n");
+  // The boot area was erased whole: what it held outside the image is back, and what the
+  // image put into it.
+  EXPECT_TRUE(Logical(0, 0x20000) == bootloader);
+  EXPECT_TRUE(Logical(0x20000, 0x800) == data);
+}
+
+TEST_F(NandJobsTest, BootloaderImageLeavesACleanBootArea) {
+  Make();
+  const Bytes boot = test::Pattern(0x1000, 7);
+  PutBin("boot.bin", {.start = 0, .length = 0x1000, .records = {{0, boot}}});
+  EXPECT_EQ(Run({"boot.bin"}), "");
+  Bytes expected(0x3F800, 0xFF);
+  std::copy(boot.begin(), boot.end(), expected.begin());
+  EXPECT_TRUE(Logical(0, 0x3F800) == expected);
+}
+
+TEST_F(NandJobsTest, RelocationThatFailedIsNotInTheMapOfTheNextJob) {
+  // Logical block 17 fails its program; every reserve block fails its erase, so its
+  // relocation fails and the table page records nothing.
+  std::string faults = "[[nand]]\nkind = \"program-error\"\nblock = 17\n";
+  for (int block = 1004; block < 1024; ++block) {
+    faults += "[[nand]]\nkind = \"erase-error\"\nblock = " + std::to_string(block) + "\n";
+  }
+  Make(faults);
+  const Bytes data = test::Pattern(0x1000, 9);
+  PutBin("b17.bin", {.start = 0x220000, .length = 0x1000, .records = {{0x220000, data}}});
+  EXPECT_EQ(Run({"b17.bin"}), "Error writing to Flash!\n");
+  // The faults are gone; the next run in the same boot writes the block where the table
+  // page, and so every later start, finds it.
+  std::ofstream(Dir() / "faults.toml") << "";
+  EXPECT_EQ(Run({"b17.bin"}), "");
+  EXPECT_TRUE(Logical(0x220000, 0x1000) == data);
+}
+
+TEST_F(NandJobsTest, FailedEraseOfPhysicalBlockOneHeals) {
+  Make("[[nand]]\nkind = \"erase-error\"\nblock = 1\n");
+  const Bytes boot = test::Pattern(0x1000, 11);
+  PutBin("boot.bin", {.start = 0, .length = 0x1000, .records = {{0, boot}}});
+  EXPECT_NE(Run({"boot.bin"}), "");
+  // Logical block 1 has moved to the reserve; logical page 63 still lives in physical
+  // block 1, which the next boot-area update erases again now that it can.
+  std::ofstream(Dir() / "faults.toml") << "";
+  EXPECT_EQ(Run({"boot.bin"}), "");
+  Bytes expected(0x3F800, 0xFF);
+  std::copy(boot.begin(), boot.end(), expected.begin());
+  EXPECT_TRUE(Logical(0, 0x3F800) == expected);
+}
+
+}  // namespace
