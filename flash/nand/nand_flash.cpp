@@ -119,6 +119,26 @@ void BuildMap() {
   BadBlockMap->Signature = kBadBlockMapSignature;
 }
 
+// Whether the table just read into the table buffer is the one the map was built from. The
+// page is read with ECC off, so a bit that reads flipped goes unnoticed; programmed back
+// after block 0's erase, or over itself with an append, a flipped 0 would become the table.
+// A flip that changes what a block maps to shows as a difference between the map the table
+// implies (built as BuildMap builds it) and the map; then nothing is programmed.
+bool TableMatchesMap() {
+  if (RelocationTable.Signature != kRelocationTableSignature) return false;
+  DWORD count = NandBlockCount();
+  DWORD n = EntryCount();
+  WORD* implied = MapBeforeRelocation;  // free outside a relocation
+  for (DWORD k = 0; k < count; ++k) implied[k] = static_cast<WORD>(k);
+  for (DWORD i = 0; i < n; ++i) {
+    const RelocationEntry& entry = RelocationTable.Entries[i];
+    if (entry.BadBlock == 0 || entry.BadBlock >= LogicalBlockCount()) continue;
+    if (!InReserve(entry.Replacement)) continue;
+    implied[entry.BadBlock] = entry.Replacement;
+  }
+  return memcmp(implied, BadBlockMap->Entries, count * sizeof(WORD)) == 0;
+}
+
 // On part number 9 the word that lands at offset 4 is always "HMIT": word 1 of the caller's
 // buffer for a write from offset 0, word 0 otherwise. Bytes of that word past the caller's
 // count are not stored, so a short buffer is never written beyond its end.
@@ -246,17 +266,73 @@ DWORD NandPhysicalPage(DWORD page) {
   return page + offset;
 }
 
+// The table page's spare bytes 1 and 2 say whether its hardware ECC bytes are those of the
+// table it holds: byte 1 is cleared when the page is programmed with ECC after block 0's
+// erase, byte 2 when an entry is appended over it (which cannot rewrite the ECC). Tables from
+// before carry neither mark and are read as they always were, without ECC.
+namespace {
+
+const DWORD kTableEccMark = 1;
+const DWORD kTableAppendMark = 2;
+
+DWORD OneBits(BYTE value) {
+  DWORD n = 0;
+  for (; value; value = static_cast<BYTE>(value & (value - 1))) ++n;
+  return n;
+}
+
+}  // namespace
+
 void LoadTablePage() {
-  int previous = NandSetEcc(0);
-  NandReadPage(&RelocationTable, NULL, 0, TablePage);
-  NandSetEcc(previous);
+  int previous_ecc = NandSetEcc(0);
+  int previous_spare = NandSetSpare(1);
+  DWORD spare_words[kMaxSpareBytes / 4];
+  BYTE* spare = reinterpret_cast<BYTE*>(spare_words);
+  memset(spare, 0xFF, sizeof spare_words);
+  NandReadPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
+  // A mark is taken as set or clear with one bit read flipped.
+  if (OneBits(spare[kTableEccMark]) <= 1 && OneBits(spare[kTableAppendMark]) >= 7) {
+    // The ECC mends a bit that reads flipped; a page it cannot mend stays as read.
+    NandSetEcc(1);
+    NandSetSpare(0);
+    RelocationTablePage checked;
+    NandResult read = NandReadPage(&checked, NULL, 0, TablePage);
+    if (read == kNandDone || read == kNandCorrected) RelocationTable = checked;
+  }
+  NandSetSpare(previous_spare);
+  NandSetEcc(previous_ecc);
 }
 
 void StoreTablePage() {
-  int previous = NandSetEcc(0);
-  NandProgramPage(&RelocationTable, NULL, 0, TablePage);
-  NandSetEcc(previous);
+  int previous_ecc = NandSetEcc(1);
+  int previous_spare = NandSetSpare(1);
+  DWORD spare_words[kMaxSpareBytes / 4];
+  BYTE* spare = reinterpret_cast<BYTE*>(spare_words);
+  memset(spare, 0xFF, sizeof spare_words);
+  spare[kTableEccMark] = 0;
+  NandProgramPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
+  NandSetSpare(previous_spare);
+  NandSetEcc(previous_ecc);
 }
+
+namespace {
+
+// Programs the table buffer over the table page after an append or a retirement: only bits
+// of the page go to 0, and its ECC bytes, which no longer fit, are marked so.
+NandResult AppendTablePage() {
+  int previous_ecc = NandSetEcc(0);
+  int previous_spare = NandSetSpare(1);
+  DWORD spare_words[kMaxSpareBytes / 4];
+  BYTE* spare = reinterpret_cast<BYTE*>(spare_words);
+  memset(spare, 0xFF, sizeof spare_words);
+  spare[kTableAppendMark] = 0;
+  NandResult result = NandProgramPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
+  NandSetSpare(previous_spare);
+  NandSetEcc(previous_ecc);
+  return result;
+}
+
+}  // namespace
 
 int NandInit() {
   if (!BadBlockMap) {
@@ -357,7 +433,7 @@ DWORD RelocateBlock(DWORD page, int copy) {
   bool outermost = false;
   if (!RelocationInProgress) {
     LoadTablePage();
-    if (RelocationTable.Signature != kRelocationTableSignature) return 0;
+    if (!TableMatchesMap()) return 0;
     memcpy(MapBeforeRelocation, BadBlockMap->Entries, NandBlockCount() * sizeof(WORD));
     RelocationInProgress = true;
     BadBlockMap->Signature = 0;
@@ -379,7 +455,7 @@ DWORD RelocateBlock(DWORD page, int copy) {
   if (outermost) {
     // An append only clears bits of the erased end of the table and a retirement only
     // clears a bad-block field, so the page is programmed over itself without an erase.
-    if (ok && NandProgramPage(&RelocationTable, NULL, 0, TablePage) != kNandDone) ok = 0;
+    if (ok && AppendTablePage() != kNandDone) ok = 0;
     // What the table page does not record, the map does not hold.
     if (!ok) memcpy(BadBlockMap->Entries, MapBeforeRelocation, NandBlockCount() * sizeof(WORD));
     RelocationInProgress = false;
@@ -391,8 +467,12 @@ DWORD RelocateBlock(DWORD page, int copy) {
 int EraseMappedBlock(DWORD page) {
   if (!MapFilled()) return 0;
   DWORD b = page >> BlockShift;
-  // Block 0 holds the table page: keep it across the erase.
-  if (b == 0) LoadTablePage();
+  // Block 0 holds the table page: keep it across the erase. Outside a relocation (which has
+  // checked the table it holds) only a table that agrees with the map is kept.
+  if (b == 0) {
+    LoadTablePage();
+    if (!RelocationInProgress && !TableMatchesMap()) return 0;
+  }
   NandResult result = NandEraseBlock(page + PageOffsetOf(b));
   // The logical block now lives, erased, in its replacement.
   if (result == kNandProgramEraseFailed && RelocateBlock(page, 0)) result = kNandDone;

@@ -170,4 +170,28 @@ TEST_F(NandJobsTest, FailedEraseOfPhysicalBlockOneHeals) {
   EXPECT_TRUE(Logical(0, 0x3F800) == expected);
 }
 
+TEST_F(NandJobsTest, BitReadFlippedInTheTablePageIsNotWrittenBack) {
+  // Logical block 17 moves to physical 1023, then a bootloader update rewrites the table page.
+  Make("[[nand]]\nkind = \"program-error\"\nblock = 17\n");
+  const Bytes data = test::Pattern(0x1000, 13);
+  PutBin("b17.bin", {.start = 0x220000, .length = 0x1000, .records = {{0x220000, data}}});
+  PutBin("boot.bin", {.start = 0, .length = 0x1000, .records = {{0, test::Pattern(0x1000, 14)}}});
+  EXPECT_EQ(Run({"b17.bin", "boot.bin"}), "");
+  // After a restart the table page reads with entry 0's replacement 1023 flipped to 1022,
+  // through the first start and the next bootloader update.
+  auto restart = [&] {
+    for (const auto& entry : std::filesystem::directory_iterator(Dir() / "ram")) {
+      std::filesystem::remove_all(entry.path());
+    }
+  };
+  restart();
+  std::ofstream(Dir() / "faults.toml")
+      << "[[nand]]\nkind = \"bit-flip\"\npage = 63\nbyte = 6\nbit = 0\n";
+  EXPECT_EQ(Run({"boot.bin"}), "");
+  // The flip is gone: the block still maps where its data is.
+  std::ofstream(Dir() / "faults.toml") << "";
+  restart();
+  EXPECT_TRUE(Logical(0x220000, 0x1000) == data);
+}
+
 }  // namespace
