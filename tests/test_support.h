@@ -59,7 +59,8 @@ class ExpectUnknownCommands {
 
 /// The path of one of the build's executables: the tools at the top of the build tree
 /// ("imbrel", "imbrel-module", "imbrel-bin") and the test tools beside this test program
-/// ("imbrel-ui-demo", "imbrel-power-cut", "imbrel-update-campaign"). Found from this program's
+/// ("imbrel-ui-demo", "imbrel-power-cut", "imbrel-update-campaign",
+/// "imbrel-sequence-campaign"). Found from this program's
 /// own place, so that the test sources hold no path of the build tree.
 std::string ToolPath(const char* name);
 
@@ -82,6 +83,7 @@ std::string WriteBytes(const std::filesystem::path& file, const std::vector<std:
 #define IMBREL_UI_DEMO ::test::ToolPath("imbrel-ui-demo")
 #define IMBREL_POWER_CUT_TOOL ::test::ToolPath("imbrel-power-cut")
 #define IMBREL_UPDATE_CAMPAIGN_TOOL ::test::ToolPath("imbrel-update-campaign")
+#define IMBREL_SEQUENCE_CAMPAIGN_TOOL ::test::ToolPath("imbrel-sequence-campaign")
 
 /// Runs `body` in a new process that runs only the current test, so that state the program
 /// sets once per process starts fresh. The test's fixture is set up again in that process.

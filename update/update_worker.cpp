@@ -258,13 +258,16 @@ int WriteBootArea(HWND dialog, DWORD end) {
     ShowError(dialog, TEXT("Error writing to Flash!"));
     return 0;
   }
+  // Every block is written even after one fails: each holds bytes that must go back.
+  int written = 1;
   for (DWORD at = 0; at < end;) {
     DWORD piece = end - at < unit ? end - at : unit;
-    if (!FlashOps.WriteBuffer(BootAreaImage + at, at, piece)) {
-      ShowError(dialog, TEXT("Error writing to Flash!"));
-      return 0;
-    }
+    if (!FlashOps.WriteBuffer(BootAreaImage + at, at, piece)) written = 0;
     at += piece;
+  }
+  if (!written) {
+    ShowError(dialog, TEXT("Error writing to Flash!"));
+    return 0;
   }
   BYTE* check = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, unit));
   if (!check) {
