@@ -40,9 +40,28 @@ fuzz::FuzzModule* module = nullptr;
 fuzz::InputFile* image_file = nullptr;
 
 // What the host reader expects of the file on this module: an error (and so an error box).
+// A record outside the image range is written where it lands in a block the range erases.
+bool OutsideErasedBlocks(const host::BinImage& image, std::uint32_t offset,
+                         const host::BinRecord& r) {
+  const std::uint64_t start = static_cast<std::uint32_t>(image.start + offset);
+  const std::uint64_t end = start + image.length;
+  if (image.length == 0 || end > module->size()) return true;
+  const std::uint64_t from = start - start % FlashOps.BlockSize(static_cast<DWORD>(start));
+  const DWORD last = static_cast<DWORD>(end - 1);
+  const std::uint64_t to = last - last % FlashOps.BlockSize(last) + FlashOps.BlockSize(last);
+  const std::uint64_t at = static_cast<std::uint32_t>(r.address + offset);
+  return at < from || at + r.length > to;
+}
+
 bool ReaderExpectsError(const host::BinImage& image) {
   if (image.HasErrors()) return true;
   host::BinPlacement placement = host::PlaceBinImage(image.start, fuzz::kFuzzImageBase);
+  for (const host::BinProblem& p : image.problems) {
+    if (p.kind == host::BinProblemKind::kOutsideImage &&
+        OutsideErasedBlocks(image, placement.offset, image.records[p.record])) {
+      return true;
+    }
+  }
   for (const host::BinProblem& p :
        host::CheckBinPlacement(image, placement.offset, module->size())) {
     if (p.severity == host::BinSeverity::kError) return true;

@@ -204,6 +204,9 @@ namespace {
 constexpr const char* kRefused = "the updater refuses it (Not a WinCE Binary Image file!)";
 constexpr const char* kEndOfFile =
     "the updater refuses the file before it erases anything (Unexpected end of file!)";
+constexpr const char* kOutsideErased =
+    "the updater writes it where it lands in a block the image's range erases, and refuses "
+    "the file before it erases anything where it does not (Record outside the image range!)";
 constexpr const char* kOutside =
     "the updater refuses the file before it erases anything (Record outside the image range!)";
 
@@ -288,9 +291,10 @@ void CheckLayout(BinImage& image) {
     const BinRecord& r = image.records[i];
     spans.push_back({r.address, r.end()});
     if (r.length != 0 && (r.address < image_begin || r.end() > image_end)) {
-      add(BinProblemKind::kOutsideImage, BinSeverity::kError, i,
+      add(BinProblemKind::kOutsideImage,
+          image.length == 0 ? BinSeverity::kError : BinSeverity::kWarning, i,
           RecordName(i, r) + " + " + Hex(r.length) + " is not inside the image " +
-              RangeText(image_begin, image_end) + "; " + kOutside);
+              RangeText(image_begin, image_end) + "; " + kOutsideErased);
     }
   }
   for (std::size_t i = 1; i < image.records.size(); ++i) {

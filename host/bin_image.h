@@ -115,7 +115,8 @@ enum class BinProblemKind {
   kNoEndRecord,         // error: the file ends where a record header should start
   kChecksumMismatch,    // error: a record's stored checksum is not the ByteSum of its data
   kOutsideFlash,        // error: a record would land outside the flash
-  kOutsideImage,        // error: a record lies outside [start, start + length)
+  kOutsideImage,        // warning: a record lies outside [start, start + length), where it is
+                        // written only inside the blocks that range erases (error: length 0)
   kOverlap,             // error: a record overlaps an earlier one
   kEraseOutsideFlash,   // error: the erased range runs outside the flash
   kNotAscending,        // note: records are not in ascending address order

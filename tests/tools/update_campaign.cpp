@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -369,9 +370,45 @@ Verdict Judge(const Bench& bench, const Parsed& p, const Bytes& file,
   struct Span {
     std::uint64_t from, to;
   };
-  // NAND: bytes past the boot area go through the page cache, which programs each page once,
-  // so those must come in ascending order; the boot area collects in RAM in any order.
-  std::uint64_t cached_end = 0;
+  // NAND: bytes past the boot area go through the page cache, which programs each page once
+  // and a block's pages in ascending order: the pages it programs are followed as it takes
+  // them (the page it holds goes when a record leaves it, pages skipped over get 0xFF). The
+  // boot area collects in RAM in any order.
+  constexpr std::uint64_t kPage = 0x800, kPagesPerBlock = 64;
+  std::set<std::uint64_t> programmed;
+  std::map<std::uint64_t, std::uint64_t> block_top;  // block -> one past its highest page
+  std::optional<std::uint64_t> held, mark;
+  auto free_page = [&](std::uint64_t page) {
+    return !programmed.count(page) && page % kPagesPerBlock >= block_top[page / kPagesPerBlock];
+  };
+  auto program = [&](std::uint64_t page) {
+    if (!free_page(page)) return false;
+    programmed.insert(page);
+    block_top[page / kPagesPerBlock] = page % kPagesPerBlock + 1;
+    return true;
+  };
+  auto cache = [&](std::uint64_t from, std::uint64_t to) {
+    for (std::uint64_t page = from / kPage; page <= (to - 1) / kPage; ++page) {
+      if (held && page != *held) {
+        if (!program(*held)) return false;
+        mark = *held + 1;
+        held.reset();
+      }
+      for (; mark && page > *mark; ++*mark) {
+        if (!program(*mark)) return false;
+      }
+      if (held) {
+        // more of the held page
+      } else if (from <= page * kPage && to >= (page + 1) * kPage) {
+        if (!program(page)) return false;
+      } else {
+        if (!free_page(page)) return false;
+        held = page;
+      }
+      mark = to >= (page + 1) * kPage ? page + 1 : page;
+    }
+    return true;
+  };
   std::vector<Span> spans;
   for (const Record& r : p.records) {
     if (!r.complete) continue;
@@ -382,13 +419,14 @@ Verdict Judge(const Bench& bench, const Parsed& p, const Bytes& file,
     std::uint64_t from = static_cast<std::uint32_t>(r.address + v.translation);
     Span s{from, from + r.length};
     if (s.to > size) reason(kOutsideFlash);
-    if (s.from < v.image_start || s.to > v.image_end) reason(kOutsideImage);
+    // Anywhere in the blocks the update erases.
+    if (s.from < v.erased_from || s.to > v.erased_to) reason(kOutsideImage);
     for (const Span& o : spans) {
       if (std::max(o.from, s.from) < std::min(o.to, s.to)) reason(kOverlap);
     }
-    if (IsNand(bench.kind) && s.to > kBootArea) {
-      if (std::max(s.from, kBootArea) < cached_end) reason(kOrder);
-      cached_end = s.to;
+    if (IsNand(bench.kind) && s.to > kBootArea && !(v.refuse & (1u << kOutsideImage)) &&
+        !(v.refuse & (1u << kOutsideFlash))) {
+      if (!cache(std::max(s.from, kBootArea), s.to)) reason(kOrder);
     }
     spans.push_back(s);
   }

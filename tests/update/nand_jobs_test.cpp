@@ -194,4 +194,23 @@ TEST_F(NandJobsTest, BitReadFlippedInTheTablePageIsNotWrittenBack) {
   EXPECT_TRUE(Logical(0x220000, 0x1000) == data);
 }
 
+TEST_F(NandJobsTest, RecordsInOtherBlocksAndPastTheLengthAreWrittenInTheirOrder) {
+  Make();
+  const Bytes a = test::Pattern(0x800, 21), d = test::Pattern(0x800, 22),
+              b = test::Pattern(0x800, 23);
+  // The length ends in block 9; the second record lies past it in the same (erased) block,
+  // the third goes back down to block 8.
+  PutBin("down.bin", {.start = 0x100000,
+                      .length = 0x20800,
+                      .records = {{0x120000, a}, {0x130000, d}, {0x100000, b}}});
+  EXPECT_EQ(Run({"down.bin"}), "");
+  EXPECT_TRUE(Logical(0x120000, 0x800) == a);
+  EXPECT_TRUE(Logical(0x130000, 0x800) == d);
+  EXPECT_TRUE(Logical(0x100000, 0x800) == b);
+  // A record below a page already programmed in its block is still refused.
+  PutBin("back.bin",
+         {.start = 0x100000, .length = 0x2000, .records = {{0x101000, a}, {0x100000, b}}});
+  EXPECT_EQ(Run({"back.bin"}), "Records overlap or out of order!\n");
+}
+
 }  // namespace
