@@ -105,7 +105,7 @@ DWORD EntryCount() {
 // The identity map, then every table entry in order, so a later entry for a block wins.
 // Entries that a damaged page could hold (a bad block outside the logical space, a
 // replacement outside the reserve) are passed over rather than mapping a block onto data.
-void BuildMap() {
+void MapFromTable() {
   DWORD count = NandBlockCount();
   for (DWORD k = 0; k < count; ++k) BadBlockMap->Entries[k] = static_cast<WORD>(k);
   DWORD n = EntryCount();
@@ -115,8 +115,20 @@ void BuildMap() {
     if (!InReserve(entry.Replacement)) continue;
     BadBlockMap->Entries[entry.BadBlock] = entry.Replacement;
   }
+}
+
+void BuildMap() {
+  MapFromTable();
   // The signature last: another process that opens the map never sees it half built.
   BadBlockMap->Signature = kBadBlockMapSignature;
+}
+
+// After a program of the table page that failed, part of it may have landed: the map follows
+// what the page now says, as the next start will. A page that no longer reads as a table
+// leaves the map as it is.
+void FollowTablePage() {
+  LoadTablePage();
+  if (RelocationTable.Signature == kRelocationTableSignature) MapFromTable();
 }
 
 // Whether the table just read into the table buffer is the one the map was built from. The
@@ -303,16 +315,17 @@ void LoadTablePage() {
   NandSetEcc(previous_ecc);
 }
 
-void StoreTablePage() {
+NandResult StoreTablePage() {
   int previous_ecc = NandSetEcc(1);
   int previous_spare = NandSetSpare(1);
   DWORD spare_words[kMaxSpareBytes / 4];
   BYTE* spare = reinterpret_cast<BYTE*>(spare_words);
   memset(spare, 0xFF, sizeof spare_words);
   spare[kTableEccMark] = 0;
-  NandProgramPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
+  NandResult result = NandProgramPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
   NandSetSpare(previous_spare);
   NandSetEcc(previous_ecc);
+  return result;
 }
 
 namespace {
@@ -455,9 +468,14 @@ DWORD RelocateBlock(DWORD page, int copy) {
   if (outermost) {
     // An append only clears bits of the erased end of the table and a retirement only
     // clears a bad-block field, so the page is programmed over itself without an erase.
-    if (ok && AppendTablePage() != kNandDone) ok = 0;
     // What the table page does not record, the map does not hold.
-    if (!ok) memcpy(BadBlockMap->Entries, MapBeforeRelocation, NandBlockCount() * sizeof(WORD));
+    if (ok && AppendTablePage() != kNandDone) {
+      ok = 0;
+      memcpy(BadBlockMap->Entries, MapBeforeRelocation, NandBlockCount() * sizeof(WORD));
+      FollowTablePage();
+    } else if (!ok) {
+      memcpy(BadBlockMap->Entries, MapBeforeRelocation, NandBlockCount() * sizeof(WORD));
+    }
     RelocationInProgress = false;
     BadBlockMap->Signature = kBadBlockMapSignature;
   }
@@ -483,7 +501,11 @@ int EraseMappedBlock(DWORD page) {
   if (b == 0 && result == kNandDone && BadBlockMap->Entries[1] != 1) {
     result = NandEraseBlock(NandPhysicalPage(TablePage) & ~(pages - 1));
   }
-  if (b == 0) StoreTablePage();
+  // A table that did not land whole is no success; the map follows what did.
+  if (b == 0 && StoreTablePage() != kNandDone) {
+    FollowTablePage();
+    return 0;
+  }
   return Outcome(result);
 }
 

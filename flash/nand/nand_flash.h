@@ -72,10 +72,11 @@ int FindReplacement(DWORD block, DWORD* replacement, DWORD* index);
 /// non-zero (except the page that failed, whose old spare bytes are kept). Returns the
 /// physical block that holds the logical block now, or 0 when it could not be relocated.
 DWORD RelocateBlock(DWORD page, int copy);
-/// Reads the table page into RelocationTable with ECC off.
+/// Reads the table page into RelocationTable: with ECC off, and with ECC as well when its
+/// spare bytes say its ECC bytes are its own.
 void LoadTablePage();
-/// Programs RelocationTable into the table page with ECC off.
-void StoreTablePage();
+/// Programs RelocationTable into the freshly erased table page, with its ECC bytes.
+NandResult StoreTablePage();
 /// The physical page of logical `page`, or kNoPhysicalPage for logical page 127.
 DWORD NandPhysicalPage(DWORD page);
 const DWORD kNoPhysicalPage = 0xFFFFFFFF;

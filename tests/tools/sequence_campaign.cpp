@@ -30,6 +30,7 @@
 #include "flash/flash_ops.h"
 #include "host/bin_image.h"
 #include "host/hardware/power.h"
+#include "host/hardware/pxa3xx_dfc.h"
 #include "host/imbrel_module_commands.h"
 #include "host/module/module.h"
 #include "host/module/nand_logical.h"
@@ -227,8 +228,25 @@ Flash ReadFlash(const fs::path& dir) {
   void* image = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
   close(fd);
   host::NandLogicalView view(static_cast<std::uint8_t*>(image), kBlocks);
-  f.bytes.resize(kWindow);
-  view.Read(0, f.bytes.data(), kWindow);
+  // Page by page, as a reader with ECC sees it: a page programmed with its ECC bytes (spare
+  // bytes 40 to 63) reads with a single flipped bit a step mended.
+  f.bytes.assign(kWindow, 0xFF);
+  for (std::uint32_t page = 0; page < kWindow / host::kNandPageBytes; ++page) {
+    std::optional<std::uint32_t> physical = view.PhysicalPage(page);
+    if (!physical) continue;
+    const std::uint8_t* raw = view.RawPage(*physical);
+    std::uint8_t* out = f.bytes.data() + std::uint64_t{page} * host::kNandPageBytes;
+    std::memcpy(out, raw, host::kNandPageBytes);
+    const std::uint8_t* ecc = raw + host::kNandPageBytes + 40;
+    if (std::all_of(ecc, ecc + 24, [](std::uint8_t b) { return b == 0xFF; })) continue;
+    for (std::uint32_t step = 0; step < 4; ++step) {
+      std::uint8_t mended[512];
+      std::memcpy(mended, out + step * 512, 512);
+      if (host::DfcEccCorrect(mended, ecc + step * 6) != host::DfcEccResult::kUncorrectable) {
+        std::memcpy(out + step * 512, mended, 512);
+      }
+    }
+  }
   f.table_valid = view.TableValid();
   for (std::uint32_t b : view.Map()) f.table_map.push_back(static_cast<std::uint16_t>(b));
   munmap(image, static_cast<std::size_t>(size));
