@@ -301,9 +301,17 @@ void IntelNorChip::WriteCommand(std::uint32_t word_address, std::uint16_t value)
     // array reads are undefined until the operation ends. Suspend is not modelled.
     if (busy_until_ > ClockPeek()) {
       const std::uint8_t command = value & 0xFF;
-      if (command == 0x70) state_ = State::kReadStatus;
-      if (command == 0xFF && !config_->clear_lock_clears_all) state_ = State::kReadArray;
-      if (command == 0xB0) Unknown(word_address, command, "suspend is not modelled");
+      if (command == 0x70) {
+        state_ = State::kReadStatus;
+      } else if (command == 0xFF && !config_->clear_lock_clears_all) {
+        state_ = State::kReadArray;
+      } else if (command == 0xB0) {
+        Unknown(word_address, command, "suspend is not modelled");
+      } else if (busy_until_ != kNever) {
+        // A driver that waited for its time-out on a chip that never becomes ready has
+        // skipped no wait; one that writes before the chip is done has.
+        Unknown(word_address, command, "written while the chip is busy, which ignores it");
+      }
       return;
     }
     busy_until_ = 0;  // done: a clock reset later cannot make the chip busy again

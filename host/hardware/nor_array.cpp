@@ -27,10 +27,16 @@ NorArray::NorArray(const NorConfig& config, std::uint8_t* image) : config_(confi
 
 std::uint32_t NorArray::Read32(std::uint32_t offset) {
   if (chips_[0].InReadArray() && chips_[1].InReadArray()) {
+    status_read_last_ = false;
     std::uint32_t word;
     std::memcpy(&word, image_ + (offset & ~3u), 4);
     return word;
   }
+  // Only a poll moves the clock: the same status read again, with no write between. A read
+  // after a command shows the chip as that moment has it.
+  const bool poll = status_read_last_ && status_read_at_ == offset;
+  status_read_at_ = offset;
+  status_read_last_ = true;
   // Polling a busy chip: skip to the earliest moment one of them changes, so that a poll
   // loop costs one access per change of state. The first read after a start shows busy
   // at once, and a chip that has finished but not yet shown it holds the clock, so each
@@ -50,7 +56,7 @@ std::uint32_t NorArray::Read32(std::uint32_t offset) {
       if (until < next) next = until;
     }
   }
-  if (busy) {
+  if (busy && poll) {
     if (next == kNever) {
       ClockAdvance(config_.timing.never_ready_quantum_ns);
     } else {
@@ -62,6 +68,7 @@ std::uint32_t NorArray::Read32(std::uint32_t offset) {
 }
 
 void NorArray::Write32(std::uint32_t offset, std::uint32_t value) {
+  status_read_last_ = false;
   std::uint32_t word = offset / 4;
   chips_[0].Write(word, static_cast<std::uint16_t>(value));
   chips_[1].Write(word, static_cast<std::uint16_t>(value >> 16));
@@ -69,6 +76,7 @@ void NorArray::Write32(std::uint32_t offset, std::uint32_t value) {
 
 void NorArray::WriteBlock32(std::uint32_t offset, const std::uint32_t* source, std::uint32_t count,
                             std::uint32_t access_ns) {
+  status_read_last_ = false;
   for (std::uint32_t i = 0; i < count; ++i) {
     ClockChargeAccess(access_ns);
     const std::uint32_t word = offset / 4 + i;

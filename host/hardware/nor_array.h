@@ -60,6 +60,10 @@ class NorArray : public BusDevice {
   NorConfig config_;
   std::uint8_t* image_;
   std::array<IntelNorChip, 2> chips_;
+  // The last access was a status read of this offset, with no write since: the next read of
+  // the same offset is a poll, and only a poll moves the clock on.
+  std::uint32_t status_read_at_ = 0;
+  bool status_read_last_ = false;
 };
 
 }  // namespace host

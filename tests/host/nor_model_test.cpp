@@ -288,8 +288,13 @@ TEST_F(NorModel, J3LockBitsAreTimedOperationsAndLockDownIsRefused) {
   EXPECT_EQ(LockConfig(kMain), Both(0x01));
 
   Lock(kMain, 0xD0);
-  nor_->Write32(kMain, kReadId);  // ignored: the chip is busy
+  {
+    test::ExpectUnknownCommands unknown;
+    nor_->Write32(kMain, kReadId);  // ignored, and noted: the chip is busy
+    EXPECT_EQ(unknown.seen().size(), 2u);
+  }
   EXPECT_EQ(nor_->Read32(kMain + 8), 0u) << "a busy chip answers status, not the lock word";
+  EXPECT_EQ(ClockNow(), 64'000u) << "a read after a command is no poll: the clock stays";
   EXPECT_EQ(WaitReady(), kReady);
   EXPECT_EQ(ClockNow(), 64'000u + 500'000'000u);
   EXPECT_EQ(LockConfig(kMain), Both(0x00));
@@ -683,7 +688,9 @@ TEST_F(NorModel, ChipLeftInReadArrayDoesNotHoldTheOtherChipsPoll) {
   nor_->Write32(kMain, 0x00D000D0);
   EXPECT_EQ(nor_->Read32(kMain), 0u);
   ClockAdvance(300'000);
+  test::ExpectUnknownCommands unknown;
   nor_->Write32(kMain, kReadArray);  // taken by chip 0 only: chip 1 is still busy
+  EXPECT_EQ(unknown.seen().size(), 1u);
   for (int i = 0; i < 3 && ClockNow() < 1'000'000'000u; ++i) nor_->Read32(kMain);
   EXPECT_EQ(ClockNow(), 1'000'000'000u);
 }
@@ -694,10 +701,12 @@ TEST_F(NorModel, BusyJ3IgnoresCommandsButReadStatus) {
   Make(config);
   Fill(kMain2, 0x40000, 0x00);
   Erase(kMain);
+  test::ExpectUnknownCommands unknown;
   nor_->Write32(kMain2, kEraseSetup);
   nor_->Write32(kMain2, kConfirm);
   nor_->Write32(0, kReadArray);
   nor_->Write32(0, kClearStatus);
+  EXPECT_EQ(unknown.seen().size(), 8u) << "each command to a busy chip is noted";
   EXPECT_EQ(nor_->Chip(0).state(), IntelNorChip::State::kReadStatus);
   EXPECT_EQ(nor_->Chip(0).status(), 0u) << "SR.7 is 0 while the erase runs";
   EXPECT_TRUE(AllBytes(kMain2, 0x40000, 0x00));
