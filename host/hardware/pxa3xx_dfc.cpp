@@ -359,7 +359,7 @@ void Pxa3xxDfc::StartCommand(std::uint64_t now) {
     case kTypeErase:
     case kTypeReset:
       SendCommandAndAddress(*chip_, cycles, dbc, now);
-      event_at_ = edge(ready_before);
+      event_at_ = type_ == kTypeErase ? AfterAutoStatus(edge(ready_before)) : edge(ready_before);
       state_ = State::kChipBusy;
       break;
     default:
@@ -462,8 +462,16 @@ void Pxa3xxDfc::ProgramFifo(std::uint64_t now) {
   if (ndcb_[0] & kNdcb0Dbc) chip_->Command(static_cast<std::uint8_t>(ndcb_[0] >> 8), sent);
   std::uint64_t ready = chip_->ReadyAt();
   ready_at_ = ready > ready_before && ready > sent ? ready : kNever;
-  event_at_ = std::max(sent, ready);
+  event_at_ = AfterAutoStatus(std::max(sent, ready));
   state_ = State::kChipBusy;
+}
+
+std::uint64_t Pxa3xxDfc::AfterAutoStatus(std::uint64_t ready) const {
+  // With automatic status read the command is done only once the controller has read the
+  // chip's status after its ready: the status command, tWHR (NDTR1), one read strobe. RDY
+  // rises before that; the bad-block bit is valid only with command-done.
+  if (!(ndcb_[0] & kNdcb0AutoRs) || ready == kNever) return ready;
+  return ready + WriteCycleNs(1) + Cycles(((settings_->ndtr1 >> 4) & 0xF) + 1) + ReadCycleNs(1);
 }
 
 void Pxa3xxDfc::Finish() {

@@ -142,6 +142,8 @@ class Pxa3xxDfc : public BusDevice {
   std::uint64_t Cycles(std::uint64_t cycles) const;
   std::uint64_t ReadCycleNs(std::uint32_t bytes) const;
   std::uint64_t WriteCycleNs(std::uint32_t bytes) const;
+  /// When a program or erase that became ready at `ready` is done (its automatic status read).
+  std::uint64_t AfterAutoStatus(std::uint64_t ready) const;
   /// Checks NDTR0's strobes against the chip's minimums (read_short_, write_short_).
   void CheckStrobes();
   /// Flips bits in about one byte in `one_in` of `bytes`, as a transfer with strobes too short.

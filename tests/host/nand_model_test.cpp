@@ -419,6 +419,20 @@ TEST_F(NandModel, ErasedPageReadWithEccIsUncorrectable) {
   EXPECT_EQ(status & (kNdsrDbErr | kNdsrSbErr), 0u);
 }
 
+// With automatic status read, RDY rises when the chip is ready; the command is done, and its
+// bad-block bit valid, only after the status read that follows.
+TEST_F(NandModel, AutoStatusEndsTheCommandAfterRdy) {
+  Make({{NandFaultKind::kEraseError, 3}});
+  Start(kControl, kErase, 3 * 64, 0);
+  std::uint32_t status = 0;
+  for (int i = 0; i < 100 && !(status & kNdsrRdy); ++i) status = Ndsr();
+  const std::uint64_t ready = ClockNow();
+  EXPECT_EQ(status & (kNdsrRdy | kNdsrCs0CmdD | kNdsrCs0Bbd), kNdsrRdy) << "no status yet";
+  ASSERT_TRUE(Wait(kNdsrCs0CmdD));
+  EXPECT_GT(ClockNow(), ready);
+  EXPECT_TRUE(Ndsr() & kNdsrCs0Bbd);
+}
+
 struct BadBlockCase {
   const char* name;
   NandFaultKind kind;

@@ -1,7 +1,8 @@
 // Jobs that follow one another on a NAND module: what one update leaves behind (a stop
 // request, an erased boot area, a relocation that did not land) is what the next one meets.
-// Each run of the program is a process of its own; the flash is read back from nand.img
-// through its table page, as the next start of the module finds it.
+// Each run of the program is a process of its own, forked from a test that runs in a fresh
+// process (the program's state of earlier tests in the same process must not reach it); the
+// flash is read back from nand.img through its table page, as the next start finds it.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -99,118 +100,132 @@ class NandJobsTest : public ::testing::Test {
 };
 
 TEST_F(NandJobsTest, UpdateAfterACancelledOneWritesNothing) {
-  Make();
-  // Physical blocks 0 and 1, data and spare bytes: no page may be programmed again.
-  const std::string boot_area = test::ReadFile(Dir() / "nand.img").substr(0, 2 * 64 * 2112);
-  PutBin("long.bin", {.start = 0x100000, .length = 0x200000, .records = {{0x100000, {1, 2}}}});
-  PutBin("boot.bin", {.start = 0x10000, .length = 0x1000, .records = {{0x10000, {3, 4}}}});
-  // The stop request of the first stays set: the second erases nothing, so writes nothing.
-  Run({"long.bin", "boot.bin"}, true);
-  EXPECT_TRUE(test::ReadFile(Dir() / "nand.img").substr(0, 2 * 64 * 2112) == boot_area);
+  EXPECT_IN_FRESH_PROCESS({
+    Make();
+    // Physical blocks 0 and 1, data and spare bytes: no page may be programmed again.
+    const std::string boot_area = test::ReadFile(Dir() / "nand.img").substr(0, 2 * 64 * 2112);
+    PutBin("long.bin", {.start = 0x100000, .length = 0x200000, .records = {{0x100000, {1, 2}}}});
+    PutBin("boot.bin", {.start = 0x10000, .length = 0x1000, .records = {{0x10000, {3, 4}}}});
+    // The stop request of the first stays set: the second erases nothing, so writes nothing.
+    Run({"long.bin", "boot.bin"}, true);
+    EXPECT_TRUE(test::ReadFile(Dir() / "nand.img").substr(0, 2 * 64 * 2112) == boot_area);
+  });
 }
 
 TEST_F(NandJobsTest, FailureAfterTheBootAreaWasErasedWritesItBack) {
-  // Logical block 12 fails its program and no reserve block takes an erase.
-  std::string faults = "[[nand]]\nkind = \"program-error\"\nblock = 12\n";
-  for (int block = 1004; block < 1024; ++block) {
-    faults += "[[nand]]\nkind = \"erase-error\"\nblock = " + std::to_string(block) + "\n";
-  }
-  Make(faults);
-  const Bytes bootloader = Logical(0, 0x20000);
-  const Bytes data = test::Pattern(0x800, 5);
-  PutBin("across.bin", {.start = 0x20000,
-                        .length = 0x161000,
-                        .records = {{0x20000, data}, {0x180000, test::Pattern(0x800, 6)}}});
-  EXPECT_EQ(Run({"across.bin"}), "Error writing to Flash!\n");
-  // The boot area was erased whole: what it held outside the image is back, and what the
-  // image put into it.
-  EXPECT_TRUE(Logical(0, 0x20000) == bootloader);
-  EXPECT_TRUE(Logical(0x20000, 0x800) == data);
+  EXPECT_IN_FRESH_PROCESS({
+    // Logical block 12 fails its program and no reserve block takes an erase.
+    std::string faults = "[[nand]]\nkind = \"program-error\"\nblock = 12\n";
+    for (int block = 1004; block < 1024; ++block) {
+      faults += "[[nand]]\nkind = \"erase-error\"\nblock = " + std::to_string(block) + "\n";
+    }
+    Make(faults);
+    const Bytes bootloader = Logical(0, 0x20000);
+    const Bytes data = test::Pattern(0x800, 5);
+    PutBin("across.bin", {.start = 0x20000,
+                          .length = 0x161000,
+                          .records = {{0x20000, data}, {0x180000, test::Pattern(0x800, 6)}}});
+    EXPECT_EQ(Run({"across.bin"}), "Error writing to Flash!\n");
+    // The boot area was erased whole: what it held outside the image is back, and what the
+    // image put into it.
+    EXPECT_TRUE(Logical(0, 0x20000) == bootloader);
+    EXPECT_TRUE(Logical(0x20000, 0x800) == data);
+  });
 }
 
 TEST_F(NandJobsTest, BootloaderImageLeavesACleanBootArea) {
-  Make();
-  const Bytes boot = test::Pattern(0x1000, 7);
-  PutBin("boot.bin", {.start = 0, .length = 0x1000, .records = {{0, boot}}});
-  EXPECT_EQ(Run({"boot.bin"}), "");
-  Bytes expected(0x3F800, 0xFF);
-  std::copy(boot.begin(), boot.end(), expected.begin());
-  EXPECT_TRUE(Logical(0, 0x3F800) == expected);
+  EXPECT_IN_FRESH_PROCESS({
+    Make();
+    const Bytes boot = test::Pattern(0x1000, 7);
+    PutBin("boot.bin", {.start = 0, .length = 0x1000, .records = {{0, boot}}});
+    EXPECT_EQ(Run({"boot.bin"}), "");
+    Bytes expected(0x3F800, 0xFF);
+    std::copy(boot.begin(), boot.end(), expected.begin());
+    EXPECT_TRUE(Logical(0, 0x3F800) == expected);
+  });
 }
 
 TEST_F(NandJobsTest, RelocationThatFailedIsNotInTheMapOfTheNextJob) {
-  // Logical block 17 fails its program; every reserve block fails its erase, so its
-  // relocation fails and the table page records nothing.
-  std::string faults = "[[nand]]\nkind = \"program-error\"\nblock = 17\n";
-  for (int block = 1004; block < 1024; ++block) {
-    faults += "[[nand]]\nkind = \"erase-error\"\nblock = " + std::to_string(block) + "\n";
-  }
-  Make(faults);
-  const Bytes data = test::Pattern(0x1000, 9);
-  PutBin("b17.bin", {.start = 0x220000, .length = 0x1000, .records = {{0x220000, data}}});
-  EXPECT_EQ(Run({"b17.bin"}), "Error writing to Flash!\n");
-  // The faults are gone; the next run in the same boot writes the block where the table
-  // page, and so every later start, finds it.
-  std::ofstream(Dir() / "faults.toml") << "";
-  EXPECT_EQ(Run({"b17.bin"}), "");
-  EXPECT_TRUE(Logical(0x220000, 0x1000) == data);
+  EXPECT_IN_FRESH_PROCESS({
+    // Logical block 17 fails its program; every reserve block fails its erase, so its
+    // relocation fails and the table page records nothing.
+    std::string faults = "[[nand]]\nkind = \"program-error\"\nblock = 17\n";
+    for (int block = 1004; block < 1024; ++block) {
+      faults += "[[nand]]\nkind = \"erase-error\"\nblock = " + std::to_string(block) + "\n";
+    }
+    Make(faults);
+    const Bytes data = test::Pattern(0x1000, 9);
+    PutBin("b17.bin", {.start = 0x220000, .length = 0x1000, .records = {{0x220000, data}}});
+    EXPECT_EQ(Run({"b17.bin"}), "Error writing to Flash!\n");
+    // The faults are gone; the next run in the same boot writes the block where the table
+    // page, and so every later start, finds it.
+    std::ofstream(Dir() / "faults.toml") << "";
+    EXPECT_EQ(Run({"b17.bin"}), "");
+    EXPECT_TRUE(Logical(0x220000, 0x1000) == data);
+  });
 }
 
 TEST_F(NandJobsTest, FailedEraseOfPhysicalBlockOneHeals) {
-  Make("[[nand]]\nkind = \"erase-error\"\nblock = 1\n");
-  const Bytes boot = test::Pattern(0x1000, 11);
-  PutBin("boot.bin", {.start = 0, .length = 0x1000, .records = {{0, boot}}});
-  EXPECT_NE(Run({"boot.bin"}), "");
-  // Logical block 1 has moved to the reserve; logical page 63 still lives in physical
-  // block 1, which the next boot-area update erases again now that it can.
-  std::ofstream(Dir() / "faults.toml") << "";
-  EXPECT_EQ(Run({"boot.bin"}), "");
-  Bytes expected(0x3F800, 0xFF);
-  std::copy(boot.begin(), boot.end(), expected.begin());
-  EXPECT_TRUE(Logical(0, 0x3F800) == expected);
+  EXPECT_IN_FRESH_PROCESS({
+    Make("[[nand]]\nkind = \"erase-error\"\nblock = 1\n");
+    const Bytes boot = test::Pattern(0x1000, 11);
+    PutBin("boot.bin", {.start = 0, .length = 0x1000, .records = {{0, boot}}});
+    EXPECT_NE(Run({"boot.bin"}), "");
+    // Logical block 1 has moved to the reserve; logical page 63 still lives in physical
+    // block 1, which the next boot-area update erases again now that it can.
+    std::ofstream(Dir() / "faults.toml") << "";
+    EXPECT_EQ(Run({"boot.bin"}), "");
+    Bytes expected(0x3F800, 0xFF);
+    std::copy(boot.begin(), boot.end(), expected.begin());
+    EXPECT_TRUE(Logical(0, 0x3F800) == expected);
+  });
 }
 
 TEST_F(NandJobsTest, BitReadFlippedInTheTablePageIsNotWrittenBack) {
-  // Logical block 17 moves to physical 1023, then a bootloader update rewrites the table page.
-  Make("[[nand]]\nkind = \"program-error\"\nblock = 17\n");
-  const Bytes data = test::Pattern(0x1000, 13);
-  PutBin("b17.bin", {.start = 0x220000, .length = 0x1000, .records = {{0x220000, data}}});
-  PutBin("boot.bin", {.start = 0, .length = 0x1000, .records = {{0, test::Pattern(0x1000, 14)}}});
-  EXPECT_EQ(Run({"b17.bin", "boot.bin"}), "");
-  // After a restart the table page reads with entry 0's replacement 1023 flipped to 1022,
-  // through the first start and the next bootloader update.
-  auto restart = [&] {
-    for (const auto& entry : std::filesystem::directory_iterator(Dir() / "ram")) {
-      std::filesystem::remove_all(entry.path());
-    }
-  };
-  restart();
-  std::ofstream(Dir() / "faults.toml")
-      << "[[nand]]\nkind = \"bit-flip\"\npage = 63\nbyte = 6\nbit = 0\n";
-  EXPECT_EQ(Run({"boot.bin"}), "");
-  // The flip is gone: the block still maps where its data is.
-  std::ofstream(Dir() / "faults.toml") << "";
-  restart();
-  EXPECT_TRUE(Logical(0x220000, 0x1000) == data);
+  EXPECT_IN_FRESH_PROCESS({
+    // Logical block 17 moves to physical 1023, then a bootloader update rewrites the table page.
+    Make("[[nand]]\nkind = \"program-error\"\nblock = 17\n");
+    const Bytes data = test::Pattern(0x1000, 13);
+    PutBin("b17.bin", {.start = 0x220000, .length = 0x1000, .records = {{0x220000, data}}});
+    PutBin("boot.bin", {.start = 0, .length = 0x1000, .records = {{0, test::Pattern(0x1000, 14)}}});
+    EXPECT_EQ(Run({"b17.bin", "boot.bin"}), "");
+    // After a restart the table page reads with entry 0's replacement 1023 flipped to 1022,
+    // through the first start and the next bootloader update.
+    auto restart = [&] {
+      for (const auto& entry : std::filesystem::directory_iterator(Dir() / "ram")) {
+        std::filesystem::remove_all(entry.path());
+      }
+    };
+    restart();
+    std::ofstream(Dir() / "faults.toml")
+        << "[[nand]]\nkind = \"bit-flip\"\npage = 63\nbyte = 6\nbit = 0\n";
+    EXPECT_EQ(Run({"boot.bin"}), "");
+    // The flip is gone: the block still maps where its data is.
+    std::ofstream(Dir() / "faults.toml") << "";
+    restart();
+    EXPECT_TRUE(Logical(0x220000, 0x1000) == data);
+  });
 }
 
 TEST_F(NandJobsTest, RecordsInOtherBlocksAndPastTheLengthAreWrittenInTheirOrder) {
-  Make();
-  const Bytes a = test::Pattern(0x800, 21), d = test::Pattern(0x800, 22),
-              b = test::Pattern(0x800, 23);
-  // The length ends in block 9; the second record lies past it in the same (erased) block,
-  // the third goes back down to block 8.
-  PutBin("down.bin", {.start = 0x100000,
-                      .length = 0x20800,
-                      .records = {{0x120000, a}, {0x130000, d}, {0x100000, b}}});
-  EXPECT_EQ(Run({"down.bin"}), "");
-  EXPECT_TRUE(Logical(0x120000, 0x800) == a);
-  EXPECT_TRUE(Logical(0x130000, 0x800) == d);
-  EXPECT_TRUE(Logical(0x100000, 0x800) == b);
-  // A record below a page already programmed in its block is still refused.
-  PutBin("back.bin",
-         {.start = 0x100000, .length = 0x2000, .records = {{0x101000, a}, {0x100000, b}}});
-  EXPECT_EQ(Run({"back.bin"}), "Records overlap or out of order!\n");
+  EXPECT_IN_FRESH_PROCESS({
+    Make();
+    const Bytes a = test::Pattern(0x800, 21), d = test::Pattern(0x800, 22),
+                b = test::Pattern(0x800, 23);
+    // The length ends in block 9; the second record lies past it in the same (erased) block,
+    // the third goes back down to block 8.
+    PutBin("down.bin", {.start = 0x100000,
+                        .length = 0x20800,
+                        .records = {{0x120000, a}, {0x130000, d}, {0x100000, b}}});
+    EXPECT_EQ(Run({"down.bin"}), "");
+    EXPECT_TRUE(Logical(0x120000, 0x800) == a);
+    EXPECT_TRUE(Logical(0x130000, 0x800) == d);
+    EXPECT_TRUE(Logical(0x100000, 0x800) == b);
+    // A record below a page already programmed in its block is still refused.
+    PutBin("back.bin",
+           {.start = 0x100000, .length = 0x2000, .records = {{0x101000, a}, {0x100000, b}}});
+    EXPECT_EQ(Run({"back.bin"}), "Records overlap or out of order!\n");
+  });
 }
 
 }  // namespace
