@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -360,6 +361,7 @@ class Runner {
             return AbortFlag ? kFailed : kDone;
           });
           if (status == kFailed) outcome = test_box(box);
+          if (status == kFailed && outcome.empty()) outcome = "stopped, no error box";
           owned_from = j.place - j.place % kBlock;
           owned_to =
               std::min<std::uint32_t>((j.place + j.length + kBlock - 1) / kBlock * kBlock, kWindow);
@@ -552,11 +554,16 @@ int main(int argc, char** argv) {
   std::uint64_t count = 100, seed = 1;
   std::string work, replay;
   bool quiet = false;
+  int lanes = static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
   app.add_option("SEQUENCES", count, "how many sequences (default 100)");
   app.add_option("SEED", seed, "the seed (default 1)");
   app.add_option("--work", work, "directory for the module (default: a new one in $TMPDIR)");
   app.add_option("--replay", replay, "run the jobs in FILE, one a line, and print each outcome");
   app.add_flag("--quiet", quiet, "print only the summary and the findings");
+  app.add_option("--jobs", lanes,
+                 "sequences run at once, each lane on a module of its own "
+                 "(default: the processors)")
+      ->check(CLI::Range(1, 64));
   app.footer(
       "Exit status: 0 the invariant held, 1 a sequence broke it, 2 the campaign could not run.");
   CLI11_PARSE(app, argc, argv);
@@ -568,31 +575,44 @@ int main(int argc, char** argv) {
     dir = pattern;
   }
   int result = 0;
-  {
+  if (!replay.empty()) {
     Runner runner(dir);
-    if (!replay.empty()) {
-      Sequence s;
-      std::ifstream in(replay);
-      for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        if (std::optional<Job> j = Parse(line)) s.jobs.push_back(*j);
+    Sequence s;
+    std::ifstream in(replay);
+    for (std::string line; std::getline(in, line);) {
+      if (line.empty() || line[0] == '#') continue;
+      if (std::optional<Job> j = Parse(line)) s.jobs.push_back(*j);
+    }
+    std::vector<std::string> outcomes;
+    std::optional<Finding> f = runner.Run(s, &outcomes);
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+      std::printf("%-50s %s\n", Show(s.jobs[i]).c_str(), outcomes[i].c_str());
+    }
+    if (f) std::printf("finding after job %zu: %s\n", f->job + 1, f->what.c_str());
+    result = f ? 1 : 0;
+  } else {
+    // The sequences run in `lanes` processes at once, each on a module of its own; each lane
+    // writes its findings and its counts to a file of its own, read here in lane order.
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<pid_t> pids;
+    for (int lane = 0; lane < lanes; ++lane) {
+      std::fflush(nullptr);
+      pid_t pid = fork();
+      if (pid < 0) return 2;
+      if (pid > 0) {
+        pids.push_back(pid);
+        continue;
       }
-      std::vector<std::string> outcomes;
-      std::optional<Finding> f = runner.Run(s, &outcomes);
-      for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        std::printf("%-50s %s\n", Show(s.jobs[i]).c_str(), outcomes[i].c_str());
-      }
-      if (f) std::printf("finding after job %zu: %s\n", f->job + 1, f->what.c_str());
-      result = f ? 1 : 0;
-    } else {
-      const auto started = std::chrono::steady_clock::now();
-      std::uint64_t jobs = 0, findings = 0;
+      const fs::path lane_dir = dir / ("lane-" + std::to_string(lane));
+      fs::create_directories(lane_dir);
+      Runner runner(lane_dir);
+      std::ofstream out(dir / ("lane-" + std::to_string(lane) + ".txt"));
       std::map<std::string, std::uint64_t> ends;  // "kind: outcome" -> jobs
-      for (std::uint64_t number = 0; number < count; ++number) {
+      for (std::uint64_t number = static_cast<std::uint64_t>(lane); number < count;
+           number += static_cast<std::uint64_t>(lanes)) {
         Sequence s = MakeSequence(seed, number);
         std::vector<std::string> outcomes;
         std::optional<Finding> f = runner.Run(s, &outcomes);
-        jobs += outcomes.size();
         for (std::size_t i = 0; i < outcomes.size(); ++i) {
           std::string kind = Show(s.jobs[i]);
           kind = kind.substr(0, kind.find(' '));
@@ -601,28 +621,58 @@ int main(int argc, char** argv) {
           ++ends[kind + ": " + outcomes[i]];
         }
         if (!f) continue;
-        ++findings;
         Sequence small = Shrink(runner, s, &*f);
-        std::printf("finding, sequence %llu (seed %llu): after job %zu: %s\n",
-                    static_cast<unsigned long long>(number), static_cast<unsigned long long>(seed),
-                    f->job + 1, f->what.c_str());
-        std::printf("  jobs (imbrel-sequence-campaign --replay FILE):\n");
-        for (const Job& j : small.jobs) std::printf("    %s\n", Show(j).c_str());
-        std::fflush(stdout);
-        result = 1;
+        out << "F\tfinding, sequence " << number << " (seed " << seed << "): after job "
+            << f->job + 1 << ": " << f->what << "\n";
+        out << "F\t  jobs (imbrel-sequence-campaign --replay FILE):\n";
+        for (const Job& j : small.jobs) out << "F\t    " << Show(j) << "\n";
+        out.flush();
       }
-      const double seconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-      std::printf(
-          "%llu sequences, %llu jobs (seed %llu), %.1f s, %.0f jobs a second: %llu findings\n",
-          static_cast<unsigned long long>(count), static_cast<unsigned long long>(jobs),
-          static_cast<unsigned long long>(seed), seconds, jobs / seconds,
-          static_cast<unsigned long long>(findings));
-      if (!quiet) {
-        for (const auto& [what, n] : ends) {
-          std::printf("  %8llu  %s\n", static_cast<unsigned long long>(n), what.c_str());
+      for (const auto& [what, n] : ends) out << "C\t" << n << "\t" << what << "\n";
+      out.close();
+      std::fflush(nullptr);
+      std::_Exit(0);
+    }
+    bool lanes_failed = false;
+    for (pid_t pid : pids) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      lanes_failed |= !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+    }
+    std::uint64_t jobs = 0, findings = 0;
+    std::map<std::string, std::uint64_t> ends;
+    for (int lane = 0; lane < lanes; ++lane) {
+      std::ifstream in(dir / ("lane-" + std::to_string(lane) + ".txt"));
+      for (std::string line; std::getline(in, line);) {
+        if (line.rfind("F\t", 0) == 0) {
+          if (line.find("finding, sequence") != std::string::npos) ++findings;
+          std::printf("%s\n", line.c_str() + 2);
+        } else if (line.rfind("C\t", 0) == 0) {
+          std::size_t tab = line.find('\t', 2);
+          std::uint64_t n = std::stoull(line.substr(2, tab - 2));
+          ends[line.substr(tab + 1)] += n;
+          jobs += n;
         }
       }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf(
+        "%llu sequences, %llu jobs (seed %llu), %.1f s, %.0f jobs a second (%d at once): %llu "
+        "findings\n",
+        static_cast<unsigned long long>(count), static_cast<unsigned long long>(jobs),
+        static_cast<unsigned long long>(seed), seconds, jobs / seconds, lanes,
+        static_cast<unsigned long long>(findings));
+    if (!quiet) {
+      for (const auto& [what, n] : ends) {
+        std::printf("  %8llu  %s\n", static_cast<unsigned long long>(n), what.c_str());
+      }
+    }
+    if (lanes_failed) {
+      std::printf("a lane did not finish\n");
+      result = 2;
+    } else if (findings) {
+      result = 1;
     }
   }
   if (work.empty()) fs::remove_all(dir);
