@@ -315,37 +315,29 @@ void LoadTablePage() {
   NandSetEcc(previous_ecc);
 }
 
-NandResult StoreTablePage() {
-  int previous_ecc = NandSetEcc(1);
+namespace {
+
+// Programs the table buffer into the table page with ECC on or off, clearing spare byte `mark`.
+NandResult ProgramTablePage(int ecc, DWORD mark) {
+  int previous_ecc = NandSetEcc(ecc);
   int previous_spare = NandSetSpare(1);
   DWORD spare_words[kMaxSpareBytes / 4];
   BYTE* spare = reinterpret_cast<BYTE*>(spare_words);
   memset(spare, 0xFF, sizeof spare_words);
-  spare[kTableEccMark] = 0;
+  spare[mark] = 0;
   NandResult result = NandProgramPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
   NandSetSpare(previous_spare);
   NandSetEcc(previous_ecc);
   return result;
 }
-
-namespace {
 
 // Programs the table buffer over the table page after an append or a retirement: only bits
 // of the page go to 0, and its ECC bytes, which no longer fit, are marked so.
-NandResult AppendTablePage() {
-  int previous_ecc = NandSetEcc(0);
-  int previous_spare = NandSetSpare(1);
-  DWORD spare_words[kMaxSpareBytes / 4];
-  BYTE* spare = reinterpret_cast<BYTE*>(spare_words);
-  memset(spare, 0xFF, sizeof spare_words);
-  spare[kTableAppendMark] = 0;
-  NandResult result = NandProgramPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
-  NandSetSpare(previous_spare);
-  NandSetEcc(previous_ecc);
-  return result;
-}
+NandResult AppendTablePage() { return ProgramTablePage(0, kTableAppendMark); }
 
 }  // namespace
+
+NandResult StoreTablePage() { return ProgramTablePage(1, kTableEccMark); }
 
 int NandInit() {
   if (!BadBlockMap) {

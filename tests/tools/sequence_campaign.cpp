@@ -393,6 +393,7 @@ class Runner {
               return kFailed;
             }
           });
+          if (status == kFailed) outcome = "failed";
           owned_from = j.place - j.place % kBlock;
           owned_to = (j.place + j.length + kBlock - 1) / kBlock * kBlock;
           if (j.place < kBootArea) owned_from = 0, owned_to = std::max(owned_to, kBootArea);
