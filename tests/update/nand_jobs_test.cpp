@@ -34,10 +34,10 @@ class NandJobsTest : public ::testing::Test {
   std::filesystem::path Dir() { return dir_ / "m"; }
 
   // A module as the factory makes it, its bootloader in logical block 0.
-  void Make(const std::string& faults = "") {
+  void Make(const std::string& faults = "", std::uint16_t chip = 0xF1EC) {
     host::CreateOptions options;
     options.flash = host::FlashKind::kNand;
-    options.nand_chip = 0xF1EC;
+    options.nand_chip = chip;
     options.part_number = 8;
     host::CreateModule(Dir(), options);
     std::ofstream(Dir() / "faults.toml") << faults;
@@ -225,6 +225,38 @@ TEST_F(NandJobsTest, RecordsInOtherBlocksAndPastTheLengthAreWrittenInTheirOrder)
     PutBin("back.bin",
            {.start = 0x100000, .length = 0x2000, .records = {{0x101000, a}, {0x100000, b}}});
     EXPECT_EQ(Run({"back.bin"}), "Records overlap or out of order!\n");
+  });
+}
+
+// The 0xDCAD part is two dies, one a chip select; the whole reserve is on the second.
+TEST_F(NandJobsTest, SecondChipSelectTakesDataAndRelocations) {
+  EXPECT_IN_FRESH_PROCESS({
+    Make(
+        "[[nand]]\nkind = \"program-error\"\nblock = 10\n"
+        "[[nand]]\nkind = \"program-error\"\nblock = 4100\n",
+        0xDCAD);
+    // Block 10 (on the first die) fails and moves to the top of the reserve, on the second.
+    const Bytes low = test::Pattern(0x1000, 31);
+    PutBin("low.bin", {.start = 0x140000, .length = 0x1000, .records = {{0x140000, low}}});
+    // The first page of the second die, and its block 4100, which fails and moves too.
+    const Bytes first = test::Pattern(0x800, 32), bad = test::Pattern(0x800, 33);
+    PutBin("high.bin", {.start = 0x20000000,
+                        .length = 0xA0000,
+                        .records = {{0x20000000, first}, {0x20080000, bad}}});
+    EXPECT_EQ(Run({"low.bin", "high.bin"}), "");
+    EXPECT_TRUE(Logical(0x140000, 0x1000) == low);
+    EXPECT_TRUE(Logical(0x20000000, 0x800) == first);
+    EXPECT_TRUE(Logical(0x20080000, 0x800) == bad);
+    // The table names both replacements, from the top of the second die down.
+    int fd = open((Dir() / "nand.img").c_str(), O_RDONLY);
+    const off_t size = lseek(fd, 0, SEEK_END);
+    void* image = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    host::NandLogicalView view(static_cast<std::uint8_t*>(image), 8192);
+    const std::vector<std::uint32_t> map = view.Map();
+    EXPECT_EQ(map[10], 8191u);
+    EXPECT_EQ(map[4100], 8190u);
+    munmap(image, size);
   });
 }
 
