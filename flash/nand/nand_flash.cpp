@@ -286,11 +286,64 @@ namespace {
 
 const DWORD kTableEccMark = 1;
 const DWORD kTableAppendMark = 2;
+// An append, which cannot rewrite the ECC bytes, leaves a CRC of the table it wrote in the
+// next free slot of spare bytes 4 to 39: two bytes of CRC, two cleared bytes that mark the
+// slot used. Nine appends fit between two erases of block 0.
+const DWORD kTableCrcFirst = 4;
+const DWORD kTableCrcSlots = 9;
+
+// The spare bytes of the table page as LoadTablePage last read them (raw).
+BYTE TableSpare[kMaxSpareBytes];
 
 DWORD OneBits(BYTE value) {
   DWORD n = 0;
   for (; value; value = static_cast<BYTE>(value & (value - 1))) ++n;
   return n;
+}
+
+// CRC-16/CCITT of the table buffer, without initial value or final xor.
+WORD TableCrc() {
+  const BYTE* bytes = reinterpret_cast<const BYTE*>(&RelocationTable);
+  WORD crc = 0;
+  for (DWORD i = 0; i < sizeof RelocationTable; ++i) {
+    crc = static_cast<WORD>(crc ^ bytes[i] << 8);
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = static_cast<WORD>(crc & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1);
+    }
+  }
+  return crc;
+}
+
+bool SlotUsed(DWORD slot) {
+  const BYTE* at = TableSpare + kTableCrcFirst + 4 * slot;
+  return OneBits(at[2]) + OneBits(at[3]) <= 2;
+}
+
+// The CRC of the last used slot, if a slot is used.
+bool LastTableCrc(WORD* crc) {
+  DWORD slot = kTableCrcSlots;
+  while (slot > 0 && !SlotUsed(slot - 1)) --slot;
+  if (slot == 0) return false;
+  const BYTE* at = TableSpare + kTableCrcFirst + 4 * (slot - 1);
+  *crc = static_cast<WORD>(at[0] | at[1] << 8);
+  return true;
+}
+
+// A table whose CRC does not match by one bit read flipped gets that bit back; a table that
+// no single bit mends stays as read. Only the header, the entries and the two slots after
+// them are tried (a flipped end mark adds one): what lies beyond maps nothing.
+void MendTableByCrc(WORD crc) {
+  if (TableCrc() == crc) return;
+  BYTE* bytes = reinterpret_cast<BYTE*>(&RelocationTable);
+  DWORD used = 4 + 4 * (EntryCount() + 2);
+  if (used > sizeof RelocationTable) used = sizeof RelocationTable;
+  for (DWORD i = 0; i < used; ++i) {
+    for (int bit = 0; bit < 8; ++bit) {
+      bytes[i] = static_cast<BYTE>(bytes[i] ^ 1 << bit);
+      if (TableCrc() == crc) return;
+      bytes[i] = static_cast<BYTE>(bytes[i] ^ 1 << bit);
+    }
+  }
 }
 
 }  // namespace
@@ -302,6 +355,9 @@ void LoadTablePage() {
   BYTE* spare = reinterpret_cast<BYTE*>(spare_words);
   memset(spare, 0xFF, sizeof spare_words);
   NandReadPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
+  memcpy(TableSpare, spare, sizeof TableSpare);
+  WORD crc;
+  if (LastTableCrc(&crc)) MendTableByCrc(crc);
   // A mark is taken as set or clear with one bit read flipped.
   if (OneBits(spare[kTableEccMark]) <= 1 && OneBits(spare[kTableAppendMark]) >= 7) {
     // The ECC mends a bit that reads flipped; a page it cannot mend stays as read.
@@ -317,7 +373,8 @@ void LoadTablePage() {
 
 namespace {
 
-// Programs the table buffer into the table page with ECC on or off, clearing spare byte `mark`.
+// Programs the table buffer into the table page with ECC on or off, clearing spare byte `mark`;
+// an append also fills the next free CRC slot.
 NandResult ProgramTablePage(int ecc, DWORD mark) {
   int previous_ecc = NandSetEcc(ecc);
   int previous_spare = NandSetSpare(1);
@@ -325,6 +382,15 @@ NandResult ProgramTablePage(int ecc, DWORD mark) {
   BYTE* spare = reinterpret_cast<BYTE*>(spare_words);
   memset(spare, 0xFF, sizeof spare_words);
   spare[mark] = 0;
+  for (DWORD slot = 0; mark == kTableAppendMark && slot < kTableCrcSlots; ++slot) {
+    if (SlotUsed(slot)) continue;
+    WORD crc = TableCrc();
+    BYTE* at = spare + kTableCrcFirst + 4 * slot;
+    at[0] = static_cast<BYTE>(crc);
+    at[1] = static_cast<BYTE>(crc >> 8);
+    at[2] = at[3] = 0;
+    break;
+  }
   NandResult result = NandProgramPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
   NandSetSpare(previous_spare);
   NandSetEcc(previous_ecc);
