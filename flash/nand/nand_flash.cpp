@@ -286,11 +286,14 @@ namespace {
 
 const DWORD kTableEccMark = 1;
 const DWORD kTableAppendMark = 2;
-// An append, which cannot rewrite the ECC bytes, leaves a CRC of the table it wrote in the
-// next free slot of spare bytes 4 to 39: two bytes of CRC, two cleared bytes that mark the
-// slot used. Nine appends fit between two erases of block 0.
+// An append, which cannot rewrite the ECC bytes, leaves a CRC-32 of the table it wrote in the
+// next free slot of spare bytes 4 to 39: four bytes of CRC, two cleared bytes that mark the
+// slot used. Six appends fit between two erases of block 0; the seventh clears spare byte 3,
+// and from then on the slots say nothing of the table.
+const DWORD kTableCrcGone = 3;
 const DWORD kTableCrcFirst = 4;
-const DWORD kTableCrcSlots = 9;
+const DWORD kTableSlotBytes = 6;
+const DWORD kTableCrcSlots = 6;
 
 // The spare bytes of the table page as LoadTablePage last read them (raw).
 BYTE TableSpare[kMaxSpareBytes];
@@ -301,38 +304,38 @@ DWORD OneBits(BYTE value) {
   return n;
 }
 
-// CRC-16/CCITT of the table buffer, without initial value or final xor.
-WORD TableCrc() {
+// CRC-32 (IEEE, reflected) of the table buffer.
+DWORD TableCrc() {
   const BYTE* bytes = reinterpret_cast<const BYTE*>(&RelocationTable);
-  WORD crc = 0;
+  DWORD crc = 0xFFFFFFFF;
   for (DWORD i = 0; i < sizeof RelocationTable; ++i) {
-    crc = static_cast<WORD>(crc ^ bytes[i] << 8);
-    for (int bit = 0; bit < 8; ++bit) {
-      crc = static_cast<WORD>(crc & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1);
-    }
+    crc ^= bytes[i];
+    for (int bit = 0; bit < 8; ++bit) crc = crc & 1 ? crc >> 1 ^ 0xEDB88320 : crc >> 1;
   }
-  return crc;
+  return ~crc;
 }
 
 bool SlotUsed(DWORD slot) {
-  const BYTE* at = TableSpare + kTableCrcFirst + 4 * slot;
-  return OneBits(at[2]) + OneBits(at[3]) <= 2;
+  const BYTE* at = TableSpare + kTableCrcFirst + kTableSlotBytes * slot;
+  return OneBits(at[4]) + OneBits(at[5]) <= 2;
 }
 
-// The CRC of the last used slot, if a slot is used.
-bool LastTableCrc(WORD* crc) {
+// The CRC of the last used slot, while the slots still speak for the table.
+bool LastTableCrc(DWORD* crc) {
+  if (OneBits(TableSpare[kTableCrcGone]) <= 1) return false;
   DWORD slot = kTableCrcSlots;
   while (slot > 0 && !SlotUsed(slot - 1)) --slot;
   if (slot == 0) return false;
-  const BYTE* at = TableSpare + kTableCrcFirst + 4 * (slot - 1);
-  *crc = static_cast<WORD>(at[0] | at[1] << 8);
+  const BYTE* at = TableSpare + kTableCrcFirst + kTableSlotBytes * (slot - 1);
+  *crc = static_cast<DWORD>(at[0]) | static_cast<DWORD>(at[1]) << 8 |
+         static_cast<DWORD>(at[2]) << 16 | static_cast<DWORD>(at[3]) << 24;
   return true;
 }
 
 // A table whose CRC does not match by one bit read flipped gets that bit back; a table that
 // no single bit mends stays as read. Only the header, the entries and the two slots after
 // them are tried (a flipped end mark adds one): what lies beyond maps nothing.
-void MendTableByCrc(WORD crc) {
+void MendTableByCrc(DWORD crc) {
   if (TableCrc() == crc) return;
   BYTE* bytes = reinterpret_cast<BYTE*>(&RelocationTable);
   DWORD used = 4 + 4 * (EntryCount() + 2);
@@ -356,7 +359,7 @@ void LoadTablePage() {
   memset(spare, 0xFF, sizeof spare_words);
   NandReadPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
   memcpy(TableSpare, spare, sizeof TableSpare);
-  WORD crc;
+  DWORD crc;
   if (LastTableCrc(&crc)) MendTableByCrc(crc);
   // A mark is taken as set or clear with one bit read flipped.
   if (OneBits(spare[kTableEccMark]) <= 1 && OneBits(spare[kTableAppendMark]) >= 7) {
@@ -382,14 +385,17 @@ NandResult ProgramTablePage(int ecc, DWORD mark) {
   BYTE* spare = reinterpret_cast<BYTE*>(spare_words);
   memset(spare, 0xFF, sizeof spare_words);
   spare[mark] = 0;
-  for (DWORD slot = 0; mark == kTableAppendMark && slot < kTableCrcSlots; ++slot) {
-    if (SlotUsed(slot)) continue;
-    WORD crc = TableCrc();
-    BYTE* at = spare + kTableCrcFirst + 4 * slot;
-    at[0] = static_cast<BYTE>(crc);
-    at[1] = static_cast<BYTE>(crc >> 8);
-    at[2] = at[3] = 0;
-    break;
+  if (mark == kTableAppendMark) {
+    DWORD slot = 0;
+    while (slot < kTableCrcSlots && SlotUsed(slot)) ++slot;
+    if (slot == kTableCrcSlots) {
+      spare[kTableCrcGone] = 0;
+    } else {
+      DWORD crc = TableCrc();
+      BYTE* at = spare + kTableCrcFirst + kTableSlotBytes * slot;
+      for (int i = 0; i < 4; ++i) at[i] = static_cast<BYTE>(crc >> 8 * i);
+      at[4] = at[5] = 0;
+    }
   }
   NandResult result = NandProgramPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
   NandSetSpare(previous_spare);
