@@ -289,11 +289,6 @@ int CheckImageFile(HWND dialog, HANDLE file) {
       return 0;
     }
   }
-  // The last page the cache holds is programmed at the end.
-  if (Places.Pending != kNoPage && !PageFree(Places.Pending)) {
-    ShowError(dialog, kOverlapText);
-    return 0;
-  }
   if (!ResetPlaces()) {
     ShowError(dialog, kOverlapText);
     return 0;

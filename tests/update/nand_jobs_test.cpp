@@ -43,17 +43,24 @@ class NandJobsTest : public ::testing::Test {
     std::ofstream(Dir() / "faults.toml") << faults;
   }
 
-  // The logical flash as the table page in nand.img lays it out.
-  Bytes Logical(std::uint32_t offset, std::uint32_t count) {
-    Bytes bytes(count);
+  // nand.img as the table page in it lays out the logical flash.
+  template <typename Body>
+  void WithView(Body body) {
     int fd = open((Dir() / "nand.img").c_str(), O_RDONLY);
     const off_t size = lseek(fd, 0, SEEK_END);
     void* image = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
     close(fd);
     host::NandLogicalView view(static_cast<std::uint8_t*>(image),
                                static_cast<std::uint32_t>(size / (2112 * 64)));
-    EXPECT_TRUE(view.Read(offset, bytes.data(), count));
+    body(view);
     munmap(image, size);
+  }
+
+  Bytes Logical(std::uint32_t offset, std::uint32_t count) {
+    Bytes bytes(count);
+    WithView([&](const host::NandLogicalView& view) {
+      EXPECT_TRUE(view.Read(offset, bytes.data(), count));
+    });
     return bytes;
   }
 
@@ -248,15 +255,11 @@ TEST_F(NandJobsTest, SecondChipSelectTakesDataAndRelocations) {
     EXPECT_TRUE(Logical(0x20000000, 0x800) == first);
     EXPECT_TRUE(Logical(0x20080000, 0x800) == bad);
     // The table names both replacements, from the top of the second die down.
-    int fd = open((Dir() / "nand.img").c_str(), O_RDONLY);
-    const off_t size = lseek(fd, 0, SEEK_END);
-    void* image = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-    close(fd);
-    host::NandLogicalView view(static_cast<std::uint8_t*>(image), 8192);
-    const std::vector<std::uint32_t> map = view.Map();
-    EXPECT_EQ(map[10], 8191u);
-    EXPECT_EQ(map[4100], 8190u);
-    munmap(image, size);
+    WithView([](const host::NandLogicalView& view) {
+      const std::vector<std::uint32_t> map = view.Map();
+      EXPECT_EQ(map[10], 8191u);
+      EXPECT_EQ(map[4100], 8190u);
+    });
   });
 }
 
