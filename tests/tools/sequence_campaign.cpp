@@ -1,16 +1,20 @@
-// imbrel-sequence-campaign: sequences of jobs on one NAND module, as the module meets them
-// between two updates: updates of generated images (in the boot area, across 0x40000, in
+// imbrel-sequence-campaign: sequences of jobs on one NAND or NOR module, as the module meets
+// them between two updates: updates of generated images (in the boot area, across 0x40000, in
 // high blocks), a cancel at a chosen progress step, a power cut at a chosen flash operation,
-// a restart, imbrel-module write --erase, faults set and cleared, a bit that reads flipped in
-// any page (the table page too). Each job runs in a process of its own, as the program runs
-// on the module. After every job the logical flash, read from nand.img through the table
-// page as the next start finds it, is held to a reference of the tool's own:
+// a restart, imbrel-module write --erase, faults set and cleared, on NAND a bit that reads
+// flipped in any page (the table page too). Each job runs in a process of its own, as the
+// program runs on the module. After every job the flash (on NAND the logical flash, read from
+// nand.img through the table page as the next start finds it) is held to a reference of the
+// tool's own:
 // - a job that reports success leaves exactly what it wrote, and nothing else changed;
 // - a job that fails or is cut leaves every byte it did not own as it was;
 // - the block map in the module's RAM, when there is one, is the one the table page implies.
 // A failing sequence is shrunk (jobs left out while it still fails) and printed as a list of
 // jobs that `--replay` runs again.
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +25,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -51,10 +56,24 @@ using Rng = std::mt19937_64;
 
 constexpr std::uint32_t kBlock = 0x20000;
 constexpr std::uint32_t kBootArea = 0x40000;
-constexpr std::uint32_t kSkippedPage = 0x3F800;  // logical page 127: never written
-constexpr std::uint32_t kWindow = 48 * kBlock;   // the logical bytes the jobs use
-constexpr std::uint32_t kBlocks = 1024;          // 0xF1EC
+constexpr std::uint32_t kSkippedPage = 0x3F800;     // logical page 127: never written
+constexpr std::uint32_t kNandWindow = 48 * kBlock;  // the logical bytes the jobs use
+constexpr std::uint32_t kBlocks = 1024;             // 0xF1EC
 constexpr std::uint32_t kReserveFirst = 1004;
+
+// NOR: a pair of bottom-boot P30 chips of 2 MB each side by side on the 32-bit bus: four
+// 64 KB parameter blocks, then blocks of 256 KB. The jobs use the whole flash.
+constexpr std::uint32_t kNorSize = 0x400000;
+constexpr std::uint32_t kNorParameterEnd = 0x40000;
+
+bool nor = false;                     // the campaign's modules are NOR
+std::uint32_t kWindow = kNandWindow;  // the bytes the jobs use and the checks read
+
+// The NOR block holding `at`: its first byte and its end.
+std::pair<std::uint32_t, std::uint32_t> NorBlock(std::uint32_t at) {
+  const std::uint32_t size = at < kNorParameterEnd ? 0x10000 : 0x40000;
+  return {at - at % size, at - at % size + size};
+}
 
 enum class Kind { kUpdate, kCancel, kCut, kRestart, kWrite, kFault, kClear, kFlip };
 
@@ -64,10 +83,18 @@ struct Job {
   std::uint64_t seed = 0;               // update, write: the data and the records
   std::uint32_t step = 0;               // cancel: the progress step; cut: the operation
   int landed = 0;                       // cut: quarters of the operation that land
-  std::uint32_t block = 0;              // fault: the physical block; flip: the page
-  bool erase = false;                   // fault: erase (else program); flip: byte, bit below
+  std::uint32_t block = 0;  // fault: the physical block (NOR: an offset); flip: the page
+  bool erase = false;       // NAND fault: erase (else program); flip: byte, bit below
   std::uint32_t byte = 0, bit = 0;
+  std::string fault;  // NOR fault: erase, program, locked, buffer, never
+  std::string chip;   // NOR fault: low, high, both
 };
+
+const char* const kNorFaults[][2] = {{"erase", "erase-error"},
+                                     {"program", "program-error"},
+                                     {"locked", "locked-down"},
+                                     {"buffer", "buffer-unavailable"},
+                                     {"never", "never-ready"}};
 
 std::string Hex(std::uint64_t v) {
   char text[24];
@@ -93,6 +120,7 @@ std::string Show(const Job& j) {
     case Kind::kWrite:
       return "write " + Hex(j.place) + " " + Hex(j.length) + " " + std::to_string(j.seed);
     case Kind::kFault:
+      if (nor) return "fault " + j.fault + " " + Hex(j.block) + " " + j.chip;
       return std::string("fault ") + (j.erase ? "erase " : "program ") + std::to_string(j.block);
     case Kind::kClear:
       return "clear";
@@ -136,7 +164,9 @@ std::optional<Job> Parse(const std::string& line) {
     std::string on;
     in >> on;
     j.erase = on == "erase";
+    j.fault = on;
     number(j.block);
+    if (nor) in >> j.chip;
   } else if (word == "clear") {
     j.kind = Kind::kClear;
   } else if (word == "flip") {
@@ -154,7 +184,44 @@ std::uint32_t Pick(Rng& rng, std::uint32_t low, std::uint32_t high) {
   return std::uniform_int_distribution<std::uint32_t>(low, high)(rng);
 }
 
+Job MakeNorJob(Rng& rng) {
+  Job j;
+  const std::uint32_t r = Pick(rng, 0, 99);
+  auto anywhere = [&] {
+    const std::uint32_t where = Pick(rng, 0, 9);
+    return where < 2   ? 0
+           : where < 4 ? Pick(rng, 1, 0x3F) * 0x1000
+           : where < 6 ? kNorParameterEnd - Pick(rng, 1, 8) * 0x800
+                       : Pick(rng, 1, 15) * 0x40000 + Pick(rng, 0, 0x7F) * 0x800;
+  };
+  if (r < 45) {
+    j.kind = r < 30 ? Kind::kUpdate : r < 37 ? Kind::kCancel : Kind::kCut;
+    j.place = anywhere();
+    j.length = std::min(Pick(rng, 1, 0x60) * 0x800 - Pick(rng, 0, 0x7FF), kNorSize - j.place);
+    j.seed = rng();
+    j.step = Pick(rng, 0, j.kind == Kind::kCut ? 4000 : 40);
+    j.landed = static_cast<int>(Pick(rng, 0, 3));
+  } else if (r < 55) {
+    j.kind = Kind::kRestart;
+  } else if (r < 68) {
+    j.kind = Kind::kWrite;
+    j.place = std::min(anywhere() + Pick(rng, 0, 0xFF), kNorSize - 1);
+    j.length = std::min(Pick(rng, 1, 0x3000), kNorSize - j.place);
+    j.seed = rng();
+  } else if (r < 85) {
+    j.kind = Kind::kFault;
+    const std::uint32_t what = Pick(rng, 0, 19);
+    j.fault = kNorFaults[what < 7 ? 0 : what < 14 ? 1 : what < 16 ? 2 : what < 19 ? 3 : 4][0];
+    j.block = j.fault == "buffer" ? Pick(rng, 1, 8) : anywhere() + Pick(rng, 0, 0x7FF);
+    j.chip = std::vector<std::string>{"low", "high", "both"}[Pick(rng, 0, 2)];
+  } else {
+    j.kind = Kind::kClear;
+  }
+  return j;
+}
+
 Job MakeJob(Rng& rng) {
+  if (nor) return MakeNorJob(rng);
   Job j;
   const std::uint32_t r = Pick(rng, 0, 99);
   if (r < 45) {
@@ -215,28 +282,91 @@ host::BinWriter ImageOf(const Job& j, Bytes* data) {
   return writer;
 }
 
+// The window's bytes, in memory of their own that forked jobs do not share: the lane forks a
+// process for every job, and memory it shares would be copied page by page at its next write.
+class Window {
+ public:
+  Window() {
+    void* p = mmap(nullptr, kWindow, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::runtime_error("no memory for the window");
+    madvise(p, kWindow, MADV_DONTFORK);
+    bytes_ = static_cast<std::uint8_t*>(p);
+  }
+  ~Window() { munmap(bytes_, kWindow); }
+  Window(const Window&) = delete;
+  Window& operator=(const Window&) = delete;
+  std::uint8_t& operator[](std::uint32_t at) { return bytes_[at]; }
+  std::uint8_t operator[](std::uint32_t at) const { return bytes_[at]; }
+  std::uint8_t* data() { return bytes_; }
+  const std::uint8_t* data() const { return bytes_; }
+  bool operator==(const Window& other) const {
+    return std::memcmp(bytes_, other.bytes_, kWindow) == 0;
+  }
+  void CopyFrom(const Window& other) { std::memcpy(bytes_, other.bytes_, kWindow); }
+
+ private:
+  std::uint8_t* bytes_;
+};
+
 struct Flash {
-  Bytes bytes;                                        // the window, as the table page lays it out
+  Window bytes;                                       // the window, as the table page lays it out
   std::vector<std::uint16_t> table_map;               // what the table page implies
   std::optional<std::vector<std::uint16_t>> ram_map;  // the map in RAM, when filled
   bool table_valid = false;
 };
 
-Flash ReadFlash(const fs::path& dir) {
-  Flash f;
-  int fd = open((dir / "nand.img").c_str(), O_RDONLY | O_CLOEXEC);
-  const off_t size = lseek(fd, 0, SEEK_END);
-  void* image = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
-  close(fd);
-  host::NandLogicalView view(static_cast<std::uint8_t*>(image), kBlocks);
+// The flash image of a lane's module, mapped once: the jobs change it in place.
+class FlashImage {
+ public:
+  explicit FlashImage(const fs::path& file) : file_(file) {}
+  ~FlashImage() { Unmap(); }
+  const std::uint8_t* Get() {
+    struct stat now {};
+    if (stat(file_.c_str(), &now) != 0) throw std::runtime_error(file_.string() + " is gone");
+    if (!image_ || now.st_ino != inode_ || now.st_size != static_cast<off_t>(size_)) {
+      Unmap();
+      int fd = open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+      void* p = fd < 0 ? MAP_FAILED
+                       : mmap(nullptr, static_cast<std::size_t>(now.st_size), PROT_READ, MAP_SHARED,
+                              fd, 0);
+      if (fd >= 0) close(fd);
+      if (p == MAP_FAILED) throw std::runtime_error(file_.string() + " cannot be mapped");
+      madvise(p, static_cast<std::size_t>(now.st_size), MADV_DONTFORK);
+      image_ = static_cast<std::uint8_t*>(p);
+      size_ = static_cast<std::size_t>(now.st_size);
+      inode_ = now.st_ino;
+    }
+    return image_;
+  }
+
+ private:
+  void Unmap() {
+    if (image_) munmap(image_, size_);
+    image_ = nullptr;
+  }
+  fs::path file_;
+  std::uint8_t* image_ = nullptr;
+  std::size_t size_ = 0;
+  ino_t inode_ = 0;
+};
+
+void ReadFlash(FlashImage& image, const fs::path& dir, Flash& f) {
+  if (nor) {  // the bus's view of the pair is the file's
+    std::memcpy(f.bytes.data(), image.Get(), kWindow);
+    f.table_valid = true;
+    return;
+  }
+  host::NandLogicalView view(const_cast<std::uint8_t*>(image.Get()), kBlocks);
   // Page by page, as a reader with ECC sees it: a page programmed with its ECC bytes (spare
   // bytes 40 to 63) reads with a single flipped bit a step mended.
-  f.bytes.assign(kWindow, 0xFF);
   for (std::uint32_t page = 0; page < kWindow / host::kNandPageBytes; ++page) {
-    std::optional<std::uint32_t> physical = view.PhysicalPage(page);
-    if (!physical) continue;
-    const std::uint8_t* raw = view.RawPage(*physical);
     std::uint8_t* out = f.bytes.data() + std::uint64_t{page} * host::kNandPageBytes;
+    std::optional<std::uint32_t> physical = view.PhysicalPage(page);
+    if (!physical) {
+      std::memset(out, 0xFF, host::kNandPageBytes);
+      continue;
+    }
+    const std::uint8_t* raw = view.RawPage(*physical);
     std::memcpy(out, raw, host::kNandPageBytes);
     const std::uint8_t* ecc = raw + host::kNandPageBytes + 40;
     if (std::all_of(ecc, ecc + 24, [](std::uint8_t b) { return b == 0xFF; })) continue;
@@ -249,8 +379,9 @@ Flash ReadFlash(const fs::path& dir) {
     }
   }
   f.table_valid = view.TableValid();
+  f.table_map.clear();
   for (std::uint32_t b : view.Map()) f.table_map.push_back(static_cast<std::uint16_t>(b));
-  munmap(image, static_cast<std::size_t>(size));
+  f.ram_map.reset();
   std::ifstream ram(dir / "ram" / "mapping-NAND_FLASH_BBMT", std::ios::binary);
   std::uint32_t signature = 0;
   if (ram.read(reinterpret_cast<char*>(&signature), 4) && signature == 0x544D4242) {
@@ -258,7 +389,6 @@ Flash ReadFlash(const fs::path& dir) {
     ram.read(reinterpret_cast<char*>(map.data()), kBlocks * 2);
     f.ram_map = map;
   }
-  return f;
 }
 
 // What a job's child process reports.
@@ -302,20 +432,26 @@ class Runner {
  public:
   Runner(const fs::path& work) : work_(work) {
     host::CreateOptions options;  // a factory module: a bootloader in block 0
-    options.flash = host::FlashKind::kNand;
-    options.nand_chip = 0xF1EC;
-    options.part_number = 8;
+    if (nor) {
+      options.nor_device = 0x8922;
+      options.cfi_size = 0x15;
+    } else {
+      options.flash = host::FlashKind::kNand;
+      options.nand_chip = 0xF1EC;
+      options.part_number = 8;
+    }
     host::CreateModule(work_ / "template", options);
     std::ofstream(work_ / "template" / "faults.toml") << "";
-    copy_.emplace(work_ / "template", work_ / "m", "nand.img");
+    copy_.emplace(work_ / "template", work_ / "m", nor ? "nor.img" : "nand.img");
   }
 
   std::optional<Finding> Run(const Sequence& s, std::vector<std::string>* outcomes = nullptr) {
     copy_->Restore();
     const fs::path dir = work_ / "m";
     Faults faults;
-    Flash before = ReadFlash(dir);
-    Bytes expect = before.bytes;
+    ReadFlash(image_, dir, *before_);
+    expect_.CopyFrom(before_->bytes);
+    Window& expect = expect_;
     for (std::size_t i = 0; i < s.jobs.size(); ++i) {
       const Job& j = s.jobs[i];
       std::string outcome;
@@ -365,7 +501,10 @@ class Runner {
           owned_from = j.place - j.place % kBlock;
           owned_to =
               std::min<std::uint32_t>((j.place + j.length + kBlock - 1) / kBlock * kBlock, kWindow);
-          if (j.place < kBootArea) {
+          if (nor) {  // the blocks the image's range touches
+            owned_from = NorBlock(j.place).first;
+            owned_to = NorBlock(j.place + j.length - 1).second;
+          } else if (j.place < kBootArea) {
             owned_from = 0;
             owned_to = std::max(owned_to, kBootArea);
             if (j.place != 0) image = {j.place, j.place + j.length};
@@ -396,7 +535,12 @@ class Runner {
           if (status == kFailed) outcome = "failed";
           owned_from = j.place - j.place % kBlock;
           owned_to = (j.place + j.length + kBlock - 1) / kBlock * kBlock;
-          if (j.place < kBootArea) owned_from = 0, owned_to = std::max(owned_to, kBootArea);
+          if (nor) {
+            owned_from = NorBlock(j.place).first;
+            owned_to = NorBlock(j.place + j.length - 1).second;
+          } else if (j.place < kBootArea) {
+            owned_from = 0, owned_to = std::max(owned_to, kBootArea);
+          }
           image = {j.place, j.place + j.length};
           break;
         }
@@ -404,6 +548,20 @@ class Runner {
           for (const auto& e : fs::directory_iterator(dir / "ram")) fs::remove_all(e.path());
           break;
         case Kind::kFault:
+          if (nor) {
+            std::string text;
+            for (const auto& [name, kind] : kNorFaults) {
+              if (j.fault == name) text = std::string("[[nor]]\nkind = \"") + kind + "\"\n";
+            }
+            if (j.fault == "buffer") {
+              text += "count = " + std::to_string(j.block) + "\n";
+            } else if (j.fault != "never") {
+              text += "block = " + Hex(j.block) + "\n";
+            }
+            faults.entries.push_back(text + "chip = \"" + j.chip + "\"\n");
+            std::ofstream(dir / "faults.toml") << faults.Text();
+            break;
+          }
           faults.boot_blocks_fail |= j.block < 2;
           faults.entries.push_back(std::string("[[nand]]\nkind = \"") +
                                    (j.erase ? "erase-error" : "program-error") +
@@ -425,7 +583,9 @@ class Runner {
       if (outcomes) {
         outcomes->push_back(status == kDone ? "done" : status == kCut ? "cut" : outcome);
       }
-      Flash now = ReadFlash(dir);
+      ReadFlash(image_, dir, *now_);
+      const Flash& now = *now_;
+      const Flash& before = *before_;
       auto fail = [&](const std::string& what) { return Finding{i, what}; };
       if (!now.table_valid) {
         // The table page is gone: the driver cannot start again. A named window (a cut
@@ -447,7 +607,7 @@ class Runner {
         // What the job wrote, and nothing else changed.
         if (update) {
           for (std::uint32_t at = owned_from; at < owned_to; ++at) expect[at] = 0xFF;
-          if (j.place != 0 && j.place < kBootArea) {
+          if (!nor && j.place != 0 && j.place < kBootArea) {
             for (std::uint32_t at = 0; at < kBootArea; ++at) {
               if (at < j.place || at >= j.place + j.length) expect[at] = before.bytes[at];
             }
@@ -457,14 +617,17 @@ class Runner {
           for (const host::BinRecordData& r : writer.records()) {
             for (std::size_t k = 0; k < r.data.size(); ++k) {
               std::uint32_t at = r.address + static_cast<std::uint32_t>(k);
-              if (at < kWindow && !(at >= kSkippedPage && at < kBootArea)) expect[at] = r.data[k];
+              if (at < kWindow && (nor || !(at >= kSkippedPage && at < kBootArea))) {
+                expect[at] = r.data[k];
+              }
             }
           }
-          for (std::uint32_t at = kSkippedPage; at < kBootArea && j.place < kBootArea; ++at) {
+          for (std::uint32_t at = kSkippedPage; at < kBootArea && j.place < kBootArea && !nor;
+               ++at) {
             expect[at] = 0xFF;
           }
         } else {
-          std::copy(wrote.begin(), wrote.end(), expect.begin() + j.place);
+          std::copy(wrote.begin(), wrote.end(), expect.data() + j.place);
         }
         for (std::uint32_t at = 0; at < kWindow; ++at) {
           if (now.bytes[at] != expect[at]) {
@@ -479,8 +642,8 @@ class Runner {
           bool own = at >= owned_from && at < owned_to;
           // Where physical block 0 or 1 fails, the area cannot always be written back: a
           // named window, which the job reports as an error.
-          if (own && image && status != kCut && !faults.boot_blocks_fail && at < kBootArea &&
-              (at < image->first || at >= image->second) && at < kSkippedPage) {
+          if (!nor && own && image && status != kCut && !faults.boot_blocks_fail &&
+              at < kBootArea && (at < image->first || at >= image->second) && at < kSkippedPage) {
             own = false;  // kept bytes of the boot area come back on a failure
           }
           if (!own && now.bytes[at] != expect[at]) {
@@ -489,13 +652,13 @@ class Runner {
                         Hex(now.bytes[at]) + ", was " + Hex(expect[at]));
           }
         }
-        expect = now.bytes;
-      } else if (now.bytes != expect) {
+        expect.CopyFrom(now.bytes);
+      } else if (!(now.bytes == expect)) {
         std::uint32_t at = 0;
         while (now.bytes[at] == expect[at]) ++at;
         return fail("the flash changed at " + Hex(at));
       }
-      before = now;
+      std::swap(before_, now_);
     }
     return std::nullopt;
   }
@@ -510,6 +673,9 @@ class Runner {
 
   fs::path work_;
   std::optional<campaign::ModuleCopy> copy_;
+  FlashImage image_{work_ / "m" / (nor ? "nor.img" : "nand.img")};
+  std::unique_ptr<Flash> before_ = std::make_unique<Flash>(), now_ = std::make_unique<Flash>();
+  Window expect_;
 };
 
 Sequence MakeSequence(std::uint64_t seed, std::uint64_t number) {
@@ -549,7 +715,7 @@ int main(int argc, char** argv) {
     execv("/proc/self/exe", argv);
   }
   CLI::App app{
-      "imbrel-sequence-campaign: generated sequences of jobs on one NAND module (updates, "
+      "imbrel-sequence-campaign: generated sequences of jobs on one NAND or NOR module (updates, "
       "cancels, power cuts, restarts, write --erase, faults, bit flips), the flash held to a "
       "reference after every job"};
   std::uint64_t count = 100, seed = 1;
@@ -561,6 +727,8 @@ int main(int argc, char** argv) {
   app.add_option("--work", work, "directory for the module (default: a new one in $TMPDIR)");
   app.add_option("--replay", replay, "run the jobs in FILE, one a line, and print each outcome");
   app.add_flag("--quiet", quiet, "print only the summary and the findings");
+  app.add_flag("--nor", nor,
+               "NOR modules (a pair of bottom-boot P30 chips, 4 MB) instead of NAND (0xF1EC)");
   app.add_option("--jobs", lanes,
                  "sequences run at once, each lane on a module of its own "
                  "(default: the processors)")
@@ -568,6 +736,7 @@ int main(int argc, char** argv) {
   app.footer(
       "Exit status: 0 the invariant held, 1 a sequence broke it, 2 the campaign could not run.");
   CLI11_PARSE(app, argc, argv);
+  if (nor) kWindow = kNorSize;
 
   fs::path dir = work;
   if (work.empty()) {
@@ -625,7 +794,8 @@ int main(int argc, char** argv) {
         Sequence small = Shrink(runner, s, &*f);
         out << "F\tfinding, sequence " << number << " (seed " << seed << "): after job "
             << f->job + 1 << ": " << f->what << "\n";
-        out << "F\t  jobs (imbrel-sequence-campaign --replay FILE):\n";
+        out << "F\t  jobs (imbrel-sequence-campaign " << (nor ? "--nor " : "")
+            << "--replay FILE):\n";
         for (const Job& j : small.jobs) out << "F\t    " << Show(j) << "\n";
         out.flush();
       }
@@ -659,11 +829,11 @@ int main(int argc, char** argv) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf(
-        "%llu sequences, %llu jobs (seed %llu), %.1f s, %.0f jobs a second (%d at once): %llu "
-        "findings\n",
-        static_cast<unsigned long long>(count), static_cast<unsigned long long>(jobs),
-        static_cast<unsigned long long>(seed), seconds, jobs / seconds, lanes,
-        static_cast<unsigned long long>(findings));
+        "%s: %llu sequences, %llu jobs (seed %llu), %.1f s, %.0f jobs a second (%d at once): "
+        "%llu findings\n",
+        nor ? "NOR" : "NAND", static_cast<unsigned long long>(count),
+        static_cast<unsigned long long>(jobs), static_cast<unsigned long long>(seed), seconds,
+        jobs / seconds, lanes, static_cast<unsigned long long>(findings));
     if (!quiet) {
       for (const auto& [what, n] : ends) {
         std::printf("  %8llu  %s\n", static_cast<unsigned long long>(n), what.c_str());
