@@ -82,17 +82,35 @@ Reservation* FindReservation(std::uintptr_t address) {
     }
   }
   if (!hit) BadAccess(what, address, "no physical mapping shows this address");
-  std::uint64_t physical = hit->physical_base + (address - hit->virtual_base);
+  // Pieces mapped side by side onto adjacent physical ranges (a 64 MB flash mapped in 32 MB
+  // VirtualCopy pieces) are one contiguous view.
+  std::uintptr_t view_low = hit->virtual_base, view_high = hit->virtual_base + hit->size;
+  std::uint64_t view_physical = hit->physical_base;  // physical address of view_low
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (const PhysicalMapping& m : mappings) {
+      if (m.virtual_base == view_high &&
+          m.physical_base == view_physical + (view_high - view_low)) {
+        view_high += m.size;
+        grew = true;
+      } else if (m.virtual_base + m.size == view_low && m.physical_base + m.size == view_physical) {
+        view_low = m.virtual_base;
+        view_physical = m.physical_base;
+        grew = true;
+      }
+    }
+  }
+  std::uint64_t physical = view_physical + (address - view_low);
   const PhysicalBus::Slot* slot = bus ? bus->Find(physical) : nullptr;
   if (!slot) BadAccess(what, address, "no device answers its physical address");
-  // The part of the mapping that shows this one device.
-  std::uint64_t phys_low = std::max<std::uint64_t>(hit->physical_base, slot->base);
+  // The part of the view that shows this one device.
+  std::uint64_t phys_low = std::max<std::uint64_t>(view_physical, slot->base);
   std::uint64_t phys_high =
-      std::min<std::uint64_t>(hit->physical_base + hit->size, slot->base + slot->size);
+      std::min<std::uint64_t>(view_physical + (view_high - view_low), slot->base + slot->size);
   Translation t;
-  t.low = hit->virtual_base + (phys_low - hit->physical_base);
-  t.high = hit->virtual_base + (phys_high - hit->physical_base);
-  t.device_origin = hit->virtual_base + (slot->base - hit->physical_base);
+  t.low = view_low + (phys_low - view_physical);
+  t.high = view_low + (phys_high - view_physical);
+  t.device_origin = view_low + (slot->base - view_physical);
   t.device = slot->device;
   t.access_ns = slot->device->AccessNs();
   t.generation = generation.load(std::memory_order_acquire);

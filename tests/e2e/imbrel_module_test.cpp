@@ -315,3 +315,39 @@ TEST(ImbrelModuleNand, InfoListsFaultsAndTwoChipSelects) {
 }
 
 }  // namespace
+
+namespace {
+
+// The program maps the flash in 32 MB pieces, as on the device: reads, writes and
+// verification across the line between two pieces see one flash, on every size that has one.
+TEST_F(ImbrelModuleTool, FlashesLargerThanOnePieceReadAndWriteAcrossItsEnd) {
+  const std::vector<std::uint8_t> data = [] {
+    std::vector<std::uint8_t> bytes(0x20000);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    return bytes;
+  }();
+  const std::string file = (dir_ / "data.bin").string();
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  for (const char* size : {"0x19", "0x1A"}) {
+    SCOPED_TRACE(size);
+    std::filesystem::remove_all(dir_ / "m");
+    ASSERT_EQ(Run("create " + Dir() + " --nor --blank --cfi-size " + size).status, 0);
+    CommandResult r = Run("write " + Dir() + " 0x1FF0000 " + file + " --erase");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(Image(0x1FF0000, data.size()), data);
+    r = Run("verify " + Dir() + " 0x1FF0000 " + file);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::string whole = (dir_ / "flash.bin").string();
+    r = Run("read " + Dir() + " -o " + whole);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::ifstream in(whole, std::ios::binary);
+    in.seekg(0x1FF0000);
+    std::vector<std::uint8_t> back(data.size());
+    in.read(reinterpret_cast<char*>(back.data()), static_cast<std::streamsize>(back.size()));
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(std::filesystem::file_size(whole), 0x4000000u);  // the chip select's 64 MB
+  }
+}
+
+}  // namespace
