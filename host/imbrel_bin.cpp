@@ -38,6 +38,8 @@ using host::UsageError;
 
 // ---- info ------------------------------------------------------------------------------------
 
+std::vector<std::uint8_t> ReadInput(const std::string& path);
+
 struct InfoOptions {
   std::string file;
   std::string image_offset;  // forces the offset
@@ -151,7 +153,8 @@ int Info(const InfoOptions& options) {
 
   host::BinImage image;
   try {
-    image = host::ReadBinFile(options.file);
+    image =
+        options.file == "-" ? host::ReadBinImage(ReadInput("-")) : host::ReadBinFile(options.file);
   } catch (const std::runtime_error& e) {
     throw UsageError(e.what());
   }
@@ -406,7 +409,7 @@ int main(int argc, char** argv) {
   InfoOptions info_options;
   CLI::App* info = app.add_subcommand(
       "info", "list the header, every record and where it lands, and what is wrong with FILE");
-  info->add_option("FILE", info_options.file, "BIN image")->required();
+  info->add_option("FILE", info_options.file, "BIN image (- for standard input)")->required();
   CLI::Option* offset_option = info->add_option("--image-offset", info_options.image_offset,
                                                 "add N to every address (overrides placement)")
                                    ->type_name("N");

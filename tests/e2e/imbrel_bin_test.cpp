@@ -87,6 +87,22 @@ TEST_F(ImbrelBinTool, MakeThenInfoListsEveryRecordWhereItLands) {
   EXPECT_NE(r.out.find("erases      flash [0x80001000, 0x80006005)"), std::string::npos) << r.out;
 }
 
+TEST_F(ImbrelBinTool, InfoReadsStandardInputFromAPipeOrARedirect) {
+  Put("data.raw", Bytes(100));
+  const std::string make = std::string(IMBREL_BIN_TOOL) + " make -o - --start 0x1000 --raw " +
+                           Path("data.raw") + " --at 0x1000";
+  CommandResult r = test::RunCommand(make + " | " + IMBREL_BIN_TOOL + " info -");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("the updater would accept this file"), std::string::npos) << r.out;
+  ASSERT_EQ(test::RunCommand(make + " > " + Path("a.bin")).status, 0);
+  r = Run("info - < " + Path("a.bin"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("start 0x00001000, length 0x00000064"), std::string::npos) << r.out;
+  r = Run("info - < /dev/null");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("standard input: is empty"), std::string::npos) << r.err;
+}
+
 TEST_F(ImbrelBinTool, MakeWritesTheEntryPointAndWarnsOfARecordAtZero) {
   Put("d.raw", Bytes(64));
   CommandResult r = Run("make -o " + Path("e.bin") +
