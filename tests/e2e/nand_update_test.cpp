@@ -244,6 +244,33 @@ TEST_F(NandUpdate, WriteWithEraseInTheBootAreaChangesOnlyItsRange) {
   EXPECT_TRUE(ReadLogical(0, 0x40000) == expected);
 }
 
+// An erase in the boot area leaves exactly its blocks erased: block 1's takes logical page 63
+// with it and puts it back; block 0's takes page 63 too, and block 1 stays. The report names
+// the blocks and the region they held.
+TEST_F(NandUpdate, EraseInTheBootAreaErasesExactlyItsBlocks) {
+  Create("--chip 0xF1EC --part 9");
+  std::vector<std::uint8_t> expected = ReadLogical(0, 0x40000);
+  const std::string four = (dir_ / "four").string();
+  std::ofstream(four) << "WXYZ";
+  ASSERT_EQ(Tool("write " + Dir() + " 0x30000 " + four + " --erase").status, 0);
+  std::copy_n("WXYZ", 4, expected.begin() + 0x30000);
+  ASSERT_TRUE(ReadLogical(0, 0x40000) == expected);
+
+  CommandResult r = Tool("erase " + Dir() + " 0x20010 0x10");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("erased 0x20000 to 0x3ffff (1 block) for 0x20010 + 0x10"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("they held the bootloader"), std::string::npos) << r.out;
+  std::fill(expected.begin() + 0x20000, expected.end(), 0xFF);
+  EXPECT_TRUE(ReadLogical(0, 0x40000) == expected);
+
+  ASSERT_EQ(Tool("write " + Dir() + " 0x30000 " + four).status, 0);
+  std::copy_n("WXYZ", 4, expected.begin() + 0x30000);
+  EXPECT_EQ(Tool("erase " + Dir() + " 0 1").status, 0);
+  std::fill(expected.begin(), expected.begin() + 0x20000, 0xFF);
+  EXPECT_TRUE(ReadLogical(0, 0x40000) == expected);
+}
+
 TEST_F(NandUpdate, BannerIsFoundPastPagesThatDoNotRead) {
   // The banner bootloader fills block 0; the rest of the 128 KB window holds pages that were
   // never programmed, which do not read with ECC on.

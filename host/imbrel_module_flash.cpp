@@ -1,0 +1,547 @@
+// imbrel-module's flash subcommands: erase, write, verify, read and dump the module's flash
+// through the program's own driver.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <tuple>
+#include <vector>
+
+#include "flash/flash_ops.h"
+#include "flash/nand/nand_controller.h"
+#include "flash/nand/nand_flash.h"
+#include "host/hardware/virtual_clock.h"
+#include "host/imbrel_module_commands.h"
+#include "host/module/flash_map.h"
+#include "host/module/module.h"
+#include "host/tool_support.h"
+#include "platform/kernel_call.h"
+
+namespace fs = std::filesystem;
+
+namespace host {
+
+namespace {
+
+// Opens a session and checks that the range lies inside the flash before anything is touched.
+void CheckRange(const FlashSession& session, const std::string& what, std::uint64_t offset,
+                std::uint64_t length) {
+  if (session.driver() == 0) {
+    throw std::runtime_error("the flash driver could not start on this module");
+  }
+  if (offset > FlashOps.FlashSize || length > FlashOps.FlashSize - offset) {
+    throw UsageError(what + " " + Hex(offset) + " + " + Hex(length) + " runs past the flash (" +
+                     Hex(FlashOps.FlashSize) + " bytes)");
+  }
+}
+
+// Whether stderr is a terminal: erase and write then show their progress there.
+bool StderrIsTerminal() {
+  static const bool terminal = isatty(STDERR_FILENO);
+  return terminal;
+}
+
+int ShowEraseProgress(DWORD done, DWORD total) {
+  if (StderrIsTerminal()) {
+    std::fprintf(stderr, "\rerasing: %u of %u KB", done / 1024, total / 1024);
+    std::fflush(stderr);
+  }
+  return 1;
+}
+
+void EndProgressLine() {
+  if (StderrIsTerminal()) std::fprintf(stderr, "\r\033[K");
+}
+
+void HexDump(const std::vector<std::uint8_t>& data, std::uint64_t offset) {
+  for (std::size_t i = 0; i < data.size(); i += 16) {
+    std::printf("%08llx ", static_cast<unsigned long long>(offset + i));
+    for (std::size_t j = i; j < i + 16; ++j) {
+      if (j < data.size())
+        std::printf(" %02x", data[j]);
+      else
+        std::printf("   ");
+    }
+    std::printf("  ");
+    for (std::size_t j = i; j < i + 16 && j < data.size(); ++j) {
+      std::putchar(data[j] >= 0x20 && data[j] < 0x7F ? data[j] : '.');
+    }
+    std::putchar('\n');
+  }
+}
+
+// Whether two values are the same integer or the same string. Types are compared first: a
+// float is never converted.
+// The bytes of FILE, or of standard input for "-".
+std::vector<std::uint8_t> ReadInput(const std::string& file) {
+  if (file == "-") {
+    std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(std::cin)),
+                                   std::istreambuf_iterator<char>());
+    if (std::cin.bad()) throw UsageError("cannot read standard input");
+    return data;
+  }
+  // A directory opens as a stream on Linux and fails only when read: look first.
+  std::error_code ec;
+  if (fs::is_directory(file, ec)) throw UsageError(file + ": is a directory, not a file");
+  if (!fs::exists(file, ec)) throw UsageError(file + ": no such file");
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw UsageError("cannot read " + file);
+  std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)),
+                                 std::istreambuf_iterator<char>());
+  if (in.bad()) throw UsageError("cannot read " + file);
+  return data;
+}
+
+// An erased page as the ECC sees it: at most one bit 0 in each 512-byte step (a bit that
+// flipped since the erase, which the ECC would correct in a programmed page).
+bool ErasedButForBitFlips(const std::vector<std::uint8_t>& page) {
+  for (std::size_t step = 0; step < page.size(); step += 512) {
+    int zeros = 0;
+    for (std::size_t i = step; i < std::min(step + 512, page.size()); ++i) {
+      zeros += std::popcount(static_cast<std::uint8_t>(~page[i]));
+    }
+    if (zeros > 1) return false;
+  }
+  return true;
+}
+
+// Reads [offset, offset + length) through the driver. NAND pages the driver will not read
+// are read again without ECC: an erased page reads 0xFF (one flipped bit a step cleaned, as
+// Linux's NAND layer does);
+// anything else is damage, and *problem names the page and why.
+bool ReadRange(std::uint64_t offset, std::uint64_t length, std::uint8_t* out,
+               std::string* problem) {
+  if (length == 0 ||
+      FlashOps.ReadBuffer(out, static_cast<DWORD>(offset), static_cast<DWORD>(length))) {
+    return true;
+  }
+  if (FlashOps.DriverKind != kDriverNand) {
+    *problem = "read of " + Hex(offset) + " + " + Hex(length) + " failed";
+    return false;
+  }
+  // A block at a time: with ECC, else without it, then page by page: erased pages are 0xFF,
+  // and the others must read with ECC.
+  const DWORD page = FlashOps.PageSize();
+  const DWORD block = FlashOps.BlockSize(static_cast<DWORD>(offset));
+  std::vector<std::uint8_t> buffer(block);
+  for (std::uint64_t at = offset - offset % block; at < offset + length; at += block) {
+    DWORD bytes = static_cast<DWORD>(std::min<std::uint64_t>(block, FlashOps.FlashSize - at));
+    if (!FlashOps.ReadBuffer(buffer.data(), static_cast<DWORD>(at), bytes)) {
+      int ecc = FlashOps.SetEcc(0);
+      bool raw = FlashOps.ReadBuffer(buffer.data(), static_cast<DWORD>(at), bytes) != 0;
+      FlashOps.SetEcc(ecc);
+      for (DWORD in = 0; in < bytes; in += page) {
+        std::vector<std::uint8_t> one(buffer.begin() + in, buffer.begin() + in + page);
+        bool blank = std::all_of(one.begin(), one.end(), [](std::uint8_t b) { return b == 0xFF; });
+        if (raw && blank) continue;
+        if (FlashOps.ReadBuffer(buffer.data() + in, static_cast<DWORD>(at + in), page)) continue;
+        if (raw && ErasedButForBitFlips(one)) {
+          std::fill(buffer.begin() + in, buffer.begin() + in + page, 0xFF);
+        } else {
+          *problem = "the page at " + Hex(at + in) + " does not read: " +
+                     (raw ? "its ECC does not match its data (more bit errors than it corrects)"
+                          : "the controller gives up on it (timed out or not there)");
+          return false;
+        }
+      }
+    }
+    std::uint64_t from = std::max(at, offset), to = std::min(at + bytes, offset + length);
+    std::copy(buffer.begin() + static_cast<long>(from - at),
+              buffer.begin() + static_cast<long>(to - at), out + (from - offset));
+  }
+  return true;
+}
+
+// Erases every block [offset, offset + length) touches, one block at a time, so that a
+// failure names its block.
+bool EraseBlocks(std::uint64_t offset, std::uint64_t length) {
+  std::uint64_t at = offset - offset % FlashOps.BlockSize(static_cast<DWORD>(offset));
+  std::uint64_t done = 0;
+  while (at < offset + length) {
+    DWORD block = FlashOps.BlockSize(static_cast<DWORD>(at));
+    ShowEraseProgress(static_cast<DWORD>(done), static_cast<DWORD>(length));
+    if (!FlashOps.EraseRange(static_cast<DWORD>(at), block)) {
+      EndProgressLine();
+      std::fprintf(stderr,
+                   "imbrel-module: erase failed at the block %s + %s (it is locked, failed to "
+                   "erase or timed out)%s\n",
+                   Hex(at).c_str(), Hex(block).c_str(),
+                   at > offset ? "; the blocks before it are erased" : "");
+      return false;
+    }
+    done += block;
+    at += block;
+  }
+  EndProgressLine();
+  return true;
+}
+
+// Programs `image` at `start`, leaving out runs of 0xFF (an erased flash holds them already,
+// and a NAND page left out stays erased), with progress on a terminal.
+bool ProgramRange(std::uint64_t start, const std::vector<std::uint8_t>& image) {
+  const std::size_t piece = FlashOps.DriverKind == kDriverNand ? FlashOps.PageSize() : 0x100;
+  std::size_t shown = 0;
+  for (std::size_t done = 0; done < image.size();) {
+    // Pieces are aligned to the flash, so that a NAND piece is one page.
+    std::size_t take = std::min<std::size_t>(piece - (start + done) % piece, image.size() - done);
+    bool blank = std::all_of(image.begin() + static_cast<long>(done),
+                             image.begin() + static_cast<long>(done + take),
+                             [](std::uint8_t b) { return b == 0xFF; });
+    // The driver may change what it is given (on part number 9 the word at offset 4): it
+    // gets a copy, so that the check afterwards compares the flash with what was asked for.
+    std::vector<std::uint8_t> piece_copy(image.begin() + static_cast<long>(done),
+                                         image.begin() + static_cast<long>(done + take));
+    if (!blank && !FlashOps.WriteBuffer(piece_copy.data(), static_cast<DWORD>(start + done),
+                                        static_cast<DWORD>(take))) {
+      EndProgressLine();
+      std::fprintf(stderr,
+                   "imbrel-module: write failed at %s (a block is locked, reported a program "
+                   "error or timed out); the bytes before it are written\n",
+                   Hex(start + done).c_str());
+      return false;
+    }
+    done += take;
+    if (StderrIsTerminal() && (done - shown >= 0x10000 || done == image.size())) {
+      shown = done;
+      std::fprintf(stderr, "\rwriting: %zu of %zu KB", done / 1024, image.size() / 1024);
+      std::fflush(stderr);
+    }
+  }
+  EndProgressLine();
+  return true;
+}
+
+}  // namespace
+
+namespace {
+
+// NAND: logical page 63 of block 0 lives in physical block 1, so an erase of either of the
+// first two logical blocks may take it; both are kept and written back together.
+constexpr std::uint64_t kNandBootArea = 0x40000;
+
+// The blocks [offset, offset + length) touches: their start and end.
+std::pair<std::uint64_t, std::uint64_t> BlocksOf(std::uint64_t offset, std::uint64_t length) {
+  std::uint64_t start = offset - offset % FlashOps.BlockSize(static_cast<DWORD>(offset));
+  DWORD last = static_cast<DWORD>(offset + length - 1);
+  return {start, last - last % FlashOps.BlockSize(last) + std::uint64_t{FlashOps.BlockSize(last)}};
+}
+
+// Puts `data` at `offset`. With `erase`, every block the range touches is erased first and
+// its bytes outside the range are read before and written back after, so that only the range
+// changes; [*start, *end) is then what was erased. Without it the range must be erased already.
+// The range is read back. 0, or kExitFailed with a message on stderr.
+int WriteRange(std::uint64_t offset, const std::vector<std::uint8_t>& data, bool erase,
+               std::uint64_t* start_out, std::uint64_t* end_out) {
+  std::uint64_t start = offset, end = offset + data.size();
+  std::vector<std::uint8_t> image = data;  // what [start, end) must hold afterwards
+  std::string problem;
+  // NAND, logical block 1 alone: its physical block also holds logical page 63, the last of
+  // block 0, which is kept with it. Block 0: its erase takes page 63's physical block too, and
+  // the whole boot area is kept.
+  const std::uint64_t block_one = FlashOps.BlockSize(0);
+  const std::uint64_t page = FlashOps.DriverKind == kDriverNand ? FlashOps.PageSize() : 0;
+  std::uint64_t erase_from = 0;
+  if (erase && !data.empty()) {
+    std::tie(start, end) = BlocksOf(offset, data.size());
+    erase_from = start;
+    if (FlashOps.DriverKind == kDriverNand && start == block_one && end <= kNandBootArea) {
+      start -= page;
+    } else if (FlashOps.DriverKind == kDriverNand && start < kNandBootArea) {
+      start = erase_from = 0;
+      end = std::max(end, kNandBootArea);
+    }
+    image.resize(end - start);
+    if (!ReadRange(start, end - start, image.data(), &problem)) {
+      std::fprintf(stderr,
+                   "imbrel-module: %s; the blocks the range touches cannot be kept outside it, "
+                   "so nothing is erased\n",
+                   problem.c_str());
+      return kExitFailed;
+    }
+    std::copy(data.begin(), data.end(), image.begin() + static_cast<long>(offset - start));
+    // On part number 9 the driver stores "HMIT" at offset 4 whenever a write covers it: kept
+    // bytes there that differ would change.
+    const std::uint8_t hmit[] = {'H', 'M', 'I', 'T'};
+    if (FlashOps.DriverKind == kDriverNand && GetCpuPartNumber() == 9 && start <= 4 && end >= 8 &&
+        !std::equal(hmit, hmit + 4, image.begin() + static_cast<long>(4 - start)) &&
+        (offset > 4 || offset + data.size() < 8)) {
+      std::fprintf(stderr,
+                   "imbrel-module: the blocks the range touches hold the bootloader's word at "
+                   "offset 4, which this module's driver (part number 9) would write back as "
+                   "\"HMIT\"; nothing is erased\n");
+      return kExitFailed;
+    }
+    if (!EraseBlocks(erase_from, end - erase_from)) return kExitFailed;
+    if (erase_from != start) {
+      // Page 63 went with the erase only when logical block 1 still lives in physical block 1.
+      std::vector<std::uint8_t> now(page);
+      if (ReadRange(start, page, now.data(), &problem) &&
+          !std::all_of(now.begin(), now.end(), [](std::uint8_t b) { return b == 0xFF; })) {
+        image.erase(image.begin(), image.begin() + static_cast<long>(page));
+        start = erase_from;
+      }
+    }
+  } else if (!data.empty()) {
+    // Programming only clears bits: a range that is not erased would end up with neither its
+    // old bytes nor the file's. Nothing is programmed then.
+    std::vector<std::uint8_t> now(data.size());
+    if (!ReadRange(offset, data.size(), now.data(), &problem)) {
+      std::fprintf(stderr, "imbrel-module: %s; nothing written\n", problem.c_str());
+      return kExitFailed;
+    }
+    auto used = std::find_if(now.begin(), now.end(), [](std::uint8_t b) { return b != 0xFF; });
+    if (used != now.end()) {
+      std::fprintf(stderr,
+                   "imbrel-module: the flash at %s is not erased (it holds 0x%02x); nothing "
+                   "written: erase the range first, or write --erase\n",
+                   Hex(offset + static_cast<std::uint64_t>(used - now.begin())).c_str(), *used);
+      return kExitFailed;
+    }
+  }
+  *start_out = erase && !data.empty() ? erase_from : start;
+  *end_out = end;
+  if (!ProgramRange(start, image)) {
+    if (start != offset || end != offset + data.size()) {
+      // The blocks were erased whole for the write: what they held outside the range did not
+      // all go back. Say so rather than leave "the bytes before it" to sound like the rest.
+      std::fprintf(stderr,
+                   "imbrel-module: %s + %s was erased for the write; its old bytes outside the "
+                   "range were not all written back\n",
+                   Hex(start).c_str(), Hex(end - start).c_str());
+    }
+    return kExitFailed;
+  }
+  std::vector<std::uint8_t> back(image.size());
+  if (!ReadRange(start, image.size(), back.data(), &problem)) {
+    std::fprintf(stderr, "imbrel-module: %s after the write\n", problem.c_str());
+    return kExitFailed;
+  }
+  if (back != image) {
+    std::size_t at = 0;
+    while (back[at] == image[at]) ++at;
+    std::fprintf(stderr,
+                 "imbrel-module: after the write the flash at %s holds 0x%02x, not 0x%02x\n",
+                 Hex(start + at).c_str(), back[at], image[at]);
+    return kExitFailed;
+  }
+  return 0;
+}
+
+// The named regions (the bootloader, the configuration block) that [start, end) holds part
+// of, as " (it held part of the bootloader)"; empty when none.
+std::string RegionsHeld(const std::string& dir, std::uint64_t start, std::uint64_t end) {
+  std::vector<std::string> names;
+  try {
+    for (const MapBlock& b : ReadFlashMap(dir).blocks) {
+      if (b.offset + b.size <= start || b.offset >= end) continue;
+      if ((b.region == "bootloader" || b.region == "config block") &&
+          std::find(names.begin(), names.end(), b.region) == names.end()) {
+        names.push_back(b.region);
+      }
+    }
+  } catch (const std::exception&) {
+    return "";  // the map is a courtesy: the erase itself went through the driver
+  }
+  if (names.empty()) return "";
+  std::string text = "; they held ";
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i) text += " and ";
+    text += names[i] == "bootloader" ? "the bootloader" : "the configuration block";
+  }
+  return text;
+}
+
+}  // namespace
+
+int RunErase(const FlashArgs& args) {
+  std::uint64_t offset = Number("offset", args.offset, 0xFFFFFFFF);
+  std::uint64_t length = Number("length", args.length, 0xFFFFFFFF);
+  FlashSession session(args.dir);
+  CheckRange(session, "erase", offset, length);
+  if (length == 0) {
+    std::printf("erased nothing: the length is 0\n");
+    return 0;
+  }
+  const auto [start, end] = BlocksOf(offset, length);
+  std::uint64_t blocks = 0;
+  for (std::uint64_t at = start; at < end; at += FlashOps.BlockSize(static_cast<DWORD>(at))) {
+    ++blocks;
+  }
+  const std::string held = RegionsHeld(args.dir, start, end);
+  std::uint64_t started = ClockNow();
+  if (FlashOps.DriverKind == kDriverNand && start < kNandBootArea) {
+    // The boot area's blocks are tied (logical page 63, the last of block 0, lives in physical
+    // block 1): what they hold outside the range is kept.
+    std::uint64_t from = 0, to = 0;
+    std::vector<std::uint8_t> erased(end - start, 0xFF);
+    if (WriteRange(start, erased, true, &from, &to) != 0) return kExitFailed;
+  } else if (!EraseBlocks(start, end - start)) {
+    return kExitFailed;
+  }
+  std::printf("erased %s to %s (%llu block%s) for %s + %s in %s of module time%s\n",
+              Hex(start).c_str(), Hex(end - 1).c_str(), static_cast<unsigned long long>(blocks),
+              blocks == 1 ? "" : "s", Hex(offset).c_str(), Hex(length).c_str(),
+              FormatDuration(ClockNow() - started).c_str(), held.c_str());
+  return 0;
+}
+
+int RunWrite(const FlashArgs& args) {
+  std::uint64_t offset = Number("offset", args.offset, 0xFFFFFFFF);
+  std::vector<std::uint8_t> data = ReadInput(args.file);
+  FlashSession session(args.dir);
+  CheckRange(session, "write", offset, data.size());
+  std::uint64_t started = ClockNow();
+  std::uint64_t start = offset, end = offset + data.size();
+  if (int status = WriteRange(offset, data, args.erase, &start, &end)) return status;
+  std::printf("wrote %zu bytes at %s%s and verified them in %s of module time\n", data.size(),
+              Hex(offset).c_str(),
+              start != offset || end != offset + data.size()
+                  ? (" (erased " + Hex(start) + " + " + Hex(end - start) + ")").c_str()
+                  : "",
+              FormatDuration(ClockNow() - started).c_str());
+  return 0;
+}
+
+int RunVerify(const FlashArgs& args) {
+  std::uint64_t offset = Number("offset", args.offset, 0xFFFFFFFF);
+  std::vector<std::uint8_t> data = ReadInput(args.file);
+  FlashSession session(args.dir);
+  CheckRange(session, "verify", offset, data.size());
+  std::vector<std::uint8_t> flash(data.size());
+  std::string problem;
+  if (!ReadRange(offset, data.size(), flash.data(), &problem)) {
+    std::fprintf(stderr, "imbrel-module: %s\n", problem.c_str());
+    return kExitFailed;
+  }
+  auto [f, d] = std::mismatch(flash.begin(), flash.end(), data.begin());
+  if (f != flash.end()) {
+    std::fprintf(stderr, "imbrel-module: the flash at %s holds 0x%02x, the file 0x%02x\n",
+                 Hex(offset + static_cast<std::uint64_t>(f - flash.begin())).c_str(), *f, *d);
+    return kExitFailed;
+  }
+  std::printf("verified %zu bytes at %s\n", data.size(), Hex(offset).c_str());
+  return 0;
+}
+
+int RunRead(const FlashArgs& args) {
+  const std::string& out_file = args.out_file;
+  FlashSession session(args.dir);
+  // With neither offset nor length: the whole flash.
+  std::uint64_t offset = args.offset.empty() ? 0 : Number("offset", args.offset, 0xFFFFFFFF);
+  std::uint64_t length =
+      args.offset.empty() ? FlashOps.FlashSize : Number("length", args.length, 0xFFFFFFFF);
+  if (!args.offset.empty() && args.length.empty()) throw UsageError("read: OFFSET needs a LENGTH");
+  CheckRange(session, "read", offset, length);
+  std::vector<std::uint8_t> data(length);
+  std::string problem;
+  if (!ReadRange(offset, length, data.data(), &problem)) {
+    std::fprintf(stderr, "imbrel-module: %s\n", problem.c_str());
+    return kExitFailed;
+  }
+  if (!out_file.empty() && out_file != "-") {
+    std::ofstream out(out_file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(length));
+    out.close();
+    if (!out) throw UsageError("cannot write " + out_file);
+  } else if (out_file.empty() && isatty(STDOUT_FILENO)) {
+    HexDump(data, offset);
+  } else {
+    std::fwrite(data.data(), 1, data.size(), stdout);
+    if (std::fflush(stdout) != 0) throw UsageError("cannot write standard output");
+  }
+  return 0;
+}
+
+// Physical page 63, where the driver keeps its relocation table, written without ECC.
+constexpr DWORD kRelocationTablePage = 63;
+
+int RunDump(const DumpArgs& args) {
+  FlashSession session(args.dir);
+  if (session.driver() != kDriverNand) {
+    throw UsageError("dump is for NAND modules (the NOR flash has no spare area: use read)");
+  }
+  const DWORD pages = NandBlockCount() * NandPagesPerBlock();
+  const DWORD logical_pages = FlashOps.FlashSize / NandPageBytes();
+  const DWORD limit = args.logical ? logical_pages : pages;
+  std::uint64_t first = args.first.empty() ? 0 : Number("first page", args.first, limit);
+  std::uint64_t count =
+      args.count.empty() ? limit - first : Number("page count", args.count, limit - first);
+  if (args.out_file.empty() && isatty(STDOUT_FILENO)) {
+    throw UsageError("dump writes binary pages: give -o FILE, or a pipe");
+  }
+  std::FILE* out = stdout;
+  if (!args.out_file.empty() && args.out_file != "-") {
+    out = std::fopen(args.out_file.c_str(), "wb");
+    if (!out) throw UsageError("cannot write " + args.out_file);
+  }
+  std::vector<std::uint8_t> page(kNandPageBytes + kNandSpareBytes), corrected(kNandPageBytes);
+  std::uint64_t uncorrectable = 0, unreadable = 0;
+  for (std::uint64_t k = first; k < first + count; ++k) {
+    DWORD physical = args.logical ? NandPhysicalPage(static_cast<DWORD>(k)) : static_cast<DWORD>(k);
+    std::fill(page.begin(), page.end(), 0xFF);
+    if (physical == kNoPhysicalPage) {
+      // Logical page 127 has no place of its own (the table page is there): 0xFF, as erased.
+      std::fwrite(page.data(), 1, page.size(), out);
+      continue;
+    }
+    // The cells as they are: data and all 64 spare bytes, ECC off.
+    int ecc = NandSetEcc(0);
+    int spare = NandSetSpare(1);
+    NandResult raw =
+        NandReadPage(page.data(), page.data() + kNandPageBytes, kNandSpareBytes, physical);
+    NandSetSpare(0);
+    if (raw != kNandDone) {
+      ++unreadable;
+      std::fprintf(stderr, "imbrel-module: physical page %u does not read (status %u)\n", physical,
+                   raw);
+    } else if (!args.raw) {
+      // The data as the ECC gives it; an erased page (ECC bytes too) reads 0xFF as it is.
+      std::vector<std::uint8_t> data(page.begin(), page.begin() + kNandPageBytes);
+      bool erased =
+          ErasedButForBitFlips(data) && std::all_of(page.begin() + kNandPageBytes, page.end(),
+                                                    [](std::uint8_t b) { return b == 0xFF; });
+      if (erased) {
+        std::fill(page.begin(), page.begin() + kNandPageBytes, 0xFF);
+      } else if (physical == kRelocationTablePage) {
+        // The relocation table is written with the ECC off: its cells are its data.
+      } else {
+        NandSetEcc(1);
+        NandResult read = NandReadPage(corrected.data(), NULL, 0, physical);
+        if (read == kNandDone || read == kNandCorrected) {
+          std::copy(corrected.begin(), corrected.end(), page.begin());
+        } else {
+          ++uncorrectable;
+          std::fprintf(stderr,
+                       "imbrel-module: physical page %u: more bit errors than the ECC corrects; "
+                       "its data as the cells hold it\n",
+                       physical);
+        }
+      }
+    }
+    NandSetSpare(spare);
+    NandSetEcc(ecc);
+    std::fwrite(page.data(), 1, page.size(), out);
+  }
+  bool written = std::fflush(out) == 0 && !std::ferror(out);
+  if (out != stdout) written = std::fclose(out) == 0 && written;
+  if (!written)
+    throw UsageError("cannot write " + (args.out_file.empty() ? "standard output" : args.out_file));
+  std::fprintf(stderr, "dumped %llu %s pages from %llu (%zu bytes each)%s\n",
+               static_cast<unsigned long long>(count), args.logical ? "logical" : "physical",
+               static_cast<unsigned long long>(first), page.size(),
+               args.raw ? ", without ECC" : "");
+  if (uncorrectable || unreadable) {
+    std::fprintf(stderr, "imbrel-module: %llu pages uncorrectable, %llu unreadable\n",
+                 static_cast<unsigned long long>(uncorrectable),
+                 static_cast<unsigned long long>(unreadable));
+    return kExitFailed;
+  }
+  return 0;
+}
+
+}  // namespace host
