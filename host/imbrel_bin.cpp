@@ -400,7 +400,7 @@ int Make(const MakeOptions& options, const CLI::App& make, const CLI::Option* re
 int main(int argc, char** argv) {
   CLI::App app{"imbrel-bin: inspect and build Windows CE BIN images"};
   app.require_subcommand(1);
-  app.set_version_flag("--version", "imbrel-bin " IMBREL_VERSION);
+  app.set_version_flag("--version", host::VersionText("imbrel-bin " IMBREL_VERSION));
   app.footer(
       "Numbers are decimal or 0x-hex.\n"
       "Exit status: 0 fine, 1 the updater would refuse the file or fail on it (info),\n"

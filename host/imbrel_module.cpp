@@ -239,7 +239,7 @@ int main(int argc, char** argv) {
   bool no_wait = false;
   app.add_flag("--no-wait", no_wait,
                "fail at once (status 2) when another process holds the module's flash");
-  app.set_version_flag("--version", "imbrel-module " IMBREL_VERSION);
+  app.set_version_flag("--version", host::VersionText("imbrel-module " IMBREL_VERSION));
   app.footer(
       "Numbers are decimal or 0x-hex. Flash access goes through the program's own driver.\n"
       "Exit status: 0 done, 1 a flash operation failed, 2 bad command line, module or file.");

@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
                "instead of waiting for it");
   host::ui::UiOptions ui;
   host::ui::AddUiOptions(app, ui, /*offer_script=*/false);
-  app.set_version_flag("--version", "imbrel " IMBREL_VERSION);
+  app.set_version_flag("--version", host::VersionText("imbrel " IMBREL_VERSION));
   app.add_option("command", command,
                  "the program's command line (after \"--\" when it "
                  "starts with \"-\")")
@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
       "Exit status: 0 when no command showed an error box, and after a restart (boot.log says "
       "which); 1 when an error box was shown, or a quiet registry save or clear failed; 3 when an "
       "update was cancelled; 2 for a bad host "
-      "option or module; 130 when interrupted. (The program's own exit code is always 1: its "
+      "option or module, or a command the program did not understand; 130 when interrupted. (The "
+      "program's own exit code is always 1: its "
       "outcome is in its boxes, which the host reads.)");
   if (auto status =
           host::ParseToolArguments(app, static_cast<int>(host_args.size()), host_args.data())) {
@@ -132,6 +133,11 @@ int main(int argc, char** argv) {
   // The program returns 1 whatever happened; what its boxes said is the run's outcome.
   WinMain(nullptr, nullptr, wide.data(), 0);
   int status = host::ui::RunExitStatus();
+  // A command the program did not understand (it said "WARINING" and went on): scripts see
+  // status 2, as for a bad host option.
+  for (int n = 0; n < CommandCount; ++n) {
+    if (Commands[n].kind == kCommandUnsupported) status = 2;
+  }
   // A quiet registry save or clear that failed showed no box: the run still failed.
   for (const std::string& failed : host::FailedCalls()) {
     std::fprintf(stderr, "imbrel: %s\n", failed.c_str());

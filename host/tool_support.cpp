@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "ce/kernel.h"
 #include "flash/flash_ops.h"
+#include "shell/main_dialog.h"
 
 namespace host {
 
@@ -100,6 +102,11 @@ std::string FormatDuration(std::uint64_t ns) {
     std::snprintf(buf, sizeof buf, "%llu us", static_cast<unsigned long long>(ns / kNsPerUs));
   }
   return buf;
+}
+
+std::string VersionText(const std::string& tool_and_version) {
+  return tool_and_version + " (the host tools), for the program Imbrel " +
+         std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor);
 }
 
 }  // namespace host

@@ -33,6 +33,10 @@ std::uint64_t Number(const std::string& what, const std::string& text, std::uint
 /// --help, 2 (with CLI11's message) for a bad command line; nullopt to go on.
 std::optional<int> ParseToolArguments(CLI::App& app, int argc, char** argv);
 
+/// What --version says: the tool's name and version, then the program's ("Imbrel 2.9", as its
+/// dialogs' titles show it).
+std::string VersionText(const std::string& tool_and_version);
+
 /// "0x40000".
 std::string Hex(std::uint64_t value);
 

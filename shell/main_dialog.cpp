@@ -9,11 +9,6 @@
 #include "shell/version_report.h"
 #include "update/update_dialog.h"
 
-namespace {
-const int kVersionMajor = 2;
-const int kVersionMinor = 9;
-}  // namespace
-
 void SaveRegistry(HWND owner) {
   bool saved = RegFlushKey(HKEY_LOCAL_MACHINE) == ERROR_SUCCESS;
   if (!QuietFlag) {

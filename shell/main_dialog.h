@@ -4,6 +4,10 @@
 #include "ce/types.h"
 #include "ce/ui.h"
 
+// The program's version, as its title shows it ("Imbrel 2.9").
+const int kVersionMajor = 2;
+const int kVersionMinor = 9;
+
 // Buttons of the main dialog.
 const int kButtonClearRegistry = 1000;
 const int kButtonSaveRegistry = 1001;
