@@ -349,6 +349,19 @@ void MendTableByCrc(DWORD crc) {
   }
 }
 
+// What lies past the end mark maps nothing, and an append or block 0's erase programs the
+// buffer back: a bit read flipped there (or one that reads 0 where the page should be erased)
+// must not become part of the table, so the buffer holds that part erased.
+void ClearPastEnd() {
+  DWORD n = EntryCount();
+  if (n >= kRelocationSlots) return;
+  RelocationTable.Entries[n].Replacement = kRelocationTableEnd;
+  for (DWORD i = n + 1; i < kRelocationSlots; ++i) {
+    RelocationTable.Entries[i].BadBlock = kRelocationTableEnd;
+    RelocationTable.Entries[i].Replacement = kRelocationTableEnd;
+  }
+}
+
 }  // namespace
 
 void LoadTablePage() {
@@ -359,6 +372,7 @@ void LoadTablePage() {
   memset(spare, 0xFF, sizeof spare_words);
   NandReadPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
   memcpy(TableSpare, spare, sizeof TableSpare);
+  ClearPastEnd();
   DWORD crc;
   if (LastTableCrc(&crc)) MendTableByCrc(crc);
   // A mark is taken as set or clear with one bit read flipped.
@@ -370,6 +384,7 @@ void LoadTablePage() {
     NandResult read = NandReadPage(&checked, NULL, 0, TablePage);
     if (read == kNandDone || read == kNandCorrected) RelocationTable = checked;
   }
+  ClearPastEnd();
   NandSetSpare(previous_spare);
   NandSetEcc(previous_ecc);
 }

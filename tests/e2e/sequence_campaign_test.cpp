@@ -48,6 +48,9 @@ TEST(SequenceCampaign, SequencesThatOnceFoundFaultsStayMended) {
       // from the first start of a boot: the append's CRC mends it.
       "fault program 17\nupdate 0x220000 0x1000 5\nclear\nflip 63 6 0\nrestart\n"
       "update 0x300000 0x1000 6\n",
+      // A bit read flipped past the table's end mark, programmed back with the table after
+      // block 0's erase, then under the next append: the entry landed as another block.
+      "flip 63 6 5\nfault erase 1\nupdate 0x0 0x16eeb 17045304321881233473\n",
   };
   test::TempDir dir;
   for (const char* jobs : sequences) {
