@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -441,8 +442,8 @@ std::string FlashMapSvg(const FlashMap& map) {
         std::size_t column = (i - run.first) % kRowBlocks;
         int row_y = y + static_cast<int>((i - run.first) / kRowBlocks) * kCell;
         body << "<rect x='" << kLabel + static_cast<int>(column) * kCell << "' y='" << row_y
-             << "' width='" << kCell - 1 << "' height='" << kCell - 1 << "' fill='" << fill(b)
-             << "'><title>"
+             << "' width='" << kCell - 1 << "' height='" << kCell - 1 << "' stroke='#c8c8c8' fill='"
+             << fill(b) << "'><title>"
              << XmlText(Hex(b.offset) + ", " + Bytes(b.size) + ": " + StateName(b.state) + "; " +
                         std::to_string(b.erases) + (b.erases == 1 ? " erase" : " erases") +
                         (b.region.empty() ? "" : "; " + b.region) +
@@ -453,15 +454,21 @@ std::string FlashMapSvg(const FlashMap& map) {
     }
   };
   panel("What each block holds", [](const MapBlock& b) { return std::string(Style(b.state).svg); });
-  panel("Erases of each block (darker: more; most " + std::to_string(most) + ")",
-        [&](const MapBlock& b) {
-          // White for none, to deep red for the most erased block.
-          int shade = most ? static_cast<int>(220 * static_cast<double>(b.erases) / most) : 0;
-          char colour[16];
-          std::snprintf(colour, sizeof colour, "#%02x%02x%02x", 255 - shade / 4, 255 - shade,
-                        255 - shade);
-          return std::string(colour);
-        });
+  panel(
+      "Erases of each block (grey: none; light blue for one to navy for 100,000, ten times "
+      "as many a step darker; most " +
+          std::to_string(most) + ")",
+      [](const MapBlock& b) {
+        // A fixed scale, so that maps of two modules compare and one erase is not drawn as
+        // the colour of a worn-out block.
+        if (b.erases == 0) return std::string("#e0e0e0");
+        const double t = std::min(1.0, std::log10(static_cast<double>(b.erases)) / 5);
+        auto mix = [t](int from, int to) { return static_cast<int>(from + (to - from) * t); };
+        char colour[16];
+        std::snprintf(colour, sizeof colour, "#%02x%02x%02x", mix(0xbb, 0x0d), mix(0xdb, 0x2b),
+                      mix(0xf7, 0x52));
+        return std::string(colour);
+      });
   y += kLine;
   int x = kMargin;
   for (BlockState state : States(map)) {

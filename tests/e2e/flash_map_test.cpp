@@ -58,6 +58,10 @@ TEST(FlashMap, ShowsWhatEachNorBlockHoldsAndItsEraseCountAcrossRuns) {
   EXPECT_EQ(r.out.rfind("<?xml", 0), 0u);
   EXPECT_NE(r.out.find("<title>0x80000, 256 KB: erased; 2 erases</title>"), std::string::npos)
       << r.out;
+  // Erase counts shade on a fixed scale: none is grey, one the lightest blue whatever the
+  // busiest block has seen.
+  EXPECT_NE(r.out.find("fill='#e0e0e0'><title>0x0, 64 KB"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("fill='#bbdbf7'><title>0xC0000"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.substr(r.out.size() - 7), "</svg>\n");
 }
 
