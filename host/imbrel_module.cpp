@@ -236,6 +236,8 @@ CLI::App* AddFault(CLI::App& app, FaultArgs& args) {
 int main(int argc, char** argv) {
   CLI::App app{"imbrel-module: make, inspect, read and write Imbrel virtual modules"};
   app.require_subcommand(1);
+  // The tool-wide options may come after the subcommand too ("info DIR --no-wait").
+  app.fallthrough();
   bool no_wait = false;
   app.add_flag("--no-wait", no_wait,
                "fail at once (status 2) when another process holds the module's flash");

@@ -189,6 +189,11 @@ TEST_F(Concurrency, NoWaitGivesUpAtOnceWhileAnotherProcessHoldsTheFlash) {
             std::string::npos)
       << r.err;
   EXPECT_EQ(r.err.find("Updating IMAGE"), std::string::npos) << r.err;
+  // imbrel-module takes it after the subcommand as well as before.
+  for (const char* args : {" --no-wait read ", " read --no-wait "}) {
+    r = RunCommand(std::string(IMBREL_MODULE_TOOL) + args + Dir() + " 0 16 -o /dev/null");
+    EXPECT_EQ(r.status, 2) << args << r.err;
+  }
 }
 
 }  // namespace
