@@ -14,11 +14,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <deque>
 #include <map>
 #include <set>
+#include <sstream>
 
 #include "host/hardware/virtual_clock.h"
 #include "host/system/text.h"
@@ -124,6 +126,7 @@ class ConsoleBackend : public Backend {
 
   void UpdateEnded(Window& dialog, const UpdateOutcome& outcome) override {
     if (status_owner_ == dialog.handle) EndStatusLine();
+    FlushProgress(dialog);
     // One line ends every update: how it ended, and how long it took on the module.
     std::string how = outcome.kind == UpdateOutcome::Kind::kDone     ? "update done"
                       : outcome.kind == UpdateOutcome::Kind::kFailed ? "update failed: "
@@ -138,6 +141,7 @@ class ConsoleBackend : public Backend {
 
   void DialogEnded(Window& dialog) override {
     if (status_owner_ == dialog.handle) EndStatusLine();
+    FlushProgress(dialog);
     // A dialog with progress bars is long work: say how long it took on the module.
     if (opened_at_.count(dialog.handle) && progressed_.count(dialog.handle)) {
       PrintLine("[" + Utf8(dialog.text) + "] " + Took(dialog));
@@ -174,7 +178,7 @@ class ConsoleBackend : public Backend {
     if (!window.text.empty()) PrintLine("[" + Utf8(dialog.text) + "] " + Utf8(window.text));
   }
 
-  void ProgressChanged(Window& control, bool range_changed) override {
+  void ProgressChanged(Window& control, bool /*range_changed*/) override {
     progressed_.insert(control.dialog->handle);
     if (!control.visible()) return;
     Window& dialog = *control.dialog;
@@ -182,17 +186,14 @@ class ConsoleBackend : public Backend {
       DrawStatus(dialog);
       return;
     }
-    int tenth = Fraction(control, 10);
-    auto it = states_[dialog.handle].printed_tenth.try_emplace(control.id, 0).first;
-    // A new range, or a bar that went back, starts counting tenths again from where it is.
-    if (range_changed || tenth < it->second) {
-      it->second = tenth;
-      return;
-    }
-    if (tenth == it->second) return;
-    it->second = tenth;
-    PrintLine("[" + Utf8(dialog.text) + "] bar " + std::to_string(BarNumber(dialog, control)) +
-              ": " + std::to_string(Fraction(control, 100)) + "%");
+    // One line names every bar of the dialog with what it measures, at most a few a second;
+    // what it last showed that no line said yet is said when the dialog ends or a box opens.
+    DialogState& state = states_[dialog.handle];
+    state.progress_pending = true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - state.progress_printed_at < kProgressLineInterval) return;
+    PrintProgressLine(dialog);
+    state.progress_printed_at = now;
   }
 
   void Pump(Window& dialog, std::unique_lock<std::mutex>& lock,
@@ -251,6 +252,9 @@ class ConsoleBackend : public Backend {
   int MessageBox(Window*, const std::u16string& text, const std::u16string& caption,
                  UINT type) override {
     std::unique_lock lock(UiLock());
+    for (const ModalFrame& frame : ModalStack()) {
+      if (frame.kind == ModalFrame::Kind::kDialog && frame.window) FlushProgress(*frame.window);
+    }
     MessageBoxButtons buttons = ButtonsOf(type);
     int answer = buttons.ids[buttons.default_index];
     if (answers_.empty() && buttons.ids.size() > 1 && asks_) {
@@ -372,8 +376,66 @@ class ConsoleBackend : public Backend {
     bool shown = false;  // the loop has run once: later title changes are news
     std::u16string printed_title;
     std::map<int, std::u16string> printed_text;  // by static item id
-    std::map<int, int> printed_tenth;            // by bar id
+    bool progress_pending = false;               // a bar moved since the last progress line
+    std::chrono::steady_clock::time_point progress_printed_at;
+    std::string progress_line;  // the last one printed
   };
+
+  static constexpr std::chrono::milliseconds kProgressLineInterval{300};
+
+  // What a bar measures: the text above it up to its first colon or number ("Section",
+  // "Image", "Erasing Flash Sector"); "bar N" where there is none.
+  static std::string BarName(const Window& dialog, const Window& bar) {
+    const Window* label = nullptr;
+    for (const auto& control : dialog.controls) {
+      if (control->kind != ControlKind::kStatic || !control->visible()) continue;
+      if (control->y + control->cy > bar.y || control->x >= bar.x + bar.cx ||
+          control->x + control->cx <= bar.x) {
+        continue;
+      }
+      if (!label || control->y > label->y) label = control.get();
+    }
+    std::string name;
+    if (label) {
+      std::istringstream words(OneLine(label->text));
+      for (std::string word; words >> word;) {
+        if (std::any_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+          break;
+        }
+        const bool colon = word.back() == ':';
+        if (colon) word.pop_back();
+        name += (name.empty() ? "" : " ") + word;
+        if (colon) break;
+      }
+      if (name.size() > 3 && name.compare(name.size() - 3, 3, " at") == 0)
+        name.resize(name.size() - 3);
+    }
+    return name.empty() ? "bar " + std::to_string(BarNumber(dialog, bar)) : name;
+  }
+
+  void PrintProgressLine(Window& dialog) {
+    DialogState& state = states_[dialog.handle];
+    state.progress_pending = false;
+    std::string line;
+    bool moved = false;
+    for (const auto& control : dialog.controls) {
+      if (control->kind != ControlKind::kProgress || !control->visible()) continue;
+      const int percent = Fraction(*control, 100);
+      moved |= percent != 0;
+      line += (line.empty() ? "" : "; ") + BarName(dialog, *control) + " " +
+              std::to_string(percent) + "%";
+    }
+    // Bars that have not moved yet, or have not moved since the last line, say nothing new.
+    if (!moved || line == state.progress_line) return;
+    state.progress_line = line;
+    PrintLine("[" + Utf8(dialog.text) + "] " + line);
+  }
+
+  void FlushProgress(Window& dialog) {
+    if (terminal_) return;
+    auto it = states_.find(dialog.handle);
+    if (it != states_.end() && it->second.progress_pending) PrintProgressLine(dialog);
+  }
 
   static std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
