@@ -160,11 +160,24 @@ CLI::App* AddWrite(CLI::App& app, FlashArgs& args) {
 
 CLI::App* AddVerify(CLI::App& app, FlashArgs& args) {
   CLI::App* verify = app.add_subcommand(
-      "verify", "compare the flash at OFFSET with FILE (status 1 if they differ)");
+      "verify",
+      "compare the flash at OFFSET with FILE, or (--bin) with what an update from a BIN image "
+      "leaves: each record where the updater puts it, 0xFF in the rest of the blocks it erases "
+      "(status 1 if they differ, with the first difference and the count of bytes that do)");
   verify->add_option("DIR", args.dir, "module directory")->required();
-  verify->add_option("OFFSET", args.offset, "flash offset")->required();
-  verify->add_option("FILE", args.file, "the bytes to find there (- for standard input)")
-      ->required();
+  auto* offset = verify->add_option("OFFSET", args.offset, "flash offset");
+  auto* file =
+      verify->add_option("FILE", args.file, "the bytes to find there (- for standard input)");
+  auto* bin = verify->add_option("--bin", args.bin,
+                                 "a BIN image (- for standard input), placed with the module's "
+                                 "configuration item 5 as the updater places it");
+  offset->excludes(bin);
+  file->excludes(bin);
+  verify->callback([offset, file, bin] {
+    if (bin->count() == 0 && (offset->count() == 0 || file->count() == 0)) {
+      throw CLI::ValidationError("verify", "needs OFFSET and FILE, or --bin FILE");
+    }
+  });
   return verify;
 }
 

@@ -39,6 +39,7 @@ struct FlashArgs {
   std::string file;      // write, verify: the data ("-": standard input)
   bool erase = false;    // write: erase the blocks the range touches first
   std::string out_file;  // read: where the bytes go (empty or "-": stdout)
+  std::string bin;       // verify: a BIN image to hold the flash to, as the updater places it
 };
 
 // `dump`: NAND pages with their spare area, as given.

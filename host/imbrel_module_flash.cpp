@@ -9,18 +9,22 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
+#include <span>
 #include <tuple>
 #include <vector>
 
 #include "flash/flash_ops.h"
 #include "flash/nand/nand_controller.h"
 #include "flash/nand/nand_flash.h"
+#include "host/bin_image.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/imbrel_module_commands.h"
 #include "host/module/flash_map.h"
 #include "host/module/module.h"
 #include "host/tool_support.h"
 #include "platform/kernel_call.h"
+#include "platform/platform_codes.h"
 
 namespace fs = std::filesystem;
 
@@ -407,7 +411,115 @@ int RunWrite(const FlashArgs& args) {
   return 0;
 }
 
+namespace {
+
+// verify --bin: the flash against what an update from the image leaves, read through the
+// driver: every record where the updater puts it, 0xFF in the rest of the blocks it erases.
+// On NAND, for an image that starts in the boot area, the area is erased whole and written
+// back: bytes of it outside an image that does not start at 0 are kept (not checked), its
+// last page is never written, and on part number 9 bytes 4 to 7 read "HMIT".
+int VerifyBin(const FlashArgs& args) {
+  host::BinImage image;
+  try {
+    image = host::ReadBinImage(ReadInput(args.bin));
+  } catch (const std::runtime_error& e) {
+    throw UsageError(e.what());
+  }
+  const std::string name = args.bin == "-" ? "standard input" : args.bin;
+  FlashSession session(args.dir);
+  if (session.driver() == 0) {
+    throw std::runtime_error("the flash driver could not start on this module");
+  }
+  DWORD layout[kConfigItemLayoutSize / 4] = {};
+  std::optional<std::uint32_t> item5;
+  if (GetConfigItem(kConfigItemLayout, layout, sizeof layout)) item5 = layout[0];
+  const host::BinPlacement placement = host::PlaceBinImage(image.start, item5);
+  std::vector<host::BinProblem> problems = image.problems;
+  if (image.header_complete) {
+    for (host::BinProblem& p :
+         host::CheckBinPlacement(image, placement.offset, FlashOps.FlashSize)) {
+      problems.push_back(std::move(p));
+    }
+  }
+  for (const host::BinProblem& p : problems) {
+    if (p.severity == host::BinSeverity::kError || !image.header_complete) {
+      throw UsageError(name + ": the updater would not write this image: " + p.text +
+                       " (imbrel-bin info tells more)");
+    }
+  }
+  if (!image.header_complete) throw UsageError(name + ": not a whole BIN image");
+  if (image.length == 0) throw UsageError(name + ": an empty image (length 0) writes nothing");
+
+  const std::uint32_t start = image.start + placement.offset;
+  auto [from, to] = BlocksOf(start, image.length);
+  const bool nand = FlashOps.DriverKind == kDriverNand;
+  const bool boot = nand && start < kNandBootArea;
+  if (boot) from = 0, to = std::max(to, kNandBootArea);
+  const std::uint64_t n = to - from;
+  std::vector<std::uint8_t> expected(n, 0xFF);
+  std::vector<std::uint8_t> check(n, 1);
+  std::vector<std::int64_t> record_of(n, -1);
+  const std::uint64_t skipped = nand ? kNandBootArea - FlashOps.PageSize() : 0;  // never written
+  if (boot && start != 0) {
+    const std::uint64_t end = std::uint64_t{start} + image.length;
+    for (std::uint64_t at = 0; at < skipped; ++at) check[at] = at >= start && at < end;
+  }
+  for (std::size_t i = 0; i < image.records.size(); ++i) {
+    std::span<const std::uint8_t> data = image.data(i);
+    for (std::size_t k = 0; k < data.size(); ++k) {
+      const std::uint64_t at =
+          static_cast<std::uint32_t>(image.records[i].address + placement.offset + k);
+      if (at < from || at >= to || (boot && at >= skipped && at < kNandBootArea)) continue;
+      expected[at - from] = data[k];
+      check[at - from] = 1;
+      record_of[at - from] = static_cast<std::int64_t>(i);
+    }
+  }
+  if (boot && GetCpuPartNumber() == 9) {
+    const char hmit[] = "HMIT";
+    for (int k = 0; k < 4; ++k)
+      expected[4 + k] = static_cast<std::uint8_t>(hmit[k]), check[4 + k] = 1;
+  }
+
+  std::vector<std::uint8_t> flash(n);
+  std::string problem;
+  if (!ReadRange(from, n, flash.data(), &problem)) {
+    std::fprintf(stderr, "imbrel-module: %s\n", problem.c_str());
+    return kExitFailed;
+  }
+  std::uint64_t differ = 0, first = n, checked = 0, records = 0;
+  for (std::uint64_t at = 0; at < n; ++at) {
+    if (!check[at]) continue;
+    ++checked;
+    records += record_of[at] >= 0;
+    if (flash[at] == expected[at]) continue;
+    if (differ++ == 0) first = at;
+  }
+  if (differ) {
+    const std::string what = record_of[first] >= 0
+                                 ? "record " + std::to_string(record_of[first]) + " of the image"
+                                 : "the image (erased there)";
+    std::fprintf(stderr,
+                 "imbrel-module: the flash differs from %s: at %s it holds 0x%02x, %s 0x%02x; "
+                 "%llu byte%s of %s to %s differ%s\n",
+                 name.c_str(), Hex(from + first).c_str(), flash[first], what.c_str(),
+                 expected[first], static_cast<unsigned long long>(differ), differ == 1 ? "" : "s",
+                 Hex(from).c_str(), Hex(to - 1).c_str(), differ == 1 ? "s" : "");
+    return kExitFailed;
+  }
+  std::printf(
+      "verified %s: %s to %s holds it as an update leaves it (%llu bytes of records, %llu "
+      "erased; image start 0x%08x placed at %s)\n",
+      name.c_str(), Hex(from).c_str(), Hex(to - 1).c_str(),
+      static_cast<unsigned long long>(records), static_cast<unsigned long long>(checked - records),
+      image.start, Hex(start).c_str());
+  return 0;
+}
+
+}  // namespace
+
 int RunVerify(const FlashArgs& args) {
+  if (!args.bin.empty()) return VerifyBin(args);
   std::uint64_t offset = Number("offset", args.offset, 0xFFFFFFFF);
   std::vector<std::uint8_t> data = ReadInput(args.file);
   FlashSession session(args.dir);

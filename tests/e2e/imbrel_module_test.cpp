@@ -351,3 +351,49 @@ TEST_F(ImbrelModuleTool, FlashesLargerThanOnePieceReadAndWriteAcrossItsEnd) {
 }
 
 }  // namespace
+
+namespace {
+
+// verify --bin holds the flash to what an update from the image leaves: the records where the
+// updater puts them (item 5's base for a kernel address), 0xFF in the rest of its blocks.
+TEST_F(ImbrelModuleTool, VerifyBinHoldsTheFlashToWhatAnUpdateLeaves) {
+  Create();
+  std::vector<std::uint8_t> data(0x5000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i % 251);
+  const std::string raw = (dir_ / "k.raw").string(), bin = (dir_ / "m" / "fs" / "k.bin").string();
+  std::ofstream(raw, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  ASSERT_EQ(RunCommand(std::string(IMBREL_BIN_TOOL) + " make -o " + bin +
+                       " --start 0x80081000 --length 0x6000 --raw " + raw + " --at 0x80081000")
+                .status,
+            0);
+  // Not yet written: the first byte of the first record differs.
+  CommandResult r = Run("verify " + Dir() + " --bin " + bin);
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("at 0x80000 it holds 0xff, record 0 of the image 0x00; 20480 bytes"),
+            std::string::npos)
+      << r.err;
+
+  r = RunCommand(std::string(IMBREL_TOOL) + " --module " + Dir() + " --ui console /u '\\k.bin'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Run("verify " + Dir() + " --bin - < " + bin);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("0x80000 to 0xbffff holds it as an update leaves it (20480 bytes of "
+                       "records, 241664 erased"),
+            std::string::npos)
+      << r.out;
+
+  // A byte the image leaves erased, programmed since.
+  const std::string one = (dir_ / "one").string();
+  std::ofstream(one) << "z";
+  ASSERT_EQ(Run("write " + Dir() + " 0x86000 " + one).status, 0);
+  r = Run("verify " + Dir() + " --bin " + bin);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("at 0x86000 it holds 0x7a, the image (erased there) 0xff; 1 byte of "
+                       "0x80000 to 0xbffff differs"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(Run("verify " + Dir() + " --bin " + one).status, 2);  // not a BIN image
+}
+
+}  // namespace

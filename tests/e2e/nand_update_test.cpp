@@ -319,6 +319,9 @@ TEST_P(NandJobs, VersionReportRegistryCommandsAndBootloaderUpdate) {
   report = imbrel("", "BSP Version\\n");
   EXPECT_NE(report.out.find("Ver:\t1.4 \nBuilt:\t17 May 2010 13:45:30 (GMT)"), std::string::npos)
       << report.out;
+  CommandResult verify =
+      Tool("verify " + Dir() + " --bin '" + Dir() + "/fs/USB HD/IMAGES/eboot.bin'");
+  EXPECT_EQ(verify.status, 0) << verify.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Chips, NandJobs,
