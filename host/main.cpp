@@ -11,6 +11,7 @@
 #include "host/hardware/flash_activity.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
+#include "host/system/ce_paths.h"
 #include "host/system/failed_calls.h"
 #include "host/system/kernel_objects.h"
 #include "host/system/text.h"
@@ -47,6 +48,11 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"fast", "real"}));
   bool no_wait = false;
   bool summary = false;
+  std::string usb;
+  app.add_option("--usb", usb,
+                 "show the host folder DIR as \\USB HD for this run (the module's own fs/USB HD "
+                 "is hidden meanwhile and left alone); paths cannot leave the folder")
+      ->type_name("DIR");
   app.add_flag("--summary", summary,
                "at the end, say what the run changed in the flash: the ranges erased and "
                "programmed");
@@ -106,6 +112,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "imbrel: %s: %s\n", module_dir.empty() ? "module" : module_dir.c_str(),
                  e.what());
     return 2;
+  }
+  if (!usb.empty()) {
+    std::error_code ec;
+    fs::path folder = fs::canonical(usb, ec);
+    if (ec || !fs::is_directory(folder, ec)) {
+      std::fprintf(stderr, "imbrel: --usb %s: not a folder\n", usb.c_str());
+      return 2;
+    }
+    host::SetUsbFolder(folder);
   }
   host::SetOtherProcessWait(
       no_wait ? host::OtherProcessWait::kRefuse : host::OtherProcessWait::kWait, "imbrel");

@@ -41,17 +41,44 @@ std::string EntryIgnoringCase(const fs::path& dir, const std::string& name) {
   return found.empty() ? name : found;
 }
 
+std::mutex usb_mutex;
+fs::path usb_folder;  // shown as \USB HD; empty: the module's fs/USB HD
+
+fs::path UsbFolder() {
+  std::lock_guard lock(usb_mutex);
+  return usb_folder;
+}
+
+bool Inside(const fs::path& root, const fs::path& resolved) {
+  auto [r, p] = std::mismatch(root.begin(), root.end(), resolved.begin(), resolved.end());
+  (void)p;
+  return r == root.end();
+}
+
 }  // namespace
+
+void SetUsbFolder(const fs::path& dir) {
+  std::lock_guard lock(usb_mutex);
+  usb_folder = dir;
+}
 
 std::optional<fs::path> CePathToHost(std::u16string_view ce_path) {
   fs::path root = ModuleFsRoot();
   if (root.empty()) return std::nullopt;
+  const fs::path usb = UsbFolder();
   fs::path out = root;
+  bool first = true, in_usb = false;
   std::u16string part;
   auto take = [&]() -> bool {
     if (part.empty()) return true;
     if (part == u"." || part == u"..") return false;
-    out /= EntryIgnoringCase(out, Utf8(part));
+    if (first && !usb.empty() && Folded(part) == u"USB HD") {
+      out = usb;
+      in_usb = true;
+    } else {
+      out /= EntryIgnoringCase(out, Utf8(part));
+    }
+    first = false;
     part.clear();
     return true;
   };
@@ -68,7 +95,13 @@ std::optional<fs::path> CePathToHost(std::u16string_view ce_path) {
   // Links may lead anywhere: what the path resolves to must still be inside fs/.
   std::error_code ec;
   fs::path real = fs::weakly_canonical(out, ec);
-  if (ec || !InsideFs(real)) return std::nullopt;
+  if (ec || (in_usb ? !Inside(usb, real) : !InsideFs(real))) return std::nullopt;
+  // With a host folder as the stick, the module's own fs/USB HD is out of sight.
+  if (!in_usb && !usb.empty() && InsideFs(real)) {
+    std::error_code ec2;
+    fs::path hidden = fs::weakly_canonical(root / EntryIgnoringCase(root, "USB HD"), ec2);
+    if (!ec2 && Inside(hidden, real)) return std::nullopt;
+  }
   return out;
 }
 
@@ -91,9 +124,9 @@ bool InsideFs(const fs::path& resolved) {
     }
     real_root = cached_real_root;
   }
-  auto [r, p] = std::mismatch(real_root.begin(), real_root.end(), resolved.begin(), resolved.end());
-  (void)p;
-  return r == real_root.end();
+  if (Inside(real_root, resolved)) return true;
+  const fs::path usb = UsbFolder();
+  return !usb.empty() && Inside(usb, resolved);
 }
 
 bool OpenedInsideFs(int fd) {

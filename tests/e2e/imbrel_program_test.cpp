@@ -205,3 +205,31 @@ TEST_F(ImbrelProgram, UpdateThenColdRestartAfterItsDelay) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ImbrelProgram, UsbFolderIsShownAsTheStickAndCannotBeLeft) {
+  Create();
+  const std::filesystem::path usb = dir_ / "stick";
+  std::filesystem::create_directories(usb / "Images");
+  std::filesystem::copy_file(dir_ / "m" / "fs" / "USB HD" / "IMAGES" / "nk.bin",
+                             usb / "Images" / "mine.bin");
+  std::filesystem::create_symlink(dir_ / "m" / "module.toml", usb / "Images" / "out.bin");
+  const std::string before = test::ReadFile(dir_ / "m" / "fs" / "USB HD" / "IMAGES" / "nk.bin");
+  const std::string option = "--usb " + usb.string() + " ";
+
+  CommandResult r = Run(option + "/u '\\USB HD\\IMAGES\\MINE.BIN'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("update done"), std::string::npos) << r.err;
+  // The module's own stick is out of sight for the run, and left as it was.
+  r = Run(option + "/u '\\USB HD\\IMAGES\\nk.bin'");
+  EXPECT_NE(r.err.find("Cannot Open Image File"), std::string::npos) << r.err;
+  for (const char* path : {"\\USB HD\\..\\module.toml", "\\USB HD\\Images\\out.bin"}) {
+    r = Run(option + "/u '" + path + "'");
+    EXPECT_NE(r.err.find("Cannot Open Image File"), std::string::npos) << path << r.err;
+  }
+  EXPECT_EQ(test::ReadFile(dir_ / "m" / "fs" / "USB HD" / "IMAGES" / "nk.bin"), before);
+  EXPECT_EQ(Run("--usb " + (dir_ / "none").string() + " /fu").status, 2);
+}
+
+}  // namespace
