@@ -24,6 +24,7 @@
 
 #include "host/hardware/virtual_clock.h"
 #include "host/system/text.h"
+#include "host/ui/terminal_restore.h"
 
 namespace host::ui {
 
@@ -31,7 +32,12 @@ namespace {
 
 volatile std::sig_atomic_t interrupted = 0;
 
-void OnInterrupt(int) { interrupted = 1; }
+// A first Ctrl-C is the cancel command of the dialog on top; a second one soon after it, or
+// before the first was taken, ends the program with status 130.
+void OnInterrupt(int) {
+  if (terminal::InterruptEndsProgram(interrupted != 0)) _exit(130);
+  interrupted = 1;
+}
 
 char16_t FoldCase(char16_t c) { return c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c; }
 
@@ -200,8 +206,8 @@ class ConsoleBackend : public Backend {
             std::chrono::milliseconds timeout) override {
     if (interrupted) {
       interrupted = 0;
-      interrupt_used_ = true;
-      PrintLine("Ctrl-C: cancel sent to " + Utf8(dialog.text) + " (Ctrl-C again ends the program)");
+      PrintLine("Ctrl-C: cancel sent to " + Utf8(dialog.text) +
+                " (Ctrl-C again within two seconds ends the program)");
       PostCommand(dialog, IDCANCEL);
       return;
     }
@@ -553,11 +559,11 @@ class ConsoleBackend : public Backend {
 
   // Ctrl-C cancels the top dialog while dialogs are open; after one, the next ends the program.
   void ArmInterrupt() {
-    if (interrupt_used_ || interrupt_armed_) return;
+    if (interrupt_armed_) return;
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
+    action.sa_flags = 0;
     if (sigaction(SIGINT, &action, &previous_interrupt_) != 0) return;
     if (previous_interrupt_.sa_handler == SIG_IGN) {
       // Started where Ctrl-C is not meant for it (in the background of a script): keep so.
@@ -570,13 +576,9 @@ class ConsoleBackend : public Backend {
   void DisarmInterrupt() {
     if (!interrupt_armed_) return;
     interrupt_armed_ = false;
-    if (interrupted) {
-      // The handler ran and put back the default; there is no dialog left to cancel.
-      interrupted = 0;
-      interrupt_used_ = true;
-      return;
-    }
-    if (!interrupt_used_) sigaction(SIGINT, &previous_interrupt_, nullptr);
+    // A Ctrl-C that came as the last dialog ended has nothing left to cancel.
+    interrupted = 0;
+    sigaction(SIGINT, &previous_interrupt_, nullptr);
   }
 
   std::deque<int> answers_;
@@ -598,7 +600,6 @@ class ConsoleBackend : public Backend {
   const bool asks_;  // standard input is a terminal: a person answers the boxes
 
   bool interrupt_armed_ = false;
-  bool interrupt_used_ = false;
   struct sigaction previous_interrupt_ {};
   std::map<HWND, std::uint64_t> opened_at_;  // virtual time each dialog opened
   std::set<HWND> progressed_;                // dialogs whose bars have moved

@@ -33,10 +33,12 @@
 #include <map>
 #include <optional>
 
+#include "host/hardware/virtual_clock.h"
 #include "host/system/ce_paths.h"
 #include "host/system/text.h"
 #include "host/ui/terminal_layout.h"
 #include "host/ui/terminal_restore.h"
+#include "resources/resources.h"
 
 namespace host::ui {
 
@@ -79,18 +81,36 @@ class TerminalBackend final : public Backend {
   void DialogOpened(Window& dialog) override {
     std::vector<Window*> stops = TabStops(dialog);
     focus_[&dialog] = stops.empty() ? 0 : stops.front()->id;
+    if (dialog.id == IDD_UPDATE) {
+      update_ = &dialog;
+      update_started_ = ClockNow();
+      erase_kb_ = 0;
+    }
     Changed();
   }
 
   void UpdateEnded(Window& dialog, const UpdateOutcome& outcome) override {
-    // Said once the screen is given back, where it stays in view.
+    // On the screen until the next update ends, and once the screen is given back.
+    std::string line = outcome.kind == UpdateOutcome::Kind::kDone     ? "Update done"
+                       : outcome.kind == UpdateOutcome::Kind::kFailed ? "Update failed: "
+                                                                      : "Update cancelled";
+    if (outcome.kind == UpdateOutcome::Kind::kFailed) line += Utf8(outcome.error);
+    char took[64];
+    std::snprintf(took, sizeof took, "; took %.3f s of module time",
+                  static_cast<double>(ClockNow() - update_started_) / 1e9);
+    line += took;
     if (std::string left = LeftBehind(outcome); !left.empty()) {
       AddExitNote("imbrel: [" + Utf8(dialog.text) + "] " + left);
+      line += ". " + left;
     }
+    outcome_ = terminal::Wide(Utf16(line));
+    if (update_ == &dialog) update_ = nullptr;
+    Changed();
   }
 
   void DialogEnded(Window& dialog) override {
     focus_.erase(&dialog);
+    if (update_ == &dialog) update_ = nullptr;
     Changed();
     // No window is left: give the terminal back, so that what the program prints next is
     // seen. This runs on the ended dialog's thread with the lock held, and no loop draws.
@@ -240,14 +260,89 @@ class TerminalBackend final : public Backend {
         if (overlay->Matches(stack[i])) overlay->Draw(active);
       }
     }
+    DrawStatusRows();
     wnoutrefresh(stdscr);
     doupdate();
     dirty_ = false;
     last_draw_ = std::chrono::steady_clock::now();
   }
 
+  // Three rows under the dialogs: the last update's outcome, the work under way (or a
+  // notice), and the keys of the window on top.
+  static constexpr int kStatusRows = 3;
+
+  // The rows the dialogs are centred in: the screen above the status rows when they fit there.
+  int DialogRows(const Window& dialog) const {
+    CellRect frame = terminal::DialogFrame(dialog.cx, dialog.cy, 1000, 1000);
+    return ScreenRows() - kStatusRows >= frame.rows ? ScreenRows() - kStatusRows : ScreenRows();
+  }
+
+  void DrawStatusRows() {
+    const int rows = ScreenRows(), cols = ScreenCols();
+    if (rows < kStatusRows + 1) return;
+    std::wstring work = std::chrono::steady_clock::now() < notice_until_ ? notice_ : WorkLine();
+    const std::pair<int, std::wstring*> lines[] = {{rows - 3, &outcome_}, {rows - 2, &work}};
+    for (const auto& [row, text] : lines) {
+      if (text->empty()) continue;
+      Fill(row, 0, cols, Role::kInactiveCaption);
+      Put(row, 1, *text, cols - 2, Role::kInactiveCaption);
+    }
+    Fill(rows - 1, 0, cols, Role::kCaption);
+    Put(rows - 1, 1, KeysLine(), cols - 2, Role::kCaption);
+  }
+
+  // The keys of the window on top.
+  std::wstring KeysLine() const {
+    const auto& stack = ModalStack();
+    if (stack.empty()) return L"";
+    const ModalFrame& top = stack.back();
+    if (top.kind == ModalFrame::Kind::kMessageBox) {
+      for (Overlay* overlay : overlays_) {
+        if (overlay->Matches(top)) return static_cast<MessageBoxView*>(overlay)->Keys();
+      }
+    }
+    if (top.kind == ModalFrame::Kind::kOpenFile) {
+      return L"Enter: open   arrows: move   letters: jump   Esc/Ctrl-C: cancel";
+    }
+    if (top.window && TabStops(*top.window).empty()) return L"Esc/Ctrl-C: cancel";
+    return L"Enter: press   Tab/arrows: next button   Esc/Ctrl-C: cancel";
+  }
+
+  // The update under way: its phase, the kilobytes done of the whole (the erase counted), the
+  // rate and the module time left at that rate.
+  std::wstring WorkLine() {
+    if (!update_) return L"";
+    const Window* record_text = update_->Control(1004);
+    const Window* image_text = update_->Control(1005);
+    const Window* record_bar = update_->Control(1002);
+    const Window* image_bar = update_->Control(1003);
+    if (!record_text || !image_text || !record_bar || !image_bar) return L"";
+    const std::u16string& text = record_text->text;
+    const bool erasing = text.rfind(u"Erasing", 0) == 0;
+    // The image's length, in bytes, is the number in brackets of "Image: ... Len: ...(N)".
+    const std::string image = Utf8(image_text->text);
+    const std::size_t open = image.rfind('(');
+    const double image_kb =
+        open == std::string::npos ? 0 : std::atof(image.c_str() + open + 1) / 1024;
+    if (erasing) erase_kb_ = record_bar->range_high;
+    if (!erasing && text.rfind(u"Section", 0) != 0) return L"";
+    const double done = erasing ? record_bar->position : erase_kb_ + image_bar->position;
+    const double whole = erase_kb_ + image_kb;
+    const double seconds = static_cast<double>(ClockNow() - update_started_) / 1e9;
+    char line[160];
+    int n = std::snprintf(line, sizeof line, "%s: %.1f of %.1f MB (erase %.1f, write %.1f)",
+                          erasing ? "Erasing" : "Writing", done / 1024, whole / 1024,
+                          erase_kb_ / 1024, image_kb / 1024);
+    if (seconds > 0 && done > 0) {
+      const double rate = done / seconds;
+      std::snprintf(line + n, sizeof line - n, ", %.2f MB/s, about %.0f s of module time left",
+                    rate / 1024, std::max(0.0, whole - done) / rate);
+    }
+    return terminal::Wide(Utf16(line));
+  }
+
   void DrawDialog(const Window& dialog, bool active) {
-    CellRect frame = terminal::DialogFrame(dialog.cx, dialog.cy, ScreenRows(), ScreenCols());
+    CellRect frame = terminal::DialogFrame(dialog.cx, dialog.cy, DialogRows(dialog), ScreenCols());
     DrawFrame(frame, terminal::Wide(dialog.text), active);
     int client_rows = frame.rows - 2, client_cols = frame.cols - 2;
     int focus = active ? Focus(dialog) : 0;
@@ -411,11 +506,21 @@ class TerminalBackend final : public Backend {
   }
 
   // The first Ctrl-C, as the key that cancels the window on top.
-  static std::optional<Key> Interrupt() {
+  std::optional<Key> Interrupt() {
     if (!interrupt_requested.exchange(false)) return std::nullopt;
+    terminal::InterruptTaken();
+    notice_ = L"Ctrl-C: cancel sent. Ctrl-C again to quit";
+    notice_until_ = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    dirty_ = true;
     return Key{kEscape, false};
   }
 
+  std::wstring notice_;  // said for a moment in place of the work line
+  std::chrono::steady_clock::time_point notice_until_;
+  std::wstring outcome_;      // the last update's
+  Window* update_ = nullptr;  // the update dialog while it is open
+  std::uint64_t update_started_ = 0;
+  double erase_kb_ = 0;  // the update's erase, in KB, once it has started
   SCREEN* screen_ = nullptr;
   bool running_ = false;
   bool dirty_ = true;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <thread>
 
@@ -130,24 +131,24 @@ bool IsFault(int signal_number, const siginfo_t* info) {
 }
 
 void (*volatile first_interrupt)() = nullptr;
-volatile sig_atomic_t second_interrupt_exits = 0;
+volatile sig_atomic_t interrupt_pending = 0;  // a first Ctrl-C the window system has not taken
+volatile sig_atomic_t have_first = 0;
+timespec first_at{};  // when the last first Ctrl-C came
 
 void OnSignal(int signal_number, siginfo_t* info, void*) {
   int saved_errno = errno;
   if (signal_number == SIGINT && first_interrupt) {
-    // The first Ctrl-C is the cancel command; the next one ends the program.
-    void (*hook)() = first_interrupt;
-    first_interrupt = nullptr;
-    second_interrupt_exits = true;
-    hook();
+    if (InterruptEndsProgram(interrupt_pending != 0)) {
+      // As the console does: status 130, an exit rather than a death by the signal, so that a
+      // calling shell script goes on and reads it.
+      RestoreTerminalNow();
+      _exit(130);
+    }
+    // A first Ctrl-C: the cancel command of the window on top.
+    interrupt_pending = 1;
+    first_interrupt();
     errno = saved_errno;
     return;
-  }
-  if (signal_number == SIGINT && second_interrupt_exits) {
-    // As the console does: status 130, an exit rather than a death by the signal, so that a
-    // calling shell script goes on and reads it.
-    RestoreTerminalNow();
-    _exit(130);
   }
   RestoreTerminalNow();
   sigaction(signal_number, &previous_actions[signal_number], nullptr);
@@ -183,6 +184,20 @@ void InstallTerminalRestore(int tty, int out) {
 }
 
 void SetFirstInterrupt(void (*hook)()) { first_interrupt = hook; }
+
+void InterruptTaken() { interrupt_pending = 0; }
+
+bool InterruptEndsProgram(bool pending) {
+  constexpr long long kSecondWithinNs = 2000000000;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long since = (static_cast<long long>(now.tv_sec) - first_at.tv_sec) * 1000000000 +
+                          (now.tv_nsec - first_at.tv_nsec);
+  if (pending || (have_first && since < kSecondWithinNs)) return true;
+  first_at = now;
+  have_first = 1;
+  return false;
+}
 
 void SetResetSequence(std::string_view bytes) {
   reset_length = std::min(bytes.size(), sizeof reset_sequence);

@@ -18,9 +18,19 @@ void InstallTerminalRestore(int tty, int out);
 /// cursor, plain attributes. Call while curses is not active.
 void SetResetSequence(std::string_view bytes);
 
-/// The next SIGINT calls `hook` (in the signal handler: async-signal-safe work only) instead
-/// of ending the program; the one after it ends the program as any other. Null: none.
+/// A SIGINT calls `hook` (in the signal handler: async-signal-safe work only) instead of ending
+/// the program, as the cancel command of the window on top; a second one ends the program with
+/// status 130 (see InterruptEndsProgram). Null: none.
 void SetFirstInterrupt(void (*hook)());
+
+/// The window system took the last first Ctrl-C (the cancel reached the window on top).
+void InterruptTaken();
+
+/// In a SIGINT handler: whether this Ctrl-C is the second that ends the program rather than a
+/// first one, the cancel command. It is when it comes within two seconds of the last first
+/// one, or while that one is `pending` (not yet taken); else it becomes the last first one.
+/// Async-signal-safe.
+bool InterruptEndsProgram(bool pending);
 
 /// Curses draws from now on (true), or has ended (false). While it draws, standard error, when
 /// it is a terminal, is held back and written out once the terminal is back: a message

@@ -27,6 +27,7 @@
 #include <map>
 #include <optional>
 
+#include <cctype>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -165,8 +166,25 @@ class MessageBoxView : public Overlay {
         if (id == IDCANCEL) return IDCANCEL;
       }
       if (count == 1 && buttons_.ids[0] == IDOK) return IDOK;
+    } else if (!key.function && key.code < 128 && std::isalpha(static_cast<int>(key.code))) {
+      // A button's first letter answers with it, as on the console (o, c, y, n).
+      const int letter = std::tolower(static_cast<int>(key.code));
+      for (int id : buttons_.ids) {
+        if (std::tolower(static_cast<unsigned char>(ButtonName(id)[0])) == letter) return id;
+      }
     }
     return 0;
+  }
+
+  /// The keys the box takes, for the status line.
+  std::wstring Keys() const {
+    std::wstring letters;
+    for (int id : buttons_.ids) {
+      letters += std::wstring(letters.empty() ? L"" : L"/") +
+                 static_cast<wchar_t>(std::tolower(static_cast<unsigned char>(ButtonName(id)[0])));
+    }
+    return L"Enter: " + terminal::Wide(Utf16(ButtonName(buttons_.ids[focus_]))) +
+           L"   Tab: next button   " + letters + L": that button   Esc/Ctrl-C: cancel";
   }
 
  private:

@@ -28,6 +28,8 @@ using host::ui::terminal::CellRect;
 using test::RunCommand;
 
 constexpr int kRows = 40;
+// The rows under the dialogs: the last outcome, the work under way, the keys.
+constexpr int kStatusRows = 3;
 constexpr int kCols = 100;
 constexpr auto kPatience = std::chrono::seconds(10);
 
@@ -250,7 +252,7 @@ TEST_F(TerminalUi, MainDialogIsDrawnFromItsTemplateAndAnswersTheKeyboard) {
   // The caption bar is the frame's top row; each button where the template puts it.
   const DialogTemplate* main = FindDialogTemplate(IDD_MAIN);
   ASSERT_NE(main, nullptr);
-  CellRect frame = host::ui::terminal::DialogFrame(main->cx, main->cy, kRows, kCols);
+  CellRect frame = host::ui::terminal::DialogFrame(main->cx, main->cy, kRows - kStatusRows, kCols);
   EXPECT_EQ(screen.Find(u"Demo 2.9"), (Position{frame.row, frame.col + 1})) << session.last();
   for (int i = 0; i < main->item_count; ++i) {
     EXPECT_EQ(screen.Find(main->items[i].text), ButtonTextPosition(frame, main->items[i]))
@@ -332,6 +334,34 @@ TEST_F(TerminalUi, YesNoBoxStartsOnItsDefaultButtonAndEscapeDoesNotAnswerIt) {
   session.Keys("Enter");
   ASSERT_TRUE(session.WaitForText(u"Answer: Yes")) << session.last();
   EXPECT_FALSE(session.last_screen().Has(u"Clear the registry?"));
+  // A button's first letter answers, as on the console; the status line says so.
+  session.Keys("Enter");
+  ASSERT_TRUE(session.WaitForText(u"y/n: that button")) << session.last();
+  session.Keys("n");
+  ASSERT_TRUE(session.WaitForText(u"Answer: No")) << session.last();
+}
+
+// Every first Ctrl-C is the cancel command of the window on top, however long ago another was
+// pressed; only a second one soon after it ends the program.
+TEST_F(TerminalUi, CtrlCLongAfterAnotherIsACancelAgain) {
+  DemoSession session("");
+  START_DEMO(session);
+  EXPECT_TRUE(session.last_screen().Has(u"Esc/Ctrl-C: cancel")) << session.last();
+  session.Keys("Tab Tab Tab Enter");  // the version report, a box with OK
+  ASSERT_TRUE(session.WaitForText(u"Bootloader:")) << session.last();
+  session.Keys("C-c");
+  ASSERT_TRUE(session.WaitFor([](const Screen& s) { return !s.Has(u"Bootloader:"); }))
+      << session.last();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  session.Keys("Enter");
+  ASSERT_TRUE(session.WaitForText(u"Bootloader:")) << session.last();
+  session.Keys("C-c");
+  ASSERT_TRUE(session.WaitFor([](const Screen& s) { return !s.Has(u"Bootloader:"); }))
+      << session.last();
+  EXPECT_TRUE(session.last_screen().Has(u"Demo 2.9")) << "the program went on\n" << session.last();
+  session.Keys("C-c C-c");
+  ASSERT_TRUE(session.WaitForText(u"SANE")) << session.last();
+  EXPECT_TRUE(session.last_screen().Has(u"EXITED-130")) << session.last();
 }
 
 // The cells of the update dialog's first bar on the screen.
@@ -340,7 +370,8 @@ struct BarCells {
 };
 BarCells SectionBar() {
   const DialogTemplate* update = FindDialogTemplate(IDD_UPDATE);
-  CellRect frame = host::ui::terminal::DialogFrame(update->cx, update->cy, kRows, kCols);
+  CellRect frame =
+      host::ui::terminal::DialogFrame(update->cx, update->cy, kRows - kStatusRows, kCols);
   for (int i = 0; i < update->item_count; ++i) {
     const DialogItemTemplate& item = update->items[i];
     if (item.id == 1002) {
@@ -357,13 +388,16 @@ TEST_F(TerminalUi, WorkerMovesTheBarsThenItsMessageBoxShowsOverTheUpdateDialog) 
   session.Keys("Tab Tab Enter");
   BarCells bar = SectionBar();
   std::set<int> fills;
+  bool work_shown = false;  // the status line under the dialogs tells the work under way
   ASSERT_TRUE(session.WaitFor([](const Screen& s) { return s.Has(u"Update done"); },
                               [&](const Screen& s) {
                                 if (!s.Has(u"Update done") && s.Has(u"Updating IMAGE")) {
                                   fills.insert(s.Filled(bar.row, bar.col, bar.width));
+                                  work_shown |= s.Has(u"Writing: ") && s.Has(u"of 0.2 MB");
                                 }
                               }))
       << session.last();
+  EXPECT_TRUE(work_shown) << session.last();
   // Ten steps of four cells; the captures see some of them, in between empty and full.
   std::set<int> partial;
   for (int fill : fills) {
@@ -379,6 +413,8 @@ TEST_F(TerminalUi, WorkerMovesTheBarsThenItsMessageBoxShowsOverTheUpdateDialog) 
   session.Keys("Enter");
   ASSERT_TRUE(session.WaitForText(u"Update: 10")) << session.last();
   EXPECT_FALSE(session.last_screen().Has(u"Updating IMAGE"));
+  // The outcome stays on the screen under the dialogs.
+  EXPECT_TRUE(session.last_screen().Has(u"Update done; took")) << session.last();
   session.Keys("Escape");
   ASSERT_TRUE(session.WaitForText(u"SANE")) << session.last();
   EXPECT_TRUE(session.last_screen().Has(u"EXITED-0"));
@@ -526,7 +562,8 @@ TEST_F(TerminalUiWithModule, ImbrelMainDialogReportUpdateAndEscape) {
   ASSERT_TRUE(session.WaitFor([](const Screen& s) { return !s.Has(u"Look in:"); }))
       << session.last();
   EXPECT_TRUE(session.last_screen().Has(u"Save Registry to Flash")) << session.last();
-  session.Keys("C-c");  // the second ends the program
+  EXPECT_TRUE(session.last_screen().Has(u"Ctrl-C again to quit")) << session.last();
+  session.Keys("C-c C-c");  // a second one at once ends the program
   ASSERT_TRUE(session.WaitForText(u"SANE")) << session.last();
   EXPECT_TRUE(session.last_screen().Has(u"EXITED-130")) << session.last();
 }
