@@ -349,6 +349,13 @@ void MendTableByCrc(DWORD crc) {
   }
 }
 
+// Whether the table page's ECC bytes are still its own: written with them after block 0's
+// erase (spare byte 1 cleared) and not appended to since (byte 2 set). A mark is taken as set
+// or clear with one bit read flipped.
+bool TableEccValid(const BYTE* spare) {
+  return OneBits(spare[kTableEccMark]) <= 1 && OneBits(spare[kTableAppendMark]) >= 7;
+}
+
 // What lies past the end mark maps nothing, and an append or block 0's erase programs the
 // buffer back: a bit read flipped there (or one that reads 0 where the page should be erased)
 // must not become part of the table, so the buffer holds that part erased.
@@ -375,8 +382,7 @@ void LoadTablePage() {
   ClearPastEnd();
   DWORD crc;
   if (LastTableCrc(&crc)) MendTableByCrc(crc);
-  // A mark is taken as set or clear with one bit read flipped.
-  if (OneBits(spare[kTableEccMark]) <= 1 && OneBits(spare[kTableAppendMark]) >= 7) {
+  if (TableEccValid(spare)) {
     // The ECC mends a bit that reads flipped; a page it cannot mend stays as read.
     NandSetEcc(1);
     NandSetSpare(0);
@@ -398,6 +404,22 @@ NandResult ProgramTablePage(int ecc, DWORD mark) {
   int previous_spare = NandSetSpare(1);
   DWORD spare_words[kMaxSpareBytes / 4];
   BYTE* spare = reinterpret_cast<BYTE*>(spare_words);
+  if (mark == kTableAppendMark && TableEccValid(TableSpare)) {
+    // The page's ECC bytes still speak for its data. The append mark goes first, on its own
+    // (the data bytes all ones change nothing): an append that lands in part must never be
+    // read through ECC bytes that no longer fit it, which would "mend" it into another table.
+    static RelocationTablePage unchanged;
+    memset(&unchanged, 0xFF, sizeof unchanged);
+    memset(spare, 0xFF, sizeof spare_words);
+    spare[kTableAppendMark] = 0;
+    NandResult marked = NandProgramPage(&unchanged, spare, NandSpareBytes(), TablePage);
+    if (marked != kNandDone) {
+      NandSetSpare(previous_spare);
+      NandSetEcc(previous_ecc);
+      return marked;
+    }
+    TableSpare[kTableAppendMark] = 0;
+  }
   memset(spare, 0xFF, sizeof spare_words);
   spare[mark] = 0;
   if (mark == kTableAppendMark) {

@@ -51,6 +51,10 @@ TEST(SequenceCampaign, SequencesThatOnceFoundFaultsStayMended) {
       // A bit read flipped past the table's end mark, programmed back with the table after
       // block 0's erase, then under the next append: the entry landed as another block.
       "flip 63 6 5\nfault erase 1\nupdate 0x0 0x16eeb 17045304321881233473\n",
+      // An append that failed after half the page landed, on a table page still read with its
+      // ECC: the ECC "mended" the new entry into one for another block.
+      "update 0x10000 0x2879f 12957412739778067641 cancel 14\nfault erase 19\nfault program 0\n"
+      "update 0x239800 0x2fbb6 1467219256017260714\n",
   };
   test::TempDir dir;
   for (const char* jobs : sequences) {
