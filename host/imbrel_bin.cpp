@@ -49,13 +49,22 @@ struct InfoOptions {
   bool json = false;   // one JSON object on standard output instead of the text
 };
 
+// The offset added to every address, as the signed difference it is: where the image lands
+// less its start (addresses wrap round at 4 GB, so adding 0x7ff80000 takes 0x80080000 away).
+std::string SignedOffset(std::uint32_t start, const host::BinPlacement& placement) {
+  const std::int64_t lands = static_cast<std::uint32_t>(start + placement.offset);
+  const std::int64_t difference = lands - static_cast<std::int64_t>(start);
+  return difference < 0 ? "-" + Hex(static_cast<std::uint64_t>(-difference))
+                        : Hex(static_cast<std::uint64_t>(difference));
+}
+
 std::string DescribePlacement(std::uint32_t start, const InfoOptions& options, bool item5_known,
                               const host::BinPlacement& placement) {
   if (!options.image_offset.empty()) return "offset " + Hex(placement.offset) + " (--image-offset)";
   switch (placement.translation) {
     case host::BinTranslation::kToFlashZero:
       return "start " + Hex(start) + " is in 0xbca00000..0xbffffffe: the image goes to flash 0" +
-             " (offset " + Hex(placement.offset) + ")";
+             " (offset " + SignedOffset(start, placement) + ")";
     case host::BinTranslation::kToImageBase: {
       std::uint32_t base = start + placement.offset;
       std::string source = !item5_known
@@ -63,7 +72,7 @@ std::string DescribePlacement(std::uint32_t start, const InfoOptions& options, b
                            : options.module.empty() ? "word 0 of configuration item 5"
                                                     : "word 0 of the module's configuration item 5";
       return "start " + Hex(start) + " is a kernel address: the image goes to the image base " +
-             Hex(base) + " (" + source + "), offset " + Hex(placement.offset);
+             Hex(base) + " (" + source + "), offset " + SignedOffset(start, placement);
     }
     case host::BinTranslation::kNone:
       break;

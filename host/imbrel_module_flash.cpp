@@ -542,12 +542,12 @@ int RunVerify(const FlashArgs& args) {
 
 int RunRead(const FlashArgs& args) {
   const std::string& out_file = args.out_file;
+  if (!args.offset.empty() && args.length.empty()) throw UsageError("read: OFFSET needs a LENGTH");
   FlashSession session(args.dir);
   // With neither offset nor length: the whole flash.
   std::uint64_t offset = args.offset.empty() ? 0 : Number("offset", args.offset, 0xFFFFFFFF);
   std::uint64_t length =
       args.offset.empty() ? FlashOps.FlashSize : Number("length", args.length, 0xFFFFFFFF);
-  if (!args.offset.empty() && args.length.empty()) throw UsageError("read: OFFSET needs a LENGTH");
   CheckRange(session, "read", offset, length);
   std::vector<std::uint8_t> data(length);
   std::string problem;

@@ -336,7 +336,7 @@ class ConsoleBackend : public Backend {
   }
 
   std::u16string OpenFile(const OPENFILENAMEW& request) override {
-    std::lock_guard lock(UiLock());
+    std::unique_lock lock(UiLock());
     std::string title = request.lpstrTitle ? Utf8(request.lpstrTitle) : "Open";
     std::string what;
     auto filters = FilterPairs(request.lpstrFilter);
@@ -348,14 +348,38 @@ class ConsoleBackend : public Backend {
       what += (what.empty() ? "in " : " in ") + Utf8(request.lpstrInitialDir);
     }
     std::string prefix = "[" + title + "] " + (what.empty() ? "" : what + " ");
-    if (!open_path_) {
+    std::u16string path;
+    if (open_path_) {
+      path = *open_path_;
+      open_path_.reset();
+      open_used_ = true;
+    } else if (asks_ && !input_ended_) {
+      // A person at the terminal names the file, as a box's answer is asked for.
+      PrintLine(prefix);
+      const char prompt[] = "File (a CE path, or a name in that folder; Enter: cancel)? ";
+      std::fwrite(prompt, 1, sizeof prompt - 1, stderr);
+      std::fflush(stderr);
+      std::optional<std::string> line;
+      while (!(line = TakeLine()) && !input_ended_ && !interrupted) {
+        lock.unlock();
+        std::string read;
+        bool ended = ReadInput(std::chrono::milliseconds(100), &read);
+        lock.lock();
+        input_ += read;
+        if (ended) input_ended_ = true;
+      }
+      if (interrupted) interrupted = 0;
+      path = line ? Trim(Utf16(*line)) : u"";
+      if (path.empty()) {
+        std::fputc('\n', stderr);
+        PrintLine(prefix + "-> cancelled");
+        return u"";
+      }
+    } else {
       PrintLine(prefix + "-> cancelled (" +
                 (open_used_ ? "--open was taken already" : "no --open") + ")");
       return u"";
     }
-    std::u16string path = *open_path_;
-    open_path_.reset();
-    open_used_ = true;
     // A bare name is in the folder the dialog opens on, as if typed into it.
     if (!path.empty() && path[0] != u'\\' && path[0] != u'/' && request.lpstrInitialDir &&
         *request.lpstrInitialDir) {

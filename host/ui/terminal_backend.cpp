@@ -209,7 +209,9 @@ class TerminalBackend final : public Backend {
       nodelay(stdscr, TRUE);
       curs_set(0);
       set_escdelay(25);
-      use_colors = has_colors();
+      // NO_COLOR set and not empty: no colours, as https://no-color.org asks.
+      const char* no_color = std::getenv("NO_COLOR");
+      use_colors = has_colors() && !(no_color && *no_color);
       if (use_colors) {
         start_color();
         init_pair(1, COLOR_BLACK, COLOR_CYAN);   // screen: the desktop

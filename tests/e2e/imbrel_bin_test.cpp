@@ -66,7 +66,8 @@ TEST_F(ImbrelBinTool, MakeThenInfoListsEveryRecordWhereItLands) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   for (const char* expected : {
            "start 0x80001000, length 0x00005005",
-           "image base 0x80000 (the default: the module does not answer configuration item 5)",
+           "image base 0x80000 (the default: the module does not answer configuration item 5), "
+           "offset -0x7ff81000",
            "erases      flash [0x80000, 0x85005)",
            "      0  0x80006000  0x00000005  0x000001ea  0x00085000  ok",
            "      1  0x80001000  0x00004000",

@@ -146,6 +146,7 @@ TEST_F(ImbrelModuleTool, BadRangesAndFilesTouchNothing) {
       {"erase " + Dir() + " 0xC0000 0x40001", "runs past the flash"},
       {"erase " + Dir() + " 0x100001 0", "runs past the flash"},
       {"erase " + Dir() + " 0xC0000 -1", "not a number"},
+      {"read " + Dir() + " 0", "OFFSET needs a LENGTH"},
       {"erase " + Dir() + " 0x1_0000 1", "not a number"},
       {"erase " + Dir() + " 0x100000000 1", "not a number"},
       {"write " + Dir() + " 0xFFFFF " + (dir_ / "two.bin").string(), "runs past the flash"},

@@ -599,6 +599,11 @@ TEST_F(TerminalUi, SmallTerminalFallsBackToTheConsoleWhichAsks) {
   ASSERT_TRUE(session.WaitForText(u"Enter: No?")) << session.last();
   session.Keys("y Enter");
   ASSERT_TRUE(session.WaitForText(u"[Registry] -> Yes")) << session.last();
+  // The file-open dialog asks for a path in the same way.
+  session.Keys("3 Enter");
+  ASSERT_TRUE(session.WaitForText(u"File (a CE path")) << session.last();
+  session.Keys("nk.bin Enter");
+  ASSERT_TRUE(session.WaitForText(u"-> \\USB HD\\IMAGES\\nk.bin")) << session.last();
 }
 
 }  // namespace
