@@ -233,3 +233,26 @@ TEST_F(ImbrelProgram, UsbFolderIsShownAsTheStickAndCannotBeLeft) {
 }
 
 }  // namespace
+
+namespace {
+
+// The man pages answer what --help alone does not: each subcommand's options, the exit
+// statuses, the environment and examples. Made in the plain build only.
+TEST(ManPages, NameSubcommandsExitStatusEnvironmentAndExamples) {
+  const std::filesystem::path man =
+      std::filesystem::path(test::ToolPath("imbrel")).parent_path() / "man";
+  if (!std::filesystem::exists(man / "imbrel.1")) GTEST_SKIP() << "no man pages in this build";
+  for (const char* tool : {"imbrel", "imbrel-module", "imbrel-bin"}) {
+    const std::string page = test::ReadFile(man / (std::string(tool) + ".1"));
+    for (const char* part : {"EXIT STATUS", "ENVIRONMENT", "IMBREL_MODULE", "NO_COLOR",
+                             "IMBREL_TRACE", "XDG_DATA_HOME", "EXAMPLES"}) {
+      EXPECT_NE(page.find(part), std::string::npos) << tool << ": " << part;
+    }
+  }
+  const std::string module = test::ReadFile(man / "imbrel-module.1");
+  EXPECT_NE(module.find(".SS verify"), std::string::npos);
+  EXPECT_NE(module.find("--bin"), std::string::npos);
+  EXPECT_NE(test::ReadFile(man / "imbrel.1").find("\\-\\-usb"), std::string::npos);
+}
+
+}  // namespace
