@@ -341,6 +341,18 @@ TEST_F(TerminalUi, YesNoBoxStartsOnItsDefaultButtonAndEscapeDoesNotAnswerIt) {
   ASSERT_TRUE(session.WaitForText(u"Answer: No")) << session.last();
 }
 
+// NO_COLOR: the windows in plain attributes, the caption of the window on top reversed instead
+// of coloured.
+TEST_F(TerminalUi, NoColorDrawsWithoutColours) {
+  for (bool no_color : {false, true}) {
+    if (no_color) setenv("NO_COLOR", "1", 1);
+    DemoSession session("");
+    unsetenv("NO_COLOR");
+    START_DEMO(session);
+    EXPECT_EQ(session.last_screen().Reversed(u"Demo 2.9"), no_color) << session.last();
+  }
+}
+
 // Every first Ctrl-C is the cancel command of the window on top, however long ago another was
 // pressed; only a second one soon after it ends the program.
 TEST_F(TerminalUi, CtrlCLongAfterAnotherIsACancelAgain) {
