@@ -9,13 +9,13 @@ _imbrel_words() {
 _imbrel() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
   case $prev in
-    --module) COMPREPLY=($(compgen -d -- "$cur")); return ;;
+    --module|--usb) COMPREPLY=($(compgen -d -- "$cur")); return ;;
     --ui) _imbrel_words "$cur" terminal console; return ;;
     --answer) _imbrel_words "$cur" ok cancel yes no; return ;;
     --pace) _imbrel_words "$cur" fast real; return ;;
     --open) return ;;
   esac
-  _imbrel_words "$cur" --module --ui --answer --open --pace --no-wait --summary --version \
+  _imbrel_words "$cur" --module --ui --answer --open --pace --no-wait --summary --usb --version \
     --help -- /u /f /fu /c /cu /r /rc
 }
 
@@ -31,7 +31,7 @@ _imbrel_module() {
     return
   fi
   case $prev in
-    -o|--output) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    -o|--output|--bin) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     --times) _imbrel_words "$cur" typical maximum varied; return ;;
     --on) _imbrel_words "$cur" erase program; return ;;
   esac
@@ -44,6 +44,8 @@ _imbrel_module() {
       --item5 --no-item5 --image-version --no-image-version --fdf-time --no-fdf --mem-base
       --mem-len --no-samples --no-registry" ;;
     write) options="--erase" ;;
+    verify) options="--bin" ;;
+    info) options="--json" ;;
     read) options="-o --output" ;;
     dump) options="--logical --raw -o --output" ;;
     map) options="--svg" ;;
@@ -51,7 +53,7 @@ _imbrel_module() {
       --remove --clear" ;;
   esac
   if [[ $cur == -* ]]; then
-    _imbrel_words "$cur" $options --help
+    _imbrel_words "$cur" $options --no-wait --help
   else
     COMPREPLY=($(compgen -f -- "$cur"))
   fi
@@ -71,7 +73,7 @@ _imbrel_bin() {
     "") _imbrel_words "$cur" info make --version --help ;;
     info)
       if [[ $cur == -* ]]; then
-        _imbrel_words "$cur" --image-offset --item5 --flash-size --module --help
+        _imbrel_words "$cur" --image-offset --item5 --flash-size --module --json --help
       else
         COMPREPLY=($(compgen -f -- "$cur"))
       fi ;;
