@@ -590,7 +590,10 @@ class Runner {
       if (!now.table_valid) {
         // The table page is gone: the driver cannot start again. A named window (a cut
         // between block 0's erase and the table's program); the sequence ends here.
-        if (status == kCut) return std::nullopt;
+        if (status == kCut) {
+          ++windows["a cut left no table page (the driver does not start again)"];
+          return std::nullopt;
+        }
         return fail("the table page is gone after a job that was not cut");
       }
       if (now.ram_map && *now.ram_map != now.table_map) {
@@ -638,19 +641,28 @@ class Runner {
       } else if (update || j.kind == Kind::kWrite) {
         // Failed or cut: nothing outside what it owned changed. A cut in a boot-area update
         // loses the area's RAM copy: that is the job's own window.
+        bool kept_lost = false;  // bytes of the boot area outside the image changed
         for (std::uint32_t at = 0; at < kWindow; ++at) {
           bool own = at >= owned_from && at < owned_to;
+          const bool kept = !nor && own && image && at < kBootArea &&
+                            (at < image->first || at >= image->second) && at < kSkippedPage;
           // Where physical block 0 or 1 fails, the area cannot always be written back: a
           // named window, which the job reports as an error.
-          if (!nor && own && image && status != kCut && !faults.boot_blocks_fail &&
-              at < kBootArea && (at < image->first || at >= image->second) && at < kSkippedPage) {
+          if (kept && status != kCut && !faults.boot_blocks_fail) {
             own = false;  // kept bytes of the boot area come back on a failure
           }
+          kept_lost |= kept && now.bytes[at] != expect[at];
           if (!own && now.bytes[at] != expect[at]) {
             return fail(std::string(status == kCut ? "cut" : "failed (" + outcome + ")") +
                         ", and logical " + Hex(at) + " outside what it owned changed: " +
                         Hex(now.bytes[at]) + ", was " + Hex(expect[at]));
           }
+        }
+        if (kept_lost) {
+          ++windows[status == kCut
+                        ? "a cut lost boot-area bytes outside the image (its RAM copy)"
+                        : "boot-area bytes outside the image lost with physical block 0 or 1 "
+                          "failing"];
         }
         expect.CopyFrom(now.bytes);
       } else if (!(now.bytes == expect)) {
@@ -662,6 +674,9 @@ class Runner {
     }
     return std::nullopt;
   }
+
+  // The named windows the jobs met: what happened, and how often.
+  std::map<std::string, std::uint64_t> windows;
 
  private:
   static std::string test_box(const fs::path& file) {
@@ -791,7 +806,9 @@ int main(int argc, char** argv) {
           ++ends[kind + ": " + outcomes[i]];
         }
         if (!f) continue;
+        const auto windows = runner.windows;  // the shrinking's runs are not the campaign's
         Sequence small = Shrink(runner, s, &*f);
+        runner.windows = windows;
         out << "F\tfinding, sequence " << number << " (seed " << seed << "): after job "
             << f->job + 1 << ": " << f->what << "\n";
         out << "F\t  jobs (imbrel-sequence-campaign " << (nor ? "--nor " : "")
@@ -800,6 +817,7 @@ int main(int argc, char** argv) {
         out.flush();
       }
       for (const auto& [what, n] : ends) out << "C\t" << n << "\t" << what << "\n";
+      for (const auto& [what, n] : runner.windows) out << "W\t" << n << "\t" << what << "\n";
       out.close();
       std::fflush(nullptr);
       std::_Exit(0);
@@ -811,7 +829,7 @@ int main(int argc, char** argv) {
       lanes_failed |= !WIFEXITED(status) || WEXITSTATUS(status) != 0;
     }
     std::uint64_t jobs = 0, findings = 0;
-    std::map<std::string, std::uint64_t> ends;
+    std::map<std::string, std::uint64_t> ends, windows;
     for (int lane = 0; lane < lanes; ++lane) {
       std::ifstream in(dir / ("lane-" + std::to_string(lane) + ".txt"));
       for (std::string line; std::getline(in, line);) {
@@ -823,6 +841,9 @@ int main(int argc, char** argv) {
           std::uint64_t n = std::stoull(line.substr(2, tab - 2));
           ends[line.substr(tab + 1)] += n;
           jobs += n;
+        } else if (line.rfind("W\t", 0) == 0) {
+          std::size_t tab = line.find('\t', 2);
+          windows[line.substr(tab + 1)] += std::stoull(line.substr(2, tab - 2));
         }
       }
     }
@@ -838,6 +859,10 @@ int main(int argc, char** argv) {
       for (const auto& [what, n] : ends) {
         std::printf("  %8llu  %s\n", static_cast<unsigned long long>(n), what.c_str());
       }
+    }
+    std::printf("named windows met: %s\n", windows.empty() ? "none" : "");
+    for (const auto& [what, n] : windows) {
+      std::printf("  %8llu  %s\n", static_cast<unsigned long long>(n), what.c_str());
     }
     if (lanes_failed) {
       std::printf("a lane did not finish\n");
