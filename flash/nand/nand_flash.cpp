@@ -358,7 +358,9 @@ bool TableEccValid(const BYTE* spare) {
 
 // What lies past the end mark maps nothing, and an append or block 0's erase programs the
 // buffer back: a bit read flipped there (or one that reads 0 where the page should be erased)
-// must not become part of the table, so the buffer holds that part erased.
+// must not become part of the table, so the buffer holds that part erased. Only once the CRC
+// and the ECC have mended what they can: an end mark read flipped would otherwise cut off the
+// entries after it.
 void ClearPastEnd() {
   DWORD n = EntryCount();
   if (n >= kRelocationSlots) return;
@@ -379,7 +381,6 @@ void LoadTablePage() {
   memset(spare, 0xFF, sizeof spare_words);
   NandReadPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
   memcpy(TableSpare, spare, sizeof TableSpare);
-  ClearPastEnd();
   DWORD crc;
   if (LastTableCrc(&crc)) MendTableByCrc(crc);
   if (TableEccValid(spare)) {

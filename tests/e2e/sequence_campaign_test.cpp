@@ -55,6 +55,10 @@ TEST(SequenceCampaign, SequencesThatOnceFoundFaultsStayMended) {
       // ECC: the ECC "mended" the new entry into one for another block.
       "update 0x10000 0x2879f 12957412739778067641 cancel 14\nfault erase 19\nfault program 0\n"
       "update 0x239800 0x2fbb6 1467219256017260714\n",
+      // A flipped bit made the end mark of a table with a stored bogus entry before a real one;
+      // the part past it was cleared before the append's CRC could mend the bit.
+      "flip 63 4 0\nfault erase 1\nupdate 0x3a000 0x775f 2350335290897049231 cut 594 1\n"
+      "restart\nupdate 0x3e9000 0x1db93 7531143742391606873\n",
   };
   test::TempDir dir;
   for (const char* jobs : sequences) {
