@@ -312,15 +312,7 @@ class ConsoleBackend : public Backend {
                            ", Enter: " + ButtonName(buttons.ids[buttons.default_index]) + "? ";
       std::fwrite(prompt.data(), 1, prompt.size(), stderr);
       std::fflush(stderr);
-      std::optional<std::string> line;
-      while (!(line = TakeLine()) && !input_ended_ && !interrupted) {
-        lock.unlock();
-        std::string read;
-        bool ended = ReadInput(std::chrono::milliseconds(100), &read);
-        lock.lock();
-        input_ += read;
-        if (ended) input_ended_ = true;
-      }
+      std::optional<std::string> line = AwaitLine(lock);
       if (interrupted || (!line && input_ended_)) {
         interrupted = 0;
         std::fputc('\n', stderr);
@@ -359,15 +351,7 @@ class ConsoleBackend : public Backend {
       const char prompt[] = "File (a CE path, or a name in that folder; Enter: cancel)? ";
       std::fwrite(prompt, 1, sizeof prompt - 1, stderr);
       std::fflush(stderr);
-      std::optional<std::string> line;
-      while (!(line = TakeLine()) && !input_ended_ && !interrupted) {
-        lock.unlock();
-        std::string read;
-        bool ended = ReadInput(std::chrono::milliseconds(100), &read);
-        lock.lock();
-        input_ += read;
-        if (ended) input_ended_ = true;
-      }
+      std::optional<std::string> line = AwaitLine(lock);
       if (interrupted) interrupted = 0;
       path = line ? Trim(Utf16(*line)) : u"";
       if (path.empty()) {
@@ -528,6 +512,21 @@ class ConsoleBackend : public Backend {
 
   // Waits at most `timeout` for standard input; appends what came to `*read`. Returns true at
   // the end of input. Called without the lock.
+  // Waits, with the lock released, for a line typed at the terminal; none when the input
+  // ends or a Ctrl-C comes first.
+  std::optional<std::string> AwaitLine(std::unique_lock<std::mutex>& lock) {
+    std::optional<std::string> line;
+    while (!(line = TakeLine()) && !input_ended_ && !interrupted) {
+      lock.unlock();
+      std::string read;
+      bool ended = ReadInput(std::chrono::milliseconds(100), &read);
+      lock.lock();
+      input_ += read;
+      if (ended) input_ended_ = true;
+    }
+    return line;
+  }
+
   static bool ReadInput(std::chrono::milliseconds timeout, std::string* read) {
     pollfd fd{STDIN_FILENO, POLLIN, 0};
     int ready = poll(&fd, 1, static_cast<int>(timeout.count()));
