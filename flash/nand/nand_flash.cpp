@@ -57,6 +57,11 @@ BYTE* const BounceBuffer = reinterpret_cast<BYTE*>(BounceWords);
 // never one that names a block the table does not.
 WORD MapBeforeRelocation[sizeof(BadBlockMapView::Entries) / sizeof(WORD)];
 
+// Set by LoadTablePage when the table it read fails the check its page carries (the CRC of
+// the last append, or the ECC) and nothing explains the difference: no table is built from
+// it and none is programmed back.
+bool TableDamaged = false;
+
 bool MapFilled() {
   return BadBlockMap && (BadBlockMap->Signature == kBadBlockMapSignature || RelocationInProgress);
 }
@@ -128,7 +133,7 @@ void BuildMap() {
 // leaves the map as it is.
 void FollowTablePage() {
   LoadTablePage();
-  if (RelocationTable.Signature == kRelocationTableSignature) MapFromTable();
+  if (RelocationTable.Signature == kRelocationTableSignature && !TableDamaged) MapFromTable();
 }
 
 // Whether the table just read into the table buffer is the one the map was built from. The
@@ -137,7 +142,7 @@ void FollowTablePage() {
 // A flip that changes what a block maps to shows as a difference between the map the table
 // implies (built as BuildMap builds it) and the map; then nothing is programmed.
 bool TableMatchesMap() {
-  if (RelocationTable.Signature != kRelocationTableSignature) return false;
+  if (RelocationTable.Signature != kRelocationTableSignature || TableDamaged) return false;
   DWORD count = NandBlockCount();
   DWORD n = EntryCount();
   WORD* implied = MapBeforeRelocation;  // free outside a relocation
@@ -304,13 +309,21 @@ DWORD OneBits(BYTE value) {
   return n;
 }
 
+DWORD CrcTable[256];
+
 // CRC-32 (IEEE, reflected) of the table buffer.
 DWORD TableCrc() {
+  if (CrcTable[1] == 0) {
+    for (DWORD n = 0; n < 256; ++n) {
+      DWORD c = n;
+      for (int bit = 0; bit < 8; ++bit) c = c & 1 ? c >> 1 ^ 0xEDB88320 : c >> 1;
+      CrcTable[n] = c;
+    }
+  }
   const BYTE* bytes = reinterpret_cast<const BYTE*>(&RelocationTable);
   DWORD crc = 0xFFFFFFFF;
   for (DWORD i = 0; i < sizeof RelocationTable; ++i) {
-    crc ^= bytes[i];
-    for (int bit = 0; bit < 8; ++bit) crc = crc & 1 ? crc >> 1 ^ 0xEDB88320 : crc >> 1;
+    crc = CrcTable[(crc ^ bytes[i]) & 0xFF] ^ crc >> 8;
   }
   return ~crc;
 }
@@ -332,21 +345,75 @@ bool LastTableCrc(DWORD* crc) {
   return true;
 }
 
-// A table whose CRC does not match by one bit read flipped gets that bit back; a table that
-// no single bit mends stays as read. Only the header, the entries and the two slots after
-// them are tried (a flipped end mark adds one): what lies beyond maps nothing.
-void MendTableByCrc(DWORD crc) {
-  if (TableCrc() == crc) return;
+// Whether the table buffer matches `crc` as it is or with one bit turned. Only the header,
+// the entries and the two slots after them are tried (a flipped end mark adds one): what lies
+// beyond maps nothing. A bit that makes it match stays turned.
+bool MatchesWithOneBit(DWORD crc) {
+  if (TableCrc() == crc) return true;
   BYTE* bytes = reinterpret_cast<BYTE*>(&RelocationTable);
   DWORD used = 4 + 4 * (EntryCount() + 2);
   if (used > sizeof RelocationTable) used = sizeof RelocationTable;
   for (DWORD i = 0; i < used; ++i) {
     for (int bit = 0; bit < 8; ++bit) {
       bytes[i] = static_cast<BYTE>(bytes[i] ^ 1 << bit);
-      if (TableCrc() == crc) return;
+      if (TableCrc() == crc) return true;
       bytes[i] = static_cast<BYTE>(bytes[i] ^ 1 << bit);
     }
   }
+  return false;
+}
+
+void ClearPastEnd();
+
+// Whether one entry the last append retired (its bad-block field cleared), named `block`
+// again, gives the table `crc` speaks for; with `block` 0, any logical block is tried.
+bool MatchesWithRetiredEntryBack(DWORD crc, DWORD block) {
+  if (TableCrc() == crc) return true;
+  DWORD n = EntryCount();
+  DWORD first = block ? block : 1;
+  DWORD last = block ? block : LogicalBlockCount() - 1;
+  for (DWORD i = 0; i < n; ++i) {
+    RelocationEntry& entry = RelocationTable.Entries[i];
+    if (entry.BadBlock != 0) continue;
+    for (DWORD b = first; b <= last; ++b) {
+      entry.BadBlock = static_cast<WORD>(b);
+      if (TableCrc() == crc) return true;
+    }
+    entry.BadBlock = 0;
+  }
+  return false;
+}
+
+// Whether the table buffer is the one the last CRC slot speaks for. A bit read flipped is
+// turned back, and so is anything read past the end mark (the table is always programmed
+// erased there). A table that differs because its last append landed without its CRC (a
+// program that failed or was cut part way, in which the spare bytes come last) is taken as
+// read: what landed is what the next start sees. Anything else is damage no check can undo.
+RelocationTablePage TableAsRead;
+
+bool CheckTableByCrc(DWORD crc) {
+  if (MatchesWithOneBit(crc)) return true;
+  TableAsRead = RelocationTable;
+  ClearPastEnd();
+  if (MatchesWithOneBit(crc)) return true;
+  ClearPastEnd();
+  // The append landed with its entry: without it (and with the entry it retired, if any,
+  // naming the block again) the table is the one the CRC was written for.
+  bool explained = false;
+  DWORD n = EntryCount();
+  if (n > 0) {
+    DWORD block = RelocationTable.Entries[n - 1].BadBlock;
+    RelocationTable.Entries[n - 1].BadBlock = kRelocationTableEnd;
+    RelocationTable.Entries[n - 1].Replacement = kRelocationTableEnd;
+    ClearPastEnd();
+    explained = block != 0 && MatchesWithRetiredEntryBack(crc, block);
+    RelocationTable = TableAsRead;
+    ClearPastEnd();
+  }
+  // Only the retirement landed, before the entry: its block is not known.
+  if (!explained) explained = MatchesWithRetiredEntryBack(crc, 0);
+  RelocationTable = TableAsRead;
+  return explained;
 }
 
 // Whether the table page's ECC bytes are still its own: written with them after block 0's
@@ -381,15 +448,19 @@ void LoadTablePage() {
   memset(spare, 0xFF, sizeof spare_words);
   NandReadPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
   memcpy(TableSpare, spare, sizeof TableSpare);
+  TableDamaged = false;
   DWORD crc;
-  if (LastTableCrc(&crc)) MendTableByCrc(crc);
+  if (LastTableCrc(&crc)) TableDamaged = !CheckTableByCrc(crc);
   if (TableEccValid(spare)) {
-    // The ECC mends a bit that reads flipped; a page it cannot mend stays as read.
+    // The ECC mends a bit that reads flipped; a page it cannot mend is damaged.
     NandSetEcc(1);
     NandSetSpare(0);
-    RelocationTablePage checked;
-    NandResult read = NandReadPage(&checked, NULL, 0, TablePage);
-    if (read == kNandDone || read == kNandCorrected) RelocationTable = checked;
+    NandResult read = NandReadPage(&TableAsRead, NULL, 0, TablePage);
+    if (read == kNandDone || read == kNandCorrected) {
+      RelocationTable = TableAsRead;
+    } else {
+      TableDamaged = true;
+    }
   }
   ClearPastEnd();
   NandSetSpare(previous_spare);
@@ -495,8 +566,10 @@ int NandInit() {
     return 1;
   }
 
+  // A table that fails its check could map a block onto another's data: the driver does not
+  // start until it reads true again.
   LoadTablePage();
-  if (RelocationTable.Signature != kRelocationTableSignature) return 0;
+  if (RelocationTable.Signature != kRelocationTableSignature || TableDamaged) return 0;
   BuildMap();
   NandRestoreControl();
   return 1;

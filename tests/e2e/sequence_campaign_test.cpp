@@ -59,6 +59,15 @@ TEST(SequenceCampaign, SequencesThatOnceFoundFaultsStayMended) {
       // the part past it was cleared before the append's CRC could mend the bit.
       "flip 63 4 0\nfault erase 1\nupdate 0x3a000 0x775f 2350335290897049231 cut 594 1\n"
       "restart\nupdate 0x3e9000 0x1db93 7531143742391606873\n",
+      // Two bits read flipped in the table page at a first start, one past the end mark: the
+      // map was built from an entry for another block.
+      "fault erase 1\nupdate 0x3c000 0x2a983 1359888537013236168\nrestart\nflip 63 476 3\n"
+      "flip 63 4 4\nupdate 0x3c800 0x13232 12388990920812475323 cut 259 1\n",
+      // Two bits read flipped among the entries, which no check mends: the driver stays down
+      // until they read true, then the updates go through.
+      "fault erase 1\nupdate 0x3c000 0x2a983 1359888537013236168\nclear\nrestart\n"
+      "flip 63 6 3\nflip 63 4 4\nupdate 0x3c800 0x13232 12388990920812475323\nclear\n"
+      "update 0x100000 0x13232 5\nrestart\nupdate 0x0 0x13232 5\n",
   };
   test::TempDir dir;
   for (const char* jobs : sequences) {
