@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "ce/types.h"
+#include "host/hardware/flash_activity.h"
 #include "host/hardware/model_notes.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
@@ -154,7 +156,17 @@ class FuzzModule {
   /// live registries as they were, nothing else in ram/. A named mutex's lock file stays: it
   /// holds no state (its lock is released with the mutex), and it would only be made again.
   void Reset() {
-    std::memset(flash_, 0xFF, size_);
+    // Only what was programmed since the last reset holds anything but ones: an erase leaves
+    // ones, and the blank module started all ones.
+    if (!reset_before_) {
+      std::memset(flash_, 0xFF, size_);
+      reset_before_ = true;
+    } else {
+      for (const auto& [start, end] : host::FlashActivitySinceMark().programmed.spans) {
+        if (start < size_) std::memset(flash_ + start, 0xFF, std::min(end, size_) - start);
+      }
+    }
+    host::MarkFlashActivity();
     host::ClockReset();
     host::ClearKernelIoCalls();
     if (DIR* ram = opendir(ram_.c_str())) {
@@ -235,6 +247,7 @@ class FuzzModule {
   std::unique_ptr<host::Module> module_;
   std::uint64_t size_ = 0;
   std::uint8_t* flash_ = nullptr;
+  bool reset_before_ = false;
 };
 
 /// After an input's checks: lets go of what the window system and the platform layer recorded

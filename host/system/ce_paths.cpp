@@ -1,5 +1,7 @@
 #include "host/system/ce_paths.h"
 
+#include <sys/stat.h>
+
 #include <mutex>
 
 #include "host/module/module.h"
@@ -27,18 +29,31 @@ std::u16string Folded(std::u16string_view name) {
   return out;
 }
 
+// What an entry of a folder is, as lstat sees it.
+enum class Entry { kMissing, kPlain, kLink };
+
+Entry Lstat(const fs::path& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return Entry::kMissing;
+  return S_ISLNK(st.st_mode) ? Entry::kLink : Entry::kPlain;
+}
+
 // The entry of `dir` named `name` but for case: the exact name when it exists, else the first
-// in name order that matches when case is ignored, else `name` (which does not exist).
-std::string EntryIgnoringCase(const fs::path& dir, const std::string& name) {
+// in name order that matches when case is ignored, else `name` (which does not exist). `kind`
+// says which of these it is.
+std::string EntryIgnoringCase(const fs::path& dir, const std::string& name, Entry* kind) {
+  *kind = Lstat(dir / name);
+  if (*kind != Entry::kMissing) return name;
   std::error_code ec;
-  if (fs::exists(dir / name, ec)) return name;
   std::u16string want = Folded(Utf16(name));
   std::string found;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     std::string entry = it->path().filename().string();
     if (Folded(Utf16(entry)) == want && (found.empty() || entry < found)) found = entry;
   }
-  return found.empty() ? name : found;
+  if (found.empty()) return name;
+  *kind = Lstat(dir / found);
+  return found;
 }
 
 std::mutex usb_mutex;
@@ -68,6 +83,9 @@ std::optional<fs::path> CePathToHost(std::u16string_view ce_path) {
   const fs::path usb = UsbFolder();
   fs::path out = root;
   bool first = true, in_usb = false;
+  // Once a name is missing, nothing after it exists; while every name so far is a plain
+  // folder or file, the path cannot lead out of the root.
+  bool missing = false, links = false;
   std::u16string part;
   auto take = [&]() -> bool {
     if (part.empty()) return true;
@@ -75,8 +93,13 @@ std::optional<fs::path> CePathToHost(std::u16string_view ce_path) {
     if (first && !usb.empty() && Folded(part) == u"USB HD") {
       out = usb;
       in_usb = true;
+    } else if (missing) {
+      out /= Utf8(part);
     } else {
-      out /= EntryIgnoringCase(out, Utf8(part));
+      Entry kind;
+      out /= EntryIgnoringCase(out, Utf8(part), &kind);
+      missing = kind == Entry::kMissing;
+      links |= kind == Entry::kLink;
     }
     first = false;
     part.clear();
@@ -92,6 +115,7 @@ std::optional<fs::path> CePathToHost(std::u16string_view ce_path) {
     }
   }
   if (!take()) return std::nullopt;
+  if (!in_usb && !links && usb.empty()) return out;
   // Links may lead anywhere: what the path resolves to must still be inside fs/.
   std::error_code ec;
   fs::path real = fs::weakly_canonical(out, ec);
@@ -99,7 +123,8 @@ std::optional<fs::path> CePathToHost(std::u16string_view ce_path) {
   // With a host folder as the stick, the module's own fs/USB HD is out of sight.
   if (!in_usb && !usb.empty() && InsideFs(real)) {
     std::error_code ec2;
-    fs::path hidden = fs::weakly_canonical(root / EntryIgnoringCase(root, "USB HD"), ec2);
+    Entry kind;
+    fs::path hidden = fs::weakly_canonical(root / EntryIgnoringCase(root, "USB HD", &kind), ec2);
     if (!ec2 && Inside(hidden, real)) return std::nullopt;
   }
   return out;

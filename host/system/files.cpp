@@ -43,49 +43,6 @@ std::shared_ptr<FileObject> LookupFile(HANDLE handle) {
   return file;
 }
 
-bool Equal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-// CE file systems ignore the case of names: find the entries that a CE path names whatever
-// their case, and give the CE path spelled as they are. Nullopt when a part is missing.
-std::optional<std::u16string> SpellAsStored(std::u16string_view ce_path) {
-  fs::path dir = ModuleFsRoot();
-  std::u16string spelled;
-  std::size_t start = 0;
-  while (start <= ce_path.size()) {
-    std::size_t end = ce_path.find_first_of(u"\\/", start);
-    if (end == std::u16string_view::npos) end = ce_path.size();
-    std::string part = Utf8(ce_path.substr(start, end - start));
-    start = end + 1;
-    if (part.empty()) continue;
-    std::error_code ec;
-    std::string found;
-    if (fs::exists(dir / part, ec)) {
-      found = part;
-    } else {
-      for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
-        std::string name = entry.path().filename().string();
-        if (Equal(name, part)) {
-          found = name;
-          break;
-        }
-      }
-      if (found.empty()) return std::nullopt;
-    }
-    dir /= found;
-    spelled += u"\\" + Utf16(found);
-  }
-  return spelled;
-}
-
 }  // namespace
 
 }  // namespace host
@@ -113,22 +70,13 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWO
   }
   std::error_code ec;
   if (!fs::exists(*path, ec)) {
-    // Try the names as stored, in their own case; that path is checked again.
-    std::optional<std::u16string> spelled = host::SpellAsStored(ce_path);
-    if (!spelled) {
-      // Missing: the file, or already its folder (which must also stay inside fs/).
-      std::optional<std::u16string> folder =
-          host::SpellAsStored(ce_path.substr(0, ce_path.find_last_of(u"\\/") + 1));
-      std::optional<fs::path> folder_path = folder ? host::CePathToHost(*folder) : std::nullopt;
-      SetLastError(folder_path && fs::is_directory(*folder_path, ec) ? ERROR_FILE_NOT_FOUND
-                                                                     : ERROR_PATH_NOT_FOUND);
-      return INVALID_HANDLE_VALUE;
-    }
-    path = host::CePathToHost(*spelled);
-    if (!path) {
-      SetLastError(ERROR_PATH_NOT_FOUND);
-      return INVALID_HANDLE_VALUE;
-    }
+    // Missing (the path has found each name whatever its case): the file, or already its
+    // folder, which must also stay inside fs/.
+    std::optional<fs::path> folder =
+        host::CePathToHost(ce_path.substr(0, ce_path.find_last_of(u"\\/") + 1));
+    SetLastError(folder && fs::is_directory(*folder, ec) ? ERROR_FILE_NOT_FOUND
+                                                         : ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
   }
   // O_NONBLOCK: a FIFO must not hang the open; anything but a regular file is refused below.
   int fd = open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
