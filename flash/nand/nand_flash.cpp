@@ -396,7 +396,6 @@ bool CheckTableByCrc(DWORD crc) {
   TableAsRead = RelocationTable;
   ClearPastEnd();
   if (MatchesWithOneBit(crc)) return true;
-  ClearPastEnd();
   // The append landed with its entry: without it (and with the entry it retired, if any,
   // naming the block again) the table is the one the CRC was written for.
   bool explained = false;

@@ -510,8 +510,6 @@ class ConsoleBackend : public Backend {
     return line;
   }
 
-  // Waits at most `timeout` for standard input; appends what came to `*read`. Returns true at
-  // the end of input. Called without the lock.
   // Waits, with the lock released, for a line typed at the terminal; none when the input
   // ends or a Ctrl-C comes first.
   std::optional<std::string> AwaitLine(std::unique_lock<std::mutex>& lock) {
@@ -527,6 +525,8 @@ class ConsoleBackend : public Backend {
     return line;
   }
 
+  // Waits at most `timeout` for standard input; appends what came to `*read`. Returns true at
+  // the end of input. Called without the lock.
   static bool ReadInput(std::chrono::milliseconds timeout, std::string* read) {
     pollfd fd{STDIN_FILENO, POLLIN, 0};
     int ready = poll(&fd, 1, static_cast<int>(timeout.count()));
