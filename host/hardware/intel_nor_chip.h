@@ -5,6 +5,7 @@
 // Does not model: OTP registers, the read configuration register, burst reads.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -120,6 +121,26 @@ class IntelNorChip {
     }
     WriteCommand(word_address, value);
   }
+  /// How many writes from `word_address` on the inline path above would take as buffer data
+  /// one after the other (consecutive words): 0 when the next write is a command.
+  std::uint32_t DataRoom(std::uint32_t word_address) const {
+    word_address &= word_count_ - 1;
+    if (state_ != State::kBufferData || buffer_filled_ == 0) return 0;
+    const std::uint32_t at = word_address - buffer_base_;
+    if (at >= buffer_window_) return 0;
+    return std::min(buffer_window_ - at, buffer_expected_ - buffer_filled_);
+  }
+  /// `count` (at most DataRoom) consecutive data words, this chip's half of each bus word:
+  /// bits `shift` to `shift` + 15.
+  void TakeData(std::uint32_t word_address, const std::uint32_t* source, std::uint32_t count,
+                int shift) {
+    const std::uint32_t at = (word_address & (word_count_ - 1)) - buffer_base_;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      buffer_[at + i] = static_cast<std::uint16_t>(source[i] >> shift);
+    }
+    buffer_filled_ += count;
+    if (buffer_filled_ == buffer_expected_) state_ = State::kBufferConfirm;
+  }
   /// True when reads return array data, so a block read may copy the image directly.
   bool InReadArray() const { return state_ == State::kReadArray && busy_until_ == 0; }
   /// True when reads return the status register: a poll, which may move the clock on.
@@ -185,6 +206,9 @@ class IntelNorChip {
   /// The status register as the next read sees it (see BusyUntil).
   std::uint16_t ReadStatus();
   void ProgramCell(std::uint32_t word, std::uint16_t value, NorBlockCounters& counters);
+  /// ProgramCell for `count` words from `word` on.
+  void ProgramCells(std::uint32_t word, const std::uint16_t* values, std::uint32_t count,
+                    NorBlockCounters& counters);
   /// A program into a weak block: the cells take `count` words from `values` but the first
   /// word that programs a bit keeps its lowest such bit erased, and the program fails.
   void ProgramWeak(std::uint32_t word, const std::uint16_t* values, std::uint32_t count,

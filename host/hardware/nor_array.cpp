@@ -6,6 +6,7 @@
 
 #include "host/hardware/nor_array.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,11 +78,23 @@ void NorArray::Write32(std::uint32_t offset, std::uint32_t value) {
 void NorArray::WriteBlock32(std::uint32_t offset, const std::uint32_t* source, std::uint32_t count,
                             std::uint32_t access_ns) {
   status_read_last_ = false;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    ClockChargeAccess(access_ns);
+  for (std::uint32_t i = 0; i < count;) {
     const std::uint32_t word = offset / 4 + i;
+    // The run of words both chips take as buffer data goes in at once; anything else (the
+    // first data word, a word outside the buffer, one too many) one write at a time.
+    const std::uint32_t run =
+        std::min({chips_[0].DataRoom(word), chips_[1].DataRoom(word), count - i});
+    if (run != 0) {
+      ClockChargeAccess(std::uint64_t{access_ns} * run);
+      chips_[0].TakeData(word, source + i, run, 0);
+      chips_[1].TakeData(word, source + i, run, 16);
+      i += run;
+      continue;
+    }
+    ClockChargeAccess(access_ns);
     chips_[0].Write(word, static_cast<std::uint16_t>(source[i]));
     chips_[1].Write(word, static_cast<std::uint16_t>(source[i] >> 16));
+    ++i;
   }
 }
 
