@@ -1,11 +1,13 @@
 #include "host/hardware/flash_activity.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <mutex>
 #include <vector>
@@ -29,6 +31,7 @@ constexpr std::uint64_t kWindowBytes = 256 * 1024;
 std::uint8_t* image_base = nullptr;
 std::uint64_t image_size = 0;
 bool image_nand = false;
+int image_fd = -1;
 std::vector<bool> writable_windows;
 
 // Makes the windows of the image that [start, start + length) of the flash lies in writable,
@@ -126,14 +129,31 @@ std::string FlashActivity::Describe() const {
   return text;
 }
 
-void SetFlashImageMapping(std::uint8_t* base, std::uint64_t size, bool nand) {
+void SetFlashImageMapping(std::uint8_t* base, std::uint64_t size, bool nand, int fd) {
   std::lock_guard lock(activity_mutex);
   notes_generation.fetch_add(1, std::memory_order_relaxed);
   image_base = base;
   image_size = base ? size : 0;
   image_nand = nand;
+  image_fd = base ? fd : -1;
   writable_windows.assign(static_cast<std::size_t>((image_size + kWindowBytes - 1) / kWindowBytes),
                           false);
+}
+
+void ReadFlashImage(const std::uint8_t* at, std::size_t count, std::uint8_t* out) {
+  // The mapping is set when the module opens and cleared when it closes, never while its
+  // flash is in use.
+  std::size_t done = 0;
+  if (image_fd >= 0 && at >= image_base && count <= image_size &&
+      static_cast<std::uint64_t>(at - image_base) <= image_size - count) {
+    const off_t offset = static_cast<off_t>(at - image_base);
+    while (done < count) {
+      ssize_t n = pread(image_fd, out + done, count - done, offset + static_cast<off_t>(done));
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  if (done < count) std::memcpy(out + done, at + done, count - done);
 }
 
 void SetFlashChangeObserver(FlashChangeObserver new_observer) {

@@ -4,6 +4,7 @@
 // mark, for the host's reports (an update that failed part way, the run's summary).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -34,11 +35,18 @@ struct FlashActivity {
 void NoteFlashErase(std::uint64_t start, std::uint64_t length, bool nand);
 void NoteFlashProgram(std::uint64_t start, std::uint64_t length, bool nand);
 
-/// The open module's flash image file as this process maps it (null: none). Every erase and
-/// program noted makes the part of the mapping it will change writable in one piece, a window
-/// of 256 KB at a time, instead of taking a page fault for each 4 KB page it first stores to:
-/// an update would otherwise spend a third of its time in those faults.
-void SetFlashImageMapping(std::uint8_t* base, std::uint64_t size, bool nand);
+/// The open module's flash image file as this process maps it (null: none), and the file
+/// itself, open (-1: not known). Every erase and program noted makes the part of the mapping
+/// it will change writable in one piece, a window of 256 KB at a time, instead of taking a
+/// page fault for each 4 KB page it first stores to: an update would otherwise spend a third
+/// of its time in those faults.
+void SetFlashImageMapping(std::uint8_t* base, std::uint64_t size, bool nand, int fd);
+
+/// Copies `count` bytes of the mapped image from `at` to `out`, through the file when it is
+/// known (the same page cache, so it sees every store): a scan that only looks, such as an
+/// erase's check for cells already erased, then costs no page of the mapping its first touch,
+/// which on a virtual machine costs more than the copy.
+void ReadFlashImage(const std::uint8_t* at, std::size_t count, std::uint8_t* out);
 
 /// Called with every erase and program noted, before its cells change: for tools that keep
 /// their own record of where the flash changed (the power-cut campaign puts back only those

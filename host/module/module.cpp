@@ -62,9 +62,10 @@ constexpr const char* kNorFaultsTemplate =
 
 constexpr std::uint32_t kTablePage = 63;  // the last page of block 0
 
-// Maps `size` bytes of `file` shared, making the file that size when `create` is set.
+// Maps `size` bytes of `file` shared, making the file that size when `create` is set. With
+// `kept_fd`, the file stays open there as well (for reads that should not touch the mapping).
 std::uint8_t* MapFile(const fs::path& file, std::uint64_t size, bool create,
-                      const std::string& size_problem) {
+                      const std::string& size_problem, int* kept_fd = nullptr) {
   int fd = open(file.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
   if (fd < 0) {
     Fail(file, std::string(create ? "cannot create: " : "cannot open: ") + std::strerror(errno));
@@ -83,8 +84,13 @@ std::uint8_t* MapFile(const fs::path& file, std::uint64_t size, bool create,
                    std::to_string(size));
   }
   void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  close(fd);
-  if (p == MAP_FAILED) Fail(file, std::string("cannot map: ") + std::strerror(errno));
+  const int error = errno;
+  if (kept_fd && p != MAP_FAILED) {
+    *kept_fd = fd;
+  } else {
+    close(fd);
+  }
+  if (p == MAP_FAILED) Fail(file, std::string("cannot map: ") + std::strerror(error));
   return static_cast<std::uint8_t*>(p);
 }
 
@@ -247,7 +253,8 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
     fs::path image = dir / "nor.img";
     std::uint64_t size = std::uint64_t{2} << module->config_.nor.cfi_size;
     module->image_ = MapFile(image, size, false,
-                             "module.toml's cfi_size " + Hex(module->config_.nor.cfi_size, 2));
+                             "module.toml's cfi_size " + Hex(module->config_.nor.cfi_size, 2),
+                             &module->image_fd_);
     module->image_size_ = size;
     module->nor_ = std::make_unique<NorArray>(module->config_.nor, module->image_);
     if (module->config_.nor.clear_lock_clears_all) {
@@ -271,7 +278,7 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
   }
 
   SetFlashImageMapping(module->image_, module->image_size_,
-                       module->config_.flash == FlashKind::kNand);
+                       module->config_.flash == FlashKind::kNand, module->image_fd_);
   StartLiveRegistry(module->dir_, module->config_.default_registry);
   SetRegistryFaults(module->config_.registry_faults);
   SetCpuMainId(module->config_.main_id);
@@ -291,7 +298,8 @@ void Module::OpenNand() {
   image_size_ = NandImageBytes(nand.chip);
   image_ = MapFile(dir_ / "nand.img", image_size_, false,
                    "module.toml's chip " + Hex(nand.chip, 4) + " (" +
-                       std::to_string(variant.blocks) + " blocks of 64 pages of 2112 bytes)");
+                       std::to_string(variant.blocks) + " blocks of 64 pages of 2112 bytes)",
+                   &image_fd_);
   // The program counters of the pages: made (all zero) for a module that has none yet.
   fs::path counters = dir_ / "nand.programs";
   programs_size_ = image_size_ / kNandRawPageBytes;
@@ -344,7 +352,7 @@ std::uint32_t DfcClockMhz(std::uint32_t part_number) {
 
 Module::~Module() {
   if (current_module == this) {
-    SetFlashImageMapping(nullptr, 0, false);
+    SetFlashImageMapping(nullptr, 0, false, -1);
     SetPhysicalBus(nullptr);
     SetKernelObjectDirectory({});
     current_module = nullptr;
@@ -352,6 +360,7 @@ Module::~Module() {
   dfc_.reset();
   nand_.clear();
   if (image_) munmap(image_, image_size_);
+  if (image_fd_ >= 0) close(image_fd_);
   if (programs_) munmap(programs_, programs_size_);
   if (locks_) munmap(locks_, locks_size_);
   if (weak_) munmap(weak_, weak_size_);

@@ -129,6 +129,9 @@ class Module {
     return static_cast<std::size_t>(cs) < nand_.size() ? nand_[cs].get() : nullptr;
   }
   Pxa3xxDfc* dfc() { return dfc_.get(); }
+  /// The flash image file as this process maps it (nor.img or nand.img), and its size.
+  std::uint8_t* image() { return image_; }
+  std::uint64_t image_size() const { return image_size_; }
   PhysicalBus& bus() { return bus_; }
 
  private:
@@ -142,6 +145,7 @@ class Module {
   std::vector<std::unique_ptr<NandChip>> nand_;
   std::unique_ptr<Pxa3xxDfc> dfc_;
   std::uint8_t* image_ = nullptr;
+  int image_fd_ = -1;  // the image file, open for ReadFlashImage
   std::size_t image_size_ = 0;
   std::uint8_t* dfc_settings_ = nullptr;  // ram/pxa3xx-dfc-registers
   std::uint8_t* programs_ = nullptr;      // nand.programs: one counter a page
