@@ -76,24 +76,28 @@ std::vector<Scenario> Scenarios() {
   return list;
 }
 
+// Byte `i` of the image the scenario writes.
+std::uint8_t ImageByte(std::size_t i) {
+  return static_cast<std::uint8_t>((i * 11 + (i >> 11) * 7) ^ 0xA5);
+}
+
 std::vector<std::uint8_t> ImageBytes(const Scenario& s) {
   std::vector<std::uint8_t> data(s.bytes);
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    data[i] = static_cast<std::uint8_t>((i * 11 + (i >> 11) * 7) ^ 0xA5);
-  }
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = ImageByte(i);
   return data;
 }
 
-// What the flash must hold after a good update (the last page of the NAND boot area is
-// never written).
-std::vector<std::uint8_t> Expected(const Scenario& s) {
-  std::vector<std::uint8_t> data = ImageBytes(s);
-  if (s.options.flash == host::FlashKind::kNand) {
-    for (std::uint32_t at = 0x3F800; at < 0x40000; ++at) {
-      if (at >= s.place && at < s.place + s.bytes) data[at - s.place] = 0xFF;
-    }
+// What the flash must hold at offsets s.place + at to s.place + at + count after a good update
+// (the last page of the NAND boot area is never written). Made where it is compared: a run
+// forked for a cut pays for every page of its parent's memory it first reads, a copy of the
+// image included.
+void Expected(const Scenario& s, std::uint32_t at, std::uint32_t count, std::uint8_t* out) {
+  for (std::uint32_t i = 0; i < count; ++i) out[i] = ImageByte(at + i);
+  if (s.options.flash != host::FlashKind::kNand) return;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint64_t flash = std::uint64_t{s.place} + at + i;
+    if (flash >= 0x3F800 && flash < 0x40000) out[i] = 0xFF;
   }
-  return data;
 }
 
 void MakeTemplate(const Scenario& s, const fs::path& dir) {
@@ -173,9 +177,7 @@ std::string OneLine(std::string text) {
 // template first), restarts it, runs the update again and checks the image. The outcome when
 // the module did not survive.
 std::optional<Outcome> CutOnce(const Scenario& s, ModuleCopy& copy, const fs::path& dir,
-                               const fs::path& error_file,
-                               const std::vector<std::uint8_t>& expected, std::uint64_t cut,
-                               int landed) {
+                               const fs::path& error_file, std::uint64_t cut, int landed) {
   copy.Restore();
   int first = InChild([&] {
     auto module = host::Module::Open(dir);
@@ -196,37 +198,29 @@ std::optional<Outcome> CutOnce(const Scenario& s, ModuleCopy& copy, const fs::pa
       return SelectFlashDriver() ? kUpdateFailed : kNoDriver;
     }
     // A NAND module is read straight from nand.img through its table page, as the next
-    // start of the module finds it; a NOR module through the driver. A page at a time: a
-    // fresh process pays for every page of memory it first writes.
+    // start of the module finds it; a NOR module through the driver. Through the module's own
+    // mapping, whose pages the update has touched already.
     std::optional<host::NandLogicalView> nand;
-    void* image = MAP_FAILED;
-    std::uint64_t image_bytes = 0;
     if (s.options.flash == host::FlashKind::kNand) {
-      int fd = open((dir / "nand.img").c_str(), O_RDONLY | O_CLOEXEC);
-      image_bytes = fd < 0 ? 0 : static_cast<std::uint64_t>(lseek(fd, 0, SEEK_END));
-      if (image_bytes) image = mmap(nullptr, image_bytes, PROT_READ, MAP_SHARED, fd, 0);
-      if (fd >= 0) close(fd);
-      if (image == MAP_FAILED) {
-        std::ofstream(error_file) << "nand.img cannot be read";
-        return kBytesDiffer;
-      }
-      nand.emplace(
-          static_cast<std::uint8_t*>(image),
-          static_cast<std::uint32_t>(
-              image_bytes / (std::uint64_t{host::kNandRawPageBytes} * host::kNandPagesPerBlock)));
+      nand.emplace(module->image(),
+                   static_cast<std::uint32_t>(
+                       module->image_size() /
+                       (std::uint64_t{host::kNandRawPageBytes} * host::kNandPagesPerBlock)));
     }
     std::uint8_t flash[0x800];
-    for (std::uint32_t at = 0; at < expected.size(); at += 0x800) {
-      std::uint32_t n = std::min<std::uint32_t>(0x800, expected.size() - at);
+    std::uint8_t want[0x800];
+    for (std::uint32_t at = 0; at < s.bytes; at += 0x800) {
+      std::uint32_t n = std::min<std::uint32_t>(0x800, s.bytes - at);
       std::uint32_t offset = s.place + at;
       const bool read = nand ? nand->Read(offset, flash, n) : FlashOps.ReadBuffer(flash, offset, n);
       if (!read) {
         std::ofstream(error_file) << "a read of " << offset << " failed";
         return kBytesDiffer;
       }
-      if (std::memcmp(flash, &expected[at], n) != 0) {
+      Expected(s, at, n, want);
+      if (std::memcmp(flash, want, n) != 0) {
         std::uint32_t wrong = 0;
-        while (flash[wrong] == expected[at + wrong]) ++wrong;
+        while (flash[wrong] == want[wrong]) ++wrong;
         std::ofstream(error_file) << "the first wrong byte is at flash offset 0x" << std::hex
                                   << offset + wrong;
         return kBytesDiffer;
@@ -295,7 +289,6 @@ int RunScenario(const Scenario& s, int cuts, int jobs, const fs::path& work, boo
     if (cut >= total) break;
     plan.push_back({cut, i % 4});
   }
-  const std::vector<std::uint8_t> expected = Expected(s);
   const auto started = std::chrono::steady_clock::now();
 
   // The cuts run in `jobs` lanes at once, each a process with a module of its own; each lane
@@ -318,7 +311,7 @@ int RunScenario(const Scenario& s, int cuts, int jobs, const fs::path& work, boo
       std::ofstream results(lane_dir / "results.txt");
       for (std::size_t i = static_cast<std::size_t>(lane); i < plan.size(); i += jobs) {
         std::optional<Outcome> lost = CutOnce(s, copy, lane_dir / "run", lane_dir / "error.txt",
-                                              expected, plan[i].operation, plan[i].landed);
+                                              plan[i].operation, plan[i].landed);
         if (check) {
           copy.Restore();
           if (!copy.SameAsTemplate()) {
