@@ -235,9 +235,13 @@ void CreateModule(const fs::path& dir, const CreateOptions& options) {
 }
 
 std::unique_ptr<Module> Module::Open(const fs::path& dir) {
+  return Open(dir, LoadModuleConfig(dir));
+}
+
+std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& config) {
   std::unique_ptr<Module> module(new Module());
   module->dir_ = fs::absolute(dir);
-  module->config_ = LoadModuleConfig(dir);
+  module->config_ = config;
   // The module's RAM holds the live registry and the named mutexes' lock files: without a
   // writable ram/ two processes could not exclude each other, so the module is refused.
   fs::path ram = module->dir_ / "ram";

@@ -117,6 +117,9 @@ class Module {
  public:
   /// Opens the module in `dir` and makes it the current module of the process.
   static std::unique_ptr<Module> Open(const std::filesystem::path& dir);
+  /// The same with `config` as LoadModuleConfig read it from `dir` earlier: for a tool that
+  /// opens one module in many short-lived processes, whose files it keeps as they were.
+  static std::unique_ptr<Module> Open(const std::filesystem::path& dir, const ModuleConfig& config);
   ~Module();
   Module(const Module&) = delete;
   Module& operator=(const Module&) = delete;
