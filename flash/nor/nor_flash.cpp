@@ -301,7 +301,12 @@ int NorWriteBuffer(const void* source, DWORD offset, DWORD count) {
     }
     MmioWrite32(At(chunk), (words - 1) | ((words - 1) << 16));
     DWORD data[kBufferBytes / 4];
-    for (DWORD i = 0; i < words; ++i) data[i] = SourceWord(bytes, offset, count, chunk + 4 * i);
+    if (chunk >= offset && chunk - offset + take <= count) {
+      // The whole buffer lies inside the write: its words as they are.
+      memcpy(data, bytes + (chunk - offset), take);
+    } else {
+      for (DWORD i = 0; i < words; ++i) data[i] = SourceWord(bytes, offset, count, chunk + 4 * i);
+    }
     MmioWriteBlock(At(chunk), data, words);
     last_word = chunk + 4 * (words - 1);
     Command(last_word, kNorConfirm);

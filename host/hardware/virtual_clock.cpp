@@ -2,6 +2,7 @@
 
 #include "host/hardware/virtual_clock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -32,13 +33,17 @@ void clock_detail::KeepPace(std::uint64_t virtual_ns) {
 }
 
 void ClockAdvanceTo(std::uint64_t ns) {
-  if (clock_detail::pending_ns) clock_detail::FlushPending();
+  // This thread's pending bus time and the jump join the clock in one step.
+  const std::uint64_t add = clock_detail::pending_ns;
+  clock_detail::pending_ns = 0;
   std::uint64_t now = clock_detail::now_ns.load(std::memory_order_relaxed);
-  while (now < ns &&
-         !clock_detail::now_ns.compare_exchange_weak(now, ns, std::memory_order_relaxed)) {
-  }
-  if (now < ns && clock_detail::real_pace.load(std::memory_order_relaxed)) {
-    clock_detail::KeepPace(ns);
+  std::uint64_t to;
+  do {
+    to = std::max(now + add, ns);
+  } while (to != now &&
+           !clock_detail::now_ns.compare_exchange_weak(now, to, std::memory_order_relaxed));
+  if (to != now && clock_detail::real_pace.load(std::memory_order_relaxed)) {
+    clock_detail::KeepPace(to);
   }
 }
 
@@ -63,6 +68,15 @@ void ClockReset(std::uint64_t ns) {
 
 }  // namespace host
 
-DWORD GetTickCount() { return static_cast<DWORD>(host::ClockNow() / host::kNsPerMs); }
+DWORD GetTickCount() {
+  // A status poll loop asks for the tick at every buffer: the pending bus time joins the shared
+  // clock only when it moves the tick, so that no thread has seen a tick the clock has not
+  // reached.
+  const std::uint64_t ms = host::ClockPeek() / host::kNsPerMs;
+  if (ms != host::clock_detail::now_ns.load(std::memory_order_relaxed) / host::kNsPerMs) {
+    return static_cast<DWORD>(host::ClockNow() / host::kNsPerMs);
+  }
+  return static_cast<DWORD>(ms);
+}
 
 void Sleep(DWORD milliseconds) { host::ClockAdvance(milliseconds * host::kNsPerMs); }

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "ce/kernel.h"
+#include "host/hardware/virtual_clock.h"
 #include "host/hardware/virtual_cpu.h"
 #include "host/oal/platform_layer.h"
 #include "host/system/virtual_memory.h"
@@ -181,6 +183,19 @@ TEST_F(PlatformTest, MappedFlashReadsThroughTheBus) {
   EXPECT_EQ(MmioRead32(p), 0x12345678u);
   EXPECT_EQ(host::ClockNow() - before, module().nor()->AccessNs());
   UnmapPhysical(p);
+}
+
+// A thread's bus time joins the shared clock in batches; a tick it has seen is never ahead of
+// what another thread reads.
+TEST_F(PlatformTest, ATickSeenByOneThreadIsTheClockForEveryThread) {
+  host::ClockReset(5 * host::kNsPerMs - 500);
+  host::ClockChargeAccess(1000);  // pending, below the batch size
+  const DWORD seen = GetTickCount();
+  EXPECT_EQ(seen, 5u);
+  std::uint64_t elsewhere = 0;
+  std::thread([&] { elsewhere = host::ClockNow(); }).join();
+  EXPECT_GE(elsewhere, std::uint64_t{seen} * host::kNsPerMs);
+  EXPECT_EQ(GetTickCount(), seen);
 }
 
 TEST_F(PlatformTest, UserModeVirtualCopyOfPhysicalMemoryIsRefused) {
