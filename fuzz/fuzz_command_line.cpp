@@ -64,6 +64,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<WCHAR> line;
+  line.reserve(size / 2 + 1);
   for (std::size_t i = 0; i + 1 < size; i += 2) {
     WCHAR c = static_cast<WCHAR>(data[i] | data[i + 1] << 8);
     if (c == 0) break;

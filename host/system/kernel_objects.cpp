@@ -295,10 +295,11 @@ class ThreadPool {
  public:
   bool Run(DWORD id, std::function<void()> job) {
     {
-      std::lock_guard lock(mutex_);
+      std::unique_lock lock(mutex_);
       if (idle_ > 0) {
         jobs_.push_back({id, std::move(job)});
         --idle_;
+        lock.unlock();  // the pool lives as long as the process: its wake needs no lock
         wake_.notify_one();
         return true;
       }
