@@ -129,19 +129,14 @@ void PopFrame(std::thread::id thread, ModalFrame::Kind kind) {
 // Keeps a modal frame on the stack for the life of a message box or file dialog.
 class ModalScope {
  public:
-  // The waiters are woken once the lock is free, so that they need not wait for it again.
   ModalScope(ModalFrame::Kind kind, HWND owner) : kind_(kind) {
-    {
-      std::lock_guard lock(ui_mutex);
-      modal_stack.push_back({kind, FindWindow(owner), std::this_thread::get_id()});
-    }
+    std::lock_guard lock(ui_mutex);
+    modal_stack.push_back({kind, FindWindow(owner), std::this_thread::get_id()});
     ui_changed.notify_all();
   }
   ~ModalScope() {
-    {
-      std::lock_guard lock(ui_mutex);
-      PopFrame(std::this_thread::get_id(), kind_);
-    }
+    std::lock_guard lock(ui_mutex);
+    PopFrame(std::this_thread::get_id(), kind_);
     ui_changed.notify_all();
   }
 
@@ -375,8 +370,8 @@ INT_PTR DialogBoxParamW(HINSTANCE, LPCWSTR template_name, HWND owner, DLGPROC pr
       dialog->commands.pop_front();
       lock.unlock();
       procedure(handle, WM_COMMAND, static_cast<WPARAM>(command), 0);
-      ui_changed.notify_all();
       lock.lock();
+      ui_changed.notify_all();
       continue;
     }
     const auto& stack = host::ui::modal_stack;
@@ -398,22 +393,19 @@ INT_PTR DialogBoxParamW(HINSTANCE, LPCWSTR template_name, HWND owner, DLGPROC pr
   host::ui::PopFrame(std::this_thread::get_id(), host::ui::ModalFrame::Kind::kDialog);
   backend.DialogEnded(*dialog);
   host::ui::Unregister(*dialog);
-  lock.unlock();
   ui_changed.notify_all();
   return dialog->result;
 }
 
 BOOL EndDialog(HWND dialog, INT_PTR result) {
-  {
-    std::lock_guard lock(ui_mutex);
-    Window* window = host::ui::FindWindow(dialog);
-    if (!window || window->dialog) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return FALSE;
-    }
-    window->ended = true;
-    window->result = result;
+  std::lock_guard lock(ui_mutex);
+  Window* window = host::ui::FindWindow(dialog);
+  if (!window || window->dialog) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
   }
+  window->ended = true;
+  window->result = result;
   ui_changed.notify_all();
   return TRUE;
 }
