@@ -59,6 +59,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (!SelectFlashDriver() || NorInitialize() != 1) fuzz::Finding("the NOR driver does not start");
   host::ui::UseScriptBackend();
   InitCommonControls();
+  module->Reset();  // every input starts from a module just put back, this first one too
   return 0;
 }
 
@@ -77,7 +78,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // No commands opens the main dialog and waits for a user: nothing to run here.
   if (CommandCount == 0) return 0;
 
-  module->Reset();
   host::ui::ScriptBackend& ui = host::ui::UseScriptBackend();
   AbortFlag = 0;
   QuietFlag = 0;
@@ -90,6 +90,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int restarts = 0;
   for (int i = 0; i < CommandCount; ++i) restarts += Commands[i].kind == kCommandRestart;
   if (module->restarts() != restarts) fuzz::Finding("restart commands and restarts differ");
-  fuzz::EndInput();
+  fuzz::EndInput(*module);
   return 0;
 }

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +30,7 @@
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
 #include "host/oal/platform_layer.h"
+#include "host/system/kernel_objects.h"
 #include "host/system/registry.h"
 #include "host/ui/script_backend.h"
 #include "platform/platform_codes.h"
@@ -166,7 +168,7 @@ class FuzzModule {
         if (start < size_) std::memset(flash_ + start, 0xFF, std::min(end, size_) - start);
       }
     }
-    host::MarkFlashActivity();
+    host::ForgetFlashActivity();
     host::ClockReset();
     host::ClearKernelIoCalls();
     if (DIR* ram = opendir(ram_.c_str())) {
@@ -250,18 +252,24 @@ class FuzzModule {
   bool reset_before_ = false;
 };
 
-/// After an input's checks: lets go of what the window system and the platform layer recorded
-/// for it, so that an input frees what it allocated (libFuzzer runs an input again, and looks
-/// for leaks, when it allocates more than it frees).
-inline void EndInput() {
-  host::ui::UseScriptBackend();
-  host::ClearKernelIoCalls();
-}
-
 /// Stops the process with a message libFuzzer reports as a crash, with the input saved.
 [[noreturn]] inline void Finding(const char* what) {
   std::fprintf(stderr, "imbrel fuzz finding: %s\n", what);
   std::abort();
+}
+
+/// After an input's checks: puts the module back and lets go of what the window system and the
+/// platform layer recorded for the input, so that an input frees what it allocated. libFuzzer
+/// runs an input again, and scans the whole heap for leaks, when it allocates more than it
+/// frees: notes an input leaves for the next one to free (ranges of flash programmed, say) would
+/// cost that whenever an input makes more of them than the one before.
+inline void EndInput(FuzzModule& module) {
+  // A worker shows its end before it lets go of what it held: wait for that too.
+  if (!host::WaitForPooledThreads(std::chrono::seconds(5))) {
+    Finding("a thread the input started still runs 5 s after the input ended");
+  }
+  module.Reset();
+  host::ui::UseScriptBackend();
 }
 
 }  // namespace fuzz

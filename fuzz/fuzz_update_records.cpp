@@ -108,11 +108,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (!SelectFlashDriver() || NorInitialize() != 1) fuzz::Finding("the NOR driver does not start");
   host::ui::UseScriptBackend();
   InitCommonControls();
+  module->Reset();  // every input starts from a module just put back, this first one too
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  module->Reset();
   image_file->Write(data, size);
   host::ui::ScriptBackend& ui = host::ui::UseScriptBackend();
   const DWORD quiet = size % 2;
@@ -130,6 +130,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (module->restarts() != 0) fuzz::Finding("a quiet update restarted the module");
     CheckQuietRun(data, size, ui.Events(UiEvent::Kind::kMessageBox));
   }
-  fuzz::EndInput();
+  fuzz::EndInput(*module);
   return 0;
 }

@@ -194,6 +194,12 @@ void MarkFlashActivity() {
   since_mark = FlashActivity{};
 }
 
+void ForgetFlashActivity() {
+  std::lock_guard lock(activity_mutex);
+  notes_generation.fetch_add(1, std::memory_order_relaxed);
+  since_mark = whole_run = FlashActivity{};
+}
+
 FlashActivity FlashActivitySinceMark() {
   std::lock_guard lock(activity_mutex);
   return since_mark;

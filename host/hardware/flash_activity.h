@@ -56,6 +56,9 @@ void SetFlashChangeObserver(FlashChangeObserver observer);
 
 /// Starts a new stretch: FlashActivitySinceMark is empty after it.
 void MarkFlashActivity();
+/// Forgets everything noted, the whole run's record too: for a process that puts its module
+/// back and starts over many times (a fuzz target, between inputs).
+void ForgetFlashActivity();
 FlashActivity FlashActivitySinceMark();
 FlashActivity FlashActivityOfRun();
 

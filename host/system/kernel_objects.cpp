@@ -254,6 +254,9 @@ BOOL CloseHandle(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  // A name whose mutex is gone is free again: its entry, and the memory the mutex shared with
+  // it, go too.
+  std::erase_if(host::named_mutexes, [](const auto& entry) { return entry.second.expired(); });
   return TRUE;
 }
 
@@ -296,6 +299,7 @@ class ThreadPool {
   bool Run(DWORD id, std::function<void()> job) {
     {
       std::unique_lock lock(mutex_);
+      ++busy_;
       if (idle_ > 0) {
         jobs_.push_back({id, std::move(job)});
         --idle_;
@@ -309,16 +313,24 @@ class ThreadPool {
         Serve(id, std::move(first));
       }).detach();
     } catch (const std::system_error&) {
+      std::lock_guard lock(mutex_);
+      if (--busy_ == 0) done_.notify_all();
       return false;
     }
     return true;
+  }
+
+  bool WaitForAll(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return done_.wait_for(lock, limit, [&] { return busy_ == 0; });
   }
 
   // In a child of fork() only the forking thread goes on: the pool's threads are not there.
   void ForgetThreadsAfterFork() {
     new (&mutex_) std::mutex;
     new (&wake_) std::condition_variable;
-    idle_ = 0;
+    new (&done_) std::condition_variable;
+    idle_ = busy_ = 0;
     jobs_.clear();
   }
 
@@ -338,6 +350,7 @@ class ThreadPool {
       ClockNow();  // the job's bus time joins the clock before anyone waits on its end
       std::unique_lock lock(mutex_);
       ++idle_;
+      if (--busy_ == 0) done_.notify_all();
       wake_.wait(lock, [&] { return !jobs_.empty(); });
       id = jobs_.front().id;
       job = std::move(jobs_.front().body);
@@ -347,7 +360,9 @@ class ThreadPool {
 
   std::mutex mutex_;
   std::condition_variable wake_;
+  std::condition_variable done_;
   int idle_ = 0;
+  int busy_ = 0;  // jobs handed over and not yet cleaned up
   std::deque<Job> jobs_;
 };
 
@@ -366,6 +381,8 @@ ThreadPool& Pool() {
 bool RunOnPooledThread(DWORD id, std::function<void()> job) {
   return Pool().Run(id, std::move(job));
 }
+
+bool WaitForPooledThreads(std::chrono::milliseconds limit) { return Pool().WaitForAll(limit); }
 
 void SetThreadCreationFails(bool fails) { thread_creation_fails = fails; }
 

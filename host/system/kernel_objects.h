@@ -3,6 +3,7 @@
 // ram/, which the host's kernel releases when the holder dies.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -43,6 +44,12 @@ void SetOtherProcessWait(OtherProcessWait policy, const std::string& tool);
 /// Runs `job` as CE thread `id` on a host thread of the pool (a new one when none is idle);
 /// false when no host thread could be started.
 bool RunOnPooledThread(DWORD id, std::function<void()> job);
+
+/// Waits up to `limit` for every pooled thread to finish its job, the job's own clean-up
+/// included (a thread shows its end before it lets go of what its job held); false when one
+/// is still busy then. For a process that runs the program many times over and must start
+/// each run with nothing of the last one in flight (a fuzz target).
+bool WaitForPooledThreads(std::chrono::milliseconds limit);
 
 /// While set, CreateThread fails with ERROR_NOT_ENOUGH_MEMORY, as on a module out of memory.
 void SetThreadCreationFails(bool fails);
