@@ -72,10 +72,9 @@ DWORD GetTickCount() {
   // A status poll loop asks for the tick at every buffer: the pending bus time joins the shared
   // clock only when it moves the tick, so that no thread has seen a tick the clock has not
   // reached.
-  const std::uint64_t ms = host::ClockPeek() / host::kNsPerMs;
-  if (ms != host::clock_detail::now_ns.load(std::memory_order_relaxed) / host::kNsPerMs) {
-    return static_cast<DWORD>(host::ClockNow() / host::kNsPerMs);
-  }
+  const std::uint64_t shared = host::clock_detail::now_ns.load(std::memory_order_relaxed);
+  const std::uint64_t ms = (shared + host::clock_detail::pending_ns) / host::kNsPerMs;
+  if (ms != shared / host::kNsPerMs) return static_cast<DWORD>(host::ClockNow() / host::kNsPerMs);
   return static_cast<DWORD>(ms);
 }
 
