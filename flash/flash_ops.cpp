@@ -1,5 +1,7 @@
 #include "flash/flash_ops.h"
 
+#include <string.h>
+
 #include "flash/nand/nand_flash.h"
 #include "flash/nor/nor_flash.h"
 #include "platform/kernel_call.h"
@@ -9,6 +11,9 @@ FlashOpsTable FlashOps;
 namespace {
 
 const DWORD kPartNumberPxa270 = 17;
+// The write-back's unit where the flash has no pages, and its largest page.
+const DWORD kNorWriteBackBytes = 512;
+const DWORD kMaxPageBytes = 2048;
 
 int DriverInitialised = 0;
 
@@ -70,4 +75,59 @@ int ReportEraseProgress(EraseProgressState* state) {
 
 void AdvanceEraseProgress(EraseProgressState* state, DWORD block_bytes) {
   state->done += block_bytes;
+}
+
+int ErasedButForBitFlips(const BYTE* bytes, DWORD count) {
+  for (DWORD step = 0; step < count; step += 512) {
+    DWORD zeros = 0;
+    for (DWORD i = step; i < count && i < step + 512; ++i) {
+      for (BYTE b = static_cast<BYTE>(~bytes[i]); b; b &= static_cast<BYTE>(b - 1)) ++zeros;
+    }
+    if (zeros > 1) return 0;
+  }
+  return 1;
+}
+
+namespace {
+
+// Whether the page at `offset` reads erased. With ECC on, an erased NAND page may not read
+// at all: without ECC its bytes tell. A page that does not read either way is not erased.
+int PageReadsErased(BYTE* buffer, DWORD offset, DWORD count) {
+  if (FlashOps.ReadBuffer(buffer, offset, count)) return ErasedButForBitFlips(buffer, count);
+  if (FlashOps.DriverKind != kDriverNand) return 0;
+  int ecc = FlashOps.SetEcc(0);
+  int raw = FlashOps.ReadBuffer(buffer, offset, count);
+  FlashOps.SetEcc(ecc);
+  return raw && ErasedButForBitFlips(buffer, count);
+}
+
+}  // namespace
+
+int WriteBackErasedPages(const BYTE* kept, DWORD offset, DWORD count) {
+  DWORD unit = FlashOps.PageSize ? FlashOps.PageSize() : kNorWriteBackBytes;
+  if (unit == 0 || unit > kMaxPageBytes) return 0;
+  // Word-aligned, and the driver may store into what it is given (the word at offset 4 on
+  // part number 9): the kept bytes go through a copy.
+  DWORD page_words[kMaxPageBytes / 4];
+  DWORD check_words[kMaxPageBytes / 4];
+  BYTE* page = reinterpret_cast<BYTE*>(page_words);
+  BYTE* check = reinterpret_cast<BYTE*>(check_words);
+  int ok = 1;
+  // Pieces follow the flash's pages, so that each is one page or the part of one in range.
+  for (DWORD done = 0; done < count;) {
+    DWORD at = offset + done;
+    DWORD piece = unit - at % unit;
+    if (piece > count - done) piece = count - done;
+    const BYTE* want = kept + done;
+    done += piece;
+    memset(page, 0xFF, piece);
+    if (memcmp(want, page, piece) == 0) continue;     // nothing to put back
+    if (!PageReadsErased(page, at, piece)) continue;  // the erase did not reach it
+    memcpy(page, want, piece);
+    if (!FlashOps.WriteBuffer(page, at, piece) || !FlashOps.ReadBuffer(check, at, piece) ||
+        memcmp(check, page, piece) != 0) {
+      ok = 0;  // the rest still goes back
+    }
+  }
+  return ok;
 }

@@ -57,3 +57,14 @@ void BeginEraseProgress(EraseProgressState* state, DWORD total);
 int ReportEraseProgress(EraseProgressState* state);
 /// Call after each block is erased.
 void AdvanceEraseProgress(EraseProgressState* state, DWORD block_bytes);
+
+/// Whether `count` bytes read from an erased NAND page: at most one bit 0 in each 512-byte
+/// step (a bit that flipped since the erase, which the ECC would correct in a programmed page).
+int ErasedButForBitFlips(const BYTE* bytes, DWORD count);
+
+/// After an erase that may have stopped part way (failed, or stopped by its progress
+/// callback), puts `kept`, what [offset, offset + count) held before the erase, back into
+/// every page of the range that now reads erased; pages the erase did not reach are left as
+/// they are. Each page written is read back. 1 when every page that was erased holds its kept
+/// bytes again, 0 when one could not be written or read back. On NOR a page is 512 bytes.
+int WriteBackErasedPages(const BYTE* kept, DWORD offset, DWORD count);

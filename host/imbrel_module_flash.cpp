@@ -101,19 +101,6 @@ std::vector<std::uint8_t> ReadInput(const std::string& file) {
   return data;
 }
 
-// An erased page as the ECC sees it: at most one bit 0 in each 512-byte step (a bit that
-// flipped since the erase, which the ECC would correct in a programmed page).
-bool ErasedButForBitFlips(const std::vector<std::uint8_t>& page) {
-  for (std::size_t step = 0; step < page.size(); step += 512) {
-    int zeros = 0;
-    for (std::size_t i = step; i < std::min(step + 512, page.size()); ++i) {
-      zeros += std::popcount(static_cast<std::uint8_t>(~page[i]));
-    }
-    if (zeros > 1) return false;
-  }
-  return true;
-}
-
 // Reads [offset, offset + length) through the driver. NAND pages the driver will not read
 // are read again without ECC: an erased page reads 0xFF (one flipped bit a step cleaned, as
 // Linux's NAND layer does);
@@ -144,7 +131,7 @@ bool ReadRange(std::uint64_t offset, std::uint64_t length, std::uint8_t* out,
         bool blank = std::all_of(one.begin(), one.end(), [](std::uint8_t b) { return b == 0xFF; });
         if (raw && blank) continue;
         if (FlashOps.ReadBuffer(buffer.data() + in, static_cast<DWORD>(at + in), page)) continue;
-        if (raw && ErasedButForBitFlips(one)) {
+        if (raw && ErasedButForBitFlips(one.data(), page)) {
           std::fill(buffer.begin() + in, buffer.begin() + in + page, 0xFF);
         } else {
           *problem = "the page at " + Hex(at + in) + " does not read: " +
@@ -267,6 +254,7 @@ int WriteRange(std::uint64_t offset, const std::vector<std::uint8_t>& data, bool
                    problem.c_str());
       return kExitFailed;
     }
+    const std::vector<std::uint8_t> before = image;  // what the erase takes, put back if it fails
     std::copy(data.begin(), data.end(), image.begin() + static_cast<long>(offset - start));
     // On part number 9 the driver stores "HMIT" at offset 4 whenever a write covers it: kept
     // bytes there that differ would change.
@@ -280,7 +268,22 @@ int WriteRange(std::uint64_t offset, const std::vector<std::uint8_t>& data, bool
                    "\"HMIT\"; nothing is erased\n");
       return kExitFailed;
     }
-    if (!EraseBlocks(erase_from, end - erase_from)) return kExitFailed;
+    if (!EraseBlocks(erase_from, end - erase_from)) {
+      // The erase may have got through blocks before the one that failed (and, on NAND, block
+      // 0's erase takes logical page 63 with it): their bytes go back, so that a failed erase
+      // loses nothing it can keep.
+      if (WriteBackErasedPages(before.data(), static_cast<DWORD>(start),
+                               static_cast<DWORD>(before.size()))) {
+        std::fprintf(stderr,
+                     "imbrel-module: what the erase took was written back; nothing written\n");
+      } else {
+        std::fprintf(stderr,
+                     "imbrel-module: what the erase took in %s + %s could not all be written "
+                     "back\n",
+                     Hex(start).c_str(), Hex(end - start).c_str());
+      }
+      return kExitFailed;
+    }
     if (erase_from != start) {
       // Page 63 went with the erase only when logical block 1 still lives in physical block 1.
       std::vector<std::uint8_t> now(page);
@@ -613,10 +616,9 @@ int RunDump(const DumpArgs& args) {
                    raw);
     } else if (!args.raw) {
       // The data as the ECC gives it; an erased page (ECC bytes too) reads 0xFF as it is.
-      std::vector<std::uint8_t> data(page.begin(), page.begin() + kNandPageBytes);
-      bool erased =
-          ErasedButForBitFlips(data) && std::all_of(page.begin() + kNandPageBytes, page.end(),
-                                                    [](std::uint8_t b) { return b == 0xFF; });
+      bool erased = ErasedButForBitFlips(page.data(), kNandPageBytes) &&
+                    std::all_of(page.begin() + kNandPageBytes, page.end(),
+                                [](std::uint8_t b) { return b == 0xFF; });
       if (erased) {
         std::fill(page.begin(), page.begin() + kNandPageBytes, 0xFF);
       } else if (physical == kRelocationTablePage) {

@@ -30,15 +30,6 @@ const int kTextChars = 1024;
 
 BYTE ChunkBuffer[kChunkBytes];
 
-// Bytes from the erase's first block that were erased when the erase last reported progress:
-// the driver reports before each block, so every block below this one is erased.
-DWORD EraseReached = 0;
-
-int TrackedEraseProgress(DWORD done, DWORD total) {
-  EraseReached = done;
-  return EraseProgress(done, total);
-}
-
 // Where the records of the image file may go, checked once over the whole file before the
 // erase and again for each record as it is written (the file may change between the reads).
 // A record must lie in the blocks the update erases and in the flash, and must not share a
@@ -300,19 +291,6 @@ int CheckImageFile(HWND dialog, HANDLE file) {
   return 1;
 }
 
-// An erased page may read with a bit flipped, as a programmed one may: it counts as erased
-// while each 512-byte step has no more 0 bits than the ECC would mend (one).
-int ErasedButForBitFlips(const BYTE* bytes, DWORD count) {
-  for (DWORD step = 0; step < count; step += 512) {
-    DWORD zeros = 0;
-    for (DWORD i = step; i < count && i < step + 512; ++i) {
-      for (BYTE b = static_cast<BYTE>(~bytes[i]); b; b &= static_cast<BYTE>(b - 1)) ++zeros;
-    }
-    if (zeros > 1) return 0;
-  }
-  return 1;
-}
-
 // NAND: the boot area is erased whole and written back from RAM, so what it holds outside the
 // image must be in the RAM copy first. Reads it page by page; a page that cannot be read only
 // matters when it holds bytes outside the image. An image at 0 is a bootloader: it leaves a
@@ -502,8 +480,7 @@ int WriteImage(HWND dialog, HANDLE file) {
   // The erase progress names the blocks as the driver erases them, from the block start.
   DWORD block = FlashOps.BlockSize ? FlashOps.BlockSize(erase_start) : 0;
   EraseStart = block && (block & (block - 1)) == 0 ? erase_start & ~(block - 1) : erase_start;
-  EraseReached = 0;
-  SetProgressCallback(TrackedEraseProgress, kEraseProgressInterval);
+  SetProgressCallback(EraseProgress, kEraseProgressInterval);
   int erased = erase_length == 0 || FlashOps.EraseRange(erase_start, erase_length);
   int ok = erased;
   if (!erased && !AbortFlag) {
@@ -513,18 +490,18 @@ int WriteImage(HWND dialog, HANDLE file) {
   // An erase that did not finish (stopped by the user, or failed) writes no record.
   if (ok) ok = WriteRecords(dialog, file, text);
 
-  // Once the boot area's blocks were erased, the RAM copy goes back on every road out: only
-  // into the blocks the erase got through (block 0 holds logical pages 0 to 62; page 63 and
-  // the rest of the area live in the physical block after it).
+  // Once the boot area's blocks were erased, the RAM copy goes back on every road out. An
+  // erase that stopped part way goes back only into the pages it got through: those that
+  // read erased now. Which pages those are depends on the block map (block 0's erase also
+  // takes physical block 1, where logical page 63 lives, once logical block 1 has moved), so
+  // the flash is asked, not the erase's progress.
   if (BootAreaUsed) {
-    DWORD block_bytes = FlashOps.BlockSize(0);
-    DWORD end = kBootAreaWritten;
-    if (!erased) {
-      end = EraseReached >= 2 * block_bytes ? kBootAreaWritten
-            : EraseReached >= block_bytes   ? block_bytes - FlashOps.PageSize()
-                                            : 0;
+    if (erased) {
+      if (!WriteBootArea(dialog, kBootAreaWritten)) ok = 0;
+    } else if (!WriteBackErasedPages(BootAreaImage, 0, kBootAreaWritten)) {
+      ShowError(dialog, TEXT("Error writing to Flash!"));
+      ok = 0;
     }
-    if (end && !WriteBootArea(dialog, end)) ok = 0;
   }
   // An update stopped by the user is not complete.
   return ok && !AbortFlag ? 1 : 0;

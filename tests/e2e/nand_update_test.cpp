@@ -271,6 +271,45 @@ TEST_F(NandUpdate, EraseInTheBootAreaErasesExactlyItsBlocks) {
   EXPECT_TRUE(ReadLogical(0, 0x40000) == expected);
 }
 
+// Once logical block 1 lives in the reserve, block 0's erase takes physical block 1 with it,
+// where logical page 63 (the bootloader's ROM header) lives. An erase of the boot area that
+// fails after that, in the tool or in an update, puts back everything it took, page 63 too.
+TEST_F(NandUpdate, BootAreaEraseThatFailsAfterBlockOneMovedPutsBackWhatItTook) {
+  Create("--chip 0xF1EC --part 8");
+  const std::vector<std::uint8_t> boot = ReadLogical(0, 0x40000);
+  Fault("--bad-block 1 --on erase");
+  ASSERT_EQ(Tool("erase " + Dir() + " 0x20000 0x20000").status, 1);  // page 63's block fails
+  ASSERT_EQ(Tool("fault " + Dir() + " --clear").status, 0);
+  const std::string loader = (dir_ / "loader").string();
+  std::ofstream(loader, std::ios::binary)
+      .write(reinterpret_cast<const char*>(boot.data()), 0x20000);
+  ASSERT_EQ(Tool("write " + Dir() + " 0 " + loader + " --erase").status, 0);
+  ASSERT_NE(Tool("info " + Dir()).out.find("logical block 1 -> physical 1023"), std::string::npos);
+  const std::vector<std::uint8_t> before = ReadLogical(0, 0x40000);
+  ASSERT_TRUE(std::equal(boot.begin(), boot.begin() + 0x20000, before.begin()));
+  for (int b = 1004; b < 1024; ++b) Fault("--bad-block " + std::to_string(b) + " --on erase");
+
+  const std::string four = (dir_ / "four").string();
+  std::ofstream(four) << "WXYZ";
+  CommandResult r = Tool("write " + Dir() + " 0x100 " + four + " --erase");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("erase failed at the block 0x20000"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("what the erase took was written back"), std::string::npos) << r.err;
+  EXPECT_TRUE(ReadLogical(0, 0x40000) == before);
+
+  host::BinWriter writer(0x20000);
+  writer.Add(0x20000, std::vector<std::uint8_t>(0x1000, 0x42));
+  std::vector<std::uint8_t> bin = writer.Build();
+  std::ofstream(dir_ / "m" / "fs" / "big.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
+  r = Update();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("update failed: Error erasing Flash!"), std::string::npos) << r.err;
+  std::vector<std::uint8_t> after = ReadLogical(0, 0x40000);
+  EXPECT_TRUE(std::equal(before.begin(), before.begin() + 0x20000, after.begin()));
+  EXPECT_NE(Tool("info " + Dir()).out.find("boot image at 0x0"), std::string::npos);
+}
+
 TEST_F(NandUpdate, BannerIsFoundPastPagesThatDoNotRead) {
   // The banner bootloader fills block 0; the rest of the 128 KB window holds pages that were
   // never programmed, which do not read with ECC on.
