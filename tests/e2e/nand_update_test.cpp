@@ -281,6 +281,61 @@ TEST_F(NandUpdate, BannerIsFoundPastPagesThatDoNotRead) {
       << report.out;
 }
 
+// The configuration block's second page was never programmed: with ECC on it reads as
+// uncorrectable, yet it is erased, and the block is there. An image over it is warned about,
+// and a block at its old place is moved, as on NOR.
+class NandConfigBlock : public NandUpdate {
+ protected:
+  // Runs the update from the main dialog with an image of 8 KB at `start`, inside the
+  // configuration block's region, and answers the warning with Cancel.
+  CommandResult UpdateOverTheConfigBlock(std::uint32_t start) {
+    std::vector<std::uint8_t> data(0x2000, 0x3C);
+    host::BinWriter writer(start);
+    writer.Add(start, data);
+    std::vector<std::uint8_t> bin = writer.Build();
+    std::ofstream(dir_ / "m" / "fs" / "cfg.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
+    return RunCommand("printf 'Update Bootloader/Image\\n' | " + std::string(IMBREL_TOOL) +
+                      " --module " + Dir() + " --ui console --open '\\cfg.bin' --answer cancel");
+  }
+  std::uint32_t FirstWord(std::uint32_t offset) {
+    std::vector<std::uint8_t> word = ReadLogical(offset, 4);
+    return word.size() == 4
+               ? static_cast<std::uint32_t>(word[0] | word[1] << 8 | word[2] << 16 | word[3] << 24)
+               : 0;
+  }
+  static constexpr std::uint32_t kMagic = 0xCF014000;
+};
+
+TEST_F(NandConfigBlock, ImageOverTheBlockIsWarnedAbout) {
+  Create();
+  std::vector<std::uint8_t> block = ReadLogical(0x40000, 0x40000);
+  ASSERT_EQ(FirstWord(0x40000), kMagic);
+  CommandResult r = UpdateOverTheConfigBlock(0x50000);
+  EXPECT_NE(r.err.find("[WARNING] This Image will overwrite the following sections:\n"
+                       "ConfigBlock\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("update cancelled"), std::string::npos) << r.err;
+  EXPECT_TRUE(ReadLogical(0x40000, 0x40000) == block);
+}
+
+TEST_F(NandConfigBlock, BlockAtItsOldPlaceIsMovedToItsPlace) {
+  Create("--chip 0xF1EC --old-config-place");
+  ASSERT_EQ(FirstWord(0x88000), kMagic);
+  ASSERT_NE(FirstWord(0x40000), kMagic);
+  std::vector<std::uint8_t> old = ReadLogical(0x88000, 0x1000);
+  // The region keeps the place the block was found at: an image there is warned about.
+  CommandResult r = UpdateOverTheConfigBlock(0x90000);
+  EXPECT_NE(r.err.find("[WARNING] This Image will overwrite the following sections:\n"
+                       "ConfigBlock\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("update cancelled"), std::string::npos) << r.err;
+  // The block now lies at 0x40000 too: its first chunk, which holds its end, was copied.
+  EXPECT_TRUE(ReadLogical(0x40000, 0x1000) == old);
+}
+
 // The jobs besides the update on each processor and a chip of each size class a CI machine
 // can hold (the 4096- and 8192-block chips make nand.img files of 0.5 and 1.1 GB).
 class NandJobs : public NandUpdate, public ::testing::WithParamInterface<const char*> {};
