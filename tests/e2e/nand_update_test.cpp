@@ -281,6 +281,24 @@ TEST_F(NandUpdate, BannerIsFoundPastPagesThatDoNotRead) {
       << report.out;
 }
 
+// The version report reads the boot area 4 KB at a time: a record in a page whose neighbour
+// was never programmed is found.
+TEST_F(NandUpdate, VersionRecordBesideAPageNeverProgrammedIsFound) {
+  Create("--chip 0xF1EC --blank");
+  std::vector<std::uint8_t> record;
+  for (std::uint32_t word : {0x01234567u, 1u, 1u, 4u | 2u << 16, 0x89ABCDEFu}) {
+    for (int i = 0; i < 4; ++i) record.push_back(static_cast<std::uint8_t>(word >> 8 * i));
+  }
+  std::ofstream(dir_ / "record.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(record.data()), 20);
+  ASSERT_EQ(Tool("write " + Dir() + " 0x1000 " + (dir_ / "record.bin").string()).status, 0);
+  CommandResult report = RunCommand("printf 'BSP Version\\n' | " + std::string(IMBREL_TOOL) +
+                                    " --module " + Dir() + " --ui console");
+  EXPECT_NE(report.out.find("Bootloader (in Flash)\nID:\tOSTRALA\nVer:\t1.4 BETA, Build 2"),
+            std::string::npos)
+      << report.out;
+}
+
 // The configuration block's second page was never programmed: with ECC on it reads as
 // uncorrectable, yet it is erased, and the block is there. An image over it is warned about,
 // and a block at its old place is moved, as on NOR.
