@@ -273,7 +273,7 @@ TEST_F(NandUpdate, EraseInTheBootAreaErasesExactlyItsBlocks) {
 
 TEST_F(NandUpdate, BannerIsFoundPastPagesThatDoNotRead) {
   // The banner bootloader fills block 0; the rest of the 128 KB window holds pages that were
-  // never programmed, which do not read with ECC on.
+  // never programmed, which the ECC alone does not read.
   Create("--chip 0xF1EC --bootloader-banner '1.4 Mar 7 2009'");
   CommandResult report = RunCommand("printf 'BSP Version\\n' | " + std::string(IMBREL_TOOL) +
                                     " --module " + Dir() + " --ui console");
@@ -397,7 +397,6 @@ TEST_P(NandJobs, VersionReportRegistryCommandsAndBootloaderUpdate) {
 
   // The bootloader sample overwrites the boot area: the region check warns before anything
   // is erased, and declining leaves the flash as it was.
-  // (Only the bootloader's block: pages never programmed read as uncorrectable with ECC on.)
   std::vector<std::uint8_t> before = ReadLogical(0, 0x20000);
   CommandResult declined =
       imbrel("--open '\\USB HD\\IMAGES\\eboot.bin' --answer cancel", "Update Bootloader/Image\\n");
