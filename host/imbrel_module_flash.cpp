@@ -172,6 +172,24 @@ bool EraseBlocks(std::uint64_t offset, std::uint64_t length) {
   return true;
 }
 
+// After a NAND write failed at `at`: the first page of its block, other than the one being
+// written, that does not read, as "the page at X does not read: why". A block whose program
+// fails is moved to the reserve with the pages it holds, and one that cannot be read whole
+// stops the move. Empty when every page reads.
+std::string UnreadablePageOfBlock(std::uint64_t at) {
+  if (FlashOps.DriverKind != kDriverNand) return "";
+  const DWORD page = FlashOps.PageSize();
+  const DWORD block = FlashOps.BlockSize(static_cast<DWORD>(at));
+  const std::uint64_t first = at - at % block;
+  std::vector<std::uint8_t> bytes(page);
+  std::string problem;
+  for (std::uint64_t p = first; p < first + block && p < FlashOps.FlashSize; p += page) {
+    if (p == at - at % page) continue;
+    if (!ReadRange(p, page, bytes.data(), &problem)) return problem;
+  }
+  return "";
+}
+
 // Programs `image` at `start`, leaving out runs of 0xFF (an erased flash holds them already,
 // and a NAND page left out stays erased), with progress on a terminal.
 bool ProgramRange(std::uint64_t start, const std::vector<std::uint8_t>& image) {
@@ -190,6 +208,15 @@ bool ProgramRange(std::uint64_t start, const std::vector<std::uint8_t>& image) {
     if (!blank && !FlashOps.WriteBuffer(piece_copy.data(), static_cast<DWORD>(start + done),
                                         static_cast<DWORD>(take))) {
       EndProgressLine();
+      std::string unreadable = UnreadablePageOfBlock(start + done);
+      if (!unreadable.empty()) {
+        std::fprintf(stderr,
+                     "imbrel-module: write failed at %s: its block reported a program error "
+                     "and cannot be moved to the reserve, as %s; the bytes before it are "
+                     "written\n",
+                     Hex(start + done).c_str(), unreadable.c_str());
+        return false;
+      }
       std::fprintf(stderr,
                    "imbrel-module: write failed at %s (a block is locked, reported a program "
                    "error or timed out); the bytes before it are written\n",

@@ -54,7 +54,12 @@ void LoadConfigBlock() {
   // including the one that holds it.
   DWORD used = kConfigBlockMaxBytes;
   for (DWORD offset = 0; offset < kConfigBlockMaxBytes; offset += kChunkBytes) {
-    FlashOps.ReadBuffer(chunk, place + offset, kChunkBytes);
+    if (!FlashOps.ReadBuffer(chunk, place + offset, kChunkBytes) && move) {
+      // A chunk that does not read cannot be copied: the copy begun is erased again, and the
+      // block stays at its old place alone, where the next refresh finds it.
+      FlashOps.EraseRange(kConfigBlockPlace, kConfigBlockMaxBytes);
+      move = false;
+    }
     if (move) FlashOps.WriteBuffer(chunk, kConfigBlockPlace + offset, kChunkBytes);
     DWORD i = 0;
     while (i < kChunkBytes / 4 && chunk[i] != kErasedWord) ++i;

@@ -178,10 +178,64 @@ bool AllErased(const BYTE* bytes, DWORD count) {
   return true;
 }
 
-// Copies the programmed pages of physical block `old` into the block that logical block `b`
-// maps to now. The page at `failed_position` gets no data (0xFF) but keeps its spare bytes:
-// the caller programs it afterwards. A destination page that fails moves the block on again
-// and the copy restarts. 1/0.
+// The spare area as the controller lays it out with ECC on: the bytes a transfer carries, then
+// the ECC bytes, six for each 512-byte step of the page. Byte 0 is where the maker marks a
+// bad block (in its first pages); it never holds anything of ours outside the table page.
+const DWORD kFreeSpareBytes = 40;
+const DWORD kEccStepBytes = 512;
+const DWORD kEccBytesPerStep = 6;
+const DWORD kBadBlockMarkByte = 0;
+
+DWORD ZeroBits(const BYTE* bytes, DWORD count) {
+  DWORD zeros = 0;
+  for (DWORD i = 0; i < count; ++i) {
+    for (BYTE b = static_cast<BYTE>(~bytes[i]); b; b = static_cast<BYTE>(b & (b - 1))) ++zeros;
+  }
+  return zeros;
+}
+
+// Whether a page read raw (its data, then all its spare bytes) holds no data: each 512-byte
+// step with its ECC bytes is erased but for one bit (a bit that flipped since the erase, as
+// the ECC would mend in a programmed step), and so are the other spare bytes. A page that
+// holds only the maker's bad-block mark holds no data either.
+bool HoldsNoData(const BYTE* page, const BYTE* spare) {
+  DWORD page_bytes = NandPageBytes();
+  for (DWORD step = 0; step < page_bytes / kEccStepBytes; ++step) {
+    const BYTE* ecc = spare + kFreeSpareBytes + step * kEccBytesPerStep;
+    if (ZeroBits(page + step * kEccStepBytes, kEccStepBytes) + ZeroBits(ecc, kEccBytesPerStep) >
+        1) {
+      return false;
+    }
+  }
+  return ZeroBits(spare + kBadBlockMarkByte + 1, kFreeSpareBytes - kBadBlockMarkByte - 1) <= 1;
+}
+
+// Reads a physical page raw, with every spare byte, into `page` (one page and 64 bytes,
+// word-aligned). 1 when it holds no data, 0 when it holds some, -1 when it cannot be read.
+int ReadRawHoldsNoData(BYTE* page, DWORD physical) {
+  int previous_ecc = NandSetEcc(0);
+  int previous_spare = NandSetSpare(1);
+  BYTE* spare = page + NandPageBytes();
+  memset(spare, 0xFF, kMaxSpareBytes);
+  NandResult read = NandReadPage(page, spare, NandSpareBytes(), physical);
+  NandSetSpare(previous_spare);
+  NandSetEcc(previous_ecc);
+  if (read != kNandDone) return -1;
+  return HoldsNoData(page, spare) ? 1 : 0;
+}
+
+bool ReadErasedPage(DWORD physical) {
+  DWORD words[(kPageBytes + kMaxSpareBytes) / 4];
+  return ReadRawHoldsNoData(reinterpret_cast<BYTE*>(words), physical) == 1;
+}
+
+// Copies the pages of physical block `old` that hold data into the block that logical block
+// `b` maps to now. A page that holds none (erased, or with only the maker's bad-block mark)
+// stays erased, and the mark is never copied: it is no data. A page that holds data it does
+// not give back whole (more bit errors than the ECC mends) fails the copy, so the new block
+// never holds a page that reads wrong unnoticed. The page at `failed_position` gets no data
+// (0xFF) but keeps what else its spare bytes hold: the caller programs it afterwards. A
+// destination page that fails moves the block on again and the copy restarts. 1/0.
 int CopyBlock(DWORD b, DWORD old, DWORD failed_position, int ecc_on) {
   DWORD pages = NandPagesPerBlock();
   DWORD page_bytes = NandPageBytes();
@@ -199,23 +253,35 @@ int CopyBlock(DWORD b, DWORD old, DWORD failed_position, int ecc_on) {
       ok = 0;
       break;
     }
-    // With ECC on, an erased page reads as uncorrectable; a page that reads cleanly was
-    // programmed, even with 0xFF data. Without ECC only the bytes tell.
-    bool erased = read == kNandUncorrectable ? AllErased(spare, spare_bytes)
-                                             : AllErased(buffer, page_bytes + spare_bytes);
-    if (erased && (!ecc_on || read == kNandUncorrectable)) {
-      ++k;
-      continue;
-    }
+    spare[kBadBlockMarkByte] = 0xFF;
     NandResult program;
     if (k == failed_position) {
       // The caller programs this page again once the block has moved. Its place gets no
-      // data but keeps the old spare bytes, written without ECC: ECC bytes of 0xFF data
-      // programmed now would be ANDed with those of the real data and spoil every read.
+      // data; spare bytes that hold anything are kept, written without ECC: ECC bytes of
+      // 0xFF data programmed now would be ANDed with those of the real data and spoil every
+      // read.
+      if (AllErased(spare, spare_bytes)) {
+        ++k;
+        continue;
+      }
       int previous_ecc = NandSetEcc(0);
       program = NandProgramPage(NULL, spare, spare_bytes, target * pages + k);
       NandSetEcc(previous_ecc);
     } else {
+      // With ECC on, a page that reads cleanly (or corrected) was programmed, even with 0xFF
+      // data. Otherwise its raw bytes tell: with ECC, an erased page reads as uncorrectable.
+      if (!ecc_on || read == kNandUncorrectable) {
+        int empty = ecc_on ? ReadRawHoldsNoData(buffer, old * pages + k)
+                           : (HoldsNoData(buffer, spare) ? 1 : 0);
+        if (empty == 1) {
+          ++k;
+          continue;
+        }
+        if (ecc_on) {
+          ok = 0;
+          break;
+        }
+      }
       program = NandProgramPage(buffer, spare, spare_bytes, target * pages + k);
     }
     if (program == kNandProgramEraseFailed) {
@@ -765,6 +831,12 @@ int NandReadBuffer(void* destination, DWORD offset, DWORD count) {
       memset(into, 0xFF, page_bytes);
     } else {
       result = NandReadPage(into, NULL, 0, physical);
+      // With ECC on, an erased page reads as uncorrectable: read raw, a page that holds no
+      // data is erased, not damaged, and reads as 0xFF.
+      if (result == kNandUncorrectable && ReadErasedPage(physical)) {
+        memset(into, 0xFF, page_bytes);
+        result = kNandDone;
+      }
       if (!Outcome(result)) break;
     }
     if (into == BounceBuffer) memcpy(to, BounceBuffer + in_page, chunk);

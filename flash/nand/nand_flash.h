@@ -51,7 +51,8 @@ int NandInit();
 /// 0 when the range reaches past FlashSize, the callback stops it, or a block fails.
 int NandEraseRange(DWORD offset, DWORD length);
 /// Reads `count` logical bytes; 0 when the range reaches past FlashSize or a read fails.
-/// Logical page 127 is never read: its bytes come back as 0xFF.
+/// Logical page 127 is never read: its bytes come back as 0xFF, as those of an erased page do
+/// (one the ECC cannot read that holds no data, but for a bit a 512-byte step).
 int NandReadBuffer(void* destination, DWORD offset, DWORD count);
 /// The 32-bit word at `offset`; 0 when the read fails.
 DWORD NandReadWord(DWORD offset);
@@ -68,9 +69,11 @@ int EraseMappedBlock(DWORD page);
 /// earlier relocations of the block are retired. 0 when the reserve is used up or the table
 /// is full; otherwise 1 with the block in `*replacement` and the new entry's index in `*index`.
 int FindReplacement(DWORD block, DWORD* replacement, DWORD* index);
-/// Moves the logical block of `page` to a replacement, copying its pages when `copy` is
-/// non-zero (except the page that failed, whose old spare bytes are kept). Returns the
-/// physical block that holds the logical block now, or 0 when it could not be relocated.
+/// Moves the logical block of `page` to a replacement, copying the pages that hold data when
+/// `copy` is non-zero (except the page that failed, whose old spare bytes are kept); the
+/// maker's bad-block mark is never copied, and a page that does not read whole fails the move.
+/// Returns the physical block that holds the logical block now, or 0 when it could not be
+/// relocated.
 DWORD RelocateBlock(DWORD page, int copy);
 /// Reads the table page into RelocationTable: with ECC off, and with ECC as well when its
 /// spare bytes say its ECC bytes are its own.

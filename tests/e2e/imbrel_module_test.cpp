@@ -263,6 +263,59 @@ TEST(ImbrelModuleNand, ErasedPagesRead0xFFAndTheWholeFlashReadsToStandardOutput)
   EXPECT_EQ(r.out, "131596288\n");  // FlashSize: the 128 MB chip less its reserve
 }
 
+// A plain write whose program fails moves the block to the reserve with what it holds. A
+// block the maker marked bad holds nothing: its mark stays behind, and the replacement holds
+// the write and reads as such, now and after a restart.
+TEST(ImbrelModuleNand, WriteOverAMakerBadBlockLeavesItsMarkBehind) {
+  test::TempDir dir;
+  std::string m = (dir / "m").string();
+  ASSERT_EQ(
+      RunCommand(Tool("create " + m + " --nand --chip 0xF1EC --factory-bad-blocks 100")).status, 0);
+  std::string data(4096, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13 + (i >> 9));
+  std::ofstream(dir / "4k.bin", std::ios::binary) << data;
+  CommandResult r = RunCommand(Tool("write " + m + " 0xC80000 " + (dir / "4k.bin").string()));
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (int start = 0; start < 2; ++start) {
+    r = RunCommand(Tool("read " + m + " 0xC80000 4096 -o " + (dir / "back").string()));
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::ifstream in(dir / "back", std::ios::binary);
+    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == data);
+    // Only the maker's block is bad; the reserve block in use is not.
+    r = RunCommand(Tool("map " + m));
+    EXPECT_NE(r.out.find("1 bad: its logical block moved to the reserve, 1 reserve block in use"),
+              std::string::npos)
+        << r.out;
+    std::filesystem::remove_all(dir / "m" / "ram");  // a restart
+    std::filesystem::create_directory(dir / "m" / "ram");
+  }
+}
+
+// A block whose program fails cannot be moved when one of its pages holds data the ECC cannot
+// give back whole: the write fails and names that page, and nothing is relocated.
+TEST(ImbrelModuleNand, WriteThatCannotMoveItsBlockNamesThePageThatDoesNotRead) {
+  test::TempDir dir;
+  std::string m = (dir / "m").string();
+  ASSERT_EQ(RunCommand(Tool("create " + m + " --nand --chip 0xF1EC")).status, 0);
+  std::ofstream(dir / "4k.bin", std::ios::binary) << std::string(4096, 'a');
+  std::ofstream(dir / "2k.bin", std::ios::binary) << std::string(2048, 'b');
+  ASSERT_EQ(RunCommand(Tool("write " + m + " 0x280000 " + (dir / "4k.bin").string())).status, 0);
+  // Physical page 1281 (logical 0x280800): two flipped bits in one step.
+  for (const char* fault : {"--bit-flip 1281 --byte 10 --bit 1",
+                            "--bit-flip 1281 --byte 20 --bit 2", "--bad-block 20 --on program"}) {
+    ASSERT_EQ(RunCommand(Tool("fault " + m + " " + fault)).status, 0);
+  }
+  CommandResult r = RunCommand(Tool("write " + m + " 0x282800 " + (dir / "2k.bin").string()));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("imbrel-module: write failed at 0x282800: its block reported a program "
+                       "error and cannot be moved to the reserve, as the page at 0x280800 does "
+                       "not read"),
+            std::string::npos)
+      << r.err;
+  r = RunCommand(Tool("info " + m));
+  EXPECT_NE(r.out.find("reloc table physical page 63, 0 entries"), std::string::npos) << r.out;
+}
+
 TEST(ImbrelModuleNand, DumpGivesPagesWithTheirSpareAreaRawOrCorrected) {
   test::TempDir dir;
   std::string m = (dir / "m").string();

@@ -312,12 +312,105 @@ TEST_F(NandUpdate, BootAreaEraseThatFailsAfterBlockOneMovedPutsBackWhatItTook) {
 
 TEST_F(NandUpdate, BannerIsFoundPastPagesThatDoNotRead) {
   // The banner bootloader fills block 0; the rest of the 128 KB window holds pages that were
-  // never programmed, which do not read with ECC on.
+  // never programmed, which the ECC alone does not read.
   Create("--chip 0xF1EC --bootloader-banner '1.4 Mar 7 2009'");
   CommandResult report = RunCommand("printf 'BSP Version\\n' | " + std::string(IMBREL_TOOL) +
                                     " --module " + Dir() + " --ui console");
   EXPECT_NE(report.out.find("ID:\tOSTRALA\nVer:\t1.4 \nBuilt:\t07 Mar 2009"), std::string::npos)
       << report.out;
+}
+
+// The version report reads the boot area 4 KB at a time: a record in a page whose neighbour
+// was never programmed is found.
+TEST_F(NandUpdate, VersionRecordBesideAPageNeverProgrammedIsFound) {
+  Create("--chip 0xF1EC --blank");
+  std::vector<std::uint8_t> record;
+  for (std::uint32_t word : {0x01234567u, 1u, 1u, 4u | 2u << 16, 0x89ABCDEFu}) {
+    for (int i = 0; i < 4; ++i) record.push_back(static_cast<std::uint8_t>(word >> 8 * i));
+  }
+  std::ofstream(dir_ / "record.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(record.data()), 20);
+  ASSERT_EQ(Tool("write " + Dir() + " 0x1000 " + (dir_ / "record.bin").string()).status, 0);
+  CommandResult report = RunCommand("printf 'BSP Version\\n' | " + std::string(IMBREL_TOOL) +
+                                    " --module " + Dir() + " --ui console");
+  EXPECT_NE(report.out.find("Bootloader (in Flash)\nID:\tOSTRALA\nVer:\t1.4 BETA, Build 2"),
+            std::string::npos)
+      << report.out;
+}
+
+// The configuration block's second page was never programmed: with ECC on it reads as
+// uncorrectable, yet it is erased, and the block is there. An image over it is warned about,
+// and a block at its old place is moved, as on NOR.
+class NandConfigBlock : public NandUpdate {
+ protected:
+  // Runs the update from the main dialog with an image of 8 KB at `start`, inside the
+  // configuration block's region, and answers the warning with Cancel.
+  CommandResult UpdateOverTheConfigBlock(std::uint32_t start) {
+    std::vector<std::uint8_t> data(0x2000, 0x3C);
+    host::BinWriter writer(start);
+    writer.Add(start, data);
+    std::vector<std::uint8_t> bin = writer.Build();
+    std::ofstream(dir_ / "m" / "fs" / "cfg.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
+    return RunCommand("printf 'Update Bootloader/Image\\n' | " + std::string(IMBREL_TOOL) +
+                      " --module " + Dir() + " --ui console --open '\\cfg.bin' --answer cancel");
+  }
+  std::uint32_t FirstWord(std::uint32_t offset) {
+    std::vector<std::uint8_t> word = ReadLogical(offset, 4);
+    return word.size() == 4
+               ? static_cast<std::uint32_t>(word[0] | word[1] << 8 | word[2] << 16 | word[3] << 24)
+               : 0;
+  }
+  static constexpr std::uint32_t kMagic = 0xCF014000;
+};
+
+TEST_F(NandConfigBlock, ImageOverTheBlockIsWarnedAbout) {
+  Create();
+  std::vector<std::uint8_t> block = ReadLogical(0x40000, 0x40000);
+  ASSERT_EQ(FirstWord(0x40000), kMagic);
+  CommandResult r = UpdateOverTheConfigBlock(0x50000);
+  EXPECT_NE(r.err.find("[WARNING] This Image will overwrite the following sections:\n"
+                       "ConfigBlock\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("update cancelled"), std::string::npos) << r.err;
+  EXPECT_TRUE(ReadLogical(0x40000, 0x40000) == block);
+}
+
+TEST_F(NandConfigBlock, BlockAtItsOldPlaceIsMovedToItsPlace) {
+  Create("--chip 0xF1EC --old-config-place");
+  ASSERT_EQ(FirstWord(0x88000), kMagic);
+  ASSERT_NE(FirstWord(0x40000), kMagic);
+  std::vector<std::uint8_t> old = ReadLogical(0x88000, 0x1000);
+  // The region keeps the place the block was found at: an image there is warned about.
+  CommandResult r = UpdateOverTheConfigBlock(0x90000);
+  EXPECT_NE(r.err.find("[WARNING] This Image will overwrite the following sections:\n"
+                       "ConfigBlock\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("update cancelled"), std::string::npos) << r.err;
+  // The block now lies at 0x40000 too: its first chunk, which holds its end, was copied.
+  EXPECT_TRUE(ReadLogical(0x40000, 0x1000) == old);
+}
+
+// A block at its old place that does not read whole is not moved: a copy would carry what
+// the page that does not read gave back. It stays where it is, and is still warned about.
+TEST_F(NandConfigBlock, BlockAtItsOldPlaceThatDoesNotReadWholeStaysThere) {
+  Create("--chip 0xF1EC --old-config-place");
+  std::vector<std::uint8_t> block(0x2000, 0x5A);
+  for (int i = 0; i < 4; ++i) block[i] = static_cast<std::uint8_t>(kMagic >> 8 * i);
+  std::ofstream(dir_ / "block.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(block.data()),
+             static_cast<std::streamsize>(block.size()));
+  ASSERT_EQ(
+      Tool("write " + Dir() + " 0x88000 " + (dir_ / "block.bin").string() + " --erase").status, 0);
+  // 0x89000 is logical page 274, in physical page 274: two flipped bits in one step.
+  Fault("--bit-flip 274 --byte 10 --bit 1");
+  Fault("--bit-flip 274 --byte 20 --bit 2");
+  CommandResult r = UpdateOverTheConfigBlock(0x90000);
+  EXPECT_NE(r.err.find("sections:\nConfigBlock\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("update cancelled"), std::string::npos) << r.err;
+  EXPECT_TRUE(ReadLogical(0x40000, 0x4000) == std::vector<std::uint8_t>(0x4000, 0xFF));
 }
 
 // The jobs besides the update on each processor and a chip of each size class a CI machine
@@ -343,7 +436,6 @@ TEST_P(NandJobs, VersionReportRegistryCommandsAndBootloaderUpdate) {
 
   // The bootloader sample overwrites the boot area: the region check warns before anything
   // is erased, and declining leaves the flash as it was.
-  // (Only the bootloader's block: pages never programmed read as uncorrectable with ECC on.)
   std::vector<std::uint8_t> before = ReadLogical(0, 0x20000);
   CommandResult declined =
       imbrel("--open '\\USB HD\\IMAGES\\eboot.bin' --answer cancel", "Update Bootloader/Image\\n");

@@ -393,16 +393,57 @@ TEST_F(NandFlashTest, TransfersReachingPastFlashSizeAreRefused) {
   EXPECT_EQ(Programs(1004 * kPages), 0);
 }
 
-TEST_F(NandFlashTest, ReadsFailOnUncorrectableDataAndUseCorrectedData) {
-  Make({0xF1EC, 8, "[[nand]]\nkind = \"bit-flip\"\npage = 2\nbyte = 100\nbit = 3\n"});
+std::string Flip(DWORD page, DWORD byte, int bit) {
+  return "[[nand]]\nkind = \"bit-flip\"\npage = " + std::to_string(page) +
+         "\nbyte = " + std::to_string(byte) + "\nbit = " + std::to_string(bit) + "\n";
+}
+
+// An erased page reads as uncorrectable with ECC on, yet it is erased: it reads as 0xFF, with
+// a bit flipped since the erase in a 512-byte step, as the ECC would mend it in a programmed
+// one. More than that, in a step or its ECC bytes, is damage, and so is a programmed page the
+// ECC cannot mend: those reads fail.
+TEST_F(NandFlashTest, ErasedPagesReadAsErasedAndDamagedPagesFail) {
+  Make({0xF1EC, 8,
+        Flip(2, 100, 3) +                      // programmed, one bit: corrected
+            Flip(3, 10, 1) + Flip(3, 20, 2) +  // programmed, two bits in a step
+            Flip(6, 100, 3) +                  // erased, one bit
+            Flip(7, 10, 1) + Flip(7, 600, 2) + Flip(7, 2048 + 5, 0) +  // one a step, one spare
+            Flip(8, 10, 1) + Flip(8, 20, 2) +                          // erased, two in a step
+            Flip(9, 10, 1) + Flip(9, 2048 + 40, 4) +          // erased, a step and its ECC byte
+            Flip(10, 2048 + 5, 1) + Flip(10, 2048 + 9, 1)});  // erased, two spare bits
   InitInModule([] {
-    int result = -1;
-    Read(5 * kPage, kPage, &result);  // erased: uncorrectable with ECC on
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(NandReadWord(5 * kPage), 0u);
+    const Bytes erased(kPage, 0xFF);
     EXPECT_EQ(Write(Pattern(2), 2 * kPage), 1);
-    EXPECT_EQ(Read(2 * kPage, kPage, &result), Pattern(2));
+    EXPECT_EQ(Write(Pattern(3), 3 * kPage), 1);
+    struct Case {
+      DWORD page;
+      int result;
+      Bytes data;
+    };
+    const Case cases[] = {
+        {2, 1, Pattern(2)}, {3, 0, {}}, {5, 1, erased}, {6, 1, erased},
+        {7, 1, erased},     {8, 0, {}}, {9, 0, {}},     {10, 0, {}},
+    };
+    for (const Case& c : cases) {
+      int result = -1;
+      Bytes data = Read(c.page * kPage, kPage, &result);
+      EXPECT_EQ(result, c.result) << c.page;
+      if (c.result) {
+        EXPECT_EQ(data, c.data) << c.page;
+      }
+      // A part of a page, through the bounce buffer, reads the same way.
+      Bytes part = Read(c.page * kPage + 8, 16, &result);
+      EXPECT_EQ(result, c.result) << c.page;
+      if (c.result) {
+        EXPECT_EQ(part, Bytes(c.data.begin() + 8, c.data.begin() + 24)) << c.page;
+      }
+    }
+    EXPECT_EQ(NandReadWord(5 * kPage), 0xFFFFFFFFu);
+    // Erased pages are read through within a longer read.
+    int result = -1;
+    Bytes run = Read(4 * kPage, 3 * kPage, &result);
     EXPECT_EQ(result, 1);
+    EXPECT_EQ(run, Bytes(3 * kPage, 0xFF));
   });
 }
 
@@ -468,13 +509,57 @@ TEST_F(NandFlashTest, FailedProgramMovesTheBlockWithItsPages) {
   for (DWORD page : written) EXPECT_EQ(Data(base + page - 63), Pattern(page)) << page;
   EXPECT_EQ(Spare(base + 2), old_spare);  // spare and ECC bytes come along
   EXPECT_EQ(Data(base + 7), Pattern(70));
-  EXPECT_EQ(Raw(base + 7, kPage, 4), (Bytes{0x12, 0x34, 0x56, 0x78}));
+  // Spare byte 0 is where the maker marks a bad block: it is never copied.
+  EXPECT_EQ(Raw(base + 7, kPage, 4), (Bytes{0xFF, 0x34, 0x56, 0x78}));
   for (DWORD k = 0; k < kPages; ++k) {
     bool copied = k == 0 || k == 1 || k == 2 || k == 6 || k == 7 || k == 8 || k == 37;
     if (!copied) {
       EXPECT_EQ(Programs(base + k), 0) << k;
     }
   }
+}
+
+// A block the maker marked bad holds no data: its mark (spare byte 0 of its first two pages)
+// stays behind, and the replacement holds only what is written, readable as such.
+TEST_F(NandFlashTest, RelocationLeavesTheMakersBadBlockMarkBehind) {
+  Make({0xF1EC, 8, Fault("program-error", 100) + Fault("erase-error", 100)});
+  for (DWORD page = 100 * kPages; page < 100 * kPages + 2; ++page) Poke(page, kPage, {0x00});
+  Bytes data = Pattern(5, 2 * kPage);
+  InitInModule([&] {
+    EXPECT_EQ(Write(data, 100 * kNandBlockBytes), 1);
+    EXPECT_EQ(BadBlockMap->Entries[100], 1023);
+    int result = 0;
+    EXPECT_EQ(Read(100 * kNandBlockBytes, 2 * kPage, &result), data);
+    EXPECT_EQ(result, 1);
+    // The rest of the block reads erased, as the block was.
+    EXPECT_EQ(Read(100 * kNandBlockBytes + 2 * kPage, kPage, &result), Bytes(kPage, 0xFF));
+    EXPECT_EQ(result, 1);
+  });
+  const DWORD base = 1023 * kPages;
+  for (DWORD k = 0; k < 2; ++k) EXPECT_EQ(Raw(base + k, kPage, 1), Bytes{0xFF}) << k;
+  for (DWORD k = 2; k < kPages; ++k) EXPECT_EQ(Programs(base + k), 0) << k;
+}
+
+// A page of the failing block that holds data the ECC cannot give back whole is not copied as
+// if it were data: the write fails, and the block stays where it was, unrecorded.
+TEST_F(NandFlashTest, RelocationFailsOnAPageItCannotReadWhole) {
+  Make();
+  const DWORD first = 20 * kPages;
+  InitInModule([&] {
+    ASSERT_EQ(Write(Pattern(1), first * kPage), 1);
+    ASSERT_EQ(Write(Pattern(2), (first + 1) * kPage), 1);
+  });
+  SetFaults(Fault("program-error", 20) + Flip(first + 1, 10, 1) + Flip(first + 1, 20, 2));
+  InModule([&] {
+    ASSERT_EQ(NandInit(), 1);
+    EXPECT_EQ(Write(Pattern(3), (first + 5) * kPage), 0);
+    EXPECT_EQ(BadBlockMap->Entries[20], 20);
+    EXPECT_FALSE(RelocationInProgress);
+    int result = -1;
+    EXPECT_EQ(Read(first * kPage, kPage, &result), Pattern(1));
+    EXPECT_EQ(result, 1);
+  });
+  EXPECT_EQ(TableEntries(), Entries{});
 }
 
 TEST_F(NandFlashTest, SecondRelocationOfABlockRetiresItsEntry) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 
 #include "bin_writer.h"
 #include "ce/kernel.h"
@@ -71,7 +72,9 @@ class NandJobsTest : public ::testing::Test {
   // One run of the program, in a process of its own, with quiet updates of `names` one after
   // another; `cancel` presses the dialog's cancel button at the first erase progress of the
   // first. The error boxes every update showed, one line each.
-  std::string Run(const std::vector<std::string>& names, bool cancel = false) {
+  // `setup` runs in that process once the flash driver is chosen.
+  std::string Run(const std::vector<std::string>& names, bool cancel = false,
+                  const std::function<void()>& setup = {}) {
     const std::filesystem::path boxes = dir_ / "boxes.txt";
     std::filesystem::remove(boxes);
     EXPECT_EQ(test::RunInChild([&] {
@@ -86,6 +89,10 @@ class NandJobsTest : public ::testing::Test {
                       IDCANCEL);
                 }
                 AbortFlag = 0;
+                if (setup) {
+                  ASSERT_EQ(SelectFlashDriver(), kDriverNand);
+                  setup();
+                }
                 std::ofstream out(boxes);
                 for (const std::string& name : names) {
                   std::u16string path = u"\\" + host::Utf16(name);
@@ -149,6 +156,32 @@ TEST_F(NandJobsTest, BootloaderImageLeavesACleanBootArea) {
     Bytes expected(0x3F800, 0xFF);
     std::copy(boot.begin(), boot.end(), expected.begin());
     EXPECT_TRUE(Logical(0, 0x3F800) == expected);
+  });
+}
+
+// A page the boot area's write-back should have filled but left erased reads as erased: the
+// read-back compares it with what was meant to land, and the update fails.
+TEST_F(NandJobsTest, BootAreaPageLeftErasedFailsTheReadBack) {
+  EXPECT_IN_FRESH_PROCESS({
+    Make();
+    PutBin("boot.bin", {.start = 0, .length = 0x1000, .records = {{0, test::Pattern(0x1000, 8)}}});
+    // A write that says it programmed page 1 (0x800) but did not.
+    static const DWORD kLost = 0x800;
+    std::string boxes = Run({"boot.bin"}, false, [] {
+      FlashOps.WriteBuffer = [](const void* source, DWORD offset, DWORD count) {
+        const BYTE* bytes = static_cast<const BYTE*>(source);
+        if (offset > kLost || offset + count < kLost + 0x800) {
+          return NandWriteBuffer(source, offset, count);
+        }
+        DWORD after = kLost + 0x800;
+        return (kLost == offset || NandWriteBuffer(bytes, offset, kLost - offset)) &&
+                       (offset + count == after ||
+                        NandWriteBuffer(bytes + (after - offset), after, offset + count - after))
+                   ? 1
+                   : 0;
+      };
+    });
+    EXPECT_EQ(boxes, "Error veryfing Flash!\n");
   });
 }
 
