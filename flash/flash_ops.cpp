@@ -88,21 +88,6 @@ int ErasedButForBitFlips(const BYTE* bytes, DWORD count) {
   return 1;
 }
 
-namespace {
-
-// Whether the page at `offset` reads erased. With ECC on, an erased NAND page may not read
-// at all: without ECC its bytes tell. A page that does not read either way is not erased.
-int PageReadsErased(BYTE* buffer, DWORD offset, DWORD count) {
-  if (FlashOps.ReadBuffer(buffer, offset, count)) return ErasedButForBitFlips(buffer, count);
-  if (FlashOps.DriverKind != kDriverNand) return 0;
-  int ecc = FlashOps.SetEcc(0);
-  int raw = FlashOps.ReadBuffer(buffer, offset, count);
-  FlashOps.SetEcc(ecc);
-  return raw && ErasedButForBitFlips(buffer, count);
-}
-
-}  // namespace
-
 int WriteBackErasedPages(const BYTE* kept, DWORD offset, DWORD count) {
   DWORD unit = FlashOps.PageSize ? FlashOps.PageSize() : kNorWriteBackBytes;
   if (unit == 0 || unit > kMaxPageBytes) return 0;
@@ -121,8 +106,14 @@ int WriteBackErasedPages(const BYTE* kept, DWORD offset, DWORD count) {
     const BYTE* want = kept + done;
     done += piece;
     memset(page, 0xFF, piece);
-    if (memcmp(want, page, piece) == 0) continue;     // nothing to put back
-    if (!PageReadsErased(page, at, piece)) continue;  // the erase did not reach it
+    if (memcmp(want, page, piece) == 0) continue;  // nothing to put back
+    // An erased page reads 0xFF; one that holds anything the erase did not reach. One that
+    // does not read (an erase that failed part way) cannot take its bytes back.
+    if (!FlashOps.ReadBuffer(page, at, piece)) {
+      ok = 0;
+      continue;
+    }
+    if (!ErasedButForBitFlips(page, piece)) continue;
     memcpy(page, want, piece);
     if (!FlashOps.WriteBuffer(page, at, piece) || !FlashOps.ReadBuffer(check, at, piece) ||
         memcmp(check, page, piece) != 0) {

@@ -66,5 +66,5 @@ int ErasedButForBitFlips(const BYTE* bytes, DWORD count);
 /// callback), puts `kept`, what [offset, offset + count) held before the erase, back into
 /// every page of the range that now reads erased; pages the erase did not reach are left as
 /// they are. Each page written is read back. 1 when every page that was erased holds its kept
-/// bytes again, 0 when one could not be written or read back. On NOR a page is 512 bytes.
+/// bytes again, 0 when one does not read or could not be written back. On NOR a page is 512 bytes.
 int WriteBackErasedPages(const BYTE* kept, DWORD offset, DWORD count);

@@ -292,10 +292,10 @@ int CheckImageFile(HWND dialog, HANDLE file) {
 }
 
 // NAND: the boot area is erased whole and written back from RAM, so what it holds outside the
-// image must be in the RAM copy first. Reads it page by page; a page that cannot be read only
-// matters when it holds bytes outside the image. An image at 0 is a bootloader: it leaves a
-// clean boot area, erased wherever it has no record, and reads nothing that could stop it.
-// 1 on success.
+// image must be in the RAM copy first. Reads it page by page (an erased page reads 0xFF); a
+// page that cannot be read only matters when it holds bytes outside the image. An image at 0
+// is a bootloader: it leaves a clean boot area, erased wherever it has no record, and reads
+// nothing that could stop it. 1 on success.
 int KeepBootArea(HWND dialog) {
   DWORD page = FlashOps.PageSize ? FlashOps.PageSize() : 0;
   if (page == 0 || page > kBootAreaWritten) page = kBootAreaWritten;
@@ -307,17 +307,10 @@ int KeepBootArea(HWND dialog) {
     DWORD piece = kBootAreaWritten - at < page ? kBootAreaWritten - at : page;
     int inside = at >= ImageStart && at + piece <= image_end;
     if (inside) continue;
-    if (FlashOps.ReadBuffer(BootAreaImage + at, at, piece)) continue;
-    // With ECC on, an erased page does not read. Without it, its bytes show whether it is
-    // erased (and stays so) or holds data that cannot be read back whole.
-    int ecc = FlashOps.SetEcc(0);
-    int raw = FlashOps.ReadBuffer(BootAreaImage + at, at, piece);
-    FlashOps.SetEcc(ecc);
-    if (!raw || !ErasedButForBitFlips(BootAreaImage + at, piece)) {
+    if (!FlashOps.ReadBuffer(BootAreaImage + at, at, piece)) {
       ShowError(dialog, TEXT("Error reading Flash!"));
       return 0;
     }
-    memset(BootAreaImage + at, 0xFF, piece);
   }
   // The image's own bytes come from its records; where it has none they are erased.
   DWORD from = ImageStart;
