@@ -681,6 +681,52 @@ TEST_F(NandFlashTest, TableAppendedToMoreThanSixTimesStaysChecked) {
   }
 }
 
+// A table page keeps a check of every program since block 0's erase; an append that could
+// leave none is refused rather than written unchecked, and the table stays as it was.
+TEST_F(NandFlashTest, AppendThatCouldLeaveNoCheckIsRefused) {
+  struct Case {
+    const char* what;
+    Entries entries;
+    DWORD used_checks;  // data-area slots already used, the last one the table's CRC
+    bool crc_gone;      // spare byte 3 cleared: the spare slots no longer speak
+    int result;
+  };
+  const Case cases[] = {
+      {"one check slot left", {{17, 1023}}, 255, false, 1},
+      {"every check slot used", {{17, 1023}}, 256, false, 0},
+      {"entries over the check area, spare CRC gone", Entries(200, {0, 1023}), 0, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(Dir());
+    Make({0xF1EC, 8, Fault("program-error", 5)});
+    PokeTable(c.entries);
+    const DWORD crc = Crc32(Data(63));
+    Bytes checks(5 * c.used_checks, 0x00);
+    for (DWORD slot = 0; slot < c.used_checks; ++slot) {
+      const DWORD value = slot + 1 == c.used_checks ? crc : 0x12345678 + slot;
+      std::memcpy(&checks[checks.size() - 5 * (slot + 1)], &value, 4);
+    }
+    Poke(63, kPage - static_cast<DWORD>(checks.size()), checks);
+    if (c.crc_gone) Poke(63, kPage + 3, {0x00});
+    InitInModule([&] {
+      EXPECT_EQ(Write(Pattern(5), 5 * kNandBlockBytes), c.result);
+      EXPECT_EQ(BadBlockMap->Entries[5], c.result ? 1022 : 5);
+    });
+    Entries expected = c.entries;
+    if (c.result) expected.emplace_back(5, 1022);
+    EXPECT_EQ(TableEntries(), expected);
+    if (!c.result) continue;
+    // The append's check, in the last slot, mends a bit of entry 0 read flipped at a start.
+    InModule([] { host::RestartModule(nullptr, 0); });
+    SetFaults(Flips({{6, 0}}));
+    InitInModule([] {
+      EXPECT_EQ(BadBlockMap->Entries[17], 1023);
+      EXPECT_EQ(BadBlockMap->Entries[5], 1022);
+    });
+  }
+}
+
 // Initialisation failures -----------------------------------------------------------------------
 
 TEST_F(NandFlashTest, TablePageWithoutSignatureLeavesTheMapUnfilled) {
