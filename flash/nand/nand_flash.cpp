@@ -58,7 +58,7 @@ BYTE* const BounceBuffer = reinterpret_cast<BYTE*>(BounceWords);
 WORD MapBeforeRelocation[sizeof(BadBlockMapView::Entries) / sizeof(WORD)];
 
 // Set by LoadTablePage when the table it read fails the check its page carries (the CRC of
-// the last append, or the ECC) and nothing explains the difference: no table is built from
+// its newest check, or the ECC) and nothing explains the difference: no table is built from
 // it and none is programmed back.
 bool TableDamaged = false;
 
@@ -366,13 +366,88 @@ const DWORD kTableCrcFirst = 4;
 const DWORD kTableSlotBytes = 6;
 const DWORD kTableCrcSlots = 6;
 
+// The spare slots run out; the data area past the entries does not. Its top 1280 bytes hold a
+// check for every program of the table since block 0's erase (the program after the erase fills
+// slot 0, each append the next free slot): 5-byte slots from the end of the page downward, each
+// a CRC-32 of the table it wrote, low byte first, then a byte cleared to mark the slot used,
+// which lands after the CRC. Readers of the table stop at its end mark and never look there.
+// A table hands out one reserve block an append, and the largest reserve is 163 blocks (8192
+// blocks): 256 slots are far more than a page between two erases ever needs. The entries stay
+// below the area, with the slot after the end mark erased, so that an end mark read flipped
+// never reaches into it; a page whose entries do reach into it (never written so here) has no
+// checks there.
+const DWORD kTableCheckFirst = 768;
+const DWORD kTableCheckBytes = kPageBytes - kTableCheckFirst;
+const DWORD kTableCheckSlotBytes = 5;
+const DWORD kTableCheckSlots = kTableCheckBytes / kTableCheckSlotBytes;
+const DWORD kEntriesBelowChecks = (kTableCheckFirst - 4) / 4;
+const DWORD kCheckedMaxEntries = kEntriesBelowChecks - 2;
+C_ASSERT(kTableCheckSlots == 256);
+
 // The spare bytes of the table page as LoadTablePage last read them (raw).
 BYTE TableSpare[kMaxSpareBytes];
+// The check area as LoadTablePage last read it (raw; all erased when the page has none), and
+// whether the page has one. The table buffer holds the area erased: the table's CRC is that of
+// the page with nothing past the end mark, and programming erased bytes over the area leaves
+// the checks in it as they are.
+BYTE TableChecks[kTableCheckBytes];
+bool TableHasChecks = false;
 
 DWORD OneBits(BYTE value) {
   DWORD n = 0;
   for (; value; value = static_cast<BYTE>(value & (value - 1))) ++n;
   return n;
+}
+
+DWORD OneBits(DWORD value) {
+  DWORD n = 0;
+  for (; value; value &= value - 1) ++n;
+  return n;
+}
+
+DWORD CrcAt(const BYTE* at) {
+  return static_cast<DWORD>(at[0]) | static_cast<DWORD>(at[1]) << 8 |
+         static_cast<DWORD>(at[2]) << 16 | static_cast<DWORD>(at[3]) << 24;
+}
+
+void PutCrc(BYTE* at, DWORD crc) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<BYTE>(crc >> 8 * i);
+}
+
+const BYTE* CheckSlot(DWORD slot) {
+  return TableChecks + kTableCheckBytes - kTableCheckSlotBytes * (slot + 1);
+}
+
+// A mark is taken as cleared, or as erased, with up to three of its bits read flipped.
+bool CheckSlotUsed(DWORD slot) { return OneBits(CheckSlot(slot)[4]) <= 4; }
+
+// The slot the next program of the table fills: the first erased one above the last used. One
+// that a program cut short left in part is passed over. kTableCheckSlots when none is left.
+DWORD NextCheckSlot() {
+  DWORD slot = 0;
+  for (DWORD s = 0; s < kTableCheckSlots; ++s) {
+    if (CheckSlotUsed(s)) slot = s + 1;
+  }
+  for (; slot < kTableCheckSlots; ++slot) {
+    const BYTE* at = CheckSlot(slot);
+    DWORD k = 0;
+    while (k < kTableCheckSlotBytes && at[k] == 0xFF) ++k;
+    if (k == kTableCheckSlotBytes) break;
+  }
+  return slot;
+}
+
+// Moves the check area of the page just read into the table buffer out to TableChecks.
+void TakeChecks(RelocationTablePage* page) {
+  TableHasChecks = false;
+  for (DWORD i = 0; i < kEntriesBelowChecks && !TableHasChecks; ++i) {
+    TableHasChecks = page->Entries[i].BadBlock == kRelocationTableEnd;
+  }
+  memset(TableChecks, 0xFF, sizeof TableChecks);
+  if (!TableHasChecks) return;
+  BYTE* area = reinterpret_cast<BYTE*>(page) + kTableCheckFirst;
+  memcpy(TableChecks, area, kTableCheckBytes);
+  memset(area, 0xFF, kTableCheckBytes);
 }
 
 DWORD CrcTable[256];
@@ -399,23 +474,41 @@ bool SlotUsed(DWORD slot) {
   return OneBits(at[4]) + OneBits(at[5]) <= 2;
 }
 
-// The CRC of the last used slot, while the slots still speak for the table.
+// The CRC of the page's newest check: its last used slot in the data area, or, on a page that
+// has none used (appended to before the data area held checks), the last used spare slot while
+// those still speak for the table.
 bool LastTableCrc(DWORD* crc) {
+  DWORD slot = kTableCheckSlots;
+  while (slot > 0 && !CheckSlotUsed(slot - 1)) --slot;
+  if (slot > 0) {
+    *crc = CrcAt(CheckSlot(slot - 1));
+    return true;
+  }
   if (OneBits(TableSpare[kTableCrcGone]) <= 1) return false;
-  DWORD slot = kTableCrcSlots;
+  slot = kTableCrcSlots;
   while (slot > 0 && !SlotUsed(slot - 1)) --slot;
   if (slot == 0) return false;
-  const BYTE* at = TableSpare + kTableCrcFirst + kTableSlotBytes * (slot - 1);
-  *crc = static_cast<DWORD>(at[0]) | static_cast<DWORD>(at[1]) << 8 |
-         static_cast<DWORD>(at[2]) << 16 | static_cast<DWORD>(at[3]) << 24;
+  *crc = CrcAt(TableSpare + kTableCrcFirst + kTableSlotBytes * (slot - 1));
   return true;
 }
 
-// Whether the table buffer matches `crc` as it is or with one bit turned. Only the header,
-// the entries and the two slots after them are tried (a flipped end mark adds one): what lies
-// beyond maps nothing. A bit that makes it match stays turned.
+// Whether an append can leave a check of the table it writes. Without one, a bit read flipped
+// at the next start would be taken as the table, and programmed back.
+bool AppendCheckable() {
+  if (TableHasChecks) return NextCheckSlot() < kTableCheckSlots;
+  if (OneBits(TableSpare[kTableCrcGone]) <= 1) return false;
+  return !SlotUsed(kTableCrcSlots - 1);
+}
+
+// Whether the table buffer matches `crc` as it is, with one bit of the check read flipped, or
+// with one bit of the table turned. Only the header, the entries and the two slots after them
+// are tried (a flipped end mark adds one): what lies beyond maps nothing. A bit that makes it
+// match stays turned. A CRC-32 over the page tells apart any two tables that differ in three
+// bits or fewer, check included, so a bit in the table and one in the check never pass for
+// each other; the two are never mended together.
 bool MatchesWithOneBit(DWORD crc) {
-  if (TableCrc() == crc) return true;
+  DWORD found = TableCrc();
+  if (found == crc || OneBits(found ^ crc) == 1) return true;
   BYTE* bytes = reinterpret_cast<BYTE*>(&RelocationTable);
   DWORD used = 4 + 4 * (EntryCount() + 2);
   if (used > sizeof RelocationTable) used = sizeof RelocationTable;
@@ -492,7 +585,8 @@ bool TableEccValid(const BYTE* spare) {
 // buffer back: a bit read flipped there (or one that reads 0 where the page should be erased)
 // must not become part of the table, so the buffer holds that part erased. Only once the CRC
 // and the ECC have mended what they can: an end mark read flipped would otherwise cut off the
-// entries after it.
+// entries after it. The check area is kept apart (TableChecks), and erased bytes programmed
+// over it leave it as it is.
 void ClearPastEnd() {
   DWORD n = EntryCount();
   if (n >= kRelocationSlots) return;
@@ -513,17 +607,25 @@ void LoadTablePage() {
   memset(spare, 0xFF, sizeof spare_words);
   NandReadPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
   memcpy(TableSpare, spare, sizeof TableSpare);
+  TakeChecks(&RelocationTable);
   TableDamaged = false;
   DWORD crc;
-  if (LastTableCrc(&crc)) TableDamaged = !CheckTableByCrc(crc);
+  bool checked = LastTableCrc(&crc);
+  if (checked) TableDamaged = !CheckTableByCrc(crc);
   if (TableEccValid(spare)) {
-    // The ECC mends a bit that reads flipped; a page it cannot mend is damaged.
+    // The ECC mends a bit that reads flipped, and a page it reads cleanly is the table, whatever
+    // a check's own bytes say. A page it cannot mend is damaged unless its check mends it.
     NandSetEcc(1);
     NandSetSpare(0);
     NandResult read = NandReadPage(&TableAsRead, NULL, 0, TablePage);
     if (read == kNandDone || read == kNandCorrected) {
       RelocationTable = TableAsRead;
-    } else {
+      if (TableHasChecks) {
+        memset(reinterpret_cast<BYTE*>(&RelocationTable) + kTableCheckFirst, 0xFF,
+               kTableCheckBytes);
+      }
+      TableDamaged = false;
+    } else if (!checked) {
       TableDamaged = true;
     }
   }
@@ -559,19 +661,30 @@ NandResult ProgramTablePage(int ecc, DWORD mark) {
   }
   memset(spare, 0xFF, sizeof spare_words);
   spare[mark] = 0;
+  DWORD crc = TableCrc();
   if (mark == kTableAppendMark) {
     DWORD slot = 0;
     while (slot < kTableCrcSlots && SlotUsed(slot)) ++slot;
     if (slot == kTableCrcSlots) {
       spare[kTableCrcGone] = 0;
     } else {
-      DWORD crc = TableCrc();
       BYTE* at = spare + kTableCrcFirst + kTableSlotBytes * slot;
-      for (int i = 0; i < 4; ++i) at[i] = static_cast<BYTE>(crc >> 8 * i);
+      PutCrc(at, crc);
       at[4] = at[5] = 0;
     }
   }
+  // The data area's check goes in with the table: slot 0 after block 0's erase, the next free
+  // one for an append. The rest of the area is programmed erased and keeps what it holds.
+  BYTE* check = NULL;
+  DWORD slot = mark == kTableAppendMark ? NextCheckSlot() : 0;
+  if (TableHasChecks && slot < kTableCheckSlots) {
+    check =
+        reinterpret_cast<BYTE*>(&RelocationTable) + kPageBytes - kTableCheckSlotBytes * (slot + 1);
+    PutCrc(check, crc);
+    check[4] = 0;
+  }
   NandResult result = NandProgramPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
+  if (check) memset(check, 0xFF, kTableCheckSlotBytes);
   NandSetSpare(previous_spare);
   NandSetEcc(previous_ecc);
   return result;
@@ -642,8 +755,9 @@ int NandInit() {
 
 int FindReplacement(DWORD block, DWORD* replacement, DWORD* index) {
   DWORD n = EntryCount();
-  // The new entry goes at n and the slot after it must still hold the end mark.
-  if (n >= kRelocationMaxEntries) return 0;
+  // The new entry goes at n and the slot after it must still hold the end mark, below the
+  // check area when the page has one.
+  if (n >= (TableHasChecks ? kCheckedMaxEntries : kRelocationMaxEntries)) return 0;
 
   DWORD lowest = LogicalBlockCount();
   DWORD candidate = NandBlockCount() - 1;
@@ -686,7 +800,7 @@ DWORD RelocateBlock(DWORD page, int copy) {
   bool outermost = false;
   if (!RelocationInProgress) {
     LoadTablePage();
-    if (!TableMatchesMap()) return 0;
+    if (!TableMatchesMap() || !AppendCheckable()) return 0;
     memcpy(MapBeforeRelocation, BadBlockMap->Entries, NandBlockCount() * sizeof(WORD));
     RelocationInProgress = true;
     BadBlockMap->Signature = 0;

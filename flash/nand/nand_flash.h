@@ -28,6 +28,8 @@ const WORD kRelocationTableEnd = 0xFFFF;
 /// Entry slots after the header in the 2048-byte table page.
 const DWORD kRelocationSlots = 511;
 /// Entries the table may hold: the slot after the last one must stay free for the end mark.
+/// A page whose entries end below its check area (the top 1280 bytes of the data area, which
+/// readers of the table never reach: they stop at the end mark) holds at most 189.
 const DWORD kRelocationMaxEntries = kRelocationSlots - 1;
 
 /// The table page as it is kept in flash, little-endian.
@@ -76,9 +78,11 @@ int FindReplacement(DWORD block, DWORD* replacement, DWORD* index);
 /// relocated.
 DWORD RelocateBlock(DWORD page, int copy);
 /// Reads the table page into RelocationTable: with ECC off, and with ECC as well when its
-/// spare bytes say its ECC bytes are its own.
+/// spare bytes say its ECC bytes are its own; the table is held to the page's newest check.
+/// The buffer holds everything past the end mark erased.
 void LoadTablePage();
-/// Programs RelocationTable into the freshly erased table page, with its ECC bytes.
+/// Programs RelocationTable into the freshly erased table page, with its ECC bytes and the
+/// first check of its check area.
 NandResult StoreTablePage();
 /// The physical page of logical `page`, or kNoPhysicalPage for logical page 127.
 DWORD NandPhysicalPage(DWORD page);

@@ -68,6 +68,13 @@ TEST(SequenceCampaign, SequencesThatOnceFoundFaultsStayMended) {
       "fault erase 1\nupdate 0x3c000 0x2a983 1359888537013236168\nclear\nrestart\n"
       "flip 63 6 3\nflip 63 4 4\nupdate 0x3c800 0x13232 12388990920812475323\nclear\n"
       "update 0x100000 0x13232 5\nrestart\nupdate 0x0 0x13232 5\n",
+      // Eight relocations in one update, more appends than the spare area's CRC slots hold,
+      // then a bit read flipped in entry 0 from a start on: the map took 17 -> 1022, and the
+      // next bootloader update programmed that back.
+      "fault program 17\nfault program 18\nfault program 19\nfault program 20\n"
+      "fault program 21\nfault program 22\nfault program 23\nfault program 24\n"
+      "update 0x220000 0x100000 5\nclear\nflip 63 6 0\nrestart\nupdate 0x0 0x1000 6\n"
+      "clear\nrestart\nupdate 0x300000 0x1000 7\n",
   };
   test::TempDir dir;
   for (const char* jobs : sequences) {

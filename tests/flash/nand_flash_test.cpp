@@ -299,15 +299,16 @@ TEST_F(NandFlashTest, EraseProgressRunsBeforeEachBlockAndStopsTheErase) {
 TEST_F(NandFlashTest, EraseOfBlockZeroKeepsTheTablePage) {
   Make({0xF1EC, 8, "", false});
   PokeTable({{9, 1023}});
-  Bytes table = Data(63);
   InitInModule([] {
     EXPECT_EQ(Write(Pattern(1), 0), 1);
     EXPECT_EQ(NandEraseRange(0, kNandBlockBytes), 1);
   });
   EXPECT_TRUE(AllFF(Raw(0)));
-  EXPECT_EQ(Data(63), table);
+  EXPECT_EQ(TableEntries(), (Entries{{9, 1023}}));
   EXPECT_EQ(Spare(63)[1], 0);  // programmed back with its ECC, and marked so
   EXPECT_EQ(Programs(63), 1);
+  InModule([] { host::RestartModule(nullptr, 0); });
+  InitInModule([] { EXPECT_EQ(BadBlockMap->Entries[9], 1023); });
 }
 
 TEST_F(NandFlashTest, EraseThatFailsMovesTheBlockToTheReserve) {
@@ -646,6 +647,169 @@ TEST_F(NandFlashTest, RestartRebuildsTheMapFromTheTablePage) {
     EXPECT_EQ(BadBlockMap->Entries[5], 1023);
     EXPECT_EQ(Read(5 * kNandBlockBytes, kPage), Pattern(5));
   });
+}
+
+// The table page's checks -------------------------------------------------------------------------
+
+std::string Flips(const std::vector<std::pair<DWORD, int>>& flips) {
+  std::string text;
+  for (const auto& [byte, bit] : flips) {
+    text += "[[nand]]\nkind = \"bit-flip\"\npage = 63\nbyte = " + std::to_string(byte) +
+            "\nbit = " + std::to_string(bit) + "\n";
+  }
+  return text;
+}
+
+// CRC-32 (IEEE), as zlib computes it.
+DWORD Crc32(const Bytes& bytes) {
+  DWORD crc = 0xFFFFFFFF;
+  for (std::uint8_t b : bytes) {
+    crc ^= b;
+    for (int k = 0; k < 8; ++k) crc = crc & 1 ? (crc >> 1) ^ 0xEDB88320 : crc >> 1;
+  }
+  return ~crc;
+}
+
+// Bits read flipped in the table page at a start: a bit of a check's own bytes (its CRC, its
+// marks) leaves the table as it is, one table bit is mended, and a table bit with a check bit is
+// refused. A table that starts is programmed back true after block 0's erase.
+struct FlipCase {
+  const char* what;
+  std::vector<std::pair<DWORD, int>> flips;
+  bool starts;
+};
+
+TEST_F(NandFlashTest, BitsFlippedInAPageTheEarlierDriverAppendedToAreMendedOrRefused) {
+  // The page as the driver left it before the data area held checks, after one append: the
+  // append mark (spare byte 2) and the CRC of the table in spare slot 0 (bytes 4-7, used
+  // mark 8-9).
+  const FlipCase cases[] = {
+      {"a CRC bit", {{2052, 3}}, true},
+      {"the CRC's top bit", {{2055, 7}}, true},
+      {"a used mark", {{2056, 0}}, true},
+      {"the next slot's used mark", {{2062, 4}}, true},
+      {"the CRC-gone byte", {{2051, 2}}, true},
+      {"the append mark", {{2050, 5}}, true},
+      {"the ECC mark", {{2049, 1}}, true},
+      {"a table bit", {{6, 0}}, true},
+      {"a table bit past the end mark", {{40, 6}}, true},
+      {"a table bit and a CRC bit", {{6, 0}, {2052, 3}}, false},
+      {"two table bits", {{6, 0}, {4, 2}}, false},
+  };
+  for (const FlipCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(Dir());
+    Make({0xF1EC, 8, "", false});
+    PokeTable({{17, 1023}});
+    Bytes spare(kRaw - kPage, 0xFF);
+    spare[2] = 0;
+    const DWORD crc = Crc32(Data(63));
+    std::memcpy(&spare[4], &crc, 4);
+    spare[8] = spare[9] = 0;
+    Poke(63, kPage, spare);
+    SetFaults(Flips(c.flips));
+    InModule([&] {
+      ASSERT_EQ(NandInit(), c.starts ? 1 : 0);
+      if (!c.starts) return;
+      EXPECT_EQ(BadBlockMap->Entries[17], 1023);
+      EXPECT_EQ(NandEraseRange(0, kNandBlockBytes), 1);
+    });
+    SetFaults("");
+    if (c.starts) {
+      EXPECT_EQ(TableEntries(), (Entries{{17, 1023}}));
+    }
+  }
+}
+
+TEST_F(NandFlashTest, TableAppendedToMoreThanSixTimesStaysChecked) {
+  // Eight relocations since block 0's erase, more than the spare slots hold; then bits read
+  // flipped at the next start.
+  std::string faults;
+  for (DWORD b = 17; b < 25; ++b) faults += Fault("program-error", b);
+  Entries table;
+  for (WORD k = 0; k < 8; ++k) table.emplace_back(17 + k, 1023 - k);
+  const FlipCase cases[] = {
+      {"a bit of entry 0", {{6, 0}}, true},
+      {"a bit of the last entry", {{32, 1}}, true},
+      {"a bit of the end mark", {{36, 3}}, true},
+      {"a bit of the newest check", {{2008, 2}}, true},
+      {"a mark of the newest check", {{2012, 6}}, true},
+      {"a bit of entry 0 and one of the newest check", {{6, 0}, {2008, 2}}, false},
+      {"two bits of entry 0", {{6, 0}, {7, 1}}, false},
+  };
+  for (const FlipCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(Dir());
+    Make({0xF1EC, 8, faults});
+    InitInModule([&] {
+      for (DWORD b = 17; b < 25; ++b) EXPECT_EQ(Write(Pattern(b), b * kNandBlockBytes), 1);
+    });
+    ASSERT_EQ(TableEntries(), table);
+    InModule([] { host::RestartModule(nullptr, 0); });
+    SetFaults(Flips(c.flips) + Fault("erase-error", 3));
+    InModule([&] {
+      ASSERT_EQ(NandInit(), c.starts ? 1 : 0);
+      if (!c.starts) return;
+      for (WORD k = 0; k < 8; ++k) EXPECT_EQ(BadBlockMap->Entries[17 + k], 1023 - k);
+      EXPECT_EQ(Read(17 * kNandBlockBytes, kPage), Pattern(17));
+      // Block 0's erase programs the table back, and an append goes over it.
+      EXPECT_EQ(NandEraseRange(0, kNandBlockBytes), 1);
+      EXPECT_EQ(NandEraseRange(3 * kNandBlockBytes, kNandBlockBytes), 1);
+    });
+    SetFaults("");
+    if (!c.starts) continue;
+    Entries appended = table;
+    appended.emplace_back(3, 1015);
+    EXPECT_EQ(TableEntries(), appended);
+    InModule([] { host::RestartModule(nullptr, 0); });
+    InitInModule([] { EXPECT_EQ(Read(24 * kNandBlockBytes, kPage), Pattern(24)); });
+  }
+}
+
+// A table page keeps a check of every program since block 0's erase; an append that could
+// leave none is refused rather than written unchecked, and the table stays as it was.
+TEST_F(NandFlashTest, AppendThatCouldLeaveNoCheckIsRefused) {
+  struct Case {
+    const char* what;
+    Entries entries;
+    DWORD used_checks;  // data-area slots already used, the last one the table's CRC
+    bool crc_gone;      // spare byte 3 cleared: the spare slots no longer speak
+    int result;
+  };
+  const Case cases[] = {
+      {"one check slot left", {{17, 1023}}, 255, false, 1},
+      {"every check slot used", {{17, 1023}}, 256, false, 0},
+      {"entries over the check area, spare CRC gone", Entries(200, {0, 1023}), 0, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(Dir());
+    Make({0xF1EC, 8, Fault("program-error", 5)});
+    PokeTable(c.entries);
+    const DWORD crc = Crc32(Data(63));
+    Bytes checks(5 * c.used_checks, 0x00);
+    for (DWORD slot = 0; slot < c.used_checks; ++slot) {
+      const DWORD value = slot + 1 == c.used_checks ? crc : 0x12345678 + slot;
+      std::memcpy(&checks[checks.size() - 5 * (slot + 1)], &value, 4);
+    }
+    Poke(63, kPage - static_cast<DWORD>(checks.size()), checks);
+    if (c.crc_gone) Poke(63, kPage + 3, {0x00});
+    InitInModule([&] {
+      EXPECT_EQ(Write(Pattern(5), 5 * kNandBlockBytes), c.result);
+      EXPECT_EQ(BadBlockMap->Entries[5], c.result ? 1022 : 5);
+    });
+    Entries expected = c.entries;
+    if (c.result) expected.emplace_back(5, 1022);
+    EXPECT_EQ(TableEntries(), expected);
+    if (!c.result) continue;
+    // The append's check, in the last slot, mends a bit of entry 0 read flipped at a start.
+    InModule([] { host::RestartModule(nullptr, 0); });
+    SetFaults(Flips({{6, 0}}));
+    InitInModule([] {
+      EXPECT_EQ(BadBlockMap->Entries[17], 1023);
+      EXPECT_EQ(BadBlockMap->Entries[5], 1022);
+    });
+  }
 }
 
 // Initialisation failures -----------------------------------------------------------------------

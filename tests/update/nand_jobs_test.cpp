@@ -223,27 +223,43 @@ TEST_F(NandJobsTest, FailedEraseOfPhysicalBlockOneHeals) {
 
 TEST_F(NandJobsTest, BitReadFlippedInTheTablePageIsNotWrittenBack) {
   EXPECT_IN_FRESH_PROCESS({
-    // Logical block 17 moves to physical 1023, then a bootloader update rewrites the table page.
-    Make("[[nand]]\nkind = \"program-error\"\nblock = 17\n");
-    const Bytes data = test::Pattern(0x1000, 13);
-    PutBin("b17.bin", {.start = 0x220000, .length = 0x1000, .records = {{0x220000, data}}});
-    PutBin("boot.bin", {.start = 0, .length = 0x1000, .records = {{0, test::Pattern(0x1000, 14)}}});
-    EXPECT_EQ(Run({"b17.bin", "boot.bin"}), "");
-    // After a restart the table page reads with entry 0's replacement 1023 flipped to 1022,
-    // through the first start and the next bootloader update.
-    auto restart = [&] {
-      for (const auto& entry : std::filesystem::directory_iterator(Dir() / "ram")) {
-        std::filesystem::remove_all(entry.path());
+    // Logical block 17 moves to physical 1023 and a bootloader update rewrites the table page;
+    // or eight blocks move, more appends than the spare area's CRC slots hold.
+    for (int blocks : {1, 8}) {
+      SCOPED_TRACE(blocks);
+      std::filesystem::remove_all(Dir());
+      std::string faults;
+      for (int b = 17; b < 17 + blocks; ++b) {
+        faults += "[[nand]]\nkind = \"program-error\"\nblock = " + std::to_string(b) + "\n";
       }
-    };
-    restart();
-    std::ofstream(Dir() / "faults.toml")
-        << "[[nand]]\nkind = \"bit-flip\"\npage = 63\nbyte = 6\nbit = 0\n";
-    EXPECT_EQ(Run({"boot.bin"}), "");
-    // The flip is gone: the block still maps where its data is.
-    std::ofstream(Dir() / "faults.toml") << "";
-    restart();
-    EXPECT_TRUE(Logical(0x220000, 0x1000) == data);
+      Make(faults);
+      const std::uint32_t length = 0x20000 * (blocks - 1) + 0x1000;
+      // Each block's bytes differ from the next block's.
+      Bytes data = test::Pattern(length, 13);
+      for (std::uint32_t i = 0; i < length; ++i)
+        data[i] = static_cast<std::uint8_t>(data[i] + (i >> 17));
+      PutBin("b17.bin", {.start = 0x220000, .length = length, .records = {{0x220000, data}}});
+      PutBin("boot.bin",
+             {.start = 0, .length = 0x1000, .records = {{0, test::Pattern(0x1000, 14)}}});
+      EXPECT_EQ(Run(blocks == 1 ? std::vector<std::string>{"b17.bin", "boot.bin"}
+                                : std::vector<std::string>{"b17.bin"}),
+                "");
+      // After a restart the table page reads with entry 0's replacement 1023 flipped to 1022,
+      // through the first start and the next bootloader update.
+      auto restart = [&] {
+        for (const auto& entry : std::filesystem::directory_iterator(Dir() / "ram")) {
+          std::filesystem::remove_all(entry.path());
+        }
+      };
+      restart();
+      std::ofstream(Dir() / "faults.toml")
+          << "[[nand]]\nkind = \"bit-flip\"\npage = 63\nbyte = 6\nbit = 0\n";
+      EXPECT_EQ(Run({"boot.bin"}), "");
+      // The flip is gone: every block still maps where its data is.
+      std::ofstream(Dir() / "faults.toml") << "";
+      restart();
+      EXPECT_TRUE(Logical(0x220000, length) == data);
+    }
   });
 }
 
