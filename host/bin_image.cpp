@@ -9,6 +9,9 @@
 #include <stdexcept>
 #include <utility>
 
+#include "flash/flash_ops.h"
+#include "update/bin_format.h"
+
 namespace host {
 
 namespace {
@@ -209,6 +212,8 @@ constexpr const char* kOutsideErased =
     "the file before it erases anything where it does not (Record outside the image range!)";
 constexpr const char* kOutside =
     "the updater refuses the file before it erases anything (Record outside the image range!)";
+constexpr const char* kOverlapping =
+    "the updater refuses the file before it erases anything (Records overlap or out of order!)";
 
 std::string RecordName(std::size_t index, const BinRecord& r) {
   return "record " + Num(index) + " at " + Hex(r.address);
@@ -302,8 +307,9 @@ void CheckLayout(BinImage& image) {
       add(BinProblemKind::kNotAscending, BinSeverity::kNote, i,
           "the records are not in ascending address order: " + RecordName(i, image.records[i]) +
               " follows " + RecordName(i - 1, image.records[i - 1]) +
-              "; on NAND the updater refuses records out of order from flash offset 0x40000 up "
-              "(Records overlap or out of order!)");
+              "; on NAND, from flash offset 0x40000 up, the updater refuses a record that comes "
+              "back to a page it has programmed or below one in the same block (Records "
+              "overlap or out of order!); --module checks it");
       break;
     }
   }
@@ -388,6 +394,62 @@ std::vector<BinProblem> CheckBinPlacement(const BinImage& image, std::uint32_t o
                           "the erased range " + RangeText(at, at + image.length) +
                               " is not inside " + flash + "; the erase fails"});
     }
+  }
+  return problems;
+}
+
+std::vector<BinProblem> CheckBinRecordPlaces(const BinImage& image, std::uint32_t offset,
+                                             const std::vector<BinProblem>& known) {
+  if (!image.header_complete || FlashOps.DriverKind == kDriverNone) return {};
+  const std::uint32_t image_start = image.start + offset;
+  DWORD erase_start = 0, erase_length = 0;
+  ImageEraseRange(image_start, image.length, &erase_start, &erase_length);
+  std::vector<BinProblem> problems;
+  if (!BeginRecordPlaces(erase_start, erase_length)) {
+    problems.push_back({BinProblemKind::kPlacesUnchecked, BinSeverity::kError, kNoRecord,
+                        "the updater cannot get the memory to follow the pages it programs; it "
+                        "refuses the file before it erases anything (Records overlap or out of "
+                        "order!)"});
+  }
+  for (std::size_t i = 0; problems.empty() && i < image.records.size(); ++i) {
+    const BinRecord& r = image.records[i];
+    const std::uint64_t at = static_cast<std::uint32_t>(r.address + offset);
+    const std::string lands = RecordName(i, r) + " lands at flash " + RangeText(at, at + r.length);
+    switch (CheckRecordPlace(static_cast<DWORD>(at), r.length, 1)) {
+      case kRecordPlaceOk:
+        break;
+      case kRecordOutsideErase:
+        problems.push_back({BinProblemKind::kOutsideErase, BinSeverity::kError, i,
+                            lands + ", not inside the blocks that the erase of " +
+                                RangeText(erase_start, std::uint64_t{erase_start} + erase_length) +
+                                " takes, or not inside the flash; " + kOutside});
+        break;
+      case kRecordOverlaps:
+        problems.push_back({BinProblemKind::kOverlap, BinSeverity::kError, i,
+                            lands + ", over a record before it; " + kOverlapping});
+        break;
+      case kRecordPageTaken:
+        problems.push_back(
+            {BinProblemKind::kPageTaken, BinSeverity::kError, i,
+             lands +
+                 ", on a NAND page that the update has programmed already or below one it has "
+                 "programmed in the same block (each page is programmed once, a block's pages "
+                 "in ascending order); " +
+                 kOverlapping});
+        break;
+      case kRecordNoMemory:
+        problems.push_back(
+            {BinProblemKind::kPlacesUnchecked, BinSeverity::kError, i,
+             lands + ": the updater cannot get the memory to check it; " + kOverlapping});
+        break;
+    }
+  }
+  EndRecordPlaces();
+  if (!problems.empty() && problems[0].record != kNoRecord &&
+      std::any_of(known.begin(), known.end(), [&](const BinProblem& p) {
+        return p.severity == BinSeverity::kError && p.record == problems[0].record;
+      })) {
+    problems.clear();
   }
   return problems;
 }

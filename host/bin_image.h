@@ -119,6 +119,10 @@ enum class BinProblemKind {
                         // written only inside the blocks that range erases (error: length 0)
   kOverlap,             // error: a record overlaps an earlier one
   kEraseOutsideFlash,   // error: the erased range runs outside the flash
+  kOutsideErase,        // error: a record lands outside the blocks the update erases
+  kPageTaken,           // error: on NAND, a record lands on a page the update has programmed
+                        // already, or below one in the same block
+  kPlacesUnchecked,     // error: the updater cannot get the memory to check the records
   kNotAscending,        // note: records are not in ascending address order
   kEndRecordLength,     // note: the end record gives an entry point (never examined)
   kDataAfterEndRecord,  // note: bytes after the end record (never read)
@@ -174,5 +178,13 @@ BinImage ReadBinFile(const std::filesystem::path& path);
 /// records whose landing range leaves [0, flash_size), and an erased range that does.
 std::vector<BinProblem> CheckBinPlacement(const BinImage& image, std::uint32_t offset,
                                           std::uint64_t flash_size);
+
+/// The updater's own check of where the records land, run over `image` placed with `offset`
+/// on the module whose flash driver is selected (FlashOps): records in file order, as the
+/// updater reads them before it erases anything, up to the first it refuses. The problem of
+/// that record; none when it refuses none, when no driver is selected, or when `known` holds
+/// an error about that record already.
+std::vector<BinProblem> CheckBinRecordPlaces(const BinImage& image, std::uint32_t offset,
+                                             const std::vector<BinProblem>& known);
 
 }  // namespace host

@@ -14,6 +14,7 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "flash/flash_ops.h"
@@ -149,10 +150,12 @@ int Info(const InfoOptions& options) {
     flash_size = Number("flash size", options.flash_size, 0x100000000);
   }
   bool hmit = false;  // the module's NAND driver stores "HMIT" at flash bytes 4 to 7
+  // Open while the file is looked at: the updater's own checks run on the module's driver.
+  std::optional<host::FlashSession> session;
   if (!options.module.empty()) {
     // As the updater finds them on this module: item 5's image base, the driver's flash size.
-    host::FlashSession session(options.module);
-    if (session.driver() == 0)
+    session.emplace(options.module);
+    if (session->driver() == 0)
       throw UsageError(options.module + ": the flash driver does not start");
     DWORD layout[kConfigItemLayoutSize / 4] = {};
     if (GetConfigItem(kConfigItemLayout, layout, sizeof layout)) item5 = layout[0];
@@ -243,6 +246,11 @@ int Info(const InfoOptions& options) {
       for (host::BinProblem& p : host::CheckBinPlacement(image, placement.offset, *flash_size)) {
         problems.push_back(std::move(p));
       }
+    }
+    // With the module's driver, the updater's own check of the records' places has the last
+    // word.
+    for (host::BinProblem& p : host::CheckBinRecordPlaces(image, placement.offset, problems)) {
+      problems.push_back(std::move(p));
     }
   }
   bool fails = std::any_of(problems.begin(), problems.end(), [](const host::BinProblem& p) {

@@ -470,6 +470,9 @@ int VerifyBin(const FlashArgs& args) {
          host::CheckBinPlacement(image, placement.offset, FlashOps.FlashSize)) {
       problems.push_back(std::move(p));
     }
+    for (host::BinProblem& p : host::CheckBinRecordPlaces(image, placement.offset, problems)) {
+      problems.push_back(std::move(p));
+    }
   }
   for (const host::BinProblem& p : problems) {
     if (p.severity == host::BinSeverity::kError || !image.header_complete) {

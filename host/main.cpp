@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -49,10 +50,12 @@ int main(int argc, char** argv) {
   bool no_wait = false;
   bool summary = false;
   std::string usb;
-  app.add_option("--usb", usb,
-                 "show the host folder DIR as \\USB HD for this run (the module's own fs/USB HD "
-                 "is hidden meanwhile and left alone); paths cannot leave the folder")
-      ->type_name("DIR");
+  CLI::Option* usb_option =
+      app.add_option(
+             "--usb", usb,
+             "show the host folder DIR as \\USB HD for this run (the module's own fs/USB HD "
+             "is hidden meanwhile and left alone); paths cannot leave the folder")
+          ->type_name("DIR");
   app.add_flag("--summary", summary,
                "at the end, say what the run changed in the flash: the ranges erased and "
                "programmed");
@@ -74,9 +77,23 @@ int main(int argc, char** argv) {
       "option or module, or a command the program did not understand; 130 when interrupted. (The "
       "program's own exit code is always 1: its "
       "outcome is in its boxes, which the host reads.)");
-  if (auto status =
-          host::ParseToolArguments(app, static_cast<int>(host_args.size()), host_args.data())) {
-    return *status;
+  // "--usb=" would take the next word as its folder, and "--usb ''" names none: an empty name
+  // (a script's unset variable) must not fall back to the module's own USB HD and update from
+  // an image nobody meant.
+  const bool usb_empty = std::any_of(host_args.begin() + 1, host_args.end(), [](const char* arg) {
+    return std::string_view(arg) == "--usb=";
+  });
+  if (!usb_empty) {
+    if (auto status =
+            host::ParseToolArguments(app, static_cast<int>(host_args.size()), host_args.data())) {
+      return *status;
+    }
+  }
+  if (usb_empty || (usb_option->count() > 0 && usb.empty())) {
+    std::fprintf(stderr,
+                 "imbrel: --usb \"\": an empty folder name (an unset variable?); give the folder "
+                 "to show as \\USB HD, or leave the option out\n");
+    return 2;
   }
   for (const std::string& extra : app.remaining()) command.push_back(extra);
   // The program's commands start with "/": a word with "-" before the "--" is a host option
@@ -113,11 +130,12 @@ int main(int argc, char** argv) {
                  e.what());
     return 2;
   }
-  if (!usb.empty()) {
+  if (usb_option->count() > 0) {
     std::error_code ec;
     fs::path folder = fs::canonical(usb, ec);
     if (ec || !fs::is_directory(folder, ec)) {
-      std::fprintf(stderr, "imbrel: --usb %s: not a folder\n", usb.c_str());
+      std::fprintf(stderr, "imbrel: --usb %s: %s\n", usb.c_str(),
+                   fs::exists(usb, ec) ? "not a folder" : "no such folder");
       return 2;
     }
     host::SetUsbFolder(folder);

@@ -8,6 +8,7 @@
 #include "platform/platform_codes.h"
 #include "platform/reboot.h"
 #include "shell/program_state.h"
+#include "update/bin_format.h"
 #include "update/flash_regions.h"
 #include "update/page_cache.h"
 #include "update/update_dialog.h"
@@ -29,39 +30,6 @@ const DWORD kEraseProgressInterval = 0x10000;
 const int kTextChars = 1024;
 
 BYTE ChunkBuffer[kChunkBytes];
-
-// Where the records of the image file may go, checked once over the whole file before the
-// erase and again for each record as it is written (the file may change between the reads).
-// A record must lie in the blocks the update erases and in the flash, and must not share a
-// byte with a record before it. On NAND the page cache programs each page once, and a block's
-// pages only in ascending order: the pages it will program are followed as it takes them.
-enum { kFixedSpans = 2048 };
-struct RecordSpan {
-  DWORD Start;
-  DWORD End;
-};
-struct RecordPlaces {
-  // The flash ranges of the records seen so far, merged where they touch, in ascending order.
-  RecordSpan Fixed[kFixedSpans];
-  RecordSpan* Spans;  // Fixed, or a larger copy once it is full
-  DWORD SpanCapacity;
-  DWORD SpanCount;
-  // The blocks the update erases.
-  DWORD EraseFrom;
-  ULONGLONG EraseTo;
-  // NAND, above the boot area: a bit for every page the cache has programmed, the number of
-  // pages programmed from the bottom of each block (one past the highest), and the pages the
-  // cache holds and has come to, as its own pending unit and write mark.
-  BYTE* Programmed;
-  BYTE* BlockTop;
-  DWORD PageBytes;
-  DWORD PagesPerBlock;
-  DWORD Pending;
-  DWORD Mark;
-};
-RecordPlaces Places = {{{0, 0}}, Places.Fixed, kFixedSpans, 0, 0, 0, NULL, NULL, 0, 0, 0, 0};
-
-const DWORD kNoPage = 0xFFFFFFFF;
 
 const WCHAR kOutsideText[] = TEXT("Record outside the image range!");
 const WCHAR kOverlapText[] = TEXT("Records overlap or out of order!");
@@ -106,150 +74,19 @@ int WriteChunk(const BYTE* data, DWORD offset, DWORD count) {
   return CachedWrite(data, offset, count);
 }
 
-void FreePlaces() {
-  if (Places.Spans != Places.Fixed) LocalFree(Places.Spans);
-  Places.Spans = Places.Fixed;
-  Places.SpanCapacity = kFixedSpans;
-  if (Places.Programmed) LocalFree(Places.Programmed);
-  if (Places.BlockTop) LocalFree(Places.BlockTop);
-  Places.Programmed = NULL;
-  Places.BlockTop = NULL;
-}
-
-// Starts a pass over the records. 0 when the NAND page record cannot be had.
-int ResetPlaces() {
-  FreePlaces();
-  Places.SpanCount = 0;
-  Places.Pending = kNoPage;
-  Places.Mark = kNoPage;
-  if (FlashOps.DriverKind != kDriverNand || !FlashOps.PageSize) return 1;
-  Places.PageBytes = FlashOps.PageSize();
-  DWORD block = FlashOps.BlockSize(0);
-  if (Places.PageBytes == 0 || block < Places.PageBytes) return 0;
-  Places.PagesPerBlock = block / Places.PageBytes;
-  DWORD pages = FlashOps.FlashSize / Places.PageBytes;
-  DWORD blocks = FlashOps.FlashSize / block;
-  Places.Programmed = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, pages / 8 + 1));
-  Places.BlockTop = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, blocks + 1));
-  if (!Places.Programmed || !Places.BlockTop) return 0;
-  memset(Places.Programmed, 0, pages / 8 + 1);
-  memset(Places.BlockTop, 0, blocks + 1);
-  return 1;
-}
-
-// Whether the cache may program `page` now: not programmed yet in this update, and not below
-// a page it has programmed in the same block.
-int PageFree(DWORD page) {
-  if (Places.Programmed[page / 8] & (1 << (page % 8))) return 0;
-  return page % Places.PagesPerBlock >= Places.BlockTop[page / Places.PagesPerBlock];
-}
-
-int ProgramPage(DWORD page) {
-  if (!PageFree(page)) return 0;
-  Places.Programmed[page / 8] = static_cast<BYTE>(Places.Programmed[page / 8] | 1 << (page % 8));
-  Places.BlockTop[page / Places.PagesPerBlock] = static_cast<BYTE>(page % Places.PagesPerBlock + 1);
-  return 1;
-}
-
-// Follows the page cache through a record's bytes [start, end) above the boot area: the page
-// it holds is programmed when a record moves off it, pages skipped over are programmed with
-// 0xFF, whole pages are programmed as they come and a page begun is held. 0 when a page would
-// be programmed twice or out of order in its block.
-int PlaceCached(DWORD start, ULONGLONG end) {
-  const DWORD size = Places.PageBytes;
-  const DWORD last = static_cast<DWORD>((end - 1) / size);
-  for (DWORD page = start / size; page <= last; ++page) {
-    if (Places.Pending != kNoPage && page != Places.Pending) {
-      if (!ProgramPage(Places.Pending)) return 0;
-      Places.Mark = Places.Pending + 1;
-      Places.Pending = kNoPage;
-    }
-    while (Places.Mark != kNoPage && page > Places.Mark) {
-      if (!ProgramPage(Places.Mark)) return 0;
-      ++Places.Mark;
-    }
-    ULONGLONG first = static_cast<ULONGLONG>(page) * size;
-    if (page == Places.Pending) {
-      // more of the page it holds
-    } else if (start <= first && end >= first + size) {
-      if (!ProgramPage(page)) return 0;
-    } else {
-      if (!PageFree(page)) return 0;
-      Places.Pending = page;
-    }
-    // The cache has come to the page the record's bytes reach in this page.
-    Places.Mark = end >= first + size ? page + 1 : page;
-  }
-  return 1;
-}
-
-// Checks that a record of `length` bytes at flash offset `offset` may be written. With `spans`
-// set, a record must not share a byte with any record before it. Null when the record may be
-// written, else the text that says why not.
-const WCHAR* CheckRecordPlace(DWORD offset, DWORD length, int spans) {
-  if (length == 0) return NULL;  // nothing lands anywhere
-  ULONGLONG start = offset;
-  ULONGLONG end = start + length;
-  if (start < Places.EraseFrom || end > Places.EraseTo) return kOutsideText;
-  if (FlashOps.DriverKind != kDriverNone && end > FlashOps.FlashSize) return kOutsideText;
-  if (Places.Programmed && end > kBootAreaBytes) {
-    DWORD cached = offset < kBootAreaBytes ? kBootAreaBytes : offset;
-    if (!PlaceCached(cached, end)) return kOverlapText;
-  }
-  if (!spans) return NULL;
-
-  // The first span that ends after the record starts; the record must end before it starts.
-  DWORD low = 0;
-  DWORD high = Places.SpanCount;
-  while (low < high) {
-    DWORD mid = (low + high) / 2;
-    if (Places.Spans[mid].End <= offset) {
-      low = mid + 1;
-    } else {
-      high = mid;
-    }
-  }
-  DWORD at = low;
-  if (at < Places.SpanCount && Places.Spans[at].Start < end) return kOverlapText;
-  // Join the span before when it ends where the record starts, the one after when it starts
-  // where the record ends; otherwise the record becomes a span of its own.
-  DWORD stop = static_cast<DWORD>(end);
-  if (at > 0 && Places.Spans[at - 1].End == offset) {
-    Places.Spans[at - 1].End = stop;
-    if (at < Places.SpanCount && Places.Spans[at].Start == stop) {
-      Places.Spans[at - 1].End = Places.Spans[at].End;
-      memmove(&Places.Spans[at], &Places.Spans[at + 1],
-              (Places.SpanCount - at - 1) * sizeof(RecordSpan));
-      --Places.SpanCount;
-    }
-    return NULL;
-  }
-  if (at < Places.SpanCount && Places.Spans[at].Start == stop) {
-    Places.Spans[at].Start = offset;
-    return NULL;
-  }
-  if (Places.SpanCount == Places.SpanCapacity) {
-    // Full: a table twice the size. Without the memory, the file cannot be checked.
-    RecordSpan* larger = static_cast<RecordSpan*>(
-        LocalAlloc(LMEM_FIXED, 2 * Places.SpanCapacity * sizeof(RecordSpan)));
-    if (!larger) return kOverlapText;
-    memcpy(larger, Places.Spans, Places.SpanCount * sizeof(RecordSpan));
-    if (Places.Spans != Places.Fixed) LocalFree(Places.Spans);
-    Places.Spans = larger;
-    Places.SpanCapacity *= 2;
-  }
-  memmove(&Places.Spans[at + 1], &Places.Spans[at], (Places.SpanCount - at) * sizeof(RecordSpan));
-  Places.Spans[at].Start = offset;
-  Places.Spans[at].End = stop;
-  ++Places.SpanCount;
-  return NULL;
+// The text that tells the user why a record cannot be written.
+const WCHAR* RecordPlaceText(RecordPlace place) {
+  if (place == kRecordPlaceOk) return NULL;
+  return place == kRecordOutsideErase ? kOutsideText : kOverlapText;
 }
 
 // Reads the whole image file from just after its header to the end record: every record cut
 // short, with a wrong checksum, or in a place it cannot be written is found before anything
-// is erased. Leaves the file at its first record. 1 when the file may be written.
-int CheckImageFile(HWND dialog, HANDLE file) {
-  if (!ResetPlaces()) {
+// is erased, for an update that erases [erase_start, erase_start + erase_length). Leaves the
+// file at its first record, the record places ready for the write pass. 1 when the file may
+// be written.
+int CheckImageFile(HWND dialog, HANDLE file, DWORD erase_start, DWORD erase_length) {
+  if (!BeginRecordPlaces(erase_start, erase_length)) {
     ShowError(dialog, kOverlapText);
     return 0;
   }
@@ -260,7 +97,7 @@ int CheckImageFile(HWND dialog, HANDLE file) {
       return 0;
     }
     if (record[0] == 0 && record[2] == 0) break;
-    const WCHAR* problem = CheckRecordPlace(record[0] + ImageOffset, record[1], 1);
+    const WCHAR* problem = RecordPlaceText(CheckRecordPlace(record[0] + ImageOffset, record[1], 1));
     if (problem) {
       ShowError(dialog, problem);
       return 0;
@@ -280,7 +117,7 @@ int CheckImageFile(HWND dialog, HANDLE file) {
       return 0;
     }
   }
-  if (!ResetPlaces()) {
+  if (!BeginRecordPlaces(erase_start, erase_length)) {
     ShowError(dialog, kOverlapText);
     return 0;
   }
@@ -374,7 +211,7 @@ int WriteRecords(HWND dialog, HANDLE file, WCHAR* text) {
     DWORD offset = record[0] + ImageOffset;
     DWORD remaining = record[1];
     // Checked over the whole file already; a file changed since must not write elsewhere.
-    if (const WCHAR* problem = CheckRecordPlace(offset, remaining, 0)) {
+    if (const WCHAR* problem = RecordPlaceText(CheckRecordPlace(offset, remaining, 0))) {
       ShowError(dialog, problem);
       return 0;
     }
@@ -435,31 +272,11 @@ int WriteImage(HWND dialog, HANDLE file) {
   ImageStart = start + ImageOffset;
   ImageLength = header[1];
 
-  const int boot_area =
-      ImageLength != 0 && FlashOps.DriverKind == kDriverNand && ImageStart < kBootAreaBytes;
-  DWORD erase_start = ImageStart;
-  DWORD erase_length = ImageLength;
-  if (boot_area) {
-    // The boot area is written back whole at the end, 0xFF where the image has nothing, and
-    // its two blocks are tied together: logical page 63 lives in physical block 1. Programming
-    // over pages that were not erased spoils their ECC, so both blocks go.
-    ULONGLONG end = static_cast<ULONGLONG>(ImageStart) + ImageLength;
-    if (end < kBootAreaBytes) end = kBootAreaBytes;
-    erase_start = 0;
-    erase_length = end > 0xFFFFFFFFu ? 0xFFFFFFFF : static_cast<DWORD>(end);
-  }
-  // Records may land anywhere in the blocks the erase takes (an empty image erases none).
-  Places.EraseFrom = erase_start;
-  Places.EraseTo = static_cast<ULONGLONG>(erase_start) + erase_length;
-  DWORD first_block = FlashOps.BlockSize ? FlashOps.BlockSize(erase_start) : 0;
-  if (erase_length && first_block && Places.EraseTo <= (static_cast<ULONGLONG>(1) << 32)) {
-    Places.EraseFrom = erase_start - erase_start % first_block;
-    DWORD last = static_cast<DWORD>(Places.EraseTo - 1);
-    DWORD last_block = FlashOps.BlockSize(last);
-    if (last_block) Places.EraseTo = static_cast<ULONGLONG>(last - last % last_block) + last_block;
-  }
+  DWORD erase_start = 0;
+  DWORD erase_length = 0;
+  const int boot_area = ImageEraseRange(ImageStart, ImageLength, &erase_start, &erase_length);
 
-  if (!CheckImageFile(dialog, file)) return 0;
+  if (!CheckImageFile(dialog, file, erase_start, erase_length)) return 0;
   if (!QuietFlag && !CheckImageRegions(-1, ImageStart, ImageLength, dialog)) return 0;
 
   wsprintfW(text, TEXT("Image: %.8x  Len: %.8x(%d)"), ImageStart, ImageLength, ImageLength);
@@ -536,7 +353,7 @@ int UpdateWorker(HWND dialog) {
     result = WriteImage(dialog, file);
   }
 
-  FreePlaces();
+  EndRecordPlaces();
   // The cache still holds the last page of a NAND image: an update whose last page did not
   // land has not succeeded.
   if (!CachedWrite(NULL, 0, 0) && result) {

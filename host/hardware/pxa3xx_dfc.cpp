@@ -211,13 +211,19 @@ void Pxa3xxDfc::WriteNdcr(std::uint32_t value) {
 }
 
 std::uint32_t Pxa3xxDfc::ReadNdsr() {
-  std::uint64_t now = ClockNow();
-  Update(now);
-  // Software polls the status of a command that runs on its own: skip to its next change, so
-  // that a poll loop costs one read per change of state.
+  Update(ClockNow());
+  // A read shows the status as this moment has it. Software polls the status of a command that
+  // runs on its own: a read that shows nothing new skips the clock to the command's next
+  // change, so that a poll loop costs two reads per change of state (the one that moves the
+  // clock, the one that shows the change). A read that shows a change holds the clock: RDY is
+  // seen on its own, and the status read just after it still lacks command-done and the
+  // bad-block bit, as on the chip, where the automatic status read is still under way.
+  const std::uint32_t shown = ndsr_;
+  const bool news = shown != ndsr_shown_;
+  ndsr_shown_ = shown;
   bool running =
       state_ == State::kReadWait || state_ == State::kChipBusy || state_ == State::kStuck;
-  if (running || ready_at_ != kNever) {
+  if (!news && (running || ready_at_ != kNever)) {
     std::uint64_t next = running ? std::min(ready_at_, event_at_) : ready_at_;
     if (next == kNever) {
       ClockAdvance(timing_.never_ready_quantum_ns);
@@ -226,7 +232,7 @@ std::uint32_t Pxa3xxDfc::ReadNdsr() {
     }
     Update(ClockNow());
   }
-  return ndsr_;
+  return shown;
 }
 
 void Pxa3xxDfc::WriteNdsr(std::uint32_t value) {

@@ -158,6 +158,7 @@ class Pxa3xxDfc : public BusDevice {
   DfcSettings own_settings_{};
   DfcSettings* settings_ = &own_settings_;  // NDCR's ND_RUN follows state_
   std::uint32_t ndsr_ = 0;
+  std::uint32_t ndsr_shown_ = 0;  // what the last read of NDSR returned
   std::uint32_t ndpcr_ = 0;
   std::uint32_t ndbdr_[2] = {};
   std::uint32_t ndcb_[3] = {};

@@ -15,6 +15,7 @@
 #include "host/system/text.h"
 #include "host/ui/resource_section.h"
 #include "resources/resources.h"
+#include "update/update_dialog.h"
 
 namespace host::ui {
 
@@ -55,7 +56,9 @@ UpdateOutcome OutcomeOf(const Window& update) {
   if (!update.update_error.empty()) {
     outcome.kind = UpdateOutcome::Kind::kFailed;
     outcome.error = update.update_error;
-  } else if (update.update_cancelled) {
+  } else if (update.update_cancelled || AbortFlag) {
+    // The stop request is process-wide: one that stopped an update before this one stays set
+    // for the updates commanded after it, and stops each of them before it writes.
     outcome.kind = UpdateOutcome::Kind::kCancelled;
   }
   return outcome;

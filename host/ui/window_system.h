@@ -64,7 +64,9 @@ struct ModalFrame {
 /// The lock that guards every window. Backends are called with it held unless said otherwise.
 std::mutex& UiLock();
 
-/// How one update (a run of the update dialog) ended, as its boxes and commands showed.
+/// How one update (a run of the update dialog) ended, as its boxes and commands showed: an error
+/// box is a failure; the cancel command, a declined warning, no file chosen, or the program's
+/// stop request (AbortFlag) still set when it ends, without an error box, is a cancel.
 struct UpdateOutcome {
   enum class Kind { kDone, kFailed, kCancelled };
   Kind kind = Kind::kDone;

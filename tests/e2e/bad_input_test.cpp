@@ -173,6 +173,33 @@ TEST_F(BadInput, NandImgOfTheWrongSizeIsRefusedAndKeptAsItWas) {
   EXPECT_TRUE(test::ReadFile(Dir() / "nand.img") == before) << "nand.img changed";
 }
 
+// --usb names the folder the update reads from: one that is empty (an unset variable in a
+// script), missing or a file is refused with one line saying why, and the module's own
+// USB HD is not used instead.
+TEST_F(BadInput, UsbFolderThatIsEmptyMissingOrAFileIsRefusedAndNothingIsWritten) {
+  Create();
+  const std::string file = (dir_ / "file").string();
+  std::ofstream(file) << "not a folder\n";
+  const std::string before = test::ReadFile(Dir() / "nor.img");
+  struct Case {
+    std::string option;
+    std::string words;
+  };
+  const Case cases[] = {
+      {"--usb ''", "--usb \"\": an empty folder name"},
+      {"--usb=", "--usb \"\": an empty folder name"},
+      {"--usb '" + (dir_ / "none").string() + "'", "none: no such folder"},
+      {"--usb '" + file + "'", "file: not a folder"},
+  };
+  for (const Case& c : cases) {
+    CommandResult r = Run(c.option + " /u " + kNkBin);
+    EXPECT_EQ(r.status, 2) << c.option << "\n" << r.err;
+    EXPECT_EQ(Lines(r.err), 1u) << c.option << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.words), std::string::npos) << c.option << "\n" << r.err;
+  }
+  EXPECT_TRUE(test::ReadFile(Dir() / "nor.img") == before) << "nor.img changed";
+}
+
 // A read-only module: the program must not start on a module whose RAM and flash it cannot
 // keep. Root writes through any mode bits, so as root the test runs imbrel as "nobody".
 TEST_F(BadInput, ReadOnlyModuleIsRefusedWithOneLine) {

@@ -15,6 +15,7 @@
 #include <fstream>
 
 #include "host/module/module.h"
+#include "module_fixture.h"
 #include "test_support.h"
 
 namespace {
@@ -235,6 +236,26 @@ class Demo {
   Demo(const std::vector<std::string>& options, bool terminal = false, int columns = 0) {
     std::vector<std::string> args = {IMBREL_UI_DEMO, "--ui", "console"};
     args.insert(args.end(), options.begin(), options.end());
+    Start(args, terminal, columns);
+  }
+  /// Another program, `argv` whole, its standard error a pipe.
+  struct Program {
+    std::vector<std::string> argv;
+  };
+  explicit Demo(const Program& program) { Start(program.argv, false, 0); }
+
+  ~Demo() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {in_, out_, err_}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+
+ private:
+  void Start(std::vector<std::string> args, bool terminal, int columns) {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -278,16 +299,7 @@ class Demo {
     err_ = err[0];
   }
 
-  ~Demo() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    for (int fd : {in_, out_, err_}) {
-      if (fd >= 0) close(fd);
-    }
-  }
-
+ public:
   void Write(const std::string& text) {
     EXPECT_EQ(write(in_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   }
@@ -365,6 +377,43 @@ TEST(ConsoleUiInterrupt, SecondCtrlCEndsTheProgram) {
   demo.Interrupt();
   EXPECT_EQ(demo.Finish(), 130) << demo.err();
   EXPECT_EQ(demo.out(), "");
+}
+
+// The stop request of a Ctrl-C stays set for the updates commanded after the one it stopped
+// (the module's flag is process-wide): the next update stops before it writes, and its own
+// line says it was cancelled.
+TEST(ConsoleUiInterrupt, CtrlCCarriedIntoTheNextUpdateIsACancelOnItsLine) {
+  test::TempDir dir;
+  const std::string module = (dir.path() / "m").string();
+  ASSERT_EQ(
+      test::RunCommand(std::string(IMBREL_MODULE_TOOL) + " create " + module + " --nor").status, 0);
+  std::vector<std::uint8_t> big(0x100000), small(0x1000);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  for (std::size_t i = 0; i < small.size(); ++i) small[i] = static_cast<std::uint8_t>(i * 5 + 1);
+  test::WriteBytes(dir.path() / "big.raw", big);
+  test::WriteBytes(dir.path() / "small.raw", small);
+  for (const char* name : {"big", "small"}) {
+    ASSERT_EQ(test::RunCommand(std::string(IMBREL_BIN_TOOL) + " make -o " + module + "/fs/" + name +
+                               ".bin --start 0x80200000 --raw " + (dir.path() / name).string() +
+                               ".raw --at 0x80200000")
+                  .status,
+              0);
+  }
+  // At the module's own pace the big image's erase alone takes seconds.
+  Demo imbrel(Demo::Program{{IMBREL_TOOL, "--module", module, "--ui", "console", "--pace", "real",
+                             "/u", "\\big.bin", "/u", "\\small.bin"}});
+  ASSERT_TRUE(imbrel.WaitFor("Erasing Flash Sector at 00080000")) << imbrel.err();
+  imbrel.Interrupt();
+  EXPECT_EQ(imbrel.Finish(), 3) << imbrel.err();
+  const std::string& err = imbrel.err();
+  EXPECT_NE(err.find("Ctrl-C: cancel sent to Updating IMAGE"), std::string::npos) << err;
+  EXPECT_EQ(Count(err, "update cancelled; took"), 2u) << err;
+  EXPECT_EQ(err.find("update done"), std::string::npos) << err;
+  EXPECT_TRUE(InOrder(err, "Image: 00080000  Len: 00001000(4096)", "update cancelled; took"))
+      << err;
+  // The second update wrote none of its bytes.
+  const std::vector<std::uint8_t> flash = test::ReadImage(dir.path() / "m", 0x80000, small.size());
+  EXPECT_NE(flash, small);
 }
 
 TEST(ConsoleUiTerminal, ProgressIsOneLineRewrittenInPlaceThatKeepsTheBarsInView) {

@@ -188,6 +188,91 @@ TEST_F(ImbrelBinTool, InfoExitStatusSaysWhetherTheUpdaterWouldFail) {
   }
 }
 
+// With a module, info's verdict is the updater's: each file is looked at, then given to the
+// updater on the same module, and both say the same.
+TEST_F(ImbrelBinTool, InfoWithAModuleGivesTheUpdatersVerdictOnWhereRecordsLand) {
+  struct Record {
+    std::uint32_t address;
+    std::size_t bytes;
+  };
+  struct Case {
+    const char* name;
+    const char* flash;
+    std::uint32_t length;
+    std::vector<Record> records;
+    const char* refusal;  // the updater's text, or null when it writes the file
+    const char* words;    // in info's output
+  };
+  const Case cases[] = {
+      {"down.bin",
+       "--nand",
+       0x2000,
+       {{0x101000, 0x800}, {0x100000, 0x800}},
+       "Records overlap or out of order!",
+       "error: record 1 at 0x100000 lands at flash [0x100000, 0x100800), on a NAND page that "
+       "the update has programmed already"},
+      {"again.bin",
+       "--nand",
+       0x2000,
+       {{0x100000, 0x100}, {0x100800, 0x100}, {0x100100, 0x100}},
+       "Records overlap or out of order!",
+       "error: record 2 at 0x100100"},
+      {"blocks.bin",
+       "--nand",
+       0x20800,
+       {{0x120000, 0x800}, {0x100000, 0x800}},
+       nullptr,
+       "the updater would accept this file"},
+      {"outside.bin",
+       "--nand",
+       0x800,
+       {{0x100000, 0x800}, {0x140000, 0x10}},
+       "Record outside the image range!",
+       "error: record 1 at 0x140000 lands at flash [0x140000, 0x140010), not inside the blocks "
+       "that the erase of [0x100000, 0x100800) takes"},
+      {"down.bin",
+       "--nor",
+       0x2000,
+       {{0x101000, 0x800}, {0x100000, 0x800}},
+       nullptr,
+       "the updater would accept this file"},
+      {"outside.bin",
+       "--nor",
+       0x800,
+       {{0x100000, 0x800}, {0x140000, 0x10}},
+       "Record outside the image range!",
+       "error: record 1 at 0x140000"},
+  };
+  for (const char* flash : {"--nand", "--nor"}) {
+    const std::string module = Path(std::string("m") + flash);
+    ASSERT_EQ(test::RunCommand(std::string(IMBREL_MODULE_TOOL) + " create " + module + " " + flash)
+                  .status,
+              0);
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + c.flash);
+    const std::string module = Path(std::string("m") + c.flash);
+    host::BinWriter w(0x100000);
+    w.SetLength(c.length);
+    std::uint8_t first = 1;
+    for (const Record& r : c.records) w.Add(r.address, Bytes(r.bytes, first++));
+    const std::string file = test::WriteBytes(module + "/fs/" + c.name, w.Build());
+    CommandResult info = Run("info " + file + " --module " + module);
+    EXPECT_EQ(info.status, c.refusal ? 1 : 0) << info.out << info.err;
+    EXPECT_NE(info.out.find(c.words), std::string::npos) << info.out;
+    if (c.refusal) {
+      EXPECT_NE(info.out.find(c.refusal), std::string::npos) << info.out;
+    }
+    CommandResult update = test::RunCommand(std::string(IMBREL_TOOL) + " --module " + module +
+                                            " --ui console '/u \\" + c.name + "'");
+    EXPECT_EQ(update.status, c.refusal ? 1 : 0) << update.err;
+    if (c.refusal) {
+      EXPECT_NE(update.err.find(std::string("[ERROR] ") + c.refusal), std::string::npos)
+          << update.err;
+    }
+  }
+}
+
 TEST_F(ImbrelBinTool, InfoKeepsThousandsOfBadRecordsToOneLineEach) {
   host::BinWriter w(0);
   w.Add(0x40000, Bytes(3000 * 16), 16);

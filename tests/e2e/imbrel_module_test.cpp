@@ -450,4 +450,35 @@ TEST_F(ImbrelModuleTool, VerifyBinHoldsTheFlashToWhatAnUpdateLeaves) {
   EXPECT_EQ(Run("verify " + Dir() + " --bin " + one).status, 2);  // not a BIN image
 }
 
+// A file the updater refuses is no update the flash could hold: verify --bin says why, even
+// where the flash holds every record where it would land.
+TEST_F(ImbrelModuleTool, VerifyBinRefusesWhatTheUpdaterRefuses) {
+  ASSERT_EQ(Run("create " + Dir() + " --nand --blank").status, 0);
+  const std::string a = (dir_ / "a.raw").string(), b = (dir_ / "b.raw").string();
+  std::ofstream(a, std::ios::binary) << std::string(0x800, 'a');
+  std::ofstream(b, std::ios::binary) << std::string(0x800, 'b');
+  ASSERT_EQ(Run("write " + Dir() + " 0x100000 " + b).status, 0);
+  ASSERT_EQ(Run("write " + Dir() + " 0x101000 " + a).status, 0);
+  // The same two records, going up and going down within one block.
+  const std::string up = (dir_ / "up.bin").string(), down = (dir_ / "down.bin").string();
+  const std::string make = std::string(IMBREL_BIN_TOOL) + " make --start 0x100000 --length 0x2000";
+  ASSERT_EQ(
+      RunCommand(make + " -o " + up + " --record 0x100000=" + b + " --record 0x101000=" + a).status,
+      0);
+  ASSERT_EQ(RunCommand(make + " -o " + down + " --record 0x101000=" + a + " --record 0x100000=" + b)
+                .status,
+            0);
+  CommandResult r = Run("verify " + Dir() + " --bin " + up);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  r = Run("verify " + Dir() + " --bin " + down);
+  EXPECT_EQ(r.status, 2) << r.out << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("the updater would not write this image: record 1 at 0x100000 lands at "
+                       "flash [0x100000, 0x100800), on a NAND page that the update has "
+                       "programmed already"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("(Records overlap or out of order!)"), std::string::npos) << r.err;
+}
+
 }  // namespace

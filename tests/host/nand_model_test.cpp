@@ -433,6 +433,28 @@ TEST_F(NandModel, AutoStatusEndsTheCommandAfterRdy) {
   EXPECT_TRUE(Ndsr() & kNdsrCs0Bbd);
 }
 
+// A driver must wait for command-done before it takes the bad-block bit: the status read just
+// after the one that showed RDY (RDY waited for, command-done not) still shows neither.
+TEST_F(NandModel, StatusTakenAtRdyLacksTheBadBlockBit) {
+  for (bool erase : {true, false}) {
+    SCOPED_TRACE(erase ? "erase" : "program");
+    Make({{erase ? NandFaultKind::kEraseError : NandFaultKind::kProgramError, 3}});
+    if (erase) {
+      Start(kControl, kErase, 3 * 64, 0);
+    } else {
+      Start(kControl, kProgram, (3 * 64) << 16, 0);
+      ASSERT_TRUE(Wait(kNdsrWrDReq));
+      for (int i = 0; i < 2048 / 4; ++i) dfc_->Write32(kNddb, 0);
+    }
+    ASSERT_TRUE(Wait(kNdsrRdy));
+    std::uint32_t status = Ndsr();
+    EXPECT_EQ(status & (kNdsrCs0CmdD | kNdsrCs0Bbd), 0u) << std::hex << status;
+    // Waiting for command-done, the driver sees the failure.
+    ASSERT_TRUE(Wait(kNdsrCs0CmdD));
+    EXPECT_TRUE(Ndsr() & kNdsrCs0Bbd);
+  }
+}
+
 struct BadBlockCase {
   const char* name;
   NandFaultKind kind;
@@ -539,7 +561,9 @@ TEST_P(NandTime, OperationTakesItsDatasheetTimeOnTheClock) {
   switch (GetParam().op) {
     case 0:
       Start(kControl, kRead, 0, 0);
-      ASSERT_TRUE(Wait(kNdsrRdDReq, 2));  // one poll jumps to the data
+      // Two changes, RDY and then the data: a read that moves the clock and one that shows
+      // the change, for each.
+      ASSERT_TRUE(Wait(kNdsrRdDReq, 4));
       break;
     case 1:
       Program(0, std::vector<std::uint8_t>(2048, 0));
@@ -568,7 +592,7 @@ TEST_F(NandModel, FasterControllerClockShortensTheTransfer) {
   Make({}, 0xF1EC, 1, fast);
   dfc_->Write32(kNdtr0, 0x0002090A);  // same cycle counts at three times the clock
   Start(kControl, kRead, 0, 0);
-  ASSERT_TRUE(Wait(kNdsrRdDReq, 2));
+  ASSERT_TRUE(Wait(kNdsrRdDReq, 4));
   EXPECT_LT(ClockNow(), 25'120u + 2048 * 17);
 }
 
