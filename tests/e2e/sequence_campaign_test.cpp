@@ -110,10 +110,12 @@ TEST(SequenceCampaign, SequencesThatOnceFoundFaultsStayMended) {
       // bootloader's last page (0x1F800) back with the rest.
       "fault erase 1\nupdate 0x20000 0x1000 1\nclear\nupdate 0x0 0x20000 2\n"
       "update 0x20000 0x1000 3 cancel 1\n",
+      "fault erase 1\nupdate 0x20000 0x8000 5409134335267296901\nclear\n"
+      "update 0x8000 0xe1fe 9121073233941359652 cancel 1\n",
       // One bit read flipped in the CRC slot of a table appended to once, at the first start of
       // a boot: the table is intact, and the driver takes it.
-      "fault erase 1\nupdate 0x20000 0x1000 1\nclear\nflip 63 2053 0\nrestart\n"
-      "update 0x300000 0x1000 2\n",
+      "fault erase 1\nupdate 0x20000 0x8800 14127778607910665635\nflip 63 2055 1\nrestart\n"
+      "update 0x3e3000 0x1522f 16884336567178546866\n",
       // A plain write over a block the maker marked bad: the replacement gets the data, not the
       // maker's mark.
       "module bad 26\nwrite 0x3573a6 0x2817 4772001747484974809 plain\n",

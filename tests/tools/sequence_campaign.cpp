@@ -1,14 +1,22 @@
 // imbrel-sequence-campaign: sequences of jobs on one NAND or NOR module, as the module meets
 // them between two updates: updates of generated images (in the boot area, across 0x40000, in
-// high blocks), a cancel at a chosen progress step, a power cut at a chosen flash operation,
-// a restart, imbrel-module write --erase, faults set and cleared, on NAND a bit that reads
-// flipped in any page (the table page too). Each job runs in a process of its own, as the
-// program runs on the module. After every job the flash (on NAND the logical flash, read from
-// nand.img through the table page as the next start finds it) is held to a reference of the
-// tool's own:
-// - a job that reports success leaves exactly what it wrote, and nothing else changed;
+// high blocks, over the configuration block), quiet or loud (the overwrite warning answered
+// OK), a cancel at a chosen progress step, a power cut at a chosen flash operation, a restart,
+// imbrel-module write with or without --erase, faults set and cleared, on NAND a bit that reads
+// flipped in any page (the table page too: its data, marks and CRC slots). A NAND module may
+// start with a block the maker marked bad, without a configuration block or with it at its
+// old place (0x88000), or with logical block 1 moved to the reserve. Each job runs in a
+// process of its own, as the program runs on the module. After every job the flash (on NAND
+// the logical flash, read from nand.img through the table page as the next start finds it) is
+// held to a reference of the tool's own:
+// - a job that reports success leaves exactly what it wrote, and nothing else changed, and
+//   every page it wrote reads;
 // - a job that fails or is cut leaves every byte it did not own as it was;
-// - the block map in the module's RAM, when there is one, is the one the table page implies.
+// - the block map in the module's RAM, when there is one, is the one the table page implies,
+//   and no block in use carries a bad-block mark;
+// - a loud update warns of "ConfigBlock" exactly when its image reaches the block's region,
+//   and moves a block found only at its old place to 0x40000;
+// - the driver refuses a table page only while bits of it read flipped that nothing mends.
 // A failing sequence is shrunk (jobs left out while it still fails) and printed as a list of
 // jobs that `--replay` runs again.
 
@@ -285,11 +293,10 @@ Job MakeJob(Rng& rng, const Start& start) {
     j.kind = Kind::kFlip;
     j.block = Pick(rng, 0, 2) == 0 ? kTablePage : Pick(rng, 0, 48 * 64 - 1);
     // On the table page: its header and first entries, its marks and CRC slots (spare bytes
-    // 1 to 39; the first two slots, of six bytes each, are the ones appends fill first),
-    // anywhere.
+    // 1 to 39; the first slot, of six bytes, is the one the first append fills), anywhere.
     const std::uint32_t where = Pick(rng, 0, 5);
     j.byte = where < 2   ? Pick(rng, 0, 15)
-             : where < 3 ? Pick(rng, kTableSlots, kTableSlots + 11)
+             : where < 3 ? Pick(rng, kTableSlots, kTableSlots + 5)
              : where < 4 ? Pick(rng, kTableMarks, kTableSlotsEnd - 1)
                          : Pick(rng, 0, 2111);
     j.bit = Pick(rng, 0, 7);
@@ -1161,7 +1168,7 @@ int main(int argc, char** argv) {
   }
   CLI::App app{
       "imbrel-sequence-campaign: generated sequences of jobs on one NAND or NOR module (updates, "
-      "cancels, power cuts, restarts, write --erase, faults, bit flips), the flash held to a "
+      "cancels, power cuts, restarts, writes, faults, bit flips), the flash held to a "
       "reference after every job"};
   std::uint64_t count = 100, seed = 1;
   std::string work, replay;
@@ -1170,7 +1177,9 @@ int main(int argc, char** argv) {
   app.add_option("SEQUENCES", count, "how many sequences (default 100)");
   app.add_option("SEED", seed, "the seed (default 1)");
   app.add_option("--work", work, "directory for the module (default: a new one in $TMPDIR)");
-  app.add_option("--replay", replay, "run the jobs in FILE, one a line, and print each outcome");
+  app.add_option("--replay", replay,
+                 "run the jobs in FILE, one a line (after `module bad N` or `module config "
+                 "none|old` lines for the start), and print each outcome");
   app.add_flag("--quiet", quiet, "print only the summary and the findings");
   app.add_flag("--nor", nor,
                "NOR modules (a pair of bottom-boot P30 chips, 4 MB) instead of NAND (0xF1EC)");
