@@ -666,7 +666,7 @@ class Runner {
       // block, whether it warns that the image overwrites it, and whether it moves the block
       // from its old place (the move's blocks are then the job's too).
       ConfigView config;
-      bool moves = false;
+      bool moves = false, move_known = false;
       const fs::path warning = work_ / "warning.txt";
       switch (j.kind) {
         case Kind::kUpdate:
@@ -686,7 +686,9 @@ class Runner {
             // Two bits flipped in one page may be more than its ECC mends: a read of it fails.
             for (const auto& [page, n] : faults.page_flips) config.unsure |= n > 1;
             moves = config.moves || config.unsure;
-            if (config.moves && !config.unsure) Move(config, expect);
+            // A move the flash lets fail leaves the old copy, which the next refresh moves.
+            move_known = !config.unsure && faults.failing.empty();
+            if (config.moves && move_known) Move(config, expect);
           }
           status = RunChild([&] {
             auto module = host::Module::Open(dir);
@@ -903,8 +905,9 @@ class Runner {
           }
         }
       }
-      if (j.loud && !nor && !config.unsure && status != kCut) {
-        // The overwrite warning names the configuration block when the image reaches it.
+      if (j.loud && !nor && !config.unsure && status != kCut && now.ram_map) {
+        // The overwrite warning names the configuration block when the image reaches it (a
+        // driver that did not start reads nothing).
         const bool over = j.place < config.End() && j.place + j.length > config.place;
         std::string shown;
         campaign::ReadWhole(warning, shown);
@@ -957,7 +960,7 @@ class Runner {
         } else {
           std::copy(wrote.begin(), wrote.end(), expect.data() + j.place);
         }
-        if (moves && config.unsure) {  // a move that may or may not have happened
+        if (moves && !move_known) {  // a move that may or may not have happened
           for (std::uint32_t at = kConfigPlace; at < kConfigPlace + 0x40000; ++at) {
             if (at < owned_from || at >= owned_to) expect[at] = now.bytes[at];
           }
@@ -1090,8 +1093,7 @@ Sequence MakeSequence(std::uint64_t seed, std::uint64_t number) {
     // (past the factory content), without a configuration block or with it at its old place,
     // or with logical block 1 moved to the reserve: a failed erase of physical block 1
     // followed by a bootloader update.
-    const std::uint32_t kind = Pick(rng, 0, 99);
-    if (kind < 15) s.start.bad = Pick(rng, 12, 47);
+    if (Pick(rng, 0, 99) < 15) s.start.bad = Pick(rng, 16, 47);  // past either OS image
     const std::uint32_t config = Pick(rng, 0, 9);
     s.start.config = config == 0   ? Config::kNone
                      : config == 1 ? Config::kOldPlace
