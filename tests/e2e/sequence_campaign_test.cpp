@@ -15,10 +15,26 @@ TEST(SequenceCampaign, EveryJobOfTheSampleLeavesTheFlashAsTheReferenceAllows) {
   test::CommandResult r = test::RunCommand(std::string(IMBREL_SEQUENCE_CAMPAIGN_TOOL) + " 200 1");
   EXPECT_NE(r.out.find("NAND: 200 sequences, "), std::string::npos) << r.out << r.err;
   EXPECT_NE(r.out.find(": 0 findings"), std::string::npos) << r.out;
-  // The sample meets the roads it is for: cancelled and cut updates, a failing block.
+  // The sample meets the roads it is for: cancelled and cut updates, a failing block, logical
+  // block 1 moved to the reserve, plain writes over a block the maker marked bad, bits flipped
+  // in the table page's CRC slots at the first start of a boot, loud updates over the
+  // configuration block's region.
   EXPECT_NE(r.out.find("update, cancelled: "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("update, power cut: cut"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Error "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("jobs on a module whose logical block 1 lives in the reserve"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("plain writes over a block the maker marked bad"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("bits read flipped in the table page's CRC slots"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("loud updates over the configuration block's region, the block at 0x40000"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("loud updates over the configuration block's region, the block absent"),
+            std::string::npos)
+      << r.out;
   EXPECT_EQ(r.status, 0) << r.out;
 }
 
@@ -29,6 +45,27 @@ TEST(SequenceCampaign, NorModulesHoldToTheReferenceToo) {
   EXPECT_NE(r.out.find(": 0 findings"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("update, power cut: cut"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Error erasing Flash!"), std::string::npos) << r.out;
+  EXPECT_EQ(r.status, 0) << r.out;
+}
+
+// A job's outcome is its own: a cancelled update that showed no box does not report the box of
+// the update before it.
+TEST(SequenceCampaign, ACancelledUpdateThatShowedNoBoxSaysSo) {
+  test::TempDir dir;
+  const std::string file = (dir.path() / "jobs.txt").string();
+  std::ofstream(file) << "fault program 0\nupdate 0x0 0x1000 2\nclear\n"
+                         "update 0x200000 0x30000 3 cancel 0\n";
+  test::CommandResult r =
+      test::RunCommand(std::string(IMBREL_SEQUENCE_CAMPAIGN_TOOL) + " --replay " + file);
+  const std::size_t first = r.out.find("update 0x0 0x1000 2");
+  const std::size_t last = r.out.find("update 0x200000 0x30000 3 cancel 0");
+  ASSERT_NE(first, std::string::npos) << r.out << r.err;
+  ASSERT_NE(last, std::string::npos) << r.out << r.err;
+  EXPECT_NE(r.out.substr(first, last - first).find("Error erasing Flash!"), std::string::npos)
+      << r.out;
+  const std::string line = r.out.substr(last, r.out.find('\n', last) - last);
+  EXPECT_NE(line.find("stopped, no error box"), std::string::npos) << r.out;
+  EXPECT_EQ(line.find("Error"), std::string::npos) << r.out;
   EXPECT_EQ(r.status, 0) << r.out;
 }
 
@@ -75,6 +112,27 @@ TEST(SequenceCampaign, SequencesThatOnceFoundFaultsStayMended) {
       "fault program 21\nfault program 22\nfault program 23\nfault program 24\n"
       "update 0x220000 0x100000 5\nclear\nflip 63 6 0\nrestart\nupdate 0x0 0x1000 6\n"
       "clear\nrestart\nupdate 0x300000 0x1000 7\n",
+      // Logical block 1 moved to the reserve by a failed erase of physical block 1: block 0's
+      // erase takes physical block 1 too, and a cancelled update at 0x20000 must write the
+      // bootloader's last page (0x1F800) back with the rest.
+      "fault erase 1\nupdate 0x20000 0x1000 1\nclear\nupdate 0x0 0x20000 2\n"
+      "update 0x20000 0x1000 3 cancel 1\n",
+      "fault erase 1\nupdate 0x20000 0x8000 5409134335267296901\nclear\n"
+      "update 0x8000 0xe1fe 9121073233941359652 cancel 1\n",
+      // One bit read flipped in the CRC slot of a table appended to once, at the first start of
+      // a boot: the table is intact, and the driver takes it.
+      "fault erase 1\nupdate 0x20000 0x8800 14127778607910665635\nflip 63 2055 1\nrestart\n"
+      "update 0x3e3000 0x1522f 16884336567178546866\n",
+      // A plain write over a block the maker marked bad: the replacement gets the data, not the
+      // maker's mark.
+      "module bad 26\nwrite 0x3573a6 0x2817 4772001747484974809 plain\n",
+      // An image over the configuration block at 0x40000, not quiet: the overwrite warning
+      // names "ConfigBlock".
+      "update 0x42800 0x26726 7947847009536360974 loud\n",
+      // The configuration block at its old place: a loud update moves it to 0x40000 first, and
+      // its warning names it only where the image reaches it.
+      "module config old\nupdate 0x0 0x2c4ab 12150802470790086125 loud\n",
+      "module config old\nupdate 0x2a000 0x2ae2b 9404376819791037291 loud\n",
   };
   test::TempDir dir;
   for (const char* jobs : sequences) {

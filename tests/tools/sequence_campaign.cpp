@@ -1,14 +1,22 @@
 // imbrel-sequence-campaign: sequences of jobs on one NAND or NOR module, as the module meets
 // them between two updates: updates of generated images (in the boot area, across 0x40000, in
-// high blocks), a cancel at a chosen progress step, a power cut at a chosen flash operation,
-// a restart, imbrel-module write --erase, faults set and cleared, on NAND a bit that reads
-// flipped in any page (the table page too). Each job runs in a process of its own, as the
-// program runs on the module. After every job the flash (on NAND the logical flash, read from
-// nand.img through the table page as the next start finds it) is held to a reference of the
-// tool's own:
-// - a job that reports success leaves exactly what it wrote, and nothing else changed;
+// high blocks, over the configuration block), quiet or loud (the overwrite warning answered
+// OK), a cancel at a chosen progress step, a power cut at a chosen flash operation, a restart,
+// imbrel-module write with or without --erase, faults set and cleared, on NAND a bit that reads
+// flipped in any page (the table page too: its data, marks and CRC slots). A NAND module may
+// start with a block the maker marked bad, without a configuration block or with it at its
+// old place (0x88000), or with logical block 1 moved to the reserve. Each job runs in a
+// process of its own, as the program runs on the module. After every job the flash (on NAND
+// the logical flash, read from nand.img through the table page as the next start finds it) is
+// held to a reference of the tool's own:
+// - a job that reports success leaves exactly what it wrote, and nothing else changed, and
+//   every page it wrote reads;
 // - a job that fails or is cut leaves every byte it did not own as it was;
-// - the block map in the module's RAM, when there is one, is the one the table page implies.
+// - the block map in the module's RAM, when there is one, is the one the table page implies,
+//   and no block in use carries a bad-block mark;
+// - a loud update warns of "ConfigBlock" exactly when its image reaches the block's region,
+//   and moves a block found only at its old place to 0x40000;
+// - the driver refuses a table page only while bits of it read flipped that nothing mends.
 // A failing sequence is shrunk (jobs left out while it still fails) and printed as a list of
 // jobs that `--replay` runs again.
 
@@ -61,6 +69,10 @@ constexpr std::uint32_t kTablePage = 63;            // physical page of the relo
 constexpr std::uint32_t kNandWindow = 48 * kBlock;  // the logical bytes the jobs use
 constexpr std::uint32_t kBlocks = 1024;             // 0xF1EC
 constexpr std::uint32_t kReserveFirst = 1004;
+// The table page's raw bytes past its data: the marks, then the CRC slots.
+constexpr std::uint32_t kTableMarks = 2049, kTableSlots = 2052, kTableSlotsEnd = 2088;
+constexpr std::uint32_t kConfigPlace = 0x40000, kConfigOldPlace = 0x88000;
+constexpr std::uint32_t kConfigMagic = 0xCF014000;
 
 // NOR: a pair of bottom-boot P30 chips of 2 MB each side by side on the 32-bit bus: four
 // 64 KB parameter blocks, then blocks of 256 KB. The jobs use the whole flash.
@@ -87,8 +99,18 @@ struct Job {
   std::uint32_t block = 0;  // fault: the physical block (NOR: an offset); flip: the page
   bool erase = false;       // NAND fault: erase (else program); flip: byte, bit below
   std::uint32_t byte = 0, bit = 0;
-  std::string fault;  // NOR fault: erase, program, locked, buffer, never
-  std::string chip;   // NOR fault: low, high, both
+  std::string fault;   // NOR fault: erase, program, locked, buffer, never
+  std::string chip;    // NOR fault: low, high, both
+  bool loud = false;   // update: not quiet (the overwrite warning is shown, and answered OK)
+  bool plain = false;  // write: without --erase (the range must read erased)
+};
+
+// What the NAND module holds before the first job, beside the factory content.
+enum class Config { kAtPlace, kNone, kOldPlace };  // the configuration block
+
+struct Start {
+  std::uint32_t bad = 0;  // a physical block the chip maker marked bad (0: none)
+  Config config = Config::kAtPlace;
 };
 
 const char* const kNorFaults[][2] = {{"erase", "erase-error"},
@@ -110,6 +132,7 @@ std::string Show(const Job& j) {
     case Kind::kCut: {
       std::string text =
           "update " + Hex(j.place) + " " + Hex(j.length) + " " + std::to_string(j.seed);
+      if (j.loud) text += " loud";
       if (j.kind == Kind::kCancel) text += " cancel " + std::to_string(j.step);
       if (j.kind == Kind::kCut) {
         text += " cut " + std::to_string(j.step) + " " + std::to_string(j.landed);
@@ -119,7 +142,8 @@ std::string Show(const Job& j) {
     case Kind::kRestart:
       return "restart";
     case Kind::kWrite:
-      return "write " + Hex(j.place) + " " + Hex(j.length) + " " + std::to_string(j.seed);
+      return "write " + Hex(j.place) + " " + Hex(j.length) + " " + std::to_string(j.seed) +
+             (j.plain ? " plain" : "");
     case Kind::kFault:
       if (nor) return "fault " + j.fault + " " + Hex(j.block) + " " + j.chip;
       return std::string("fault ") + (j.erase ? "erase " : "program ") + std::to_string(j.block);
@@ -147,8 +171,11 @@ std::optional<Job> Parse(const std::string& line) {
     number(j.place);
     number(j.length);
     number(j.seed);
-    std::string how;
-    if (in >> how) {
+    for (std::string how; in >> how;) {
+      if (how == "loud") {
+        j.loud = true;
+        continue;
+      }
       j.kind = how == "cut" ? Kind::kCut : Kind::kCancel;
       number(j.step);
       if (j.kind == Kind::kCut) number(j.landed);
@@ -160,6 +187,8 @@ std::optional<Job> Parse(const std::string& line) {
     number(j.place);
     number(j.length);
     number(j.seed);
+    std::string how;
+    j.plain = in >> how && how == "plain";
   } else if (word == "fault") {
     j.kind = Kind::kFault;
     std::string on;
@@ -221,27 +250,35 @@ Job MakeNorJob(Rng& rng) {
   return j;
 }
 
-Job MakeJob(Rng& rng) {
+Job MakeJob(Rng& rng, const Start& start) {
   if (nor) return MakeNorJob(rng);
   Job j;
   const std::uint32_t r = Pick(rng, 0, 99);
   if (r < 45) {
     j.kind = r < 30 ? Kind::kUpdate : r < 37 ? Kind::kCancel : Kind::kCut;
-    const std::uint32_t where = Pick(rng, 0, 9);
+    const std::uint32_t where = Pick(rng, 0, 11);
     j.place = where < 2   ? 0
               : where < 4 ? Pick(rng, 1, 0x3F) * 0x1000
               : where < 6 ? kBootArea - Pick(rng, 1, 8) * 0x800
+              : where < 7 ? kConfigPlace + Pick(rng, 0, 0x3F) * 0x800  // in the block
+              : where < 8 ? kConfigOldPlace - Pick(rng, 0, 0x20) * 0x800
                           : Pick(rng, 2, 40) * kBlock + Pick(rng, 0, 0x3F) * 0x800;
     j.length = std::min(Pick(rng, 1, 0x60) * 0x800 - Pick(rng, 0, 0x7FF), kWindow - j.place);
     j.seed = rng();
     j.step = Pick(rng, 0, j.kind == Kind::kCut ? 600 : 40);
     j.landed = static_cast<int>(Pick(rng, 0, 3));
+    j.loud = Pick(rng, 0, 9) < 3;
   } else if (r < 55) {
     j.kind = Kind::kRestart;
   } else if (r < 65) {
     j.kind = Kind::kWrite;
-    j.place = Pick(rng, 0, kWindow / 0x100 - 0x40) * 0x100 + Pick(rng, 0, 0xFF);
-    j.length = Pick(rng, 1, 0x3000);
+    j.plain = Pick(rng, 0, 9) < 4;
+    if (j.plain && start.bad && Pick(rng, 0, 2) != 0) {  // over the maker's bad block
+      j.place = start.bad * kBlock + Pick(rng, 0, kBlock / 0x100 - 1) * 0x100 + Pick(rng, 0, 0xFF);
+    } else {
+      j.place = Pick(rng, 0, kWindow / 0x100 - 0x40) * 0x100 + Pick(rng, 0, 0xFF);
+    }
+    j.length = std::min(Pick(rng, 1, 0x3000), kWindow - j.place);
     j.seed = rng();
   } else if (r < 80) {
     j.kind = Kind::kFault;
@@ -255,7 +292,13 @@ Job MakeJob(Rng& rng) {
   } else {
     j.kind = Kind::kFlip;
     j.block = Pick(rng, 0, 2) == 0 ? kTablePage : Pick(rng, 0, 48 * 64 - 1);
-    j.byte = Pick(rng, 0, 2) == 0 ? Pick(rng, 0, 15) : Pick(rng, 0, 2111);
+    // On the table page: its header and first entries, its marks and CRC slots (spare bytes
+    // 1 to 39; the first slot, of six bytes, is the one the first append fills), anywhere.
+    const std::uint32_t where = Pick(rng, 0, 5);
+    j.byte = where < 2   ? Pick(rng, 0, 15)
+             : where < 3 ? Pick(rng, kTableSlots, kTableSlots + 5)
+             : where < 4 ? Pick(rng, kTableMarks, kTableSlotsEnd - 1)
+                         : Pick(rng, 0, 2111);
     j.bit = Pick(rng, 0, 7);
   }
   return j;
@@ -314,6 +357,9 @@ struct Flash {
   std::vector<std::uint16_t> table_map;               // what the table page implies
   std::optional<std::vector<std::uint16_t>> ram_map;  // the map in RAM, when filled
   bool table_valid = false;
+  // NAND: the logical pages whose ECC does not match their data (more bit errors than it
+  // corrects); a reader gets an error for them.
+  std::vector<bool> unreadable = std::vector<bool>(kNandWindow / host::kNandPageBytes);
 };
 
 // The flash image of a lane's module, mapped once: the jobs change it in place.
@@ -362,6 +408,7 @@ void ReadFlash(FlashImage& image, const fs::path& dir, Flash& f) {
   // bytes 40 to 63) reads with a single flipped bit a step mended.
   for (std::uint32_t page = 0; page < kWindow / host::kNandPageBytes; ++page) {
     std::uint8_t* out = f.bytes.data() + std::uint64_t{page} * host::kNandPageBytes;
+    f.unreadable[page] = false;
     std::optional<std::uint32_t> physical = view.PhysicalPage(page);
     if (!physical) {
       std::memset(out, 0xFF, host::kNandPageBytes);
@@ -376,6 +423,8 @@ void ReadFlash(FlashImage& image, const fs::path& dir, Flash& f) {
       std::memcpy(mended, out + step * 512, 512);
       if (host::DfcEccCorrect(mended, ecc + step * 6) != host::DfcEccResult::kUncorrectable) {
         std::memcpy(out + step * 512, mended, 512);
+      } else {
+        f.unreadable[page] = true;
       }
     }
   }
@@ -390,6 +439,81 @@ void ReadFlash(FlashImage& image, const fs::path& dir, Flash& f) {
     ram.read(reinterpret_cast<char*>(map.data()), kBlocks * 2);
     f.ram_map = map;
   }
+}
+
+// The configuration block as a region refresh finds it in the logical flash: at its place,
+// else at its old place (and then moved), else none (the region 0x40000, length 0). Its
+// region reaches from where it was found over its used length rounded up to 256 KB.
+struct ConfigView {
+  bool found = false, moves = false;
+  bool unsure = false;  // a page the refresh reads does not read: what it does is not known
+  std::uint32_t place = kConfigPlace, used = 0;
+  std::uint32_t End() const { return place + (used + 0x3FFFF) / 0x40000 * 0x40000; }
+};
+
+ConfigView SeeConfig(const Window& flash, const std::vector<bool>& unreadable) {
+  ConfigView c;
+  auto word = [&](std::uint32_t at) {
+    std::uint32_t w;
+    std::memcpy(&w, flash.data() + at, 4);
+    return w;
+  };
+  auto readable = [&](std::uint32_t at, std::uint32_t n) {
+    for (std::uint32_t page = at / host::kNandPageBytes; page * host::kNandPageBytes < at + n;
+         ++page) {
+      if (unreadable[page]) return false;
+    }
+    return true;
+  };
+  if (!readable(kConfigPlace, 0x1000)) {
+    c.unsure = true;
+    return c;
+  }
+  if (word(kConfigPlace) != kConfigMagic) {
+    if (!readable(kConfigOldPlace, 0x1000)) {
+      c.unsure = true;
+      return c;
+    }
+    if (word(kConfigOldPlace) != kConfigMagic) return c;
+    c.place = kConfigOldPlace;
+    c.moves = true;
+  }
+  c.found = true;
+  c.used = 0x40000;
+  for (std::uint32_t at = 0; at < 0x40000; at += 4) {
+    if (at % 0x1000 == 0 && !readable(c.place + at, 0x1000)) c.unsure = true;
+    if (word(c.place + at) == 0xFFFFFFFF) {
+      c.used = at;
+      break;
+    }
+  }
+  return c;
+}
+
+// A move of the block from its old place: 0x40000 to 0x7FFFF erased, then every 4 KB chunk up
+// to the one that holds the end word copied.
+void Move(const ConfigView& c, Window& flash) {
+  std::memset(flash.data() + kConfigPlace, 0xFF, 0x40000);
+  const std::uint32_t copied = std::min<std::uint32_t>(c.used / 0x1000 + 1, 0x40);
+  std::memcpy(flash.data() + kConfigPlace, flash.data() + c.place, copied * 0x1000);
+}
+
+// Where the bits read flipped in the table page lie, for the named windows.
+std::string FlipPlaces(const std::vector<std::uint32_t>& flips) {
+  bool data = false, marks = false, slots = false, spare = false;
+  for (std::uint32_t f : flips) {
+    const std::uint32_t byte = f / 8;
+    data |= byte < host::kNandPageBytes;
+    marks |= byte >= kTableMarks - 1 && byte < kTableSlots;
+    slots |= byte >= kTableSlots && byte < kTableSlotsEnd;
+    spare |= byte >= kTableSlotsEnd;
+  }
+  std::string text;
+  for (auto [in, name] : {std::pair{data, "data"}, std::pair{marks, "marks"},
+                          std::pair{slots, "CRC slots"}, std::pair{spare, "ECC bytes"}}) {
+    if (in) text += (text.empty() ? "" : ", ") + std::string(name);
+  }
+  return text;
 }
 
 // What a job's child process reports.
@@ -410,8 +534,20 @@ int RunChild(const std::function<int()>& body) {
 }
 
 struct Sequence {
+  Start start;
   std::vector<Job> jobs;
 };
+
+// The lines that set a sequence's start, as `--replay` reads them.
+std::vector<std::string> ShowStart(const Start& start) {
+  std::vector<std::string> lines;
+  if (start.bad) lines.push_back("module bad " + std::to_string(start.bad));
+  if (start.config != Config::kAtPlace) {
+    lines.push_back(std::string("module config ") +
+                    (start.config == Config::kNone ? "none" : "old"));
+  }
+  return lines;
+}
 
 struct Finding {
   std::size_t job;  // index of the job after which the invariant broke
@@ -421,8 +557,11 @@ struct Finding {
 // The faults.toml text of the faults in force.
 struct Faults {
   std::vector<std::string> entries;
-  bool boot_blocks_fail = false;  // physical block 0 or 1 fails its erase or program
-  bool table_flipped = false;     // a bit reads flipped in the table page
+  bool boot_blocks_fail = false;            // physical block 0 or 1 fails its erase or program
+  std::vector<std::uint32_t> failing;       // NAND: the physical blocks that fail
+  bool table_flipped = false;               // a bit reads flipped in the table page
+  std::vector<std::uint32_t> table_flips;   // those bits: raw byte * 8 + bit
+  std::map<std::uint32_t, int> page_flips;  // bits read flipped in each other page
   std::string Text() const {
     std::string text;
     for (const std::string& e : entries) text += e;
@@ -430,19 +569,78 @@ struct Faults {
   }
 };
 
+// A factory module: a bootloader in block 0.
+host::CreateOptions ModuleOptions() {
+  host::CreateOptions options;
+  if (nor) {
+    options.nor_device = 0x8922;
+    options.cfi_size = 0x15;
+  } else {
+    options.flash = host::FlashKind::kNand;
+    options.nand_chip = 0xF1EC;
+    options.part_number = 8;
+  }
+  return options;
+}
+
+// What a module differs in from the template: raw pages of its flash image, and files.
+struct Variant {
+  std::vector<std::pair<std::uint64_t, std::string>> pages;
+  std::vector<std::pair<fs::path, std::string>> files;
+};
+
+Variant Differences(const fs::path& base, const fs::path& other) {
+  Variant v;
+  FlashImage a(base / "nand.img"), b(other / "nand.img");
+  const std::uint64_t size = fs::file_size(base / "nand.img");
+  const std::uint8_t* a_image = a.Get();
+  const std::uint8_t* b_image = b.Get();
+  if (fs::file_size(other / "nand.img") != size) {
+    throw std::runtime_error("the flash images of " + other.string() + " differ in size");
+  }
+  for (std::uint64_t at = 0; at < size; at += host::kNandRawPageBytes) {
+    const char* page = reinterpret_cast<const char*>(b_image) + at;
+    if (std::memcmp(a_image + at, page, host::kNandRawPageBytes) != 0) {
+      v.pages.emplace_back(at, std::string(page, host::kNandRawPageBytes));
+    }
+  }
+  std::string a_text, b_text;
+  for (const fs::directory_entry& e : fs::recursive_directory_iterator(other)) {
+    const fs::path relative = e.path().lexically_relative(other);
+    if (!e.is_regular_file() || relative == "nand.img") continue;
+    if (!campaign::ReadWhole(e.path(), b_text)) {
+      throw std::runtime_error("cannot read " + relative.string());
+    }
+    if (!campaign::ReadWhole(base / relative, a_text) || a_text != b_text) {
+      v.files.emplace_back(relative, b_text);
+    }
+  }
+  return v;
+}
+
+// The other configuration blocks' modules, made once: what they differ in from the factory
+// module, put on a lane's module when a sequence starts with them.
+std::map<Config, Variant> variants;
+
+void MakeVariants(const fs::path& dir) {
+  host::CreateModule(dir / "base", ModuleOptions());
+  std::ofstream(dir / "base" / "faults.toml") << "";
+  for (Config config : {Config::kNone, Config::kOldPlace}) {
+    host::CreateOptions options = ModuleOptions();
+    options.config_block =
+        config == Config::kNone ? std::nullopt : std::optional<std::uint32_t>(kConfigOldPlace);
+    host::CreateModule(dir / "other", options);
+    std::ofstream(dir / "other" / "faults.toml") << "";
+    variants[config] = Differences(dir / "base", dir / "other");
+    fs::remove_all(dir / "other");
+  }
+  fs::remove_all(dir / "base");
+}
+
 class Runner {
  public:
   Runner(const fs::path& work) : work_(work) {
-    host::CreateOptions options;  // a factory module: a bootloader in block 0
-    if (nor) {
-      options.nor_device = 0x8922;
-      options.cfi_size = 0x15;
-    } else {
-      options.flash = host::FlashKind::kNand;
-      options.nand_chip = 0xF1EC;
-      options.part_number = 8;
-    }
-    host::CreateModule(work_ / "template", options);
+    host::CreateModule(work_ / "template", ModuleOptions());
     std::ofstream(work_ / "template" / "faults.toml") << "";
     copy_.emplace(work_ / "template", work_ / "m", nor ? "nor.img" : "nand.img");
   }
@@ -450,6 +648,7 @@ class Runner {
   std::optional<Finding> Run(const Sequence& s, std::vector<std::string>* outcomes = nullptr) {
     copy_->Restore();
     const fs::path dir = work_ / "m";
+    if (!nor) MakeStart(s.start, dir);
     Faults faults;
     ReadFlash(image_, dir, *before_);
     expect_.CopyFrom(before_->bytes);
@@ -463,6 +662,12 @@ class Runner {
       std::optional<std::pair<std::uint32_t, std::uint32_t>> image;
       Bytes wrote;  // update/write: what the job puts at its range
       int status = kDone;
+      // A loud update refreshes the flash regions first: where it finds the configuration
+      // block, whether it warns that the image overwrites it, and whether it moves the block
+      // from its old place (the move's blocks are then the job's too).
+      ConfigView config;
+      bool moves = false, move_known = false;
+      const fs::path warning = work_ / "warning.txt";
       switch (j.kind) {
         case Kind::kUpdate:
         case Kind::kCancel:
@@ -474,6 +679,17 @@ class Runner {
               .write(reinterpret_cast<const char*>(bin.data()),
                      static_cast<std::streamsize>(bin.size()));
           const fs::path box = work_ / "box.txt";
+          fs::remove(box);
+          fs::remove(warning);
+          if (j.loud && !nor) {
+            config = SeeConfig(expect, before_->unreadable);
+            // Two bits flipped in one page may be more than its ECC mends: a read of it fails.
+            for (const auto& [page, n] : faults.page_flips) config.unsure |= n > 1;
+            moves = config.moves || config.unsure;
+            // A move the flash lets fail leaves the old copy, which the next refresh moves.
+            move_known = !config.unsure && faults.failing.empty();
+            if (config.moves && move_known) Move(config, expect);
+          }
           status = RunChild([&] {
             auto module = host::Module::Open(dir);
             host::ui::ScriptBackend& ui = host::ui::UseScriptBackend();
@@ -489,10 +705,17 @@ class Runner {
             }
             if (j.kind == Kind::kCut) host::ArmPowerCut(j.step, j.landed);
             AbortFlag = 0;
-            QuietFlag = 1;
+            QuietFlag = j.loud ? 0 : 1;
+            // A loud update: OK to the overwrite warning when there is one, No to the restart.
+            if (j.loud) ui.AnswerMessageBoxes({IDOK, IDNO});
             std::memcpy(ImagePath, u"\\job.bin", sizeof u"\\job.bin");
             DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_UPDATE), nullptr, UpdateDialogProc, 0);
             for (const auto& e : ui.Events(host::ui::UiEvent::Kind::kMessageBox)) {
+              if (e.caption == u"WARNING") {
+                std::ofstream(warning) << host::Utf8(e.text);
+                continue;
+              }
+              if (e.caption == u"RESET") continue;
               std::ofstream(box) << host::Utf8(e.text);
               return kFailed;
             }
@@ -527,7 +750,7 @@ class Runner {
             args.dir = dir.string();
             args.offset = Hex(j.place);
             args.file = file.string();
-            args.erase = true;
+            args.erase = !j.plain;
             try {
               return host::RunWrite(args) == 0 ? kDone : kFailed;
             } catch (...) {
@@ -540,6 +763,11 @@ class Runner {
           if (nor) {
             owned_from = NorBlock(j.place).first;
             owned_to = NorBlock(j.place + j.length - 1).second;
+          } else if (j.plain) {  // the pages it programs, wherever they come to live
+            owned_from = j.place - j.place % host::kNandPageBytes;
+            owned_to = std::min<std::uint32_t>((j.place + j.length + host::kNandPageBytes - 1) /
+                                                   host::kNandPageBytes * host::kNandPageBytes,
+                                               kWindow);
           } else if (j.place < kBootArea) {
             owned_from = 0, owned_to = std::max(owned_to, kBootArea);
           }
@@ -565,6 +793,7 @@ class Runner {
             break;
           }
           faults.boot_blocks_fail |= j.block < 2;
+          faults.failing.push_back(j.block);
           faults.entries.push_back(std::string("[[nand]]\nkind = \"") +
                                    (j.erase ? "erase-error" : "program-error") +
                                    "\"\nblock = " + std::to_string(j.block) + "\n");
@@ -573,11 +802,16 @@ class Runner {
         case Kind::kClear:
           faults.entries.clear();
           faults.boot_blocks_fail = false;
+          faults.failing.clear();
           faults.table_flipped = false;
+          faults.table_flips.clear();
+          faults.page_flips.clear();
           std::ofstream(dir / "faults.toml") << "";
           break;
         case Kind::kFlip:
           faults.table_flipped |= j.block == kTablePage;
+          if (j.block == kTablePage) faults.table_flips.push_back(j.byte * 8 + j.bit);
+          if (j.block != kTablePage) ++faults.page_flips[j.block];
           faults.entries.push_back(
               "[[nand]]\nkind = \"bit-flip\"\npage = " + std::to_string(j.block) +
               "\nbyte = " + std::to_string(j.byte) + "\nbit = " + std::to_string(j.bit) + "\n");
@@ -591,6 +825,33 @@ class Runner {
       const Flash& now = *now_;
       const Flash& before = *before_;
       auto fail = [&](const std::string& what) { return Finding{i, what}; };
+      const bool update =
+          j.kind == Kind::kUpdate || j.kind == Kind::kCancel || j.kind == Kind::kCut;
+      if (!nor && (update || j.kind == Kind::kWrite)) {
+        // The roads the campaign is made to meet, counted.
+        if (before.table_valid && before.table_map[1] != 1) {
+          ++roads["jobs on a module whose logical block 1 lives in the reserve"];
+          if (update && j.place < kBootArea && j.place != 0 && status != kDone) {
+            ++roads["boot-area updates not at 0 that failed or were cut there"];
+          }
+        }
+        if (j.plain && s.start.bad && before.table_valid &&
+            before.table_map[s.start.bad] == s.start.bad && j.place < (s.start.bad + 1) * kBlock &&
+            j.place + j.length > s.start.bad * kBlock) {
+          ++roads["plain writes over a block the maker marked bad"];
+        }
+        if (!before.ram_map && !faults.table_flips.empty()) {
+          ++roads["jobs at the first start of a boot with bits read flipped in the table page's " +
+                  FlipPlaces(faults.table_flips)];
+        }
+        if (j.loud && !config.unsure && j.place < config.End() &&
+            j.place + j.length > config.place) {
+          ++roads[std::string("loud updates over the configuration block's region, the block ") +
+                  (!config.found  ? "absent"
+                   : config.moves ? "at its old place"
+                                  : "at 0x40000")];
+        }
+      }
       if (!now.table_valid) {
         // The table page is gone: the driver cannot start again. A named window (a cut
         // between block 0's erase and the table's program); the sequence ends here.
@@ -608,15 +869,70 @@ class Runner {
                     std::to_string(now.table_map[k]));
       }
       if (status > kCut) return fail("the job crashed (" + std::to_string(status) + ")");
-      const bool update =
-          j.kind == Kind::kUpdate || j.kind == Kind::kCancel || j.kind == Kind::kCut;
       if (!nor && (update || j.kind == Kind::kWrite) && status == kFailed && !now.ram_map) {
         // The driver did not start: only a table page that reads damaged may stop it, and
-        // only while the bits read flipped.
+        // only while the bits read flipped. One bit flipped in a CRC slot leaves the table
+        // intact: its check is disputed, not its entries.
         if (!faults.table_flipped) {
           return fail("the driver did not start, with no bit of the table page read flipped");
         }
-        ++windows["the driver refused a table page read with bits flipped that nothing mends"];
+        const std::vector<std::uint32_t>& flips = faults.table_flips;
+        if (flips.size() == 1 && flips[0] / 8 >= kTableSlots && flips[0] / 8 < kTableSlotsEnd) {
+          return fail(
+              "the driver did not start: it refused an intact table, one bit read "
+              "flipped in a CRC slot (raw byte " +
+              std::to_string(flips[0] / 8) + ", bit " + std::to_string(flips[0] % 8) + ")");
+        }
+        ++windows
+            ["the driver refused a table page read with bits flipped that nothing mends (in "
+             "its " +
+             FlipPlaces(flips) + ")"];
+      }
+      if (!nor) {
+        // A block in use never carries a bad-block mark: a relocation copies data, not the
+        // mark of a block the maker marked bad.
+        const std::uint8_t* raw = image_.Get();
+        for (std::uint32_t block = 0; block < kWindow / kBlock; ++block) {
+          const std::uint32_t physical = now.table_map[block];
+          if (physical == block || physical >= kBlocks) continue;
+          for (std::uint64_t page = 0; page < 2; ++page) {
+            if (raw[(std::uint64_t{physical} * 64 + page) * host::kNandRawPageBytes +
+                    host::kNandPageBytes] != 0xFF) {
+              return fail("logical block " + std::to_string(block) + " lives in physical block " +
+                          std::to_string(physical) + ", whose page " + std::to_string(page) +
+                          " carries a bad-block mark");
+            }
+          }
+        }
+      }
+      if (j.loud && !nor && !config.unsure && status != kCut && now.ram_map) {
+        // The overwrite warning names the configuration block when the image reaches it (a
+        // driver that did not start reads nothing).
+        const bool over = j.place < config.End() && j.place + j.length > config.place;
+        std::string shown;
+        campaign::ReadWhole(warning, shown);
+        const bool named = shown.find("ConfigBlock\n") != std::string::npos;
+        if (over && !named && status == kDone) {
+          return fail("no \"ConfigBlock\" overwrite warning for an image at " + Hex(j.place) +
+                      " of " + Hex(j.length) + " bytes, with " +
+                      (config.found ? "the configuration block at " + Hex(config.place)
+                                    : std::string("no configuration block")));
+        }
+        if (named && !over) {
+          return fail("a \"ConfigBlock\" overwrite warning for an image at " + Hex(j.place) +
+                      " of " + Hex(j.length) + " bytes, which does not reach it");
+        }
+      }
+      if (!nor && (update || j.kind == Kind::kWrite) && status == kDone) {
+        // What a job that reports success wrote reads back: no page of it fails its ECC.
+        for (std::uint32_t page = j.place / host::kNandPageBytes;
+             page * host::kNandPageBytes < std::min(j.place + j.length, kWindow); ++page) {
+          if (now.unreadable[page] && !(page * host::kNandPageBytes == kSkippedPage)) {
+            return fail("reported success, but the page at logical " +
+                        Hex(page * host::kNandPageBytes) +
+                        " does not read: its ECC does not match its data");
+          }
+        }
       }
       if ((update || j.kind == Kind::kWrite) && status == kDone) {
         // What the job wrote, and nothing else changed.
@@ -644,6 +960,11 @@ class Runner {
         } else {
           std::copy(wrote.begin(), wrote.end(), expect.data() + j.place);
         }
+        if (moves && !move_known) {  // a move that may or may not have happened
+          for (std::uint32_t at = kConfigPlace; at < kConfigPlace + 0x40000; ++at) {
+            if (at < owned_from || at >= owned_to) expect[at] = now.bytes[at];
+          }
+        }
         for (std::uint32_t at = 0; at < kWindow; ++at) {
           if (now.bytes[at] != expect[at]) {
             return fail("reported success, but logical " + Hex(at) + " holds " +
@@ -654,13 +975,24 @@ class Runner {
         // Failed or cut: nothing outside what it owned changed. A cut in a boot-area update
         // loses the area's RAM copy: that is the job's own window.
         bool kept_lost = false;  // bytes of the boot area outside the image changed
+        // Logical block 1 moved to a reserve block that fails: its bytes may be lost with it,
+        // not those of block 0.
+        auto fails = [&](std::uint32_t block) {
+          return std::find(faults.failing.begin(), faults.failing.end(), block) !=
+                 faults.failing.end();
+        };
+        const bool moved_block_fails =
+            !nor && ((before.table_map[1] != 1 && fails(before.table_map[1])) ||
+                     (now.table_map[1] != 1 && fails(now.table_map[1])));
         for (std::uint32_t at = 0; at < kWindow; ++at) {
-          bool own = at >= owned_from && at < owned_to;
+          bool own = (at >= owned_from && at < owned_to) ||
+                     (moves && at >= kConfigPlace && at < kConfigPlace + 0x40000);
           const bool kept = !nor && own && image && at < kBootArea &&
                             (at < image->first || at >= image->second) && at < kSkippedPage;
           // Where physical block 0 or 1 fails, the area cannot always be written back: a
           // named window, which the job reports as an error.
-          if (kept && status != kCut && !faults.boot_blocks_fail) {
+          if (kept && status != kCut && !faults.boot_blocks_fail &&
+              !(moved_block_fails && at >= kBlock)) {
             own = false;  // kept bytes of the boot area come back on a failure
           }
           kept_lost |= kept && now.bytes[at] != expect[at];
@@ -671,10 +1003,12 @@ class Runner {
           }
         }
         if (kept_lost) {
-          ++windows[status == kCut
-                        ? "a cut lost boot-area bytes outside the image (its RAM copy)"
-                        : "boot-area bytes outside the image lost with physical block 0 or 1 "
-                          "failing"];
+          ++windows[status == kCut ? "a cut lost boot-area bytes outside the image (its RAM copy)"
+                    : faults.boot_blocks_fail
+                        ? "boot-area bytes outside the image lost with physical block 0 or 1 "
+                          "failing"
+                        : "boot-area bytes of logical block 1 lost with the reserve block that "
+                          "holds it failing"];
         }
         expect.CopyFrom(now.bytes);
       } else if (!(now.bytes == expect)) {
@@ -689,6 +1023,8 @@ class Runner {
 
   // The named windows the jobs met: what happened, and how often.
   std::map<std::string, std::uint64_t> windows;
+  // The roads the jobs took that the campaign is made to meet, and how often.
+  std::map<std::string, std::uint64_t> roads;
 
  private:
   static std::string test_box(const fs::path& file) {
@@ -696,6 +1032,49 @@ class Runner {
     std::string text;
     std::getline(in, text);
     return text;
+  }
+
+  // Puts the start on the module the template's copy holds: the other configuration block,
+  // and the maker's bad mark (a non-0xFF first spare byte in the block's first two pages).
+  void MakeStart(const Start& start, const fs::path& dir) {
+    std::vector<std::pair<std::uint64_t, std::string>> pages;
+    if (start.config != Config::kAtPlace) {
+      const Variant& v = variants.at(start.config);
+      pages = v.pages;
+      for (const auto& [relative, text] : v.files) campaign::WriteWhole(dir / relative, text);
+    }
+    if (start.bad) {
+      for (std::uint64_t page = 0; page < 2; ++page) {
+        pages.emplace_back(
+            (std::uint64_t{start.bad} * 64 + page) * host::kNandRawPageBytes + host::kNandPageBytes,
+            std::string(1, '\0'));
+      }
+      std::string toml;
+      if (!campaign::ReadWhole(dir / "module.toml", toml)) {
+        throw std::runtime_error("cannot read the module's module.toml");
+      }
+      const std::size_t chip = toml.find("\nchip = ");
+      if (chip == std::string::npos) throw std::runtime_error("module.toml names no NAND chip");
+      toml.insert(toml.find('\n', chip + 1) + 1,
+                  "factory_bad_blocks = [" + std::to_string(start.bad) + "]\n");
+      campaign::WriteWhole(dir / "module.toml", toml);
+    }
+    if (pages.empty()) return;
+    int fd = open((dir / "nand.img").c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("cannot open the module's flash image");
+    for (const auto& [at, bytes] : pages) {
+      const bool written = pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at)) ==
+                           static_cast<ssize_t>(bytes.size());
+      for (std::uint64_t piece = at / campaign::kPiece;
+           piece <= (at + bytes.size() - 1) / campaign::kPiece; ++piece) {
+        campaign::changed_pieces[piece] = 1;  // the next sequence's copy puts it back
+      }
+      if (!written) {
+        close(fd);
+        throw std::runtime_error("cannot write the module's flash image");
+      }
+    }
+    close(fd);
   }
 
   fs::path work_;
@@ -709,13 +1088,61 @@ Sequence MakeSequence(std::uint64_t seed, std::uint64_t number) {
   Rng rng(seed * 0x9E3779B97F4A7C15ull + number);
   Sequence s;
   const std::uint32_t n = Pick(rng, 2, 10);
-  for (std::uint32_t i = 0; i < n; ++i) s.jobs.push_back(MakeJob(rng));
+  if (!nor) {
+    // Some modules start with a block the maker marked bad among the blocks the jobs use
+    // (past the factory content), without a configuration block or with it at its old place,
+    // or with logical block 1 moved to the reserve: a failed erase of physical block 1
+    // followed by a bootloader update.
+    if (Pick(rng, 0, 99) < 15) s.start.bad = Pick(rng, 16, 47);  // past either OS image
+    const std::uint32_t config = Pick(rng, 0, 9);
+    s.start.config = config == 0   ? Config::kNone
+                     : config == 1 ? Config::kOldPlace
+                                   : Config::kAtPlace;
+    if (Pick(rng, 0, 99) < 10) {
+      Job fault;
+      fault.kind = Kind::kFault;
+      fault.erase = true;
+      fault.block = 1;
+      Job update;
+      update.kind = Kind::kUpdate;
+      update.place = kBlock;
+      update.length = Pick(rng, 1, 0x20) * 0x800;
+      update.seed = rng();
+      Job clear;
+      clear.kind = Kind::kClear;
+      s.jobs = {fault, update, clear};
+    }
+  }
+  for (std::uint32_t i = 0; i < n; ++i) {
+    s.jobs.push_back(MakeJob(rng, s.start));
+    // A bit flipped in the table page matters most at the first start of a boot.
+    if (!nor && s.jobs.back().kind == Kind::kFlip && s.jobs.back().block == kTablePage &&
+        Pick(rng, 0, 1) == 0) {
+      s.jobs.push_back(Job{});  // a restart
+    }
+  }
   return s;
 }
 
 // Leaves out jobs, one at a time, while the sequence still fails.
 Sequence Shrink(Runner& runner, Sequence s, Finding* finding) {
   s.jobs.resize(finding->job + 1);
+  // The start too, when the sequence still fails from the factory's.
+  for (int part = 0; part < 2; ++part) {
+    Sequence t = s;
+    if (part == 0 && t.start.bad) {
+      t.start.bad = 0;
+    } else if (part == 1 && t.start.config != Config::kAtPlace) {
+      t.start.config = Config::kAtPlace;
+    } else {
+      continue;
+    }
+    if (std::optional<Finding> f = runner.Run(t)) {
+      s = t;
+      s.jobs.resize(f->job + 1);
+      *finding = *f;
+    }
+  }
   for (bool smaller = true; smaller;) {
     smaller = false;
     for (std::size_t i = 0; i < s.jobs.size(); ++i) {
@@ -743,7 +1170,7 @@ int main(int argc, char** argv) {
   }
   CLI::App app{
       "imbrel-sequence-campaign: generated sequences of jobs on one NAND or NOR module (updates, "
-      "cancels, power cuts, restarts, write --erase, faults, bit flips), the flash held to a "
+      "cancels, power cuts, restarts, writes, faults, bit flips), the flash held to a "
       "reference after every job"};
   std::uint64_t count = 100, seed = 1;
   std::string work, replay;
@@ -752,7 +1179,9 @@ int main(int argc, char** argv) {
   app.add_option("SEQUENCES", count, "how many sequences (default 100)");
   app.add_option("SEED", seed, "the seed (default 1)");
   app.add_option("--work", work, "directory for the module (default: a new one in $TMPDIR)");
-  app.add_option("--replay", replay, "run the jobs in FILE, one a line, and print each outcome");
+  app.add_option("--replay", replay,
+                 "run the jobs in FILE, one a line (after `module bad N` or `module config "
+                 "none|old` lines for the start), and print each outcome");
   app.add_flag("--quiet", quiet, "print only the summary and the findings");
   app.add_flag("--nor", nor,
                "NOR modules (a pair of bottom-boot P30 chips, 4 MB) instead of NAND (0xF1EC)");
@@ -778,21 +1207,35 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "imbrel-sequence-campaign: cannot read %s\n", replay.c_str());
       return 2;
     }
+    Sequence s;
+    for (std::string line; std::getline(in, line);) {
+      if (line.empty() || line[0] == '#') continue;
+      std::istringstream words(line);
+      std::string word, what, value;
+      if (words >> word && word == "module") {  // the start: module bad N, module config WHERE
+        words >> what >> value;
+        if (what == "bad") s.start.bad = static_cast<std::uint32_t>(std::stoul(value, nullptr, 0));
+        if (what == "config") {
+          s.start.config = value == "none"  ? Config::kNone
+                           : value == "old" ? Config::kOldPlace
+                                            : Config::kAtPlace;
+        }
+        continue;
+      }
+      if (std::optional<Job> j = Parse(line)) s.jobs.push_back(*j);
+    }
     std::optional<Runner> made;
     try {
+      if (!nor && s.start.config != Config::kAtPlace) MakeVariants(dir);
       made.emplace(dir);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "imbrel-sequence-campaign: %s\n", e.what());
       return 2;
     }
     Runner& runner = *made;
-    Sequence s;
-    for (std::string line; std::getline(in, line);) {
-      if (line.empty() || line[0] == '#') continue;
-      if (std::optional<Job> j = Parse(line)) s.jobs.push_back(*j);
-    }
     std::vector<std::string> outcomes;
     std::optional<Finding> f = runner.Run(s, &outcomes);
+    for (const std::string& line : ShowStart(s.start)) std::printf("%s\n", line.c_str());
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
       std::printf("%-50s %s\n", Show(s.jobs[i]).c_str(), outcomes[i].c_str());
     }
@@ -802,6 +1245,12 @@ int main(int argc, char** argv) {
     // The sequences run in `lanes` processes at once, each on a module of its own; each lane
     // writes its findings and its counts to a file of its own, read here in lane order.
     const auto started = std::chrono::steady_clock::now();
+    try {
+      if (!nor) MakeVariants(dir);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "imbrel-sequence-campaign: %s\n", e.what());
+      return 2;
+    }
     std::vector<pid_t> pids;
     for (int lane = 0; lane < lanes; ++lane) {
       std::fflush(nullptr);
@@ -830,17 +1279,21 @@ int main(int argc, char** argv) {
         }
         if (!f) continue;
         const auto windows = runner.windows;  // the shrinking's runs are not the campaign's
+        const auto roads = runner.roads;
         Sequence small = Shrink(runner, s, &*f);
         runner.windows = windows;
+        runner.roads = roads;
         out << "F\tfinding, sequence " << number << " (seed " << seed << "): after job "
             << f->job + 1 << ": " << f->what << "\n";
         out << "F\t  jobs (imbrel-sequence-campaign " << (nor ? "--nor " : "")
             << "--replay FILE):\n";
+        for (const std::string& line : ShowStart(small.start)) out << "F\t    " << line << "\n";
         for (const Job& j : small.jobs) out << "F\t    " << Show(j) << "\n";
         out.flush();
       }
       for (const auto& [what, n] : ends) out << "C\t" << n << "\t" << what << "\n";
       for (const auto& [what, n] : runner.windows) out << "W\t" << n << "\t" << what << "\n";
+      for (const auto& [what, n] : runner.roads) out << "R\t" << n << "\t" << what << "\n";
       out.close();
       std::fflush(nullptr);
       std::_Exit(0);
@@ -852,7 +1305,7 @@ int main(int argc, char** argv) {
       lanes_failed |= !WIFEXITED(status) || WEXITSTATUS(status) != 0;
     }
     std::uint64_t jobs = 0, findings = 0;
-    std::map<std::string, std::uint64_t> ends, windows;
+    std::map<std::string, std::uint64_t> ends, windows, roads;
     for (int lane = 0; lane < lanes; ++lane) {
       std::ifstream in(dir / ("lane-" + std::to_string(lane) + ".txt"));
       for (std::string line; std::getline(in, line);) {
@@ -867,6 +1320,9 @@ int main(int argc, char** argv) {
         } else if (line.rfind("W\t", 0) == 0) {
           std::size_t tab = line.find('\t', 2);
           windows[line.substr(tab + 1)] += std::stoull(line.substr(2, tab - 2));
+        } else if (line.rfind("R\t", 0) == 0) {
+          std::size_t tab = line.find('\t', 2);
+          roads[line.substr(tab + 1)] += std::stoull(line.substr(2, tab - 2));
         }
       }
     }
@@ -882,6 +1338,10 @@ int main(int argc, char** argv) {
       for (const auto& [what, n] : ends) {
         std::printf("  %8llu  %s\n", static_cast<unsigned long long>(n), what.c_str());
       }
+    }
+    if (!nor) std::printf("roads met: %s\n", roads.empty() ? "none" : "");
+    for (const auto& [what, n] : roads) {
+      std::printf("  %8llu  %s\n", static_cast<unsigned long long>(n), what.c_str());
     }
     std::printf("named windows met: %s\n", windows.empty() ? "none" : "");
     for (const auto& [what, n] : windows) {
