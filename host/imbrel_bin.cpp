@@ -171,7 +171,7 @@ int Info(const InfoOptions& options) {
     throw UsageError(e.what());
   }
 
-  // The same facts as text (the default) or as one JSON object with the keys the README
+  // The same facts as text (the default) or as one JSON object with the keys docs/tools.md
   // lists: numbers as numbers, absent parts as absent keys.
   const bool text = !options.json;
   toml::table json;
@@ -441,7 +441,7 @@ int main(int argc, char** argv) {
                        "check that records and the erased range fit a flash of N bytes")
           ->type_name("N");
   info->add_flag("--json", info_options.json,
-                 "one JSON object on standard output (keys in the README) instead of the text");
+                 "one JSON object on standard output (keys in docs/tools.md) instead of the text");
   info->add_option("--module", info_options.module,
                    "take configuration item 5 and the flash size from this module (and say "
                    "what its driver does to the boot area)")

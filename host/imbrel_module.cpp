@@ -132,7 +132,7 @@ CLI::App* AddCreate(CLI::App& app, CreateArgs& args) {
 CLI::App* AddInfo(CLI::App& app, std::string& dir, bool& json) {
   CLI::App* info = app.add_subcommand("info", "show what the module is and holds");
   info->add_option("DIR", dir, "module directory")->required();
-  info->add_flag("--json", json, "one JSON object (keys in the README) instead of the text");
+  info->add_flag("--json", json, "one JSON object (keys in docs/tools.md) instead of the text");
   return info;
 }
 
