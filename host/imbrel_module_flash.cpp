@@ -79,8 +79,6 @@ void HexDump(const std::vector<std::uint8_t>& data, std::uint64_t offset) {
   }
 }
 
-// Whether two values are the same integer or the same string. Types are compared first: a
-// float is never converted.
 // The bytes of FILE, or of standard input for "-".
 std::vector<std::uint8_t> ReadInput(const std::string& file) {
   if (file == "-") {

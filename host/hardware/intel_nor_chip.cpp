@@ -1,7 +1,7 @@
 // Models one x16 Intel command-set flash chip as the J3, K3 and P30 datasheets describe it:
 // command state machine, status register, write buffer, CFI and identifier reads, lock bits.
-// Does not model: suspend/resume and OTP (refused as unknown commands), read configuration,
-// WP#/VPEN pins, top-boot parts. A power cut leaves a program or an erase half done (power.h).
+// A power cut leaves a program or an erase half done (power.h). What it does not model is
+// listed in intel_nor_chip.h.
 
 #include "host/hardware/intel_nor_chip.h"
 

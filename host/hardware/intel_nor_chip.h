@@ -2,7 +2,8 @@
 // state machine, status register, 32-byte write buffer, CFI query table, identifier codes and
 // per-block lock bits, with datasheet timings on the virtual clock.
 // Suspend, resume and the OTP commands are refused as unknown commands (model_notes.h).
-// Does not model: OTP registers, the read configuration register, burst reads.
+// Does not model: suspend/resume, OTP registers, the read configuration register, burst reads,
+// the WP#/VPEN pins, top-boot parts.
 #pragma once
 
 #include <algorithm>

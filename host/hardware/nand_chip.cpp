@@ -1,8 +1,10 @@
 // Models an 8-bit large-page NAND chip as the Samsung K9F2G08U0B and Hynix HY27UF084G2B
 // datasheets describe it: commands and addresses latched byte by byte, a 2112-byte page
 // register, the status byte, tR/tPROG/tBERS on the virtual clock, programs that only clear bits.
-// Does not model: cache operations, copy-back, two-plane commands, partial cell states after a
-// power cut (an operation lands whole when it starts), disturb and wear.
+// A power cut leaves the operation in flight landed in part (power.h); pages programmed out of
+// order or past the partial-program limit are noted, and may read with bit errors
+// (rule_breaks); every block's erases are counted over the chip's life (its wear). What it
+// does not model is listed in nand_chip.h.
 
 #include "host/hardware/nand_chip.h"
 

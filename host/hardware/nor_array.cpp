@@ -1,8 +1,7 @@
 // Models two x16 Intel command-set chips side by side on a 32-bit bus: each chip sees its
 // half of every access; a status poll of a busy chip jumps the clock to its next change, and
-// the first status read after an operation starts shows it busy.
-// Does not model: byte or half-word bus accesses, the chips' x8 mode, bus timing (the
-// dispatcher charges AccessNs per access).
+// the first status read after an operation starts shows it busy. What it does not model is
+// listed in nor_array.h.
 
 #include "host/hardware/nor_array.h"
 

@@ -1,6 +1,7 @@
 // Intel command-set NOR flash as the PXA270's static memory bus sees it: two 16-bit chips side
 // by side, the low half of each 32-bit bus word going to chip 0, the high half to chip 1.
-// Does not model: suspend/resume, OTP registers, read configuration.
+// Does not model: byte or half-word bus accesses, the chips' x8 mode, bus timing (the
+// dispatcher charges AccessNs per access); nor what the chips do not (intel_nor_chip.h).
 #pragma once
 
 #include <array>

@@ -1,8 +1,7 @@
 // Models the PXA3xx data flash controller as its developer manual describes it: the controller
 // takes a command once ND_RUN is set and three words are in NDCB0, runs the command, address,
-// data and status cycles on the NAND bus at the NDTR timings, and reports through NDSR.
-// Does not model: DMA, interrupts, the bad-block detection registers beyond storage, the
-// NDCB0 LEN_OVRD/NC/extended command fields, cycle-exact NAND bus timing (tCS, tCH, tAR).
+// data and status cycles on the NAND bus at the NDTR timings, and reports through NDSR. What
+// it does not model is listed in pxa3xx_dfc.h.
 
 #include "host/hardware/pxa3xx_dfc.h"
 

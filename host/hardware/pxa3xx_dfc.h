@@ -2,7 +2,8 @@
 // timing and status registers, the three-word command buffer, the data FIFO and the Hamming ECC,
 // in front of one or two NAND chips on its chip selects.
 // Does not model: DMA, interrupts (the mask bits are storage), the NDBDR bad-block registers'
-// scan, ONFI/page-sizes beyond 512 and 2048, the static memory controller's arbitration.
+// scan, ONFI/page-sizes beyond 512 and 2048, the static memory controller's arbitration, the
+// NDCB0 LEN_OVRD/NC/extended command fields, cycle-exact NAND bus timing (tCS, tCH, tAR).
 #pragma once
 
 #include <cstdint>
