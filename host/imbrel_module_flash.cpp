@@ -25,6 +25,7 @@
 #include "host/tool_support.h"
 #include "platform/kernel_call.h"
 #include "platform/platform_codes.h"
+#include "update/update_worker.h"
 
 namespace fs = std::filesystem;
 
@@ -237,8 +238,9 @@ bool ProgramRange(std::uint64_t start, const std::vector<std::uint8_t>& image) {
 namespace {
 
 // NAND: logical page 63 of block 0 lives in physical block 1, so an erase of either of the
-// first two logical blocks may take it; both are kept and written back together.
-constexpr std::uint64_t kNandBootArea = 0x40000;
+// first two logical blocks (the boot area) may take it; both are kept and written back
+// together.
+constexpr std::uint64_t kNandBootArea = kBootAreaBytes;
 
 // The blocks [offset, offset + length) touches: their start and end.
 std::pair<std::uint64_t, std::uint64_t> BlocksOf(std::uint64_t offset, std::uint64_t length) {
@@ -599,9 +601,6 @@ int RunRead(const FlashArgs& args) {
   }
   return 0;
 }
-
-// Physical page 63, where the driver keeps its relocation table, written without ECC.
-constexpr DWORD kRelocationTablePage = 63;
 
 int RunDump(const DumpArgs& args) {
   FlashSession session(args.dir);

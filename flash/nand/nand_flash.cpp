@@ -26,8 +26,6 @@ namespace {
 const WCHAR kBadBlockMapName[] = TEXT("NAND_FLASH_BBMT");
 const DWORD kMapCapacity = sizeof(BadBlockMapView::Entries) / sizeof(WORD);
 
-// The last page of block 0 holds the relocation table.
-const DWORD kTablePageNumber = 63;
 // Every known chip has 2048-byte pages and 64 pages a block; the layout around the table
 // page and the one-page buffers rely on it.
 const DWORD kPageBytes = 2048;
@@ -729,7 +727,7 @@ int NandInit() {
       count > kMapCapacity) {
     return 0;
   }
-  TablePage = kTablePageNumber;
+  TablePage = kRelocationTablePage;
   Reserve = count / kReserveDivisor;
   FlashOps.FlashSize = (count - Reserve) * NandBlockBytes(0);
 

@@ -23,6 +23,9 @@ struct RelocationEntry {
   WORD BadBlock;
   WORD Replacement;
 };
+/// The physical page that holds the relocation table: the last page of block 0. Logical pages
+/// from it on are one page further on, and the logical page a block after it is never stored.
+const DWORD kRelocationTablePage = 63;
 const WORD kRelocationTableSignature = 0x524E;
 const WORD kRelocationTableEnd = 0xFFFF;
 /// Entry slots after the header in the 2048-byte table page.

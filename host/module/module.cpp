@@ -19,6 +19,7 @@
 #include "host/hardware/power.h"
 #include "host/hardware/virtual_cpu.h"
 #include "host/module/module_files.h"
+#include "host/module/nand_logical.h"
 #include "host/system/kernel_objects.h"
 
 namespace fs = std::filesystem;
@@ -59,8 +60,6 @@ constexpr const char* kNorFaultsTemplate =
     "#   chip  = \"low\" | \"high\" | \"both\" (the default)\n"
     "# [registry] open = \"fail\" | flush = \"fail\" (or a Win32 error number)\n"
     "# [platform] registry_clear = \"fail\" | config_set = \"fail\"\n";
-
-constexpr std::uint32_t kTablePage = 63;  // the last page of block 0
 
 // Maps `size` bytes of `file` shared, making the file that size when `create` is set. With
 // `kept_fd`, the file stays open there as well (for reads that should not touch the mapping).
@@ -123,8 +122,8 @@ void WriteErasedFile(const fs::path& file, std::uint64_t size,
 void WriteErasedNand(const fs::path& staging, const NandConfig& nand) {
   std::uint64_t size = NandImageBytes(nand.chip);
   std::vector<std::pair<std::uint64_t, std::uint8_t>> marks = {
-      {std::uint64_t{kTablePage} * kNandRawPageBytes, 0x4E},
-      {std::uint64_t{kTablePage} * kNandRawPageBytes + 1, 0x52}};
+      {std::uint64_t{kNandTablePage} * kNandRawPageBytes, 0x4E},
+      {std::uint64_t{kNandTablePage} * kNandRawPageBytes + 1, 0x52}};
   for (std::uint32_t block : nand.factory_bad_blocks) {
     for (std::uint64_t page = 0; page < 2; ++page) {
       marks.push_back(
@@ -135,7 +134,7 @@ void WriteErasedNand(const fs::path& staging, const NandConfig& nand) {
   WriteErasedFile(staging / "nand.img", size, marks);
   std::uint64_t pages = size / kNandRawPageBytes;
   std::uint8_t* programs = MapFile(staging / "nand.programs", pages, true, "the chip");
-  programs[kTablePage] = 1;
+  programs[kNandTablePage] = 1;
   munmap(programs, pages);
 }
 

@@ -8,15 +8,16 @@
 #include <optional>
 #include <vector>
 
+#include "flash/nand/nand_flash.h"
 #include "host/hardware/nand_chip.h"
 
 namespace host {
 
 constexpr std::uint32_t kNandBlockBytes = kNandPageBytes * kNandPagesPerBlock;
-constexpr std::uint32_t kNandTablePage = 63;
-constexpr std::uint16_t kNandTableSignature = 0x524E;
+constexpr std::uint32_t kNandTablePage = kRelocationTablePage;
+constexpr std::uint16_t kNandTableSignature = kRelocationTableSignature;
 /// The logical page that is never programmed or read (the last page of the boot area).
-constexpr std::uint32_t kNandSkippedPage = 127;
+constexpr std::uint32_t kNandSkippedPage = kRelocationTablePage + kNandPagesPerBlock;
 
 struct NandRelocation {
   std::uint16_t bad_block;    // logical block; 0: a retired entry
