@@ -84,14 +84,15 @@ std::uint32_t ByteSum(std::span<const std::uint8_t> data) {
 }
 
 BinPlacement PlaceBinImage(std::uint32_t start, std::optional<std::uint32_t> item5_base) {
-  if (start >= 0xBCA00000u && start <= 0xBFFFFFFEu) {
-    return {BinTranslation::kToFlashZero, 0u - start};
+  const std::uint32_t offset = ImageOffsetFor(start, item5_base.value_or(::kDefaultImageBase));
+  switch (TranslationFor(start)) {
+    case kTranslateToFlashZero:
+      return {BinTranslation::kToFlashZero, offset};
+    case kTranslateToImageBase:
+      return {BinTranslation::kToImageBase, offset};
+    default:
+      return {BinTranslation::kNone, offset};
   }
-  if ((start >= 0x80000000u && start < 0x9CA00000u) ||
-      (start >= 0xA0000000u && start < 0xBCA00000u)) {
-    return {BinTranslation::kToImageBase, item5_base.value_or(kDefaultImageBase) - start};
-  }
-  return {BinTranslation::kNone, 0};
 }
 
 // ---- Writer ----------------------------------------------------------------------------------

@@ -26,10 +26,6 @@ std::uint32_t ByteSum(std::span<const std::uint8_t> data);
 
 // ---- Placement: where the updater puts an image in the flash --------------------------------
 
-/// Flash offset of an image whose start address the module does not translate itself: the
-/// updater uses word 0 of configuration item 5 when the module answers it, else this.
-inline constexpr std::uint32_t kDefaultImageBase = 0x80000;
-
 enum class BinTranslation {
   kToFlashZero,  // start in 0xBCA00000..0xBFFFFFFE: the image's start lands at flash 0
   kToImageBase,  // start in 0x80000000..0x9C9FFFFF or 0xA0000000..0xBC9FFFFF: lands at the base
@@ -41,8 +37,9 @@ struct BinPlacement {
   std::uint32_t offset;  // added to every address, modulo 2^32
 };
 
-/// The updater's address translation for an image starting at `start`. `item5_base` is word 0
-/// of configuration item 5 when the module answers it; nullopt uses kDefaultImageBase.
+/// The updater's address translation for an image starting at `start` (the program's own
+/// TranslationFor and ImageOffsetFor). `item5_base` is word 0 of configuration item 5 when the
+/// module answers it; nullopt uses the program's kDefaultImageBase.
 BinPlacement PlaceBinImage(std::uint32_t start, std::optional<std::uint32_t> item5_base);
 
 // ---- Writer ----------------------------------------------------------------------------------

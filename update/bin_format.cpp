@@ -208,3 +208,22 @@ RecordPlace CheckRecordPlace(DWORD offset, DWORD length, int spans) {
   ++Places.SpanCount;
   return kRecordPlaceOk;
 }
+
+ImageTranslation TranslationFor(DWORD start) {
+  if (start >= 0xBCA00000 && start <= 0xBFFFFFFE) return kTranslateToFlashZero;
+  if ((start >= 0x80000000 && start < 0x9CA00000) || (start >= 0xA0000000 && start < 0xBCA00000)) {
+    return kTranslateToImageBase;
+  }
+  return kTranslateNone;
+}
+
+DWORD ImageOffsetFor(DWORD start, DWORD image_base) {
+  switch (TranslationFor(start)) {
+    case kTranslateToFlashZero:
+      return 0 - start;
+    case kTranslateToImageBase:
+      return image_base - start;
+    default:
+      return 0;
+  }
+}

@@ -5,6 +5,24 @@
 
 #include "ce/types.h"
 
+/// Flash offset of an image whose start address the module does not translate itself: the
+/// updater uses word 0 of configuration item 5 when the module answers it, else this.
+const DWORD kDefaultImageBase = 0x80000;
+
+/// How the updater places an image by its start address.
+enum ImageTranslation {
+  kTranslateNone = 0,     // the addresses are flash offsets already
+  kTranslateToFlashZero,  // start in 0xBCA00000..0xBFFFFFFE: the image's start lands at 0
+  kTranslateToImageBase   // start in 0x80000000..0x9C9FFFFF or 0xA0000000..0xBC9FFFFF: lands at
+                          // the image base
+};
+
+ImageTranslation TranslationFor(DWORD start);
+
+/// Added (mod 2^32) to the start and to every record address of an image starting at `start`
+/// to give flash offsets, with `image_base` the flash offset of a kernel-address image.
+DWORD ImageOffsetFor(DWORD start, DWORD image_base);
+
 /// What the check of one record's place found.
 enum RecordPlace {
   kRecordPlaceOk = 0,

@@ -25,7 +25,6 @@ namespace {
 
 const BYTE kBinSignature[7] = {'B', '0', '0', '0', 'F', 'F', '\n'};
 enum { kBinHeaderBytes = 15 };  // the signature, the image start and the image length
-const DWORD kDefaultImageBase = 0x80000;
 const DWORD kEraseProgressInterval = 0x10000;
 const int kTextChars = 1024;
 
@@ -264,7 +263,7 @@ int WriteImage(HWND dialog, HANDLE file) {
   }
   DWORD base = kDefaultImageBase;
   DWORD start = header[0];
-  if ((start >= 0x80000000 && start < 0x9CA00000) || (start >= 0xA0000000 && start < 0xBCA00000)) {
+  if (TranslationFor(start) == kTranslateToImageBase) {
     DWORD layout[kConfigItemLayoutSize / 4];
     if (GetConfigItem(kConfigItemLayout, layout, sizeof layout)) base = layout[0];
   }
@@ -323,14 +322,6 @@ DWORD ByteSum(const BYTE* bytes, DWORD count) {
   DWORD sum = 0;
   for (DWORD i = 0; i < count; ++i) sum += bytes[i];
   return sum;
-}
-
-DWORD ImageOffsetFor(DWORD start, DWORD image_base) {
-  if (start >= 0xBCA00000 && start <= 0xBFFFFFFE) return 0 - start;
-  if ((start >= 0x80000000 && start < 0x9CA00000) || (start >= 0xA0000000 && start < 0xBCA00000)) {
-    return image_base - start;
-  }
-  return 0;
 }
 
 int UpdateWorker(HWND dialog) {

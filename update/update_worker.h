@@ -4,6 +4,7 @@
 
 #include "ce/types.h"
 #include "ce/ui.h"
+#include "update/bin_format.h"  // ImageOffsetFor
 
 const DWORD kBootAreaBytes = 0x40000;
 /// Bytes of the boot area an update writes: its last 2048 bytes are never written.
@@ -27,8 +28,3 @@ int UpdateWorker(HWND dialog);
 
 /// The sum of the bytes, each 0..255, in a wrapping 32-bit accumulator.
 DWORD ByteSum(const BYTE* bytes, DWORD count);
-
-/// The offset that places an image whose start address is `start`: at flash 0 for boot
-/// images, at the operating-system image place (`image_base`) for kernel addresses, else as
-/// the addresses stand.
-DWORD ImageOffsetFor(DWORD start, DWORD image_base);

@@ -306,7 +306,7 @@ TEST(BinImage, PlacementFollowsTheStartAddress) {
     EXPECT_EQ(p.translation, c.translation);
     EXPECT_EQ(static_cast<std::uint32_t>(c.start + p.offset), c.lands);
     // The program's updater places the same image at the same flash offset.
-    EXPECT_EQ(p.offset, ImageOffsetFor(c.start, c.item5.value_or(host::kDefaultImageBase)));
+    EXPECT_EQ(p.offset, ImageOffsetFor(c.start, c.item5.value_or(kDefaultImageBase)));
   }
   // Records move with the start, modulo 2^32.
   host::BinPlacement p = host::PlaceBinImage(0xBCA00000, std::nullopt);
