@@ -53,26 +53,6 @@ void Command(DWORD offset, DWORD command) { MmioWrite32(At(offset), command); }
 DWORD Read(DWORD offset) { return MmioRead32(At(offset)); }
 bool Ready(DWORD status) { return (status & kNorStatusReady) == kNorStatusReady; }
 
-int DeviceTypeFor(DWORD device_code) {
-  switch (device_code) {
-    case 0x0017:
-    case 0x0018:
-    case 0x0019:
-      return 1;
-    case 0x8801:
-    case 0x8802:
-    case 0x8803:
-      return 2;
-    case 0x8922:
-    case 0x881A:
-    case 0x881B:
-    case 0x891C:
-      return 3;
-    default:
-      return 0;
-  }
-}
-
 // Polls the status at `offset` without sleeping until both chips are ready; false once
 // `limit_ms` have passed since `start`. `status` receives the last status read.
 bool PollReady(DWORD offset, DWORD start, DWORD limit_ms, DWORD* status) {
@@ -102,6 +82,25 @@ DWORD SourceWord(const BYTE* source, DWORD offset, DWORD count, DWORD word_offse
 
 }  // namespace
 
+// The x16 device codes of the J3, K3 and P30 datasheets (J3: uniform blocks; K3: uniform
+// blocks, locked at power-up; P30 bottom-boot: four parameter blocks below the main blocks).
+// 0x0019 is no code of those datasheets; the earlier driver listed it among the J3 parts and
+// modules may report it, so it stays.
+const NorDeviceCode NorDeviceCodes[] = {
+    {0x0016, kNorTypeJ3},         {0x0017, kNorTypeJ3},         {0x0018, kNorTypeJ3},
+    {0x0019, kNorTypeJ3},         {0x001D, kNorTypeJ3},         {0x8801, kNorTypeK3},
+    {0x8802, kNorTypeK3},         {0x8803, kNorTypeK3},         {0x8922, kNorTypeBottomBoot},
+    {0x881A, kNorTypeBottomBoot}, {0x881B, kNorTypeBottomBoot}, {0x891C, kNorTypeBottomBoot},
+};
+const DWORD NorDeviceCodeCount = sizeof NorDeviceCodes / sizeof NorDeviceCodes[0];
+
+int NorDeviceTypeFor(DWORD device_code) {
+  for (DWORD i = 0; i < NorDeviceCodeCount; ++i) {
+    if (NorDeviceCodes[i].Code == device_code) return NorDeviceCodes[i].Type;
+  }
+  return 0;
+}
+
 int NorInitialize() {
   BYTE* probe = static_cast<BYTE*>(MapPhysicalWindow(0));
   if (!probe) return 0;
@@ -114,7 +113,7 @@ int NorInitialize() {
     UnmapPhysical(probe);
     return 0;
   }
-  FlashOps.DeviceType = DeviceTypeFor(device & 0xFFFF);
+  FlashOps.DeviceType = NorDeviceTypeFor(device & 0xFFFF);
 
   MmioWrite32(probe, kNorCfiQuery);
   DWORD size_log2 = MmioRead32(probe + kCfiDeviceSizeOffset) & 0xFF;
@@ -136,7 +135,8 @@ int NorInitialize() {
 }
 
 DWORD NorBlockSize(DWORD offset) {
-  if (FlashOps.DeviceType == 3 && offset < kBootAreaEnd) return kParameterBlockSize;
+  if (FlashOps.DeviceType == kNorTypeBottomBoot && offset < kBootAreaEnd)
+    return kParameterBlockSize;
   return kMainBlockSize;
 }
 

@@ -5,6 +5,19 @@
 
 #include "ce/types.h"
 
+/// A device code the driver knows and the DeviceType it gives: 1 J3, 2 K3, 3 P30 bottom-boot
+/// (parameter blocks at the bottom); any other code gives 0 (uniform blocks).
+struct NorDeviceCode {
+  WORD Code;
+  int Type;
+};
+const int kNorTypeJ3 = 1;
+const int kNorTypeK3 = 2;
+const int kNorTypeBottomBoot = 3;
+extern const NorDeviceCode NorDeviceCodes[];
+extern const DWORD NorDeviceCodeCount;
+int NorDeviceTypeFor(DWORD device_code);
+
 /// The mapping of the whole flash, FlashSize bytes from physical 0.
 extern BYTE* NorWindow;
 

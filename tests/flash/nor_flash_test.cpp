@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "flash/flash_ops.h"
+#include "host/hardware/intel_nor_chip.h"
 #include "host/hardware/virtual_clock.h"
 #include "module_fixture.h"
 
@@ -79,6 +80,28 @@ TEST_F(NorFlashTest, DeviceCodeSetsTypeAndBlockLayout) {
     EXPECT_EQ(NorBlockSize(0x3FFFF), c.size_at_3ffff);
     EXPECT_EQ(NorBlockSize(0x40000), c.size_at_40000);
     EXPECT_EQ(NorBlockSize(0xFFFFFFFF), 0x40000u);
+  }
+}
+
+// The chips the model can be made as and the codes the driver knows are one list: every
+// chip of the model starts the driver with its family's type, and every code the driver knows
+// is a chip of the model, but for the one code no datasheet of the families gives.
+TEST_F(NorFlashTest, ChipsTheModelMakesAndCodesTheDriverKnowsAgree) {
+  for (const host::NorVariant& chip : host::NorVariants()) {
+    SCOPED_TRACE(chip.name);
+    const int family = chip.bottom_parameter_blocks ? kNorTypeBottomBoot
+                       : chip.power_up_locked       ? kNorTypeK3
+                                                    : kNorTypeJ3;
+    test::TempDir dir;
+    ModuleSetup setup;
+    setup.device = chip.device;
+    auto m = test::OpenNewModule(dir / "m", setup);
+    ASSERT_EQ(NorInitialize(), 1);
+    EXPECT_EQ(FlashOps.DeviceType, family);
+  }
+  for (DWORD i = 0; i < NorDeviceCodeCount; ++i) {
+    const WORD code = NorDeviceCodes[i].Code;
+    EXPECT_TRUE(host::FindNorVariant(code) || code == 0x0019) << std::hex << code;
   }
 }
 
