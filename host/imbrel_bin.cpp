@@ -22,6 +22,7 @@
 #include "host/tool_support.h"
 #include "platform/kernel_call.h"
 #include "platform/platform_codes.h"
+#include "update/bin_format.h"
 
 namespace fs = std::filesystem;
 
@@ -182,7 +183,16 @@ int Info(const InfoOptions& options) {
   if (image.header_complete) {
     host::BinPlacement placement = host::PlaceBinImage(image.start, item5);
     if (forced) placement.offset = *forced;
-    const std::uint64_t erase_at = static_cast<std::uint32_t>(image.start + placement.offset);
+    // With a module, the blocks its updater erases; without, the image's own range (the blocks
+    // it touches depend on the flash).
+    std::uint64_t erase_at = static_cast<std::uint32_t>(image.start + placement.offset);
+    std::uint64_t erase_end = erase_at + image.length;
+    if (session) {
+      ULONGLONG from = 0, to = 0;
+      ImageEraseBlocks(static_cast<DWORD>(erase_at), image.length, &from, &to);
+      erase_at = from;
+      erase_end = to;
+    }
     std::string placement_text =
         DescribePlacement(image.start, options, item5.has_value(), placement);
     json.insert("start", std::int64_t{image.start});
@@ -190,7 +200,7 @@ int Info(const InfoOptions& options) {
     json.insert("offset", std::int64_t{placement.offset});
     json.insert("placement", placement_text);
     json.insert("erase_start", static_cast<std::int64_t>(erase_at));
-    json.insert("erase_end", static_cast<std::int64_t>(erase_at + image.length));
+    json.insert("erase_end", static_cast<std::int64_t>(erase_end));
     toml::array records;
     for (const host::BinRecord& r : image.records) {
       records.push_back(toml::table{
@@ -214,8 +224,8 @@ int Info(const InfoOptions& options) {
       std::printf("%-12sstart 0x%08x, length 0x%08x (%u bytes)\n", "header", image.start,
                   image.length, image.length);
       std::printf("%-12s%s\n", "placement", placement_text.c_str());
-      std::printf("%-12sflash [%s, %s)\n", "erases", Hex(erase_at).c_str(),
-                  Hex(erase_at + image.length).c_str());
+      std::printf("%-12sflash [%s, %s)%s\n", "erases", Hex(erase_at).c_str(),
+                  Hex(erase_end).c_str(), session ? "" : " and the rest of the blocks it touches");
       PrintRecords(image, placement.offset);
       if (image.end_record) {
         if (image.end_record->length) {

@@ -25,6 +25,7 @@
 #include "host/tool_support.h"
 #include "platform/kernel_call.h"
 #include "platform/platform_codes.h"
+#include "update/bin_format.h"
 #include "update/update_worker.h"
 
 namespace fs = std::filesystem;
@@ -484,10 +485,12 @@ int VerifyBin(const FlashArgs& args) {
   if (image.length == 0) throw UsageError(name + ": an empty image (length 0) writes nothing");
 
   const std::uint32_t start = image.start + placement.offset;
-  auto [from, to] = BlocksOf(start, image.length);
+  // The blocks the updater erases for this image.
+  ULONGLONG erase_from = 0, erase_to = 0;
+  ImageEraseBlocks(start, image.length, &erase_from, &erase_to);
+  const std::uint64_t from = erase_from, to = erase_to;
   const bool nand = FlashOps.DriverKind == kDriverNand;
   const bool boot = nand && start < kNandBootArea;
-  if (boot) from = 0, to = std::max(to, kNandBootArea);
   const std::uint64_t n = to - from;
   std::vector<std::uint8_t> expected(n, 0xFF);
   std::vector<std::uint8_t> check(n, 1);

@@ -68,17 +68,35 @@ int ImageEraseRange(DWORD image_start, DWORD image_length, DWORD* erase_start,
   return 1;
 }
 
+namespace {
+
+// [erase_start, erase_start + erase_length) rounded out to the blocks it touches.
+void RoundToBlocks(DWORD erase_start, DWORD erase_length, ULONGLONG* from, ULONGLONG* to) {
+  *from = erase_start;
+  *to = static_cast<ULONGLONG>(erase_start) + erase_length;
+  DWORD first_block = FlashOps.BlockSize ? FlashOps.BlockSize(erase_start) : 0;
+  if (erase_length && first_block && *to <= (static_cast<ULONGLONG>(1) << 32)) {
+    *from = erase_start - erase_start % first_block;
+    DWORD last = static_cast<DWORD>(*to - 1);
+    DWORD last_block = FlashOps.BlockSize(last);
+    if (last_block) *to = static_cast<ULONGLONG>(last - last % last_block) + last_block;
+  }
+}
+
+}  // namespace
+
+void ImageEraseBlocks(DWORD image_start, DWORD image_length, ULONGLONG* from, ULONGLONG* to) {
+  DWORD erase_start = 0;
+  DWORD erase_length = 0;
+  ImageEraseRange(image_start, image_length, &erase_start, &erase_length);
+  RoundToBlocks(erase_start, erase_length, from, to);
+}
+
 int BeginRecordPlaces(DWORD erase_start, DWORD erase_length) {
   // Records may land anywhere in the blocks the erase takes (an empty image erases none).
-  Places.EraseFrom = erase_start;
-  Places.EraseTo = static_cast<ULONGLONG>(erase_start) + erase_length;
-  DWORD first_block = FlashOps.BlockSize ? FlashOps.BlockSize(erase_start) : 0;
-  if (erase_length && first_block && Places.EraseTo <= (static_cast<ULONGLONG>(1) << 32)) {
-    Places.EraseFrom = erase_start - erase_start % first_block;
-    DWORD last = static_cast<DWORD>(Places.EraseTo - 1);
-    DWORD last_block = FlashOps.BlockSize(last);
-    if (last_block) Places.EraseTo = static_cast<ULONGLONG>(last - last % last_block) + last_block;
-  }
+  ULONGLONG from = 0;
+  RoundToBlocks(erase_start, erase_length, &from, &Places.EraseTo);
+  Places.EraseFrom = static_cast<DWORD>(from);
   FreePlaces();
   Places.SpanCount = 0;
   Places.Pending = kNoPage;

@@ -38,6 +38,11 @@ enum RecordPlace {
 /// that case, else 0. Needs the flash driver selected.
 int ImageEraseRange(DWORD image_start, DWORD image_length, DWORD* erase_start, DWORD* erase_length);
 
+/// The blocks an update of the image [image_start, image_start + image_length) erases,
+/// [*from, *to): ImageEraseRange, rounded out to the blocks it touches. An empty image erases
+/// nothing (*from == *to). Needs the flash driver selected.
+void ImageEraseBlocks(DWORD image_start, DWORD image_length, ULONGLONG* from, ULONGLONG* to);
+
 /// Starts a pass over an image's records, in file order, for an update that erases
 /// [erase_start, erase_start + erase_length): a record may land in any block that range
 /// touches. Needs the flash driver selected. 0 when the NAND page record cannot be had.

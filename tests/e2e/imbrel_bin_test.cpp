@@ -151,6 +151,35 @@ TEST_F(ImbrelBinTool, InfoTakesPlacementAndSizeFromAModuleAndExplainsHmit) {
   }
 }
 
+// With a module, info names the blocks the updater erases, the range verify --bin holds the
+// flash to: whole blocks, the NOR parameter blocks, and on NAND the whole boot area for an
+// image that starts in it.
+TEST_F(ImbrelBinTool, InfoWithAModuleNamesTheRangeVerifyBinHoldsTheFlashTo) {
+  const std::pair<std::uint32_t, std::size_t> images[] = {
+      {0x80000, 0x1000}, {0x80800, 0x40000}, {0x10000, 0x100}, {0x20000, 0x800}, {0x3F000, 0x2000}};
+  for (const char* flash : {"--nor", "--nand"}) {
+    std::string module = Path(std::string("m") + flash);
+    ASSERT_EQ(test::RunCommand(std::string(IMBREL_MODULE_TOOL) + " create " + module + " " + flash)
+                  .status,
+              0);
+    for (auto [start, length] : images) {
+      SCOPED_TRACE(std::string(flash) + " " + std::to_string(start));
+      host::BinWriter writer(start);
+      writer.Add(start, Bytes(length));
+      const std::string bin = Put("i.bin", writer.Build());
+      CommandResult info = Run("info " + bin + " --json --module " + module);
+      nlohmann::json j = nlohmann::json::parse(info.out);
+      CommandResult verify =
+          test::RunCommand(std::string(IMBREL_MODULE_TOOL) + " verify " + module + " --bin " + bin);
+      // It differs (nothing was written), naming the range it holds the flash to.
+      char range[64];
+      std::snprintf(range, sizeof range, "%#llx to %#llx differ",
+                    static_cast<unsigned long long>(j["erase_start"].get<std::uint64_t>()),
+                    static_cast<unsigned long long>(j["erase_end"].get<std::uint64_t>() - 1));
+      EXPECT_NE(verify.err.find(range), std::string::npos) << range << "\n" << verify.err;
+    }
+  }
+}
 TEST_F(ImbrelBinTool, InfoExitStatusSaysWhetherTheUpdaterWouldFail) {
   host::BinWriter w(0x80000000);
   w.Add(0x80000000, Bytes(100000), 16384);
