@@ -447,7 +447,8 @@ const char* TimeModeName(NorTimeMode mode) {
 
 std::string ModuleToml(const ModuleConfig& config) {
   std::ostringstream out;
-  out << "# An Imbrel virtual module: what the module is. The README describes every key.\n\n"
+  out << "# An Imbrel virtual module: what the module is. docs/module-directory.md describes every "
+         "key.\n\n"
       << "[cpu]\n"
       << "part_number = " << config.part_number
       << "          # 17 = PXA270 (NOR flash); 8, 9 = PXA3xx (NAND flash)\n\n";
