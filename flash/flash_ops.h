@@ -8,6 +8,11 @@
 /// Erase progress: (bytes done, bytes in all) → 0 to stop the erase.
 typedef int (*ProgressCallbackFn)(DWORD done, DWORD total);
 
+/// The boot area: the bootloader's flash from offset 0, kept locked on NOR (its parameter
+/// blocks on bottom-boot chips) and tied together on NAND, where logical page 63 lives in
+/// physical block 1.
+const DWORD kBootAreaBytes = 0x40000;
+
 enum FlashDriverKind { kDriverNone = 0, kDriverNor = 1, kDriverNand = 2 };
 
 struct FlashOpsTable {

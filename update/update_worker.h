@@ -4,9 +4,9 @@
 
 #include "ce/types.h"
 #include "ce/ui.h"
+#include "flash/flash_ops.h"    // kBootAreaBytes
 #include "update/bin_format.h"  // ImageOffsetFor
 
-const DWORD kBootAreaBytes = 0x40000;
 /// Bytes of the boot area an update writes: its last 2048 bytes are never written.
 const DWORD kBootAreaWritten = 0x3F800;
 const DWORD kChunkBytes = 0x4000;

@@ -37,7 +37,6 @@ const DWORD kIntelManufacturer = 0x00890089;
 const DWORD kCfiDeviceSizeOffset = 0x9C;  // chip word 0x27
 const DWORD kMaxFlashSize = 0x4000000;
 
-const DWORD kBootAreaEnd = 0x40000;
 const DWORD kParameterBlockSize = 0x10000;
 const DWORD kMainBlockSize = 0x40000;
 const DWORD kBufferBytes = 64;  // 32 bytes a chip
@@ -135,7 +134,7 @@ int NorInitialize() {
 }
 
 DWORD NorBlockSize(DWORD offset) {
-  if (FlashOps.DeviceType == kNorTypeBottomBoot && offset < kBootAreaEnd)
+  if (FlashOps.DeviceType == kNorTypeBottomBoot && offset < kBootAreaBytes)
     return kParameterBlockSize;
   return kMainBlockSize;
 }
@@ -143,7 +142,7 @@ DWORD NorBlockSize(DWORD offset) {
 int NorUnlockBlocks() {
   // The boot area keeps its lock bits until NorEraseBlock unlocks its blocks one by one.
   for (DWORD offset = 0; offset < FlashOps.FlashSize; offset += NorBlockSize(offset)) {
-    if (offset >= kBootAreaEnd) NorUnlockBlock(offset);
+    if (offset >= kBootAreaBytes) NorUnlockBlock(offset);
   }
   return 1;
 }
