@@ -126,12 +126,32 @@ void BuildMap() {
   BadBlockMap->Signature = kBadBlockMapSignature;
 }
 
-// After a program of the table page that failed, part of it may have landed: the map follows
-// what the page now says, as the next start will. A page that no longer reads as a table
-// leaves the map as it is.
+// The table as the failed program that FollowTablePage follows meant to write it.
+RelocationTablePage TableProgrammed;
+
+DWORD BitsApart(const BYTE* a, const BYTE* b, DWORD count) {
+  DWORD bits = 0;
+  for (DWORD i = 0; i < count && bits < 2; ++i) {
+    for (BYTE d = static_cast<BYTE>(a[i] ^ b[i]); d; d = static_cast<BYTE>(d & (d - 1))) ++bits;
+  }
+  return bits;
+}
+
+// After a program of the table buffer into the table page that failed, part of it may have
+// landed: the map follows what the page now says, as the next start will. A page that no
+// longer reads as a table leaves the map as it is. What lands of a failed program carries no
+// check of its own (the checks and the ECC bytes lie at the end of the page), so a bit that
+// reads flipped in it would be taken as the table; a page one bit away from the table just
+// programmed is that table, the bit read flipped, as a check one bit away would be.
 void FollowTablePage() {
+  TableProgrammed = RelocationTable;
   LoadTablePage();
-  if (RelocationTable.Signature == kRelocationTableSignature && !TableDamaged) MapFromTable();
+  if (RelocationTable.Signature != kRelocationTableSignature || TableDamaged) return;
+  if (BitsApart(reinterpret_cast<const BYTE*>(&RelocationTable),
+                reinterpret_cast<const BYTE*>(&TableProgrammed), sizeof RelocationTable) == 1) {
+    RelocationTable = TableProgrammed;
+  }
+  MapFromTable();
 }
 
 // Whether the table just read into the table buffer is the one the map was built from. The

@@ -133,6 +133,15 @@ TEST(SequenceCampaign, SequencesThatOnceFoundFaultsStayMended) {
       // its warning names it only where the image reaches it.
       "module config old\nupdate 0x0 0x2c4ab 12150802470790086125 loud\n",
       "module config old\nupdate 0x2a000 0x2ae2b 9404376819791037291 loud\n",
+      // A bit read flipped in an entry, then block 0 fails the table's program after its erase:
+      // half the page lands, with no check, and the map followed the flipped entry.
+      "fault erase 1\nupdate 0x3d000 0x29654 8607935150595459151 loud\nflip 63 4 5\n"
+      "fault program 0\nupdate 0x0 0x24ed2 3164490398992415849 cancel 18\n",
+      "fault erase 1\nupdate 0x20000 0x3800 2021813420607798192\nclear\nfault program 0\n"
+      "flip 63 7 6\nupdate 0x3d000 0x2e9c7 5378518632479067530 cut 411 0\n",
+      "module bad 26\nfault erase 1\nupdate 0x20000 0xc000 4656876202646381790\n"
+      "write 0x343a6c 0x399 17206783490568288567 plain\nfault program 0\nflip 63 11 6\n"
+      "update 0x0 0x29e23 2525944014393945955\n",
   };
   test::TempDir dir;
   for (const char* jobs : sequences) {
