@@ -17,9 +17,8 @@ BadBlockMapView* BadBlockMap = NULL;
 RelocationTablePage RelocationTable;
 bool RelocationInProgress = false;
 
-// The shared map is 16388 bytes; the table fills one 2048-byte page.
+// The shared map is 16388 bytes.
 C_ASSERT(sizeof(BadBlockMapView) == kBadBlockMapBytes);
-C_ASSERT(sizeof(RelocationTablePage) == 2048);
 
 namespace {
 
@@ -31,7 +30,6 @@ const DWORD kMapCapacity = sizeof(BadBlockMapView::Entries) / sizeof(WORD);
 const DWORD kPageBytes = 2048;
 const DWORD kPagesPerBlock = 64;
 const DWORD kMaxSpareBytes = 64;
-const DWORD kReserveDivisor = 50;
 
 // On part number 9 the bootloader expects this word at flash offset 4.
 const DWORD kPartNumberHmit = 9;
@@ -98,26 +96,10 @@ DWORD PageOffsetOf(DWORD block) {
   return (static_cast<DWORD>(BadBlockMap->Entries[block]) - block) << BlockShift;
 }
 
-// Entries before the end mark, never looking past the page.
-DWORD EntryCount() {
-  DWORD n = 0;
-  while (n < kRelocationSlots && RelocationTable.Entries[n].BadBlock != kRelocationTableEnd) ++n;
-  return n;
-}
+DWORD EntryCount() { return RelocationEntryCount(&RelocationTable); }
 
-// The identity map, then every table entry in order, so a later entry for a block wins.
-// Entries that a damaged page could hold (a bad block outside the logical space, a
-// replacement outside the reserve) are passed over rather than mapping a block onto data.
 void MapFromTable() {
-  DWORD count = NandBlockCount();
-  for (DWORD k = 0; k < count; ++k) BadBlockMap->Entries[k] = static_cast<WORD>(k);
-  DWORD n = EntryCount();
-  for (DWORD i = 0; i < n; ++i) {
-    const RelocationEntry& entry = RelocationTable.Entries[i];
-    if (entry.BadBlock == 0 || entry.BadBlock >= LogicalBlockCount()) continue;
-    if (!InReserve(entry.Replacement)) continue;
-    BadBlockMap->Entries[entry.BadBlock] = entry.Replacement;
-  }
+  RelocationMapFromTable(&RelocationTable, NandBlockCount(), BadBlockMap->Entries);
 }
 
 void BuildMap() {
@@ -162,15 +144,8 @@ void FollowTablePage() {
 bool TableMatchesMap() {
   if (RelocationTable.Signature != kRelocationTableSignature || TableDamaged) return false;
   DWORD count = NandBlockCount();
-  DWORD n = EntryCount();
   WORD* implied = MapBeforeRelocation;  // free outside a relocation
-  for (DWORD k = 0; k < count; ++k) implied[k] = static_cast<WORD>(k);
-  for (DWORD i = 0; i < n; ++i) {
-    const RelocationEntry& entry = RelocationTable.Entries[i];
-    if (entry.BadBlock == 0 || entry.BadBlock >= LogicalBlockCount()) continue;
-    if (!InReserve(entry.Replacement)) continue;
-    implied[entry.BadBlock] = entry.Replacement;
-  }
+  RelocationMapFromTable(&RelocationTable, count, implied);
   return memcmp(implied, BadBlockMap->Entries, count * sizeof(WORD)) == 0;
 }
 
@@ -367,342 +342,67 @@ DWORD NandPhysicalPage(DWORD page) {
   return page + offset;
 }
 
-// The table page's spare bytes 1 and 2 say whether its hardware ECC bytes are those of the
-// table it holds: byte 1 is cleared when the page is programmed with ECC after block 0's
-// erase, byte 2 when an entry is appended over it (which cannot rewrite the ECC). Tables from
-// before carry neither mark and are read as they always were, without ECC.
+// What vouches for the table page as LoadTablePage last read it.
 namespace {
-
-const DWORD kTableEccMark = 1;
-const DWORD kTableAppendMark = 2;
-// An append, which cannot rewrite the ECC bytes, leaves a CRC-32 of the table it wrote in the
-// next free slot of spare bytes 4 to 39: four bytes of CRC, two cleared bytes that mark the
-// slot used. Six appends fit between two erases of block 0; the seventh clears spare byte 3,
-// and from then on the slots say nothing of the table.
-const DWORD kTableCrcGone = 3;
-const DWORD kTableCrcFirst = 4;
-const DWORD kTableSlotBytes = 6;
-const DWORD kTableCrcSlots = 6;
-
-// The spare slots run out; the data area past the entries does not. Its top 1280 bytes hold a
-// check for every program of the table since block 0's erase (the program after the erase fills
-// slot 0, each append the next free slot): 5-byte slots from the end of the page downward, each
-// a CRC-32 of the table it wrote, low byte first, then a byte cleared to mark the slot used,
-// which lands after the CRC. Readers of the table stop at its end mark and never look there.
-// A table hands out one reserve block an append, and the largest reserve is 163 blocks (8192
-// blocks): 256 slots are far more than a page between two erases ever needs. The entries stay
-// below the area, with the slot after the end mark erased, so that an end mark read flipped
-// never reaches into it; a page whose entries do reach into it (never written so here) has no
-// checks there.
-const DWORD kTableCheckFirst = 768;
-const DWORD kTableCheckBytes = kPageBytes - kTableCheckFirst;
-const DWORD kTableCheckSlotBytes = 5;
-const DWORD kTableCheckSlots = kTableCheckBytes / kTableCheckSlotBytes;
-const DWORD kEntriesBelowChecks = (kTableCheckFirst - 4) / 4;
-const DWORD kCheckedMaxEntries = kEntriesBelowChecks - 2;
-C_ASSERT(kTableCheckSlots == 256);
-
-// The spare bytes of the table page as LoadTablePage last read them (raw).
-BYTE TableSpare[kMaxSpareBytes];
-// The check area as LoadTablePage last read it (raw; all erased when the page has none), and
-// whether the page has one. The table buffer holds the area erased: the table's CRC is that of
-// the page with nothing past the end mark, and programming erased bytes over the area leaves
-// the checks in it as they are.
-BYTE TableChecks[kTableCheckBytes];
-bool TableHasChecks = false;
-
-DWORD OneBits(BYTE value) {
-  DWORD n = 0;
-  for (; value; value = static_cast<BYTE>(value & (value - 1))) ++n;
-  return n;
-}
-
-DWORD OneBits(DWORD value) {
-  DWORD n = 0;
-  for (; value; value &= value - 1) ++n;
-  return n;
-}
-
-DWORD CrcAt(const BYTE* at) {
-  return static_cast<DWORD>(at[0]) | static_cast<DWORD>(at[1]) << 8 |
-         static_cast<DWORD>(at[2]) << 16 | static_cast<DWORD>(at[3]) << 24;
-}
-
-void PutCrc(BYTE* at, DWORD crc) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<BYTE>(crc >> 8 * i);
-}
-
-const BYTE* CheckSlot(DWORD slot) {
-  return TableChecks + kTableCheckBytes - kTableCheckSlotBytes * (slot + 1);
-}
-
-// A mark is taken as cleared, or as erased, with up to three of its bits read flipped.
-bool CheckSlotUsed(DWORD slot) { return OneBits(CheckSlot(slot)[4]) <= 4; }
-
-// The slot the next program of the table fills: the first erased one above the last used. One
-// that a program cut short left in part is passed over. kTableCheckSlots when none is left.
-DWORD NextCheckSlot() {
-  DWORD slot = 0;
-  for (DWORD s = 0; s < kTableCheckSlots; ++s) {
-    if (CheckSlotUsed(s)) slot = s + 1;
-  }
-  for (; slot < kTableCheckSlots; ++slot) {
-    const BYTE* at = CheckSlot(slot);
-    DWORD k = 0;
-    while (k < kTableCheckSlotBytes && at[k] == 0xFF) ++k;
-    if (k == kTableCheckSlotBytes) break;
-  }
-  return slot;
-}
-
-// Moves the check area of the page just read into the table buffer out to TableChecks.
-void TakeChecks(RelocationTablePage* page) {
-  TableHasChecks = false;
-  for (DWORD i = 0; i < kEntriesBelowChecks && !TableHasChecks; ++i) {
-    TableHasChecks = page->Entries[i].BadBlock == kRelocationTableEnd;
-  }
-  memset(TableChecks, 0xFF, sizeof TableChecks);
-  if (!TableHasChecks) return;
-  BYTE* area = reinterpret_cast<BYTE*>(page) + kTableCheckFirst;
-  memcpy(TableChecks, area, kTableCheckBytes);
-  memset(area, 0xFF, kTableCheckBytes);
-}
-
-DWORD CrcTable[256];
-
-// CRC-32 (IEEE, reflected) of the table buffer.
-DWORD TableCrc() {
-  if (CrcTable[1] == 0) {
-    for (DWORD n = 0; n < 256; ++n) {
-      DWORD c = n;
-      for (int bit = 0; bit < 8; ++bit) c = c & 1 ? c >> 1 ^ 0xEDB88320 : c >> 1;
-      CrcTable[n] = c;
-    }
-  }
-  const BYTE* bytes = reinterpret_cast<const BYTE*>(&RelocationTable);
-  DWORD crc = 0xFFFFFFFF;
-  for (DWORD i = 0; i < sizeof RelocationTable; ++i) {
-    crc = CrcTable[(crc ^ bytes[i]) & 0xFF] ^ crc >> 8;
-  }
-  return ~crc;
-}
-
-bool SlotUsed(DWORD slot) {
-  const BYTE* at = TableSpare + kTableCrcFirst + kTableSlotBytes * slot;
-  return OneBits(at[4]) + OneBits(at[5]) <= 2;
-}
-
-// The CRC of the page's newest check: its last used slot in the data area, or, on a page that
-// has none used (appended to before the data area held checks), the last used spare slot while
-// those still speak for the table.
-bool LastTableCrc(DWORD* crc) {
-  DWORD slot = kTableCheckSlots;
-  while (slot > 0 && !CheckSlotUsed(slot - 1)) --slot;
-  if (slot > 0) {
-    *crc = CrcAt(CheckSlot(slot - 1));
-    return true;
-  }
-  if (OneBits(TableSpare[kTableCrcGone]) <= 1) return false;
-  slot = kTableCrcSlots;
-  while (slot > 0 && !SlotUsed(slot - 1)) --slot;
-  if (slot == 0) return false;
-  *crc = CrcAt(TableSpare + kTableCrcFirst + kTableSlotBytes * (slot - 1));
-  return true;
-}
-
-// Whether an append can leave a check of the table it writes. Without one, a bit read flipped
-// at the next start would be taken as the table, and programmed back.
-bool AppendCheckable() {
-  if (TableHasChecks) return NextCheckSlot() < kTableCheckSlots;
-  if (OneBits(TableSpare[kTableCrcGone]) <= 1) return false;
-  return !SlotUsed(kTableCrcSlots - 1);
-}
-
-// Whether the table buffer matches `crc` as it is, with one bit of the check read flipped, or
-// with one bit of the table turned. Only the header, the entries and the two slots after them
-// are tried (a flipped end mark adds one): what lies beyond maps nothing. A bit that makes it
-// match stays turned. A CRC-32 over the page tells apart any two tables that differ in three
-// bits or fewer, check included, so a bit in the table and one in the check never pass for
-// each other; the two are never mended together.
-bool MatchesWithOneBit(DWORD crc) {
-  DWORD found = TableCrc();
-  if (found == crc || OneBits(found ^ crc) == 1) return true;
-  BYTE* bytes = reinterpret_cast<BYTE*>(&RelocationTable);
-  DWORD used = 4 + 4 * (EntryCount() + 2);
-  if (used > sizeof RelocationTable) used = sizeof RelocationTable;
-  for (DWORD i = 0; i < used; ++i) {
-    for (int bit = 0; bit < 8; ++bit) {
-      bytes[i] = static_cast<BYTE>(bytes[i] ^ 1 << bit);
-      if (TableCrc() == crc) return true;
-      bytes[i] = static_cast<BYTE>(bytes[i] ^ 1 << bit);
-    }
-  }
-  return false;
-}
-
-void ClearPastEnd();
-
-// Whether one entry the last append retired (its bad-block field cleared), named `block`
-// again, gives the table `crc` speaks for; with `block` 0, any logical block is tried.
-bool MatchesWithRetiredEntryBack(DWORD crc, DWORD block) {
-  if (TableCrc() == crc) return true;
-  DWORD n = EntryCount();
-  DWORD first = block ? block : 1;
-  DWORD last = block ? block : LogicalBlockCount() - 1;
-  for (DWORD i = 0; i < n; ++i) {
-    RelocationEntry& entry = RelocationTable.Entries[i];
-    if (entry.BadBlock != 0) continue;
-    for (DWORD b = first; b <= last; ++b) {
-      entry.BadBlock = static_cast<WORD>(b);
-      if (TableCrc() == crc) return true;
-    }
-    entry.BadBlock = 0;
-  }
-  return false;
-}
-
-// Whether the table buffer is the one the last CRC slot speaks for. A bit read flipped is
-// turned back, and so is anything read past the end mark (the table is always programmed
-// erased there). A table that differs because its last append landed without its CRC (a
-// program that failed or was cut part way, in which the spare bytes come last) is taken as
-// read: what landed is what the next start sees. Anything else is damage no check can undo.
-RelocationTablePage TableAsRead;
-
-bool CheckTableByCrc(DWORD crc) {
-  if (MatchesWithOneBit(crc)) return true;
-  TableAsRead = RelocationTable;
-  ClearPastEnd();
-  if (MatchesWithOneBit(crc)) return true;
-  // The append landed with its entry: without it (and with the entry it retired, if any,
-  // naming the block again) the table is the one the CRC was written for.
-  bool explained = false;
-  DWORD n = EntryCount();
-  if (n > 0) {
-    DWORD block = RelocationTable.Entries[n - 1].BadBlock;
-    RelocationTable.Entries[n - 1].BadBlock = kRelocationTableEnd;
-    RelocationTable.Entries[n - 1].Replacement = kRelocationTableEnd;
-    ClearPastEnd();
-    explained = block != 0 && MatchesWithRetiredEntryBack(crc, block);
-    RelocationTable = TableAsRead;
-    ClearPastEnd();
-  }
-  // Only the retirement landed, before the entry: its block is not known.
-  if (!explained) explained = MatchesWithRetiredEntryBack(crc, 0);
-  RelocationTable = TableAsRead;
-  return explained;
-}
-
-// Whether the table page's ECC bytes are still its own: written with them after block 0's
-// erase (spare byte 1 cleared) and not appended to since (byte 2 set). A mark is taken as set
-// or clear with one bit read flipped.
-bool TableEccValid(const BYTE* spare) {
-  return OneBits(spare[kTableEccMark]) <= 1 && OneBits(spare[kTableAppendMark]) >= 7;
-}
-
-// What lies past the end mark maps nothing, and an append or block 0's erase programs the
-// buffer back: a bit read flipped there (or one that reads 0 where the page should be erased)
-// must not become part of the table, so the buffer holds that part erased. Only once the CRC
-// and the ECC have mended what they can: an end mark read flipped would otherwise cut off the
-// entries after it. The check area is kept apart (TableChecks), and erased bytes programmed
-// over it leave it as it is.
-void ClearPastEnd() {
-  DWORD n = EntryCount();
-  if (n >= kRelocationSlots) return;
-  RelocationTable.Entries[n].Replacement = kRelocationTableEnd;
-  for (DWORD i = n + 1; i < kRelocationSlots; ++i) {
-    RelocationTable.Entries[i].BadBlock = kRelocationTableEnd;
-    RelocationTable.Entries[i].Replacement = kRelocationTableEnd;
-  }
-}
-
+RelocationTableChecks TableChecks;
 }  // namespace
 
 void LoadTablePage() {
   int previous_ecc = NandSetEcc(0);
   int previous_spare = NandSetSpare(1);
+  DWORD raw_words[kPageBytes / 4];
+  DWORD ecc_words[kPageBytes / 4];
   DWORD spare_words[kMaxSpareBytes / 4];
   BYTE* spare = reinterpret_cast<BYTE*>(spare_words);
   memset(spare, 0xFF, sizeof spare_words);
-  NandReadPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
-  memcpy(TableSpare, spare, sizeof TableSpare);
-  TakeChecks(&RelocationTable);
-  TableDamaged = false;
-  DWORD crc;
-  bool checked = LastTableCrc(&crc);
-  if (checked) TableDamaged = !CheckTableByCrc(crc);
-  if (TableEccValid(spare)) {
-    // The ECC mends a bit that reads flipped, and a page it reads cleanly is the table, whatever
-    // a check's own bytes say. A page it cannot mend is damaged unless its check mends it.
+  NandReadPage(raw_words, spare, NandSpareBytes(), TablePage);
+  // A page whose ECC bytes are its own is read with the ECC too; one the ECC cannot mend is
+  // taken as read without it.
+  const BYTE* ecc_read = NULL;
+  if (RelocationTableEccSpeaks(spare)) {
     NandSetEcc(1);
     NandSetSpare(0);
-    NandResult read = NandReadPage(&TableAsRead, NULL, 0, TablePage);
+    NandResult read = NandReadPage(ecc_words, NULL, 0, TablePage);
     if (read == kNandDone || read == kNandCorrected) {
-      RelocationTable = TableAsRead;
-      if (TableHasChecks) {
-        memset(reinterpret_cast<BYTE*>(&RelocationTable) + kTableCheckFirst, 0xFF,
-               kTableCheckBytes);
-      }
-      TableDamaged = false;
-    } else if (!checked) {
-      TableDamaged = true;
+      ecc_read = reinterpret_cast<const BYTE*>(ecc_words);
     }
   }
-  ClearPastEnd();
+  RelocationTableVerdict verdict =
+      ReadRelocationTable(reinterpret_cast<const BYTE*>(raw_words), spare, ecc_read,
+                          NandBlockCount(), &RelocationTable, &TableChecks);
+  TableDamaged = verdict == kRelocationTableDamaged;
   NandSetSpare(previous_spare);
   NandSetEcc(previous_ecc);
 }
 
 namespace {
 
-// Programs the table buffer into the table page with ECC on or off, clearing spare byte `mark`;
-// an append also fills the next free CRC slot.
-NandResult ProgramTablePage(int ecc, DWORD mark) {
-  int previous_ecc = NandSetEcc(ecc);
+// Programs the table buffer into the table page: with its ECC bytes after block 0's erase, or
+// over the page without them as an append, with the check the page's format gives the program.
+NandResult ProgramTablePage(bool append) {
+  int previous_ecc = NandSetEcc(append ? 0 : 1);
   int previous_spare = NandSetSpare(1);
   DWORD spare_words[kMaxSpareBytes / 4];
   BYTE* spare = reinterpret_cast<BYTE*>(spare_words);
-  if (mark == kTableAppendMark && TableEccValid(TableSpare)) {
+  if (append && RelocationTableEccSpeaks(TableChecks.Spare)) {
     // The page's ECC bytes still speak for its data. The append mark goes first, on its own
     // (the data bytes all ones change nothing): an append that lands in part must never be
     // read through ECC bytes that no longer fit it, which would "mend" it into another table.
     static RelocationTablePage unchanged;
     memset(&unchanged, 0xFF, sizeof unchanged);
     memset(spare, 0xFF, sizeof spare_words);
-    spare[kTableAppendMark] = 0;
+    spare[kRelocationAppendMark] = 0;
     NandResult marked = NandProgramPage(&unchanged, spare, NandSpareBytes(), TablePage);
     if (marked != kNandDone) {
       NandSetSpare(previous_spare);
       NandSetEcc(previous_ecc);
       return marked;
     }
-    TableSpare[kTableAppendMark] = 0;
+    TableChecks.Spare[kRelocationAppendMark] = 0;
   }
-  memset(spare, 0xFF, sizeof spare_words);
-  spare[mark] = 0;
-  DWORD crc = TableCrc();
-  if (mark == kTableAppendMark) {
-    DWORD slot = 0;
-    while (slot < kTableCrcSlots && SlotUsed(slot)) ++slot;
-    if (slot == kTableCrcSlots) {
-      spare[kTableCrcGone] = 0;
-    } else {
-      BYTE* at = spare + kTableCrcFirst + kTableSlotBytes * slot;
-      PutCrc(at, crc);
-      at[4] = at[5] = 0;
-    }
-  }
-  // The data area's check goes in with the table: slot 0 after block 0's erase, the next free
-  // one for an append. The rest of the area is programmed erased and keeps what it holds.
-  BYTE* check = NULL;
-  DWORD slot = mark == kTableAppendMark ? NextCheckSlot() : 0;
-  if (TableHasChecks && slot < kTableCheckSlots) {
-    check =
-        reinterpret_cast<BYTE*>(&RelocationTable) + kPageBytes - kTableCheckSlotBytes * (slot + 1);
-    PutCrc(check, crc);
-    check[4] = 0;
-  }
+  BYTE* check = RelocationPrepareProgram(&RelocationTable, &TableChecks, append, spare);
   NandResult result = NandProgramPage(&RelocationTable, spare, NandSpareBytes(), TablePage);
-  if (check) memset(check, 0xFF, kTableCheckSlotBytes);
+  RelocationClearCheck(check);
   NandSetSpare(previous_spare);
   NandSetEcc(previous_ecc);
   return result;
@@ -710,11 +410,13 @@ NandResult ProgramTablePage(int ecc, DWORD mark) {
 
 // Programs the table buffer over the table page after an append or a retirement: only bits
 // of the page go to 0, and its ECC bytes, which no longer fit, are marked so.
-NandResult AppendTablePage() { return ProgramTablePage(0, kTableAppendMark); }
+NandResult AppendTablePage() { return ProgramTablePage(true); }
+
+bool AppendCheckable() { return RelocationAppendCheckable(&TableChecks); }
 
 }  // namespace
 
-NandResult StoreTablePage() { return ProgramTablePage(1, kTableEccMark); }
+NandResult StoreTablePage() { return ProgramTablePage(false); }
 
 int NandInit() {
   if (!BadBlockMap) {
@@ -748,7 +450,7 @@ int NandInit() {
     return 0;
   }
   TablePage = kRelocationTablePage;
-  Reserve = count / kReserveDivisor;
+  Reserve = RelocationReserveBlocks(count);
   FlashOps.FlashSize = (count - Reserve) * NandBlockBytes(0);
 
   PartNumber = GetCpuPartNumber();
@@ -775,7 +477,7 @@ int FindReplacement(DWORD block, DWORD* replacement, DWORD* index) {
   DWORD n = EntryCount();
   // The new entry goes at n and the slot after it must still hold the end mark, below the
   // check area when the page has one.
-  if (n >= (TableHasChecks ? kCheckedMaxEntries : kRelocationMaxEntries)) return 0;
+  if (n >= (TableChecks.HasArea ? kRelocationCheckedMaxEntries : kRelocationMaxEntries)) return 0;
 
   DWORD lowest = LogicalBlockCount();
   DWORD candidate = NandBlockCount() - 1;

@@ -7,6 +7,7 @@
 
 #include "ce/types.h"
 #include "flash/nand/nand_controller.h"
+#include "flash/nand/relocation_table.h"
 
 /// The shared block map, "NAND_FLASH_BBMT": filled when `Signature` is kBadBlockMapSignature;
 /// entry k is the physical block that holds logical block k.
@@ -16,31 +17,6 @@ struct BadBlockMapView {
 };
 const DWORD kBadBlockMapSignature = 0x544D4242;  // "BBMT"
 const DWORD kBadBlockMapBytes = 16388;
-
-/// One relocation: the logical block that went bad (0: retired, maps nothing) and the
-/// physical block of the reserve that replaces it.
-struct RelocationEntry {
-  WORD BadBlock;
-  WORD Replacement;
-};
-/// The physical page that holds the relocation table: the last page of block 0. Logical pages
-/// from it on are one page further on, and the logical page a block after it is never stored.
-const DWORD kRelocationTablePage = 63;
-const WORD kRelocationTableSignature = 0x524E;
-const WORD kRelocationTableEnd = 0xFFFF;
-/// Entry slots after the header in the 2048-byte table page.
-const DWORD kRelocationSlots = 511;
-/// Entries the table may hold: the slot after the last one must stay free for the end mark.
-/// A page whose entries end below its check area (the top 1280 bytes of the data area, which
-/// readers of the table never reach: they stop at the end mark) holds at most 189.
-const DWORD kRelocationMaxEntries = kRelocationSlots - 1;
-
-/// The table page as it is kept in flash, little-endian.
-struct RelocationTablePage {
-  WORD Signature;
-  WORD Unused;  // kept as read
-  RelocationEntry Entries[kRelocationSlots];
-};
 
 /// The view of the shared map; null until the first NandInit has mapped it.
 extern BadBlockMapView* BadBlockMap;
