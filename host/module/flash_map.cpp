@@ -186,6 +186,20 @@ void ReadNandMap(const fs::path& dir, const ModuleConfig& config, FlashMap& map)
   const std::uint32_t first_reserve = count - view.Reserve();
   std::vector<std::string> notes(count);
   std::vector<bool> moved(count), replacement(count);
+  switch (view.TableState()) {
+    case kRelocationTableIntact:
+      break;
+    case kRelocationTableMended:
+      map.table_note = "bits read flipped in physical page 63, mended by its check";
+      break;
+    case kRelocationTableDamaged:
+      map.table_note =
+          "physical page 63 fails its check and nothing mends it: the driver cannot start";
+      break;
+    case kRelocationTableNone:
+      map.table_note = "physical page 63 has no table signature: the driver cannot start";
+      break;
+  }
   if (view.TableValid()) {
     std::vector<std::uint32_t> logical = view.Map();
     for (std::uint32_t l = 0; l < first_reserve && l < logical.size(); ++l) {
@@ -327,6 +341,7 @@ std::string Summary(const FlashMap& map) {
   for (const MapBlock& b : map.blocks) {
     if (b.state == BlockState::kRelocated) text += "relocated: " + b.note + "\n";
   }
+  if (!map.table_note.empty()) text += "relocation table: " + map.table_note + "\n";
   return text;
 }
 

@@ -33,6 +33,8 @@ struct FlashMap {
   std::string module;  // the directory
   bool nand = false;
   std::vector<MapBlock> blocks;
+  std::string
+      table_note;  // NAND: what is wrong with the relocation table, or mended; empty: intact
 };
 
 /// Reads the map of the module in `dir` (module.toml, the flash image, the weak and erase

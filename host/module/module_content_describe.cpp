@@ -195,12 +195,18 @@ void DescribeRelocations(const fs::path& dir, const NandLogicalView& view, Row r
   row("reserve", std::to_string(view.Reserve()) + " blocks, " + std::to_string(first_reserve) +
                      " to " + std::to_string(view.Blocks() - 1) + "; logical space " +
                      Hex(view.FlashSize()) + " bytes");
-  if (!view.TableValid()) {
+  if (view.TableState() == kRelocationTableNone) {
     row("reloc table", "physical page 63 has no table signature: the driver cannot start");
+  } else if (view.TableState() == kRelocationTableDamaged) {
+    row("reloc table",
+        "physical page 63 fails its check and nothing mends it: the driver cannot start");
   } else {
     std::vector<NandRelocation> entries = view.Table();
     row("reloc table", "physical page 63, " + std::to_string(entries.size()) +
-                           (entries.size() == 1 ? " entry" : " entries"));
+                           (entries.size() == 1 ? " entry" : " entries") +
+                           (view.TableState() == kRelocationTableMended
+                                ? " (bits that read flipped, mended by its check)"
+                                : ""));
     for (const NandRelocation& e : entries) {
       std::string text = e.bad_block == 0
                              ? "retired, block " + std::to_string(e.replacement) + " stays used"

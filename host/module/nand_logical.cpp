@@ -6,44 +6,46 @@
 #include "host/hardware/pxa3xx_dfc.h"
 
 namespace host {
-namespace {
-
-constexpr std::uint32_t kEntryBytes = 4;
-constexpr std::uint32_t kHeaderBytes = 4;
-// Entries that fit the table page after its header.
-constexpr std::uint32_t kMaxEntries = (kNandPageBytes - kHeaderBytes) / kEntryBytes;
-
-std::uint16_t Get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-
-}  // namespace
 
 NandLogicalView::NandLogicalView(std::uint8_t* image, std::uint32_t blocks)
     : image_(image), blocks_(blocks) {
-  map_.resize(blocks_);
-  for (std::uint32_t k = 0; k < blocks_; ++k) map_[k] = k;
-  if (!TableValid()) return;
-  const std::uint32_t logical_blocks = blocks_ - Reserve();
-  for (const NandRelocation& entry : Table()) {
-    // As the driver takes it: only entries naming a logical block and a reserve block count.
-    if (entry.bad_block == 0 || entry.bad_block >= logical_blocks) continue;
-    if (entry.replacement < logical_blocks || entry.replacement >= blocks_) continue;
-    map_[entry.bad_block] = entry.replacement;
+  // The table page read as the driver reads it: raw, and through its ECC bytes when its
+  // spare bytes say they are its own.
+  const std::uint8_t* raw = RawPage(kNandTablePage);
+  const std::uint8_t* spare = raw + kNandPageBytes;
+  std::vector<std::uint8_t> ecc_read;
+  if (RelocationTableEccSpeaks(spare)) {
+    ecc_read.assign(raw, raw + kNandPageBytes);
+    for (std::uint32_t step = 0; step < kNandPageBytes / 512 && !ecc_read.empty(); ++step) {
+      if (DfcEccCorrect(ecc_read.data() + step * 512, spare + 40 + step * 6) ==
+          DfcEccResult::kUncorrectable) {
+        ecc_read.clear();
+      }
+    }
   }
+  table_ = std::make_shared<RelocationTablePage>();
+  RelocationTableChecks checks;
+  verdict_ = ReadRelocationTable(raw, spare, ecc_read.empty() ? nullptr : ecc_read.data(), blocks_,
+                                 table_.get(), &checks);
+  std::vector<WORD> map(blocks_);
+  if (TableValid()) {
+    RelocationMapFromTable(table_.get(), blocks_, map.data());
+  } else {
+    for (std::uint32_t k = 0; k < blocks_; ++k) map[k] = static_cast<WORD>(k);
+  }
+  map_.assign(map.begin(), map.end());
 }
 
 bool NandLogicalView::TableValid() const {
-  return Get16(RawPage(kNandTablePage)) == kNandTableSignature;
+  return verdict_ == kRelocationTableIntact || verdict_ == kRelocationTableMended;
 }
 
 std::vector<NandRelocation> NandLogicalView::Table() const {
   std::vector<NandRelocation> entries;
   if (!TableValid()) return entries;
-  const std::uint8_t* page = RawPage(kNandTablePage);
-  for (std::uint32_t i = 0; i < kMaxEntries; ++i) {
-    const std::uint8_t* entry = page + kHeaderBytes + i * kEntryBytes;
-    std::uint16_t bad = Get16(entry);
-    if (bad == 0xFFFF) break;
-    entries.push_back({bad, Get16(entry + 2)});
+  const DWORD n = RelocationEntryCount(table_.get());
+  for (DWORD i = 0; i < n; ++i) {
+    entries.push_back({table_->Entries[i].BadBlock, table_->Entries[i].Replacement});
   }
   return entries;
 }

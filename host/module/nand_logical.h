@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -30,12 +31,15 @@ class NandLogicalView {
   NandLogicalView(std::uint8_t* image, std::uint32_t blocks);
 
   std::uint32_t Blocks() const { return blocks_; }
-  std::uint32_t Reserve() const { return blocks_ / 50; }
+  std::uint32_t Reserve() const { return RelocationReserveBlocks(blocks_); }
   std::uint64_t FlashSize() const { return std::uint64_t{blocks_ - Reserve()} * kNandBlockBytes; }
 
-  /// Whether physical page 63 carries the table's signature.
+  /// What the driver makes of the table page: intact, mended by its check or ECC, damaged
+  /// (the driver does not start) or no table at all.
+  RelocationTableVerdict TableState() const { return verdict_; }
+  /// Whether the driver takes the table page (intact or mended).
   bool TableValid() const;
-  /// The entries before the terminator, retired ones included (at most what fits the page).
+  /// The entries before the end mark, retired ones included, as the driver takes them.
   std::vector<NandRelocation> Table() const;
   /// Physical block of every logical block, as the driver builds its map from the table.
   std::vector<std::uint32_t> Map() const;
@@ -56,6 +60,8 @@ class NandLogicalView {
  private:
   std::uint8_t* image_;
   std::uint32_t blocks_;
+  RelocationTableVerdict verdict_;
+  std::shared_ptr<RelocationTablePage> table_;
   std::vector<std::uint32_t> map_;
 };
 

@@ -428,9 +428,23 @@ void ReadFlash(FlashImage& image, const fs::path& dir, Flash& f) {
       }
     }
   }
-  f.table_valid = view.TableValid();
-  f.table_map.clear();
-  for (std::uint32_t b : view.Map()) f.table_map.push_back(static_cast<std::uint16_t>(b));
+  // The table page as stored, read here on its own rather than through the driver's rules:
+  // the signature, then entries up to the end mark, a later entry for a block winning.
+  const std::uint8_t* table = image.Get() + std::uint64_t{kTablePage} * host::kNandRawPageBytes;
+  auto word = [&](std::uint32_t at) {
+    return static_cast<std::uint16_t>(table[at] | table[at + 1] << 8);
+  };
+  f.table_valid = word(0) == 0x524E;
+  f.table_map.resize(kBlocks);
+  for (std::uint32_t k = 0; k < kBlocks; ++k) f.table_map[k] = static_cast<std::uint16_t>(k);
+  const std::uint32_t logical_blocks = kBlocks - kBlocks / 50;
+  for (std::uint32_t at = 4; f.table_valid && at + 4 <= host::kNandPageBytes; at += 4) {
+    const std::uint16_t bad = word(at), replacement = word(at + 2);
+    if (bad == 0xFFFF) break;
+    if (bad == 0 || bad >= logical_blocks) continue;
+    if (replacement < logical_blocks || replacement >= kBlocks) continue;
+    f.table_map[bad] = replacement;
+  }
   f.ram_map.reset();
   std::ifstream ram(dir / "ram" / "mapping-NAND_FLASH_BBMT", std::ios::binary);
   std::uint32_t signature = 0;
