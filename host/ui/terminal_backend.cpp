@@ -36,6 +36,7 @@
 #include "host/hardware/virtual_clock.h"
 #include "host/system/ce_paths.h"
 #include "host/system/text.h"
+#include "host/ui/run_outcome.h"
 #include "host/ui/terminal_layout.h"
 #include "host/ui/terminal_restore.h"
 #include "resources/resources.h"
