@@ -11,6 +11,7 @@ namespace {
 
 // The program's dialogs and boxes, as the recorder knows them.
 constexpr int kUpdateDialog = IDD_UPDATE;
+constexpr UpdateItems kUpdateItems{kItemRecordBar, kItemImageBar, kItemRecordText, kItemImageText};
 // The update dialog's cancel command: it stops the update.
 constexpr int kUpdateCancel = IDCANCEL;
 // The program's error boxes: its captions "ERROR" (and "ERRER"), and the registry's
@@ -52,6 +53,7 @@ void RunRecorder::DialogOpened(Window& dialog) {
   if (dialog.id != kUpdateDialog) return;
   open_updates_.push_back({&dialog});
   MarkFlashActivity();
+  CurrentBackend().UpdateStarted(dialog, kUpdateItems);
 }
 
 void RunRecorder::CommandPosted(Window& dialog, int id) {

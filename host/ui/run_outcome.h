@@ -27,6 +27,12 @@ struct UpdateOutcome {
 /// empty when it changed nothing or succeeded.
 std::string LeftBehind(const UpdateOutcome& outcome);
 
+/// The controls of the update dialog that show its progress.
+struct UpdateItems {
+  int record_bar, image_bar;    // the current record (or the erase), the whole image
+  int record_text, image_text;  // the texts above them
+};
+
 /// The facts of one run of the program, as the host saw them.
 struct RunFacts {
   std::vector<std::u16string> error_boxes;  // the texts of the error boxes shown, in order

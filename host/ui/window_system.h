@@ -66,6 +66,7 @@ void AddExitNote(const std::string& line);
 void PrintExitNotes();
 
 struct UpdateOutcome;  // run_outcome.h
+struct UpdateItems;
 
 /// What a backend is told, and what it must do.
 class Backend {
@@ -75,8 +76,9 @@ class Backend {
   virtual void DialogEnded(Window& /*dialog*/) {}
   virtual void TextChanged(Window& /*window*/) {}
   virtual void ProgressChanged(Window& /*control*/, bool /*range_changed*/) {}
-  /// The program's update is about to end with this outcome (before DialogEnded): told by the
-  /// run's recorder (run_outcome.h).
+  /// The program's update has begun in `dialog` (before DialogOpened) / is about to end with
+  /// this outcome (before DialogEnded): told by the run's recorder (run_outcome.h).
+  virtual void UpdateStarted(Window& /*dialog*/, const UpdateItems& /*items*/) {}
   virtual void UpdateEnded(Window& /*dialog*/, const UpdateOutcome& /*outcome*/) {}
   /// Runs in the modal loop of `dialog` while it is the topmost window: draw what changed,
   /// wait at most `timeout` for input and turn it into commands (PostCommand). The lock may be
