@@ -164,7 +164,7 @@ class FuzzModule {
       std::memset(flash_, 0xFF, size_);
       reset_before_ = true;
     } else {
-      for (const auto& [start, end] : host::FlashActivitySinceMark().programmed.spans) {
+      for (const auto& [start, end] : host::FlashActivityOfRun().programmed.spans) {
         if (start < size_) std::memset(flash_ + start, 0xFF, std::min(end, size_) - start);
       }
     }

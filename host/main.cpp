@@ -13,10 +13,10 @@
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
 #include "host/system/ce_paths.h"
-#include "host/system/failed_calls.h"
 #include "host/system/kernel_objects.h"
 #include "host/system/text.h"
 #include "host/tool_support.h"
+#include "host/ui/run_outcome.h"
 #include "host/ui/ui_options.h"
 #include "host/ui/window_system.h"
 #include "shell/command_line.h"
@@ -159,22 +159,17 @@ int main(int argc, char** argv) {
   std::atexit(at_end);
   std::at_quick_exit(at_end);
   if (!host::ui::InstallBackend(ui)) return 2;
+  host::ui::RunRecorder& run = host::ui::RecordRun();
 
   std::string line;
   for (const std::string& part : command) line += (line.empty() ? "" : " ") + part;
   std::u16string wide = host::Utf16(line);
   // The program returns 1 whatever happened; what its boxes said is the run's outcome.
   WinMain(nullptr, nullptr, wide.data(), 0);
-  int status = host::ui::RunExitStatus();
-  // A command the program did not understand (it said "WARINING" and went on): scripts see
-  // status 2, as for a bad host option.
-  for (int n = 0; n < CommandCount; ++n) {
-    if (Commands[n].kind == kCommandUnsupported) status = 2;
-  }
-  // A quiet registry save or clear that failed showed no box: the run still failed.
-  for (const std::string& failed : host::FailedCalls()) {
+  host::ui::RunFacts facts = run.Facts();
+  // A call that failed without a box (a quiet registry save) is said here.
+  for (const std::string& failed : facts.failed_calls) {
     std::fprintf(stderr, "imbrel: %s\n", failed.c_str());
-    if (status == 0) status = 1;
   }
-  return status;
+  return host::ui::ExitStatus(facts);
 }

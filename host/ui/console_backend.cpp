@@ -24,6 +24,7 @@
 
 #include "host/hardware/virtual_clock.h"
 #include "host/system/text.h"
+#include "host/ui/run_outcome.h"
 #include "host/ui/terminal_restore.h"
 
 namespace host::ui {

@@ -141,10 +141,10 @@ std::unique_ptr<ParsedDialog> ParseDialog(std::span<const BYTE> data, WORD id, W
   std::abort();
 }
 
-}  // namespace
-
-std::span<const BYTE> FindResourceData(std::span<const BYTE> res, WORD type, WORD id,
-                                       WORD* language) {
+// Calls `visit(type, id, language, data)` for each entry of the .res bytes `res` in order
+// (type and id 0 when named by a string), until it returns true.
+template <typename Visit>
+void ForEachResource(std::span<const BYTE> res, Visit visit) {
   Reader r{res};
   while (r.at + 8 <= res.size()) {
     std::size_t start = r.at;
@@ -159,14 +159,51 @@ std::span<const BYTE> FindResourceData(std::span<const BYTE> res, WORD type, WOR
     r.Word();   // memory flags
     WORD entry_language = r.Word();
     if (r.bad || header_size < 8 || start + header_size + data_size > res.size()) break;
-    if (entry_type == type && entry_id == id) {
-      if (language) *language = entry_language;
-      return res.subspan(start + header_size, data_size);
+    if (visit(entry_type, entry_id, entry_language, res.subspan(start + header_size, data_size))) {
+      return;
     }
     r.at = start + header_size + data_size;
     r.Align(4);
   }
-  return {};
+}
+
+// The program's dialog templates, parsed once, on first use.
+const std::vector<std::unique_ptr<ParsedDialog>>& ProgramDialogs() {
+  static const std::vector<std::unique_ptr<ParsedDialog>> dialogs = [] {
+    std::vector<std::unique_ptr<ParsedDialog>> all;
+    ForEachResource(ProgramResources(),
+                    [&](WORD type, WORD id, WORD language, std::span<const BYTE> data) {
+                      if (type != kResourceDialog || id == 0) return false;
+                      auto parsed = ParseDialog(data, id, language);
+                      if (!parsed) BadResources("a dialog template is cut short");
+                      all.push_back(std::move(parsed));
+                      return false;
+                    });
+    if (all.empty()) BadResources("the dialog templates are missing");
+    return all;
+  }();
+  return dialogs;
+}
+
+}  // namespace
+
+std::span<const BYTE> FindResourceData(std::span<const BYTE> res, WORD type, WORD id,
+                                       WORD* language) {
+  std::span<const BYTE> found;
+  ForEachResource(
+      res, [&](WORD entry_type, WORD entry_id, WORD entry_language, std::span<const BYTE> data) {
+        if (entry_type != type || entry_id != id) return false;
+        if (language) *language = entry_language;
+        found = data;
+        return true;
+      });
+  return found;
+}
+
+std::vector<const DialogTemplate*> DialogTemplates() {
+  std::vector<const DialogTemplate*> templates;
+  for (const auto& parsed : ProgramDialogs()) templates.push_back(&parsed->dialog);
+  return templates;
 }
 
 std::span<const BYTE> ProgramResources() { return {kImbrelResources, kImbrelResourcesSize}; }
@@ -174,23 +211,8 @@ std::span<const BYTE> ProgramResources() { return {kImbrelResources, kImbrelReso
 }  // namespace host::ui
 
 const DialogTemplate* FindDialogTemplate(WORD id) {
-  using namespace host::ui;
-  // Parsed once, on first use; the program has two dialogs.
-  static const std::vector<std::unique_ptr<ParsedDialog>> dialogs = [] {
-    std::vector<std::unique_ptr<ParsedDialog>> all;
-    for (WORD dialog_id : {WORD{IDD_MAIN}, WORD{IDD_UPDATE}}) {
-      WORD language = 0;
-      std::span<const BYTE> data =
-          FindResourceData(ProgramResources(), kResourceDialog, dialog_id, &language);
-      if (data.empty()) BadResources("a dialog template is missing");
-      auto parsed = ParseDialog(data, dialog_id, language);
-      if (!parsed) BadResources("a dialog template is cut short");
-      all.push_back(std::move(parsed));
-    }
-    return all;
-  }();
-  for (const auto& parsed : dialogs) {
-    if (parsed->dialog.id == id) return &parsed->dialog;
+  for (const DialogTemplate* dialog : host::ui::DialogTemplates()) {
+    if (dialog->id == id) return dialog;
   }
   return nullptr;
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "ce/ui.h"
 
@@ -45,6 +46,9 @@ std::span<const BYTE> FindResourceData(std::span<const BYTE> res, WORD type, WOR
 
 /// The program's .res, as the build compiled it.
 std::span<const BYTE> ProgramResources();
+
+/// Every dialog template of the program's resources, in the order the .res holds them.
+std::vector<const DialogTemplate*> DialogTemplates();
 
 }  // namespace host::ui
 

@@ -36,9 +36,9 @@
 #include "host/hardware/virtual_clock.h"
 #include "host/system/ce_paths.h"
 #include "host/system/text.h"
+#include "host/ui/run_outcome.h"
 #include "host/ui/terminal_layout.h"
 #include "host/ui/terminal_restore.h"
-#include "resources/resources.h"
 
 namespace host::ui {
 
@@ -81,12 +81,14 @@ class TerminalBackend final : public Backend {
   void DialogOpened(Window& dialog) override {
     std::vector<Window*> stops = TabStops(dialog);
     focus_[&dialog] = stops.empty() ? 0 : stops.front()->id;
-    if (dialog.id == IDD_UPDATE) {
-      update_ = &dialog;
-      update_started_ = ClockNow();
-      erase_kb_ = 0;
-    }
     Changed();
+  }
+
+  void UpdateStarted(Window& dialog, const UpdateItems& items) override {
+    update_ = &dialog;
+    update_items_ = items;
+    update_started_ = ClockNow();
+    erase_kb_ = 0;
   }
 
   void UpdateEnded(Window& dialog, const UpdateOutcome& outcome) override {
@@ -314,10 +316,10 @@ class TerminalBackend final : public Backend {
   // rate and the module time left at that rate.
   std::wstring WorkLine() {
     if (!update_) return L"";
-    const Window* record_text = update_->Control(1004);
-    const Window* image_text = update_->Control(1005);
-    const Window* record_bar = update_->Control(1002);
-    const Window* image_bar = update_->Control(1003);
+    const Window* record_text = update_->Control(update_items_.record_text);
+    const Window* image_text = update_->Control(update_items_.image_text);
+    const Window* record_bar = update_->Control(update_items_.record_bar);
+    const Window* image_bar = update_->Control(update_items_.image_bar);
     if (!record_text || !image_text || !record_bar || !image_bar) return L"";
     const std::u16string& text = record_text->text;
     const bool erasing = text.rfind(u"Erasing", 0) == 0;
@@ -521,6 +523,7 @@ class TerminalBackend final : public Backend {
   std::chrono::steady_clock::time_point notice_until_;
   std::wstring outcome_;      // the last update's
   Window* update_ = nullptr;  // the update dialog while it is open
+  UpdateItems update_items_{};
   std::uint64_t update_started_ = 0;
   double erase_kb_ = 0;  // the update's erase, in KB, once it has started
   SCREEN* screen_ = nullptr;

@@ -16,7 +16,6 @@
 #include "host/ui/script_backend.h"
 #include "host/ui/terminal_backend.h"
 #include "host/ui/terminal_layout.h"
-#include "resources/resources.h"
 
 namespace host::ui {
 
@@ -45,12 +44,10 @@ bool InstallBackend(const UiOptions& options) {
   bool terminals = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
   // The dialogs must fit the terminal: the largest of them in cells.
   int need_rows = 0, need_cols = 0;
-  for (WORD id : {WORD{IDD_MAIN}, WORD{IDD_UPDATE}}) {
-    if (const DialogTemplate* t = FindDialogTemplate(id)) {
-      terminal::CellRect frame = terminal::DialogFrame(t->cx, t->cy, 1000, 1000);
-      need_rows = std::max(need_rows, frame.rows);
-      need_cols = std::max(need_cols, frame.cols);
-    }
+  for (const DialogTemplate* t : DialogTemplates()) {
+    terminal::CellRect frame = terminal::DialogFrame(t->cx, t->cy, 1000, 1000);
+    need_rows = std::max(need_rows, frame.rows);
+    need_cols = std::max(need_cols, frame.cols);
   }
   winsize size{};
   bool fits = !terminals || ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 ||

@@ -14,8 +14,6 @@
 #include "host/system/ce_paths.h"
 #include "host/system/text.h"
 #include "host/ui/resource_section.h"
-#include "resources/resources.h"
-#include "update/update_dialog.h"
 
 namespace host::ui {
 
@@ -32,37 +30,7 @@ std::atomic<bool> common_controls{false};
 // How long a modal loop waits before looking again when nothing wakes it.
 constexpr std::chrono::milliseconds kLoopTick{50};
 
-RunOutcome run_outcome;
-
-// The update dialog that is open, topmost first; null when none is.
-Window* OpenUpdateDialog() {
-  for (auto it = modal_stack.rbegin(); it != modal_stack.rend(); ++it) {
-    if (it->kind == ModalFrame::Kind::kDialog && it->window && it->window->id == IDD_UPDATE) {
-      return it->window;
-    }
-  }
-  return nullptr;
-}
-
-// The program's error boxes: its captions "ERROR" (and "ERRER"), and the registry's
-// "... FAILED!" results.
-bool IsErrorBox(const std::u16string& text, const std::u16string& caption) {
-  return caption == u"ERROR" || caption == u"ERRER" ||
-         text.find(u"FAILED!") != std::u16string::npos;
-}
-
-UpdateOutcome OutcomeOf(const Window& update) {
-  UpdateOutcome outcome;
-  if (!update.update_error.empty()) {
-    outcome.kind = UpdateOutcome::Kind::kFailed;
-    outcome.error = update.update_error;
-  } else if (update.update_cancelled || AbortFlag) {
-    // The stop request is process-wide: one that stopped an update before this one stays set
-    // for the updates commanded after it, and stops each of them before it writes.
-    outcome.kind = UpdateOutcome::Kind::kCancelled;
-  }
-  return outcome;
-}
+WindowObserver* observer = nullptr;
 
 HWND NewHandle() { return reinterpret_cast<HWND>(next_handle.fetch_add(0x10) + 0x10); }
 
@@ -207,9 +175,9 @@ Backend& CurrentBackend() {
   return *backend;
 }
 
-std::string LeftBehind(const UpdateOutcome& outcome) {
-  if (outcome.kind == UpdateOutcome::Kind::kDone || outcome.flash.empty()) return "";
-  return "the flash is left erased or partly written: " + outcome.flash.Describe();
+void SetWindowObserver(WindowObserver* new_observer) {
+  std::lock_guard lock(ui_mutex);
+  observer = new_observer;
 }
 
 namespace {
@@ -228,18 +196,8 @@ void PrintExitNotes() {
   exit_notes.clear();
 }
 
-RunOutcome CurrentRunOutcome() {
-  std::lock_guard lock(ui_mutex);
-  return run_outcome;
-}
-
-int RunExitStatus() {
-  RunOutcome outcome = CurrentRunOutcome();
-  return outcome.error_shown ? 1 : outcome.update_cancelled ? 3 : 0;
-}
-
 void PostCommand(Window& dialog, int id) {
-  if (dialog.id == IDD_UPDATE && id == IDCANCEL) dialog.update_cancelled = true;
+  if (observer) observer->CommandPosted(dialog, id);
   dialog.commands.push_back(id);
   ui_changed.notify_all();
 }
@@ -359,7 +317,7 @@ INT_PTR DialogBoxParamW(HINSTANCE, LPCWSTR template_name, HWND owner, DLGPROC pr
     host::ui::Register(*dialog);
     host::ui::modal_stack.push_back(
         {host::ui::ModalFrame::Kind::kDialog, dialog.get(), std::this_thread::get_id()});
-    if (dialog->id == IDD_UPDATE) host::MarkFlashActivity();
+    if (host::ui::observer) host::ui::observer->DialogOpened(*dialog);
     backend.DialogOpened(*dialog);
   }
 
@@ -385,14 +343,7 @@ INT_PTR DialogBoxParamW(HINSTANCE, LPCWSTR template_name, HWND owner, DLGPROC pr
       ui_changed.wait_for(lock, host::ui::kLoopTick);
     }
   }
-  if (dialog->id == IDD_UPDATE) {
-    host::ui::UpdateOutcome outcome = host::ui::OutcomeOf(*dialog);
-    outcome.flash = host::FlashActivitySinceMark();
-    if (outcome.kind == host::ui::UpdateOutcome::Kind::kCancelled) {
-      host::ui::run_outcome.update_cancelled = true;
-    }
-    backend.UpdateEnded(*dialog, outcome);
-  }
+  if (host::ui::observer) host::ui::observer->DialogEnding(*dialog);
   host::ui::PopFrame(std::this_thread::get_id(), host::ui::ModalFrame::Kind::kDialog);
   backend.DialogEnded(*dialog);
   host::ui::Unregister(*dialog);
@@ -490,14 +441,9 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
   std::u16string shown_caption = caption ? caption : u"Error";
   int answer = host::ui::CurrentBackend().MessageBox(owner_window, shown_text, shown_caption, type);
   std::lock_guard lock(ui_mutex);
-  Window* update = host::ui::OpenUpdateDialog();
-  if (host::ui::IsErrorBox(shown_text, shown_caption)) {
-    host::ui::run_outcome.error_shown = true;
-    if (update && update->update_error.empty()) update->update_error = shown_text;
-  }
-  // A warning answered Cancel or No stops the update before it writes.
-  if (update && shown_caption == u"WARNING" && (answer == IDCANCEL || answer == IDNO)) {
-    update->update_cancelled = true;
+  if (host::ui::observer) {
+    host::ui::observer->MessageBoxAnswered(host::ui::FindWindow(owner), shown_text, shown_caption,
+                                           type, answer);
   }
   return answer;
 }
@@ -515,7 +461,9 @@ BOOL GetOpenFileNameW(OPENFILENAMEW* ofn) {
     }
     if (chosen.empty()) {
       std::lock_guard lock(ui_mutex);
-      if (Window* update = host::ui::OpenUpdateDialog()) update->update_cancelled = true;
+      if (host::ui::observer) {
+        host::ui::observer->OpenFileCancelled(host::ui::FindWindow(ofn->hwndOwner));
+      }
       return FALSE;
     }
     // The rules of the request: a path that does not exist is refused, as the dialog would.

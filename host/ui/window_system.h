@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "ce/ui.h"
-#include "host/hardware/flash_activity.h"
 
 namespace host::ui {
 
@@ -45,9 +44,6 @@ struct Window {
   bool ended = false;
   INT_PTR result = 0;
   std::thread::id thread;
-  // The update dialog: what its run showed (see UpdateOutcome).
-  std::u16string update_error;    // the first error box's text
-  bool update_cancelled = false;  // the cancel command, a declined warning or no file chosen
 
   bool visible() const { return (style & WS_VISIBLE) != 0; }
   Window* Control(int control_id) const;
@@ -64,34 +60,13 @@ struct ModalFrame {
 /// The lock that guards every window. Backends are called with it held unless said otherwise.
 std::mutex& UiLock();
 
-/// How one update (a run of the update dialog) ended, as its boxes and commands showed: an error
-/// box is a failure; the cancel command, a declined warning, no file chosen, or the program's
-/// stop request (AbortFlag) still set when it ends, without an error box, is a cancel.
-struct UpdateOutcome {
-  enum class Kind { kDone, kFailed, kCancelled };
-  Kind kind = Kind::kDone;
-  std::u16string error;  // kFailed: the error box's text
-  FlashActivity flash;   // what the chips erased and programmed while it ran
-};
-
-/// The flash an update that did not succeed has left erased or partly written, as one line;
-/// empty when it changed nothing or succeeded.
-std::string LeftBehind(const UpdateOutcome& outcome);
-
 /// Lines to print on standard error once the window system has left the screen (the
 /// terminal's notes); PrintExitNotes prints and forgets them.
 void AddExitNote(const std::string& line);
 void PrintExitNotes();
 
-/// What the run's dialogs showed: the host's exit status comes from it.
-struct RunOutcome {
-  bool error_shown = false;       // an error box ("ERROR", "ERRER", "... FAILED!")
-  bool update_cancelled = false;  // an update that the user cancelled
-};
-RunOutcome CurrentRunOutcome();
-/// The exit status of a run that ended without a restart: 1 when an error box was shown, else
-/// 3 when an update was cancelled, else 0.
-int RunExitStatus();
+struct UpdateOutcome;  // run_outcome.h
+struct UpdateItems;
 
 /// What a backend is told, and what it must do.
 class Backend {
@@ -101,7 +76,9 @@ class Backend {
   virtual void DialogEnded(Window& /*dialog*/) {}
   virtual void TextChanged(Window& /*window*/) {}
   virtual void ProgressChanged(Window& /*control*/, bool /*range_changed*/) {}
-  /// The update dialog is about to end (before DialogEnded) with this outcome.
+  /// The program's update has begun in `dialog` (before DialogOpened) / is about to end with
+  /// this outcome (before DialogEnded): told by the run's recorder (run_outcome.h).
+  virtual void UpdateStarted(Window& /*dialog*/, const UpdateItems& /*items*/) {}
   virtual void UpdateEnded(Window& /*dialog*/, const UpdateOutcome& /*outcome*/) {}
   /// Runs in the modal loop of `dialog` while it is the topmost window: draw what changed,
   /// wait at most `timeout` for input and turn it into commands (PostCommand). The lock may be
@@ -115,6 +92,28 @@ class Backend {
   /// empty string when cancelled. The window system checks the must-exist rules.
   virtual std::u16string OpenFile(const OPENFILENAMEW& request) = 0;
 };
+
+/// Told what the windows did, beside the backend, for a record of the run (run_outcome.h).
+/// Called with the lock held, on the thread that did it.
+class WindowObserver {
+ public:
+  virtual ~WindowObserver() = default;
+  /// A dialog is open, before the backend is told.
+  virtual void DialogOpened(Window& /*dialog*/) {}
+  /// Command `id` is queued for `dialog`: a button pressed, the cancel command.
+  virtual void CommandPosted(Window& /*dialog*/, int /*id*/) {}
+  /// A message box was answered.
+  virtual void MessageBoxAnswered(Window* /*owner*/, const std::u16string& /*text*/,
+                                  const std::u16string& /*caption*/, UINT /*type*/,
+                                  int /*answer*/) {}
+  /// A file-open dialog was closed with no file chosen.
+  virtual void OpenFileCancelled(Window* /*owner*/) {}
+  /// A dialog's modal loop is over; the backend is told it ended next.
+  virtual void DialogEnding(Window& /*dialog*/) {}
+};
+
+/// The observer of every window from now on (not owned; null: none).
+void SetWindowObserver(WindowObserver* observer);
 
 /// Installs the backend every window of the process uses from now on.
 void SetBackend(std::unique_ptr<Backend> backend);

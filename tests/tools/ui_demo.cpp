@@ -16,6 +16,7 @@
 #include "ce/ce.h"
 #include "host/module/module.h"
 #include "host/system/text.h"
+#include "host/ui/run_outcome.h"
 #include "host/ui/ui_options.h"
 
 namespace {
@@ -122,6 +123,7 @@ int main(int argc, char** argv) {
   app.add_option("--step-ms", step_ms, "host milliseconds between two update steps");
   CLI11_PARSE(app, argc, argv);
   if (!host::ui::InstallBackend(ui)) return 2;
+  host::ui::RecordRun();  // the line that ends each update
   std::unique_ptr<host::Module> module;
   if (!module_dir.empty()) module = host::Module::Open(module_dir);
   preset_file = host::Utf16(file);
