@@ -34,7 +34,8 @@ namespace host {
 
 namespace {
 
-// Opens a session and checks that the range lies inside the flash before anything is touched.
+// Checks, before anything is touched, that the session's driver started and that the range
+// lies inside the flash.
 void CheckRange(const FlashSession& session, const std::string& what, std::uint64_t offset,
                 std::uint64_t length) {
   if (session.driver() == 0) {
@@ -102,9 +103,9 @@ std::vector<std::uint8_t> ReadInput(const std::string& file) {
 }
 
 // Reads [offset, offset + length) through the driver. NAND pages the driver will not read
-// are read again without ECC: an erased page reads 0xFF (one flipped bit a step cleaned, as
-// Linux's NAND layer does);
-// anything else is damage, and *problem names the page and why.
+// are read again without ECC: an erased page reads 0xFF (up to one flipped bit in each
+// 512-byte step cleaned, as Linux's NAND layer does); anything else is damage, and *problem
+// names the page and why.
 bool ReadRange(std::uint64_t offset, std::uint64_t length, std::uint8_t* out,
                std::string* problem) {
   if (length == 0 ||
