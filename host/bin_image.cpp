@@ -10,17 +10,12 @@
 #include <utility>
 
 #include "flash/flash_ops.h"
+#include "host/hex.h"
 #include "update/bin_format.h"
 
 namespace host {
 
 namespace {
-
-std::string Hex(std::uint64_t v) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "%#llx", static_cast<unsigned long long>(v));
-  return buf;
-}
 
 std::string Num(std::uint64_t v) { return std::to_string(v); }
 
@@ -58,7 +53,7 @@ std::vector<std::pair<std::size_t, std::size_t>> FindOverlaps(const std::vector<
 }
 
 std::string RangeText(std::uint64_t begin, std::uint64_t end) {
-  return "[" + Hex(begin) + ", " + Hex(end) + ")";
+  return "[" + HexLower(begin) + ", " + HexLower(end) + ")";
 }
 
 std::string Printable(std::span<const std::uint8_t> bytes) {
@@ -126,7 +121,8 @@ std::vector<std::string> BinWriter::Check(bool allow_overlap) const {
   std::vector<std::string> reasons;
   const std::uint64_t image_end = std::uint64_t{start_} + (length_ ? *length_ : Extent());
   if (image_end - start_ > 0xFFFFFFFFu) {
-    reasons.push_back("the records reach " + Hex(image_end) + ", " + Hex(image_end - start_) +
+    reasons.push_back("the records reach " + HexLower(image_end) + ", " +
+                      HexLower(image_end - start_) +
                       " bytes from the start: more than a 32-bit length can hold");
   } else if (image_end == start_) {
     reasons.push_back("the image would be empty: its length is 0");
@@ -217,7 +213,7 @@ constexpr const char* kOverlapping =
     "the updater refuses the file before it erases anything (Records overlap or out of order!)";
 
 std::string RecordName(std::size_t index, const BinRecord& r) {
-  return "record " + Num(index) + " at " + Hex(r.address);
+  return "record " + Num(index) + " at " + HexLower(r.address);
 }
 
 void ReadRecords(BinImage& image) {
@@ -241,7 +237,8 @@ void ReadRecords(BinImage& image) {
     if (left < kBinRecordHeaderSize) {
       add(BinProblemKind::kRecordHeaderCut, image.records.size(),
           "the file ends inside the header of record " + Num(image.records.size()) +
-              " (file offset " + Hex(at) + "), after " + Num(left) + " of 12 bytes; " + kEndOfFile);
+              " (file offset " + HexLower(at) + "), after " + Num(left) + " of 12 bytes; " +
+              kEndOfFile);
       return;
     }
     BinRecord r{};
@@ -269,8 +266,8 @@ void ReadRecords(BinImage& image) {
     }
     if (r.computed != r.checksum) {
       add(BinProblemKind::kChecksumMismatch, index,
-          RecordName(index, r) + ": stored checksum " + Hex(r.checksum) + " but its data sums to " +
-              Hex(r.computed) +
+          RecordName(index, r) + ": stored checksum " + HexLower(r.checksum) +
+              " but its data sums to " + HexLower(r.computed) +
               "; the updater refuses the file before it erases anything (BAD CRC)");
     }
   }
@@ -282,7 +279,7 @@ void CheckLayout(BinImage& image) {
   };
   if (image.end_record && image.end_record->length != 0) {
     add(BinProblemKind::kEndRecordLength, BinSeverity::kNote, kNoRecord,
-        "the end record's length gives the entry point " + Hex(image.end_record->length) +
+        "the end record's length gives the entry point " + HexLower(image.end_record->length) +
             ", as SRecord and Platform Builder write it; the updater does not use it");
   }
   if (image.bytes_after_end) {
@@ -299,7 +296,7 @@ void CheckLayout(BinImage& image) {
     if (r.length != 0 && (r.address < image_begin || r.end() > image_end)) {
       add(BinProblemKind::kOutsideImage,
           image.length == 0 ? BinSeverity::kError : BinSeverity::kWarning, i,
-          RecordName(i, r) + " + " + Hex(r.length) + " is not inside the image " +
+          RecordName(i, r) + " + " + HexLower(r.length) + " is not inside the image " +
               RangeText(image_begin, image_end) + "; " + kOutsideErased);
     }
   }
@@ -376,7 +373,7 @@ std::vector<BinProblem> CheckBinPlacement(const BinImage& image, std::uint32_t o
   auto lands = [&](std::uint32_t address) -> std::uint64_t {
     return static_cast<std::uint32_t>(address + offset);
   };
-  const std::string flash = "the flash [0, " + Hex(flash_size) + ")";
+  const std::string flash = "the flash [0, " + HexLower(flash_size) + ")";
   for (std::size_t i = 0; i < image.records.size(); ++i) {
     const BinRecord& r = image.records[i];
     const std::uint64_t at = lands(r.address);

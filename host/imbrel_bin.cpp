@@ -34,7 +34,7 @@ constexpr int kExitUsage = 2;         // bad command line, unreadable or unwrita
 constexpr std::size_t kDefaultChunk = 16384;
 constexpr std::size_t kProblemsShownPerKind = 10;
 
-using host::Hex;
+using host::HexLower;
 using host::Number;
 using host::UsageError;
 
@@ -56,30 +56,33 @@ struct InfoOptions {
 std::string SignedOffset(std::uint32_t start, const host::BinPlacement& placement) {
   const std::int64_t lands = static_cast<std::uint32_t>(start + placement.offset);
   const std::int64_t difference = lands - static_cast<std::int64_t>(start);
-  return difference < 0 ? "-" + Hex(static_cast<std::uint64_t>(-difference))
-                        : Hex(static_cast<std::uint64_t>(difference));
+  return difference < 0 ? "-" + HexLower(static_cast<std::uint64_t>(-difference))
+                        : HexLower(static_cast<std::uint64_t>(difference));
 }
 
 std::string DescribePlacement(std::uint32_t start, const InfoOptions& options, bool item5_known,
                               const host::BinPlacement& placement) {
-  if (!options.image_offset.empty()) return "offset " + Hex(placement.offset) + " (--image-offset)";
+  if (!options.image_offset.empty())
+    return "offset " + HexLower(placement.offset) + " (--image-offset)";
   switch (placement.translation) {
     case host::BinTranslation::kToFlashZero:
-      return "start " + Hex(start) + " is in 0xbca00000..0xbffffffe: the image goes to flash 0" +
-             " (offset " + SignedOffset(start, placement) + ")";
+      return "start " + HexLower(start) +
+             " is in 0xbca00000..0xbffffffe: the image goes to flash 0" + " (offset " +
+             SignedOffset(start, placement) + ")";
     case host::BinTranslation::kToImageBase: {
       std::uint32_t base = start + placement.offset;
       std::string source = !item5_known
                                ? "the default: the module does not answer configuration item 5"
                            : options.module.empty() ? "word 0 of configuration item 5"
                                                     : "word 0 of the module's configuration item 5";
-      return "start " + Hex(start) + " is a kernel address: the image goes to the image base " +
-             Hex(base) + " (" + source + "), offset " + SignedOffset(start, placement);
+      return "start " + HexLower(start) +
+             " is a kernel address: the image goes to the image base " + HexLower(base) + " (" +
+             source + "), offset " + SignedOffset(start, placement);
     }
     case host::BinTranslation::kNone:
       break;
   }
-  return "start " + Hex(start) + " is not translated: addresses are flash offsets (offset 0)";
+  return "start " + HexLower(start) + " is not translated: addresses are flash offsets (offset 0)";
 }
 
 const char* SeverityWord(host::BinSeverity s) {
@@ -224,16 +227,17 @@ int Info(const InfoOptions& options) {
       std::printf("%-12sstart 0x%08x, length 0x%08x (%u bytes)\n", "header", image.start,
                   image.length, image.length);
       std::printf("%-12s%s\n", "placement", placement_text.c_str());
-      std::printf("%-12sflash [%s, %s)%s\n", "erases", Hex(erase_at).c_str(),
-                  Hex(erase_end).c_str(), session ? "" : " and the rest of the blocks it touches");
+      std::printf("%-12sflash [%s, %s)%s\n", "erases", HexLower(erase_at).c_str(),
+                  HexLower(erase_end).c_str(),
+                  session ? "" : " and the rest of the blocks it touches");
       PrintRecords(image, placement.offset);
       if (image.end_record) {
         if (image.end_record->length) {
           std::printf("%-12sat file offset %s, entry point 0x%08x\n", "end record",
-                      Hex(image.end_record->header_at).c_str(), image.end_record->length);
+                      HexLower(image.end_record->header_at).c_str(), image.end_record->length);
         } else {
           std::printf("%-12sat file offset %s, no entry point\n", "end record",
-                      Hex(image.end_record->header_at).c_str());
+                      HexLower(image.end_record->header_at).c_str());
         }
       } else {
         std::printf("%-12snone\n", "end record");
@@ -252,7 +256,7 @@ int Info(const InfoOptions& options) {
     }
     if (flash_size) {
       json.insert("flash_size", static_cast<std::int64_t>(*flash_size));
-      if (text) std::printf("%-12s%s bytes\n", "flash size", Hex(*flash_size).c_str());
+      if (text) std::printf("%-12s%s bytes\n", "flash size", HexLower(*flash_size).c_str());
       for (host::BinProblem& p : host::CheckBinPlacement(image, placement.offset, *flash_size)) {
         problems.push_back(std::move(p));
       }
@@ -416,9 +420,10 @@ int Make(const MakeOptions& options, const CLI::App& make, const CLI::Option* re
   // With the image on standard output, the summary goes to standard error.
   std::fprintf(options.output == "-" ? stderr : stdout,
                "wrote %s: start %s, length %s, %zu record%s, %llu data bytes, %zu bytes\n",
-               options.output.c_str(), Hex(writer.start()).c_str(), Hex(writer.Length()).c_str(),
-               writer.records().size(), writer.records().size() == 1 ? "" : "s",
-               static_cast<unsigned long long>(data_bytes), bytes.size());
+               options.output.c_str(), HexLower(writer.start()).c_str(),
+               HexLower(writer.Length()).c_str(), writer.records().size(),
+               writer.records().size() == 1 ? "" : "s", static_cast<unsigned long long>(data_bytes),
+               bytes.size());
   return 0;
 }
 

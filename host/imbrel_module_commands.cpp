@@ -415,7 +415,7 @@ int RunInfo(const std::string& dir, bool json) {
   if (session.driver()) {
     std::snprintf(driver, sizeof driver, "%-12s%s: DeviceType %d, FlashSize %s\n", "driver",
                   nand ? "NAND driver started" : "NOR driver started", FlashOps.DeviceType,
-                  Hex(FlashOps.FlashSize).c_str());
+                  HexLower(FlashOps.FlashSize).c_str());
   } else {
     std::snprintf(driver, sizeof driver, "%-12s%s\n", "driver",
                   "the flash driver does not start on this module");

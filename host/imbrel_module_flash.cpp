@@ -34,15 +34,16 @@ namespace host {
 
 namespace {
 
-// Opens a session and checks that the range lies inside the flash before anything is touched.
+// Checks, before anything is touched, that the session's driver started and that the range
+// lies inside the flash.
 void CheckRange(const FlashSession& session, const std::string& what, std::uint64_t offset,
                 std::uint64_t length) {
   if (session.driver() == 0) {
     throw std::runtime_error("the flash driver could not start on this module");
   }
   if (offset > FlashOps.FlashSize || length > FlashOps.FlashSize - offset) {
-    throw UsageError(what + " " + Hex(offset) + " + " + Hex(length) + " runs past the flash (" +
-                     Hex(FlashOps.FlashSize) + " bytes)");
+    throw UsageError(what + " " + HexLower(offset) + " + " + HexLower(length) +
+                     " runs past the flash (" + HexLower(FlashOps.FlashSize) + " bytes)");
   }
 }
 
@@ -102,9 +103,9 @@ std::vector<std::uint8_t> ReadInput(const std::string& file) {
 }
 
 // Reads [offset, offset + length) through the driver. NAND pages the driver will not read
-// are read again without ECC: an erased page reads 0xFF (one flipped bit a step cleaned, as
-// Linux's NAND layer does);
-// anything else is damage, and *problem names the page and why.
+// are read again without ECC: an erased page reads 0xFF (up to one flipped bit in each
+// 512-byte step cleaned, as Linux's NAND layer does); anything else is damage, and *problem
+// names the page and why.
 bool ReadRange(std::uint64_t offset, std::uint64_t length, std::uint8_t* out,
                std::string* problem) {
   if (length == 0 ||
@@ -112,7 +113,7 @@ bool ReadRange(std::uint64_t offset, std::uint64_t length, std::uint8_t* out,
     return true;
   }
   if (FlashOps.DriverKind != kDriverNand) {
-    *problem = "read of " + Hex(offset) + " + " + Hex(length) + " failed";
+    *problem = "read of " + HexLower(offset) + " + " + HexLower(length) + " failed";
     return false;
   }
   // A block at a time: with ECC, else without it, then page by page: erased pages are 0xFF,
@@ -134,7 +135,7 @@ bool ReadRange(std::uint64_t offset, std::uint64_t length, std::uint8_t* out,
         if (raw && ErasedButForBitFlips(one.data(), page)) {
           std::fill(buffer.begin() + in, buffer.begin() + in + page, 0xFF);
         } else {
-          *problem = "the page at " + Hex(at + in) + " does not read: " +
+          *problem = "the page at " + HexLower(at + in) + " does not read: " +
                      (raw ? "its ECC does not match its data (more bit errors than it corrects)"
                           : "the controller gives up on it (timed out or not there)");
           return false;
@@ -161,7 +162,7 @@ bool EraseBlocks(std::uint64_t offset, std::uint64_t length) {
       std::fprintf(stderr,
                    "imbrel-module: erase failed at the block %s + %s (it is locked, failed to "
                    "erase or timed out)%s\n",
-                   Hex(at).c_str(), Hex(block).c_str(),
+                   HexLower(at).c_str(), HexLower(block).c_str(),
                    at > offset ? "; the blocks before it are erased" : "");
       return false;
     }
@@ -214,13 +215,13 @@ bool ProgramRange(std::uint64_t start, const std::vector<std::uint8_t>& image) {
                      "imbrel-module: write failed at %s: its block reported a program error "
                      "and cannot be moved to the reserve, as %s; the bytes before it are "
                      "written\n",
-                     Hex(start + done).c_str(), unreadable.c_str());
+                     HexLower(start + done).c_str(), unreadable.c_str());
         return false;
       }
       std::fprintf(stderr,
                    "imbrel-module: write failed at %s (a block is locked, reported a program "
                    "error or timed out); the bytes before it are written\n",
-                   Hex(start + done).c_str());
+                   HexLower(start + done).c_str());
       return false;
     }
     done += take;
@@ -308,7 +309,7 @@ int WriteRange(std::uint64_t offset, const std::vector<std::uint8_t>& data, bool
         std::fprintf(stderr,
                      "imbrel-module: what the erase took in %s + %s could not all be written "
                      "back\n",
-                     Hex(start).c_str(), Hex(end - start).c_str());
+                     HexLower(start).c_str(), HexLower(end - start).c_str());
       }
       return kExitFailed;
     }
@@ -334,7 +335,8 @@ int WriteRange(std::uint64_t offset, const std::vector<std::uint8_t>& data, bool
       std::fprintf(stderr,
                    "imbrel-module: the flash at %s is not erased (it holds 0x%02x); nothing "
                    "written: erase the range first, or write --erase\n",
-                   Hex(offset + static_cast<std::uint64_t>(used - now.begin())).c_str(), *used);
+                   HexLower(offset + static_cast<std::uint64_t>(used - now.begin())).c_str(),
+                   *used);
       return kExitFailed;
     }
   }
@@ -347,7 +349,7 @@ int WriteRange(std::uint64_t offset, const std::vector<std::uint8_t>& data, bool
       std::fprintf(stderr,
                    "imbrel-module: %s + %s was erased for the write; its old bytes outside the "
                    "range were not all written back\n",
-                   Hex(start).c_str(), Hex(end - start).c_str());
+                   HexLower(start).c_str(), HexLower(end - start).c_str());
     }
     return kExitFailed;
   }
@@ -361,7 +363,7 @@ int WriteRange(std::uint64_t offset, const std::vector<std::uint8_t>& data, bool
     while (back[at] == image[at]) ++at;
     std::fprintf(stderr,
                  "imbrel-module: after the write the flash at %s holds 0x%02x, not 0x%02x\n",
-                 Hex(start + at).c_str(), back[at], image[at]);
+                 HexLower(start + at).c_str(), back[at], image[at]);
     return kExitFailed;
   }
   return 0;
@@ -419,8 +421,9 @@ int RunErase(const FlashArgs& args) {
     return kExitFailed;
   }
   std::printf("erased %s to %s (%llu block%s) for %s + %s in %s of module time%s\n",
-              Hex(start).c_str(), Hex(end - 1).c_str(), static_cast<unsigned long long>(blocks),
-              blocks == 1 ? "" : "s", Hex(offset).c_str(), Hex(length).c_str(),
+              HexLower(start).c_str(), HexLower(end - 1).c_str(),
+              static_cast<unsigned long long>(blocks), blocks == 1 ? "" : "s",
+              HexLower(offset).c_str(), HexLower(length).c_str(),
               FormatDuration(ClockNow() - started).c_str(), held.c_str());
   return 0;
 }
@@ -434,9 +437,9 @@ int RunWrite(const FlashArgs& args) {
   std::uint64_t start = offset, end = offset + data.size();
   if (int status = WriteRange(offset, data, args.erase, &start, &end)) return status;
   std::printf("wrote %zu bytes at %s%s and verified them in %s of module time\n", data.size(),
-              Hex(offset).c_str(),
+              HexLower(offset).c_str(),
               start != offset || end != offset + data.size()
-                  ? (" (erased " + Hex(start) + " + " + Hex(end - start) + ")").c_str()
+                  ? (" (erased " + HexLower(start) + " + " + HexLower(end - start) + ")").c_str()
                   : "",
               FormatDuration(ClockNow() - started).c_str());
   return 0;
@@ -538,17 +541,17 @@ int VerifyBin(const FlashArgs& args) {
     std::fprintf(stderr,
                  "imbrel-module: the flash differs from %s: at %s it holds 0x%02x, %s 0x%02x; "
                  "%llu byte%s of %s to %s differ%s\n",
-                 name.c_str(), Hex(from + first).c_str(), flash[first], what.c_str(),
+                 name.c_str(), HexLower(from + first).c_str(), flash[first], what.c_str(),
                  expected[first], static_cast<unsigned long long>(differ), differ == 1 ? "" : "s",
-                 Hex(from).c_str(), Hex(to - 1).c_str(), differ == 1 ? "s" : "");
+                 HexLower(from).c_str(), HexLower(to - 1).c_str(), differ == 1 ? "s" : "");
     return kExitFailed;
   }
   std::printf(
       "verified %s: %s to %s holds it as an update leaves it (%llu bytes of records, %llu "
       "erased; image start 0x%08x placed at %s)\n",
-      name.c_str(), Hex(from).c_str(), Hex(to - 1).c_str(),
+      name.c_str(), HexLower(from).c_str(), HexLower(to - 1).c_str(),
       static_cast<unsigned long long>(records), static_cast<unsigned long long>(checked - records),
-      image.start, Hex(start).c_str());
+      image.start, HexLower(start).c_str());
   return 0;
 }
 
@@ -569,10 +572,10 @@ int RunVerify(const FlashArgs& args) {
   auto [f, d] = std::mismatch(flash.begin(), flash.end(), data.begin());
   if (f != flash.end()) {
     std::fprintf(stderr, "imbrel-module: the flash at %s holds 0x%02x, the file 0x%02x\n",
-                 Hex(offset + static_cast<std::uint64_t>(f - flash.begin())).c_str(), *f, *d);
+                 HexLower(offset + static_cast<std::uint64_t>(f - flash.begin())).c_str(), *f, *d);
     return kExitFailed;
   }
-  std::printf("verified %zu bytes at %s\n", data.size(), Hex(offset).c_str());
+  std::printf("verified %zu bytes at %s\n", data.size(), HexLower(offset).c_str());
   return 0;
 }
 

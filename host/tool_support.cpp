@@ -43,7 +43,7 @@ std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t 
 std::uint64_t Number(const std::string& what, const std::string& text, std::uint64_t max) {
   auto value = ParseNumber(text, max);
   if (!value) {
-    throw UsageError(what + " '" + text + "' is not a number from 0 to " + Hex(max) +
+    throw UsageError(what + " '" + text + "' is not a number from 0 to " + HexLower(max) +
                      " (decimal or 0x-hex)");
   }
   return *value;
@@ -57,12 +57,6 @@ std::optional<int> ParseToolArguments(CLI::App& app, int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : 2;
   }
   return std::nullopt;
-}
-
-std::string Hex(std::uint64_t value) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "%#llx", static_cast<unsigned long long>(value));
-  return buf;
 }
 
 std::filesystem::path DefaultModuleDir() {

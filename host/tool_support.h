@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ce/types.h"
+#include "host/hex.h"
 #include "host/module/module.h"
 
 namespace CLI {
@@ -36,9 +37,6 @@ std::optional<int> ParseToolArguments(CLI::App& app, int argc, char** argv);
 /// What --version says: the tool's name and version, then the program's ("Imbrel 2.9", as its
 /// dialogs' titles show it).
 std::string VersionText(const std::string& tool_and_version);
-
-/// "0x40000".
-std::string Hex(std::uint64_t value);
 
 /// $XDG_DATA_HOME/imbrel/module, or ~/.local/share/imbrel/module.
 std::filesystem::path DefaultModuleDir();

@@ -198,7 +198,7 @@ NandResult NandAttach(int first_time) {
   NandState.BlockCount = 0;
 
   BYTE* registers = static_cast<BYTE*>(MapPhysicalWindow(kNandControllerPhysical));
-  if (!registers) return kNandTimeout;
+  if (!registers) return kNandNotMapped;
   NandState.Registers = registers;
 
   if (first_time) {
@@ -252,7 +252,7 @@ NandResult NandAttach(int first_time) {
 }
 
 NandResult NandReadId(DWORD* out) {
-  if (!NandState.Registers) return kNandTimeout;
+  if (!NandState.Registers) return kNandNotMapped;
   bool part9 = NandState.PartNumber == kPartNumber312Mhz;
   DWORD control = part9 ? NandState.ControlWord & kNdcrReadIdMaskPart9 : NandState.ControlWord;
   DWORD command = CommandWord(Chip().ReadIdCommand, part9 ? kNdcb0TypeRead : kNdcb0TypeReadId, 1);
@@ -265,7 +265,7 @@ NandResult NandReadId(DWORD* out) {
 }
 
 NandResult NandReset() {
-  if (!NandState.Registers) return kNandTimeout;
+  if (!NandState.Registers) return kNandNotMapped;
   DWORD command = CommandWord(Chip().ResetCommand, kNdcb0TypeReset, 0);
   if (!StartCommand(NandState.ControlWord, command, 0, 0)) return kNandTimeout;
   if (!NandWaitStatus(kNdsrRdy)) return kNandTimeout;
@@ -273,8 +273,8 @@ NandResult NandReset() {
 }
 
 NandResult NandProgramPage(const void* data, const void* spare, DWORD spare_length, DWORD page) {
-  if (!data && !spare) return kNandTimeout;
-  if (!NandState.Registers) return kNandTimeout;
+  if (!data && !spare) return kNandNoBuffer;
+  if (!NandState.Registers) return kNandNotMapped;
   DWORD command = CommandWord(Chip().ProgramCommand, kNdcb0TypeProgram, Chip().AddressCycles) |
                   kNdcb0AutoStatus;
   if (!StartPageCommand(command, page)) return kNandTimeout;
@@ -296,8 +296,8 @@ NandResult NandProgramPage(const void* data, const void* spare, DWORD spare_leng
 }
 
 NandResult NandReadPage(void* data, void* spare, DWORD spare_length, DWORD page) {
-  if (!data && !spare) return kNandTimeout;
-  if (!NandState.Registers) return kNandTimeout;
+  if (!data && !spare) return kNandNoBuffer;
+  if (!NandState.Registers) return kNandNotMapped;
   if (!StartPageCommand(ReadCommandWord(), page)) return kNandTimeout;
   if (!NandWaitStatus(kNdsrRdDReq)) return kNandTimeout;
 
@@ -330,7 +330,7 @@ NandResult NandReadPage(void* data, void* spare, DWORD spare_length, DWORD page)
 }
 
 NandResult NandEraseBlock(DWORD page) {
-  if (!NandState.Registers) return kNandTimeout;
+  if (!NandState.Registers) return kNandNotMapped;
   DWORD command = CommandWord(Chip().EraseCommand, kNdcb0TypeErase, Chip().EraseAddressCycles) |
                   kNdcb0AutoStatus;
   DWORD row = RowOnChip(page, &command);

@@ -12,7 +12,7 @@
 typedef DWORD NandResult;
 
 const NandResult kNandDone = 0;
-/// A status poll ran out, the registers could not be mapped, or no buffer was given.
+/// A status poll ran out: the controller never showed the bit it was waited for.
 const NandResult kNandTimeout = 1;
 /// DBERR: the data read has an error that ECC could not correct.
 const NandResult kNandUncorrectable = 2;
@@ -22,6 +22,11 @@ const NandResult kNandProgramEraseFailed = 4;
 const NandResult kNandCorrected = 8;
 /// Attach found a chip ID that is not in the table.
 const NandResult kNandUnknownChip = 16;
+/// The controller's registers are not mapped: MapPhysicalWindow failed at attach, or no
+/// attach has succeeded since. Nothing was sent to the controller.
+const NandResult kNandNotMapped = 32;
+/// A page transfer given neither a data nor a spare buffer: refused, nothing sent.
+const NandResult kNandNoBuffer = 64;
 
 const DWORD kNandControllerPhysical = 0x43100000;
 
@@ -70,7 +75,11 @@ const DWORD kNdcb0TypeErase = 2;
 const DWORD kNdcb0TypeReadId = 3;
 const DWORD kNdcb0TypeReset = 5;
 
-/// Status reads of one poll before it reports a time-out.
+/// Status reads of one poll before it reports a time-out. At some 100 ns a read (an uncached
+/// read of the controller; the virtual module charges 100 ns a bus access) the poll covers
+/// about 140 ms: seventy times the longest the chips keep it waiting, a block erase (tBERS,
+/// 2 ms at most in their datasheets; a page program takes at most 700 us, a reset that stops
+/// an erase 500 us). A time-out is a chip or controller that has stopped, not a slow one.
 const DWORD kNandPollReads = 1400002;
 
 /// One NAND chip, or the neutral probe setting at index 0: timings in ns, control words in
@@ -151,20 +160,23 @@ DWORD NandComposeControlWord(DWORD chip_index);
 DWORD NandChipForId(DWORD id);
 
 /// Maps the registers, sets the controller up (`first_time` non-zero) or takes over its
-/// control word, identifies the chip and fills in the geometry. 0, 1 or 16.
+/// control word, identifies the chip and fills in the geometry. kNandDone, kNandNotMapped,
+/// kNandTimeout (the ID never came) or kNandUnknownChip.
 NandResult NandAttach(int first_time);
-/// The first 32-bit word of the chip's ID into `out`. 0, or 1 on time-out.
+/// The first 32-bit word of the chip's ID into `out`. kNandDone, kNandTimeout or
+/// kNandNotMapped.
 NandResult NandReadId(DWORD* out);
-/// Resets the chip. 0, or 1 on time-out.
+/// Resets the chip. kNandDone, kNandTimeout or kNandNotMapped.
 NandResult NandReset();
 /// Programs `page` from `data` (a full page, or null for 0xFF) and `spare` (`spare_length`
-/// bytes, or null for 0xFF). 1 without sending anything when both are null.
+/// bytes, or null for 0xFF). kNandNoBuffer without sending anything when both are null.
 NandResult NandProgramPage(const void* data, const void* spare, DWORD spare_length, DWORD page);
 /// Reads `page` into `data` (or drops it) and `spare_length` spare bytes into `spare` (or
-/// drops them). After a corrected or uncorrectable error, page 0 is read once more: 1 when
-/// that read fails, the first result otherwise.
+/// drops them); kNandNoBuffer without sending anything when both are null. After a corrected
+/// or uncorrectable error, page 0 is read once more: kNandTimeout when that read does not end
+/// as a read ends, the first result otherwise.
 NandResult NandReadPage(void* data, void* spare, DWORD spare_length, DWORD page);
-/// Erases the block that holds `page`.
+/// Erases the block that holds `page`. kNandNotMapped before a successful attach.
 NandResult NandEraseBlock(DWORD page);
 /// Switches hardware ECC in the control word; returns the previous setting.
 int NandSetEcc(int enable);

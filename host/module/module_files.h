@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "host/hex.h"
 #include "host/module/module.h"
 
 namespace host {
@@ -19,12 +20,6 @@ constexpr std::uint8_t kMaxCfiSize = 0x1A;
 constexpr std::uint32_t kSignatureOffset = 0x40;
 constexpr std::uint32_t kRomHeaderBytes = 84;
 constexpr std::uint32_t kModuleEntryBytes = 32;
-
-inline std::string Hex(std::uint64_t value, int digits = 0) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "0x%0*llX", digits, static_cast<unsigned long long>(value));
-  return buf;
-}
 
 [[noreturn]] inline void Fail(const std::filesystem::path& file, const std::string& problem) {
   throw ModuleError(file.string() + ": " + problem);

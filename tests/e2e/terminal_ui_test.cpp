@@ -173,9 +173,12 @@ class DemoSession {
 
   Screen Capture() {
     test::CommandResult r = Tmux("capture-pane -p -e -t demo");
+    last_capture_end_ = std::chrono::steady_clock::now();
     last_ = Parse(r.out, true);
     return last_;
   }
+  /// When the last capture had come back: what it shows had happened by then.
+  std::chrono::steady_clock::time_point last_capture_end() const { return last_capture_end_; }
 
   /// Captures until `ready` holds, at most kPatience; `seen` looks at every capture.
   bool WaitFor(const std::function<bool(const Screen&)>& ready,
@@ -221,6 +224,7 @@ class DemoSession {
   std::string socket_;
   bool started_ = false;
   Screen last_;
+  std::chrono::steady_clock::time_point last_capture_end_;
 };
 
 class TerminalUi : public ::testing::Test {
@@ -364,7 +368,11 @@ TEST_F(TerminalUi, CtrlCLongAfterAnotherIsACancelAgain) {
   session.Keys("C-c");
   ASSERT_TRUE(session.WaitFor([](const Screen& s) { return !s.Has(u"Bootloader:"); }))
       << session.last();
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  // A second Ctrl-C quits within two seconds of the first on the monotonic clock. The program
+  // took the first before the capture that showed the box gone had returned, so the window
+  // has closed two seconds from now, however slowly this machine runs; the screen cannot tell
+  // (the notice of the window stays until something else is drawn).
+  std::this_thread::sleep_until(session.last_capture_end() + std::chrono::seconds(2));
   session.Keys("Enter");
   ASSERT_TRUE(session.WaitForText(u"Bootloader:")) << session.last();
   session.Keys("C-c");

@@ -326,10 +326,35 @@ TEST_F(NandControllerTest, UnknownIdEndsTheAttachWith16AndLeavesItUnusable) {
     // Nothing reaches the controller through the failed attach.
     dfc_.Clear();
     BYTE page[2048];
-    EXPECT_EQ(NandReadPage(page, nullptr, 0, 0), kNandTimeout);
-    EXPECT_EQ(NandEraseBlock(0), kNandTimeout);
+    EXPECT_EQ(NandReadPage(page, nullptr, 0, 0), kNandNotMapped);
+    EXPECT_EQ(NandEraseBlock(0), kNandNotMapped);
     DWORD out = 0;
-    EXPECT_EQ(NandReadId(&out), kNandTimeout);
+    EXPECT_EQ(NandReadId(&out), kNandNotMapped);
+    NandRestoreControl();
+    EXPECT_EQ(dfc_.accesses, 0u);
+  }
+}
+
+// Without a mapping, before any attach or after one that could not map the registers, every
+// operation says so, apart from a time-out, and sends nothing.
+TEST_F(NandControllerTest, OperationsWithoutAMappingAreRefusedAsNotMapped) {
+  for (bool attach_tried : {false, true}) {
+    SCOPED_TRACE(attach_tried);
+    Fresh();
+    Status(kAllReady);
+    if (attach_tried) {
+      host::FailVirtualAlloc(1);
+      dfc_.data = {0xD3EC};
+      ASSERT_EQ(NandAttach(1), kNandNotMapped);
+    }
+    dfc_.Clear();
+    BYTE page[2048] = {};
+    DWORD id = 0;
+    EXPECT_EQ(NandReset(), kNandNotMapped);
+    EXPECT_EQ(NandReadId(&id), kNandNotMapped);
+    EXPECT_EQ(NandProgramPage(page, nullptr, 0, 3), kNandNotMapped);
+    EXPECT_EQ(NandReadPage(page, nullptr, 0, 3), kNandNotMapped);
+    EXPECT_EQ(NandEraseBlock(64), kNandNotMapped);
     NandRestoreControl();
     EXPECT_EQ(dfc_.accesses, 0u);
   }
@@ -346,15 +371,15 @@ TEST_F(NandControllerTest, AttachAfterAFailedOneRunsTheWholeSequence) {
   EXPECT_EQ(NandBlockCount(), 8192u);
 }
 
-TEST_F(NandControllerTest, AttachFailsWith1WhenTheRegistersCannotBeMapped) {
+TEST_F(NandControllerTest, AttachFailsAsNotMappedWhenTheRegistersCannotBeMapped) {
   host::FailVirtualAlloc(1);
   dfc_.data = {0xD3EC};
-  EXPECT_EQ(NandAttach(1), kNandTimeout);
+  EXPECT_EQ(NandAttach(1), kNandNotMapped);
   EXPECT_EQ(dfc_.accesses, 0u);
   EXPECT_EQ(NandPageBytes(), 0u);
 }
 
-TEST_F(NandControllerTest, AttachFailsWith1WhenTheIdNeverArrives) {
+TEST_F(NandControllerTest, AttachTimesOutWhenTheIdNeverArrives) {
   Status(kNdsrWrCmdReq | kNdsrRdy);  // never RDDREQ
   EXPECT_EQ(NandAttach(1), kNandTimeout);
   EXPECT_EQ(NandPageBytes(), 0u);
@@ -530,12 +555,12 @@ TEST_F(NandControllerTest, ProgramWithoutDataWritesAnFFPage) {
             std::vector<DWORD>(spare, spare + 10));
 }
 
-TEST_F(NandControllerTest, TransfersWithoutAnyBufferSendNothing) {
+TEST_F(NandControllerTest, TransfersWithoutAnyBufferAreRefusedAndSendNothing) {
   AttachChip(0xD3EC);
   NandSetSpare(1);
-  EXPECT_EQ(NandProgramPage(nullptr, nullptr, 0, 0), kNandTimeout);
-  EXPECT_EQ(NandProgramPage(nullptr, nullptr, 64, 5), kNandTimeout);
-  EXPECT_EQ(NandReadPage(nullptr, nullptr, 64, 5), kNandTimeout);
+  EXPECT_EQ(NandProgramPage(nullptr, nullptr, 0, 0), kNandNoBuffer);
+  EXPECT_EQ(NandProgramPage(nullptr, nullptr, 64, 5), kNandNoBuffer);
+  EXPECT_EQ(NandReadPage(nullptr, nullptr, 64, 5), kNandNoBuffer);
   EXPECT_EQ(dfc_.accesses, 0u);
 }
 
@@ -726,18 +751,6 @@ TEST_F(NandControllerTest, CommandIsNotSentWhenTheControllerNeverAsksForIt) {
   EXPECT_EQ(NandEraseBlock(0), kNandTimeout);
   EXPECT_TRUE(Commands().empty());
   EXPECT_EQ(dfc_.nddb_reads, 0u);
-}
-
-TEST_F(NandControllerTest, OperationsBeforeAnyAttachFailWithoutTouchingTheBus) {
-  BYTE page[2048] = {};
-  DWORD id = 0;
-  EXPECT_EQ(NandReadId(&id), kNandTimeout);
-  EXPECT_EQ(NandReset(), kNandTimeout);
-  EXPECT_EQ(NandProgramPage(page, nullptr, 0, 0), kNandTimeout);
-  EXPECT_EQ(NandReadPage(page, nullptr, 0, 0), kNandTimeout);
-  EXPECT_EQ(NandEraseBlock(0), kNandTimeout);
-  NandRestoreControl();
-  EXPECT_EQ(dfc_.accesses, 0u);
 }
 
 // ---- Round trips through the controller and chip models ----

@@ -7,7 +7,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "ce/ce.h"
@@ -123,14 +126,34 @@ TEST_F(WindowSystem, DialogOpenedFromADialogProcedureIsOwnedByItAndEndsFirst) {
   EXPECT_TRUE(host::ui::ModalStack().empty());
 }
 
+// Tells, once, when a dialog's modal loop first waits for something to happen. The loop waits
+// with the window system's lock let go and holds it otherwise: a call that needs the lock and
+// comes after this lands in that wait.
+class FirstLoopWait : public ScriptBackend {
+ public:
+  void Pump(host::ui::Window& dialog, std::unique_lock<std::mutex>& lock,
+            std::chrono::milliseconds timeout) override {
+    if (!told_.exchange(true)) waiting_.set_value();
+    ScriptBackend::Pump(dialog, lock, timeout);
+  }
+  std::shared_future<void> Waiting() { return waiting_.get_future().share(); }
+
+ private:
+  std::promise<void> waiting_;
+  std::atomic<bool> told_{false};
+};
+
 std::thread ender;
 HWND ended_dialog = nullptr;
+std::shared_future<void> loop_waiting;
+bool ended_while_waiting = false;
 
 INT_PTR EndedElsewhereProc(HWND dialog, UINT message, WPARAM, LPARAM) {
   if (message == WM_INITDIALOG) {
     ended_dialog = dialog;
     ender = std::thread([dialog] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      ended_while_waiting =
+          loop_waiting.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
       EndDialog(dialog, 42);
     });
   }
@@ -138,9 +161,14 @@ INT_PTR EndedElsewhereProc(HWND dialog, UINT message, WPARAM, LPARAM) {
 }
 
 TEST_F(WindowSystem, EndDialogFromAnotherThreadEndsTheLoopWithItsValue) {
+  auto backend = std::make_unique<FirstLoopWait>();
+  FirstLoopWait& ui = *backend;
+  loop_waiting = backend->Waiting();
+  host::ui::SetBackend(std::move(backend));
   EXPECT_EQ(RunDialog(IDD_MAIN, EndedElsewhereProc), 42);
   ender.join();
-  std::vector<UiEvent> ended = ui().Events(Kind::kDialogEnded);
+  EXPECT_TRUE(ended_while_waiting) << "the dialog's loop never waited";
+  std::vector<UiEvent> ended = ui.Events(Kind::kDialogEnded);
   ASSERT_EQ(ended.size(), 1u);
   EXPECT_EQ(ended[0].result, 42);
   // The dialog is gone: its handle no longer names a window.
@@ -150,21 +178,31 @@ TEST_F(WindowSystem, EndDialogFromAnotherThreadEndsTheLoopWithItsValue) {
   EXPECT_FALSE(SetWindowTextW(ended_dialog, u"late"));
 }
 
-// A worker that moves the bar every millisecond until the dialog's procedure sees the cancel
-// command; it gives up after five seconds, so a lost command fails instead of hanging.
-constexpr int kWorkerSteps = 5000;
-std::atomic<bool> abort_seen{false};
+// A worker that moves the bar until the dialog's procedure sees the cancel command, waiting a
+// millisecond for it between steps; it gives up after ten seconds, so that a lost command
+// fails instead of hanging.
+constexpr int kBarSteps = 1000000;
+std::mutex abort_mutex;
+std::condition_variable abort_changed;
+bool abort_seen = false;
+bool worker_gave_up = false;
 std::atomic<int> worker_steps{0};
 
 DWORD ProgressWorker(LPVOID parameter) {
   HWND dialog = static_cast<HWND>(parameter);
   HWND bar = GetDlgItem(dialog, kBar);
-  SendMessageW(bar, PBM_SETRANGE32, 0, kWorkerSteps);
+  SendMessageW(bar, PBM_SETRANGE32, 0, kBarSteps);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   int step = 0;
-  while (!abort_seen && step < kWorkerSteps) {
+  std::unique_lock lock(abort_mutex);
+  while (!abort_seen && step < kBarSteps && std::chrono::steady_clock::now() < give_up) {
+    lock.unlock();
     SendMessageW(bar, PBM_SETPOS, ++step, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    lock.lock();
+    abort_changed.wait_for(lock, std::chrono::milliseconds(1), [] { return abort_seen; });
   }
+  worker_gave_up = !abort_seen;
+  lock.unlock();
   worker_steps = step;
   EndDialog(dialog, step);
   return 0;
@@ -172,18 +210,30 @@ DWORD ProgressWorker(LPVOID parameter) {
 
 INT_PTR CancellableProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
   if (message == WM_INITDIALOG) {
-    abort_seen = false;
+    {
+      std::lock_guard lock(abort_mutex);
+      abort_seen = false;
+    }
     CloseHandle(CreateThread(nullptr, 0, ProgressWorker, dialog, 0, nullptr));
   }
-  if (message == WM_COMMAND && LOWORD(wparam) == IDCANCEL) abort_seen = true;
+  if (message == WM_COMMAND && LOWORD(wparam) == IDCANCEL) {
+    {
+      std::lock_guard lock(abort_mutex);
+      abort_seen = true;
+    }
+    abort_changed.notify_all();
+  }
   return message == WM_COMMAND;
 }
 
 TEST_F(WindowSystem, CancelCommandReachesADialogWhoseWorkerMovesItsProgress) {
   ui().When([](const UiEvent& e) { return e.kind == Kind::kProgressPos; }, IDCANCEL);
   INT_PTR result = RunDialog(IDD_UPDATE, CancellableProc);
-  EXPECT_TRUE(abort_seen);
-  EXPECT_LT(result, kWorkerSteps);
+  {
+    std::lock_guard lock(abort_mutex);
+    EXPECT_TRUE(abort_seen);
+    EXPECT_FALSE(worker_gave_up) << "the worker moved the bar for ten seconds without a cancel";
+  }
   EXPECT_EQ(result, worker_steps);
   std::vector<UiEvent> positions = ui().Events(Kind::kProgressPos);
   ASSERT_FALSE(positions.empty());

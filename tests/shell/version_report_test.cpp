@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "ce/kernel.h"
 #include "flash/flash_ops.h"
@@ -213,9 +216,16 @@ TEST_F(VersionReportTest, MonthNamesAreWholeAndCaseSensitive) {
   for (auto [name, month] : cases) EXPECT_EQ(MonthFromName(name), month) << name;
 }
 
+// Another process holds the flash mutex until the report has said that it waits for it; only
+// then is it let go. A report that did not wait would show its box first.
 TEST_F(VersionReportTest, ReportWaitsForAnotherProcessHoldingTheFlash) {
-  int ready[2];
+  // The report's standard error goes to a file, where it says that it waits.
+  const std::filesystem::path said = dir_ / "report-stderr.txt";
+  const int said_fd = open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(said_fd, 0);
+  int ready[2], release[2];
   ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
   std::filesystem::path ram = Dir() / "ram";
   pid_t child = fork();
   if (child == 0) {
@@ -224,17 +234,43 @@ TEST_F(VersionReportTest, ReportWaitsForAnotherProcessHoldingTheFlash) {
     WaitForSingleObject(m, INFINITE);
     char c = 1;
     if (write(ready[1], &c, 1) != 1) _exit(2);
-    usleep(100000);
-    // Written while the mutex is still held: a report that waited finds it.
-    std::ofstream(ram / "child-releasing") << "1";
+    close(release[1]);
+    while (read(release[0], &c, 1) > 0) {
+    }
     _exit(0);  // dies holding it
   }
+  close(release[0]);
   char c;
   ASSERT_EQ(read(ready[0], &c, 1), 1);
+
+  std::fflush(stderr);
+  const int saved_stderr = dup(STDERR_FILENO);
+  dup2(said_fd, STDERR_FILENO);
+  std::atomic<bool> reported{false};
+  bool waiting_said = false, reported_first = false;
+  std::thread watch([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline && !reported) {
+      if (test::ReadFile(said).find("waiting for the module's flash") != std::string::npos) {
+        waiting_said = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    reported_first = reported;
+    close(release[1]);  // the child reads the end of the pipe and lets go
+  });
   Report();
-  EXPECT_TRUE(std::filesystem::exists(ram / "child-releasing"))
-      << "the report ran while another process held the flash";
+  reported = true;
+  watch.join();
+  std::fflush(stderr);
+  dup2(saved_stderr, STDERR_FILENO);
+  close(saved_stderr);
+  for (int fd : {said_fd, ready[0], ready[1]}) close(fd);
   waitpid(child, nullptr, 0);
+
+  EXPECT_FALSE(reported_first) << "the report ran while another process held the flash";
+  EXPECT_TRUE(waiting_said) << test::ReadFile(said);
 }
 
 }  // namespace
