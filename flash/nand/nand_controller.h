@@ -23,10 +23,13 @@ const NandResult kNandCorrected = 8;
 /// Attach found a chip ID that is not in the table.
 const NandResult kNandUnknownChip = 16;
 /// The controller's registers are not mapped: MapPhysicalWindow failed at attach, or no
-/// attach has succeeded since. Nothing was sent to the controller.
-const NandResult kNandNotMapped = 32;
-/// A page transfer given neither a data nor a spare buffer: refused, nothing sent.
-const NandResult kNandNoBuffer = 64;
+/// attach has succeeded since. Nothing was sent to the controller. The value is the
+/// time-out's, as callers of this interface have always seen it: named apart so that the
+/// code says which it means.
+const NandResult kNandNotMapped = kNandTimeout;
+/// A page transfer given neither a data nor a spare buffer: refused, nothing sent. The
+/// time-out's value too.
+const NandResult kNandNoBuffer = kNandTimeout;
 
 const DWORD kNandControllerPhysical = 0x43100000;
 
