@@ -16,7 +16,6 @@
 #include "host/hardware/flash_activity.h"
 #include "host/hardware/model_notes.h"
 #include "host/hardware/power.h"
-#include "host/module/module.h"
 
 namespace host {
 

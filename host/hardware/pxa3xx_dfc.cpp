@@ -14,7 +14,6 @@
 #include "host/hardware/model_notes.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/hardware/virtual_cpu.h"
-#include "host/module/module.h"
 
 namespace host {
 
@@ -140,6 +139,10 @@ const Pxa3xxDfc::Register Pxa3xxDfc::kRegisters[] = {
     {0x4C, "NDCB1", &Pxa3xxDfc::ReadNdcb1, &Pxa3xxDfc::WriteNdcb1},
     {0x50, "NDCB2", &Pxa3xxDfc::ReadNdcb2, &Pxa3xxDfc::WriteNdcb2},
 };
+
+std::uint32_t DfcClockMhz(std::uint32_t part_number) {
+  return part_number == 8 ? 156 : part_number == 9 ? 312 : 104;
+}
 
 Pxa3xxDfc::Pxa3xxDfc(std::vector<NandChip*> chips, const DfcTiming& timing)
     : chips_(std::move(chips)), timing_(timing) {

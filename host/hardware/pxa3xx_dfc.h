@@ -48,6 +48,10 @@ enum class DfcEccResult { kClean, kCorrected, kUncorrectable };
 /// Checks `data` against `stored` and corrects a single flipped bit in place.
 DfcEccResult DfcEccCorrect(std::uint8_t* data, const std::uint8_t stored[6]);
 
+/// The controller clock in MHz for a processor part number: 156 for part 8, 312 for part 9,
+/// 104 for any other.
+std::uint32_t DfcClockMhz(std::uint32_t part_number);
+
 struct DfcTiming {
   std::uint32_t access_ns = 100;  // one register access
   std::uint32_t clock_mhz = 104;  // the controller clock: NDTR fields count it

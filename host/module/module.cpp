@@ -349,10 +349,6 @@ std::uint64_t NandImageBytes(std::uint16_t chip) {
   return std::uint64_t{NandVariantFor(chip).blocks} * kNandPagesPerBlock * kNandRawPageBytes;
 }
 
-std::uint32_t DfcClockMhz(std::uint32_t part_number) {
-  return part_number == 8 ? 156 : part_number == 9 ? 312 : 104;
-}
-
 Module::~Module() {
   if (current_module == this) {
     SetFlashImageMapping(nullptr, 0, false, -1);

@@ -172,7 +172,5 @@ constexpr std::uint64_t kNorPhysicalBase = 0;
 
 /// Bytes of nand.img for a chip ID: every raw page of every block.
 std::uint64_t NandImageBytes(std::uint16_t chip);
-/// The PXA3xx controller clock in MHz for a processor part number.
-std::uint32_t DfcClockMhz(std::uint32_t part_number);
 
 }  // namespace host
