@@ -90,8 +90,9 @@ NandVariant NandVariantFor(std::uint16_t id) {
 
 NandChip::NandChip(const NandVariant& variant, std::uint32_t blocks, std::uint32_t first_block,
                    std::uint8_t* cells, std::uint8_t* programs, const NandTiming& timing,
-                   const std::vector<NandFault>& faults, int chip_select)
+                   const std::vector<NandFault>& faults, int chip_select, const ModelLinks& links)
     : variant_(variant),
+      links_(links),
       blocks_(blocks),
       first_block_(first_block),
       cells_(cells),
@@ -135,11 +136,11 @@ std::uint8_t NandChip::Status(std::uint64_t at) const {
 }
 
 void NandChip::Command(std::uint8_t command, std::uint64_t at) {
-  if (tracing) {
+  if (Tracing(links_.notes)) {
     char text[96];
     std::snprintf(text, sizeof text, "chip %u: command 0x%02X%s", first_block_ ? 1u : 0u, command,
                   Busy(at) ? " (busy)" : "");
-    Trace("NAND", text);
+    Trace(links_.notes, "NAND", text);
   }
   // A busy chip listens only to Read Status and Reset.
   if (Busy(at) && command != 0x70 && command != 0xFF) return;
@@ -259,7 +260,7 @@ void NandChip::StartProgram(std::uint64_t at) {
     std::uint8_t* cells = Page(page);
     for (std::uint32_t i = 0; i < kNandRawPageBytes / 2; ++i) cells[i] &= page_register_[i];
     if (programs_[page] != 0xFF) ++programs_[page];
-    Trace("NAND", Where("program failed (fault): page", page));
+    Trace(links_.notes, "NAND", Where("program failed (fault): page", page));
     return;
   }
   if (weak_[page / kNandPagesPerBlock]) {
@@ -278,7 +279,7 @@ void NandChip::StartProgram(std::uint64_t at) {
       cells[i] &= value;
     }
     if (programs_[page] != 0xFF) ++programs_[page];
-    Trace("NAND", Where("program into a weak block failed: page", page));
+    Trace(links_.notes, "NAND", Where("program into a weak block failed: page", page));
     return;
   }
   programming_ = true;
@@ -306,7 +307,7 @@ void NandChip::StartErase(std::uint64_t at) {
     EraseCells(Page(page), kNandPagesPerBlock / 4);
     std::memset(programs_ + page, 0, kNandPagesPerBlock / 4);
     weak_[page / kNandPagesPerBlock] = 1;
-    Trace("NAND", Where("erase failed (fault): block", page / kNandPagesPerBlock));
+    Trace(links_.notes, "NAND", Where("erase failed (fault): block", page / kNandPagesPerBlock));
     return;
   }
   LandOperation(true, page);
@@ -322,8 +323,9 @@ void NandChip::Reset(std::uint64_t at) {
     const std::uint64_t landed = ran * kNandRawPageBytes / (busy_until_ - program_start_);
     std::uint8_t* cells = Page(program_page_);
     std::memcpy(cells + landed, program_old_ + landed, kNandRawPageBytes - landed);
-    Trace("NAND", Where("program cut short by a reset: page", program_page_) + ", " +
-                      std::to_string(landed) + " of 2112 bytes programmed");
+    Trace(links_.notes, "NAND",
+          Where("program cut short by a reset: page", program_page_) + ", " +
+              std::to_string(landed) + " of 2112 bytes programmed");
   }
   programming_ = false;
   state_ = State::kIdle;
@@ -376,8 +378,8 @@ void NandChip::LandOperation(bool erase, std::uint32_t page) {
 }
 
 void NandChip::BrokenRule(std::uint32_t page, const std::string& what) const {
-  NoteInModule("nand.rules",
-               "page " + std::to_string(first_block_ * kNandPagesPerBlock + page) + " " + what);
+  Note(links_.notes, "nand.rules",
+       "page " + std::to_string(first_block_ * kNandPagesPerBlock + page) + " " + what);
 }
 
 std::string NandChip::Where(const char* what, std::uint32_t number) const {

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "host/hardware/flash_activity.h"
-#include "host/hardware/model_notes.h"
 #include "host/hardware/power.h"
 #include "host/hardware/virtual_cpu.h"
 #include "host/module/module_files.h"
@@ -250,6 +249,8 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& co
   if (ram_error) Fail(ram, "cannot make the module's RAM folder: " + ram_error.message());
   if (access(ram.c_str(), W_OK) != 0)
     Fail(ram, std::string("cannot write: ") + std::strerror(errno));
+  module->notes_ = std::make_unique<ModelNotes>(module->dir_, TraceRequested());
+  module->links_.notes = module->notes_.get();
   if (module->config_.flash == FlashKind::kNand) {
     module->OpenNand();
   } else {
@@ -259,7 +260,7 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& co
                              "module.toml's cfi_size " + Hex(module->config_.nor.cfi_size, 2),
                              &module->image_fd_);
     module->image_size_ = size;
-    module->nor_ = std::make_unique<NorArray>(module->config_.nor, module->image_);
+    module->nor_ = std::make_unique<NorArray>(module->config_.nor, module->image_, module->links_);
     if (module->config_.nor.clear_lock_clears_all) {
       // J3 lock bits are cells: nor.locks keeps them across restarts.
       fs::path locks = dir / "nor.locks";
@@ -291,7 +292,6 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& co
   current_module = module.get();
   InstallPlatformCodes(module->dir_, module->config_.platform, module->config_.platform_faults);
   PowerOn(module->config_.power_cut_after);
-  ReadTraceSetting();
   return module;
 }
 
@@ -326,7 +326,7 @@ void Module::OpenNand() {
     std::uint64_t first_page = std::uint64_t{cs} * blocks * kNandPagesPerBlock;
     nand_.push_back(std::make_unique<NandChip>(
         variant, blocks, cs * blocks, image_ + first_page * kNandRawPageBytes,
-        programs_ + first_page, nand.timing, faults, static_cast<int>(cs)));
+        programs_ + first_page, nand.timing, faults, static_cast<int>(cs), links_));
     nand_.back()->SpoilRuleBreaks(nand.spoil_rule_breaks);
     nand_.back()->KeepWeakBlocks(weak_ + std::size_t{cs} * blocks);
     nand_.back()->KeepEraseCounts(reinterpret_cast<std::uint32_t*>(erase_counts_) +
@@ -336,7 +336,7 @@ void Module::OpenNand() {
   DfcTiming timing;
   timing.clock_mhz = DfcClockMhz(config_.part_number);
   timing.follow_cpu = true;
-  dfc_ = std::make_unique<Pxa3xxDfc>(chips, timing);
+  dfc_ = std::make_unique<Pxa3xxDfc>(chips, timing, links_);
   // The controller's registers hold what the last program wrote until the module restarts.
   fs::create_directories(dir_ / "ram");
   dfc_settings_ = MapFile(dir_ / "ram" / "pxa3xx-dfc-registers", sizeof(DfcSettings), true,

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "host/hardware/intel_nor_chip.h"
+#include "host/hardware/model_links.h"
+#include "host/hardware/model_notes.h"
 #include "host/hardware/nand_chip.h"
 #include "host/hardware/nor_array.h"
 #include "host/hardware/physical_bus.h"
@@ -143,6 +145,9 @@ class Module {
 
   std::filesystem::path dir_;
   ModuleConfig config_;
+  // What the module gives each model it builds; made before the models and outliving them.
+  std::unique_ptr<ModelNotes> notes_;
+  ModelLinks links_;
   PhysicalBus bus_;
   std::unique_ptr<NorArray> nor_;
   std::vector<std::unique_ptr<NandChip>> nand_;

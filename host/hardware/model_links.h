@@ -1,0 +1,15 @@
+// What a module gives each model it builds, as a board wires a chip to its neighbours: the
+// models reach nothing of the module beyond these. A model made on its own (a test's) gets
+// none of them.
+#pragma once
+
+namespace host {
+
+class ModelNotes;
+
+struct ModelLinks {
+  /// Where the model tells what the bus does not show (model_notes.h); null: nowhere.
+  ModelNotes* notes = nullptr;
+};
+
+}  // namespace host
