@@ -510,13 +510,14 @@ void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
     Trace(links_.notes, "NOR", Where("erase failed (fault): block", BlockStart(block)));
     return;
   }
-  if (PowerFailsDuring()) {
+  if (links_.power && links_.power->FailsDuring()) {
     // An erase cut short has erased part of the block; the rest keeps its old cells. Cells
     // that read erased were never verified so: the block is weak until erased whole.
-    std::uint16_t* half = cell + 2 * PowerCutLanded(static_cast<std::uint32_t>(end - cell) / 2);
+    std::uint16_t* half =
+        cell + 2 * links_.power->Landed(static_cast<std::uint32_t>(end - cell) / 2);
     for (; cell < half; cell += 2) *cell = 0xFFFF;
     SetWeak(block, true);
-    PowerOff(Where("erase of the block", BlockStart(block)));
+    links_.power->Off(Where("erase of the block", BlockStart(block)));
   }
   for (; cell < end; cell += 2) *cell = 0xFFFF;
   SetWeak(block, false);
@@ -542,11 +543,11 @@ void IntelNorChip::ProgramWord(std::uint32_t word, std::uint16_t value) {
     return;
   }
   if (weak_[block]) return ProgramWeak(word, &value, 1, counters_[block]);
-  if (PowerFailsDuring()) {
+  if (links_.power && links_.power->FailsDuring()) {
     // Only some of the word's bits were programmed when the power went.
-    ProgramCell(word, value | static_cast<std::uint16_t>(0xFFFF << (4 * PowerCutLanded(4))),
+    ProgramCell(word, value | static_cast<std::uint16_t>(0xFFFF << (4 * links_.power->Landed(4))),
                 counters_[block]);
-    PowerOff(Where("word program", word));
+    links_.power->Off(Where("word program", word));
   }
   ProgramCell(word, value, counters_[block]);
   ++counters_[block].programs;
@@ -663,11 +664,11 @@ void IntelNorChip::BufferConfirm(std::uint32_t word, std::uint8_t command) {
     return;
   }
   if (weak_[block]) return ProgramWeak(buffer_base_, buffer_, buffer_expected_, counters);
-  if (PowerFailsDuring()) {
-    for (std::uint32_t i = 0; i < PowerCutLanded(buffer_expected_); ++i) {
+  if (links_.power && links_.power->FailsDuring()) {
+    for (std::uint32_t i = 0; i < links_.power->Landed(buffer_expected_); ++i) {
       ProgramCell(buffer_base_ + i, buffer_[i], counters);
     }
-    PowerOff(Where("buffered program", buffer_base_));
+    links_.power->Off(Where("buffered program", buffer_base_));
   }
   ProgramCells(buffer_base_, buffer_, buffer_expected_, counters);
   ++counters.programs;

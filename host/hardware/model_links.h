@@ -6,10 +6,14 @@
 namespace host {
 
 class ModelNotes;
+class PowerSupply;
 
 struct ModelLinks {
   /// Where the model tells what the bus does not show (model_notes.h); null: nowhere.
   ModelNotes* notes = nullptr;
+  /// The supply a chip's programs and erases can lose mid-operation (power.h); null: one that
+  /// never fails.
+  PowerSupply* power = nullptr;
 };
 
 }  // namespace host

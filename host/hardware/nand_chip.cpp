@@ -335,14 +335,14 @@ void NandChip::Reset(std::uint64_t at) {
 
 void NandChip::LandOperation(bool erase, std::uint32_t page) {
   // The one place where the cells change, and where a power cut leaves an operation half done.
-  const bool cut = PowerFailsDuring();
+  const bool cut = links_.power && links_.power->FailsDuring();
   if (erase) {
-    std::uint32_t pages = cut ? PowerCutLanded(kNandPagesPerBlock) : kNandPagesPerBlock;
+    std::uint32_t pages = cut ? links_.power->Landed(kNandPagesPerBlock) : kNandPagesPerBlock;
     EraseCells(Page(page), pages);
     std::memset(programs_ + page, 0, pages);
     // An erase cut short leaves cells that read erased but were never verified so.
     weak_[page / kNandPagesPerBlock] = cut ? 1 : 0;
-    if (cut) PowerOff(Where("erase of physical block", page / kNandPagesPerBlock));
+    if (cut) links_.power->Off(Where("erase of physical block", page / kNandPagesPerBlock));
     ++erases_;
     return;
   }
@@ -365,7 +365,7 @@ void NandChip::LandOperation(bool erase, std::uint32_t page) {
       std::any_of(programs_ + page + 1, programs_ + block_end, [](std::uint8_t n) { return n; });
   std::uint8_t* cells = Page(page);
   // A program cut short has moved only some of the page register into the cells.
-  std::uint32_t bytes = cut ? PowerCutLanded(kNandPageBytes) : kNandRawPageBytes;
+  std::uint32_t bytes = cut ? links_.power->Landed(kNandPageBytes) : kNandRawPageBytes;
   for (std::uint32_t i = 0; i < bytes; ++i) cells[i] &= page_register_[i];
   if (broke_rule && spoil_rule_breaks_) {
     // Program disturb: two cells of the page's first 512-byte step lose their charge state,
@@ -374,7 +374,7 @@ void NandChip::LandOperation(bool erase, std::uint32_t page) {
     cells[(page * 7 + 100) % 512] ^= 0x10;
   }
   if (programs_[page] != 0xFF) ++programs_[page];
-  if (cut) PowerOff(Where("program of physical page", page));
+  if (cut) links_.power->Off(Where("program of physical page", page));
 }
 
 void NandChip::BrokenRule(std::uint32_t page, const std::string& what) const {

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "host/hardware/flash_activity.h"
-#include "host/hardware/power.h"
 #include "host/hardware/virtual_cpu.h"
 #include "host/module/module_files.h"
 #include "host/module/nand_logical.h"
@@ -251,6 +250,8 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& co
     Fail(ram, std::string("cannot write: ") + std::strerror(errno));
   module->notes_ = std::make_unique<ModelNotes>(module->dir_, TraceRequested());
   module->links_.notes = module->notes_.get();
+  module->power_ = std::make_unique<PowerSupply>(module->dir_, module->config_.power_cut_after);
+  module->links_.power = module->power_.get();
   if (module->config_.flash == FlashKind::kNand) {
     module->OpenNand();
   } else {
@@ -291,7 +292,6 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& co
   SetPhysicalBus(&module->bus_);
   current_module = module.get();
   InstallPlatformCodes(module->dir_, module->config_.platform, module->config_.platform_faults);
-  PowerOn(module->config_.power_cut_after);
   return module;
 }
 

@@ -19,6 +19,7 @@
 #include "host/hardware/nand_chip.h"
 #include "host/hardware/nor_array.h"
 #include "host/hardware/physical_bus.h"
+#include "host/hardware/power.h"
 #include "host/hardware/pxa3xx_dfc.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module_content.h"
@@ -138,6 +139,8 @@ class Module {
   std::uint8_t* image() { return image_; }
   std::uint64_t image_size() const { return image_size_; }
   PhysicalBus& bus() { return bus_; }
+  /// The module's power supply: a cut armed on it falls on this module's chips.
+  PowerSupply& power() { return *power_; }
 
  private:
   Module() = default;
@@ -147,6 +150,7 @@ class Module {
   ModuleConfig config_;
   // What the module gives each model it builds; made before the models and outliving them.
   std::unique_ptr<ModelNotes> notes_;
+  std::unique_ptr<PowerSupply> power_;
   ModelLinks links_;
   PhysicalBus bus_;
   std::unique_ptr<NorArray> nor_;

@@ -5,8 +5,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <string>
+#include <vector>
 
+#include "host/hardware/nor_array.h"
+#include "host/hardware/power.h"
 #include "host/hardware/pxa3xx_dfc.h"
 #include "module_fixture.h"
 
@@ -26,6 +32,19 @@ void ProgramNandPage(host::Pxa3xxDfc& dfc, std::uint32_t page) {
   for (int w = 0; w < 512; ++w) dfc.Write32(kNddb, 0xFFFFFF00u);
   for (int p = 0; p < 5 && !(dfc.Read32(kNdsr) & host::kNdsrCs0CmdD); ++p) {
   }
+}
+
+// Unlocks the NOR block at `offset` and programs one bus word there (both chips).
+void ProgramNorWord(host::NorArray& nor, std::uint32_t offset, std::uint32_t value) {
+  nor.Write32(offset, 0x00600060);  // lock setup
+  nor.Write32(offset, 0x00D000D0);  // clear the block's lock bit
+  nor.Write32(offset, 0x00400040);  // word program setup
+  nor.Write32(offset, value);
+}
+
+std::string ReadText(const fs::path& file) {
+  std::ifstream in(file);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 class ModuleLifetime : public ::testing::Test {
@@ -57,6 +76,38 @@ TEST_F(ModuleLifetime, ModelsOfTwoOpenModulesNoteInTheirOwnDirectories) {
   fs::remove(dir_ / "nand" / "nand.rules");
   ProgramNandPage(*nand->dfc(), 199);
   EXPECT_TRUE(fs::exists(dir_ / "nand" / "nand.rules"));
+}
+
+// A power cut belongs to the module whose supply it was armed on (faults.toml's [power]): it
+// falls on that module's chips even when another module was opened since, and on no other's;
+// a module closed with a cut armed leaves none to a model made after it.
+TEST_F(ModuleLifetime, PowerCutFallsOnTheModuleItWasArmedOnOnly) {
+  test::OpenNewModule(dir_ / "cut", {.faults = "[power]\ncut_after = 0\n"}).reset();
+  test::OpenNewModule(dir_ / "other", {}).reset();
+  int status = test::RunInChild([&] {
+    std::unique_ptr<host::Module> cut = host::Module::Open(dir_ / "cut");
+    std::unique_ptr<host::Module> other = host::Module::Open(dir_ / "other");
+    ProgramNorWord(*other->nor(), 0x40000, 0x12345678);
+    EXPECT_EQ(test::ReadImage(dir_ / "other", 0x40000, 4),
+              (std::vector<std::uint8_t>{0x78, 0x56, 0x34, 0x12}));
+    ProgramNorWord(*cut->nor(), 0x40000, 0x12345678);
+    ADD_FAILURE() << "the program went on after the power cut";
+  });
+  EXPECT_EQ(status, host::kPowerCutStatus);
+  EXPECT_NE(ReadText(dir_ / "cut" / "boot.log").find("power cut during flash operation 1 (NOR"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(dir_ / "other" / "boot.log"));
+
+  status = test::RunInChild([&] {
+    host::Module::Open(dir_ / "cut").reset();
+    host::NorConfig config;
+    config.cfi_size = 0x12;
+    std::vector<std::uint8_t> image(std::size_t{2} << config.cfi_size, 0xFF);
+    host::NorArray alone(config, image.data());
+    ProgramNorWord(alone, 0x40000, 0x12345678);
+    EXPECT_EQ(image[0x40000], 0x78);
+  });
+  EXPECT_EQ(status, 0) << "a model made after the module closed lost its power";
 }
 
 }  // namespace
