@@ -496,7 +496,7 @@ void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
   }
   ++erase_counts_[block];
   // Chip word w is bytes 4w..4w+3 of the bus, shared with the other chip.
-  NoteFlashErase(4 * std::uint64_t{BlockStart(block)},
+  NoteFlashErase(links_.image, 4 * std::uint64_t{BlockStart(block)},
                  4 * std::uint64_t{BlockStart(block + 1) - BlockStart(block)}, false);
   std::uint16_t* cell = cells_ + 2 * std::size_t{BlockStart(block)};
   std::uint16_t* end = cells_ + 2 * std::size_t{BlockStart(block + 1)};
@@ -534,7 +534,7 @@ void IntelNorChip::ProgramWord(std::uint32_t word, std::uint16_t value) {
   if (!StartOperation(config_->timing.word_program_ns, config_->timing.word_program_max_ns)) {
     return;
   }
-  NoteFlashProgram(4 * std::uint64_t{word}, 4, false);
+  NoteFlashProgram(links_.image, 4 * std::uint64_t{word}, 4, false);
   if (faults_[block] & kProgramFails) {
     // The program gave up part way: the low byte's bits are programmed, the high byte's not.
     sr_ |= kSrProgramError;
@@ -652,7 +652,8 @@ void IntelNorChip::BufferConfirm(std::uint32_t word, std::uint8_t command) {
   if (!StartOperation(config_->timing.buffer_program_ns, config_->timing.buffer_program_max_ns)) {
     return;
   }
-  NoteFlashProgram(4 * std::uint64_t{buffer_base_}, 4 * std::uint64_t{buffer_expected_}, false);
+  NoteFlashProgram(links_.image, 4 * std::uint64_t{buffer_base_},
+                   4 * std::uint64_t{buffer_expected_}, false);
   NorBlockCounters& counters = counters_[block];
   if (faults_[block] & kProgramFails) {
     // The program gave up part way: the first half of the buffer is programmed.

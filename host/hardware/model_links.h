@@ -5,6 +5,7 @@
 
 namespace host {
 
+class FlashImageFile;
 class ModelNotes;
 class PowerSupply;
 
@@ -14,6 +15,8 @@ struct ModelLinks {
   /// The supply a chip's programs and erases can lose mid-operation (power.h); null: one that
   /// never fails.
   PowerSupply* power = nullptr;
+  /// The mapped file a chip's cells live in (flash_activity.h); null: plain memory.
+  FlashImageFile* image = nullptr;
 };
 
 }  // namespace host

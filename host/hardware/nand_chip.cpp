@@ -31,7 +31,7 @@ constexpr std::uint8_t kProgramFails = 0x02;
 // Sets `pages` raw pages to the erased state. Pages that already read all ones are left
 // alone: most erases meet blocks that are still blank, and a page of the module's image that
 // is not written stays clean in the page cache.
-void EraseCells(std::uint8_t* cells, std::uint32_t pages) {
+void EraseCells(const FlashImageFile* image, std::uint8_t* cells, std::uint32_t pages) {
   // Pages already erased are left alone, so that an erase of an erased block dirties nothing.
   // They are looked at through the file, a few pages at a time.
   constexpr std::uint32_t kBatch = 8;
@@ -40,7 +40,7 @@ void EraseCells(std::uint8_t* cells, std::uint32_t pages) {
   for (std::uint32_t first = 0; first < pages; first += kBatch) {
     const std::uint32_t batch = std::min(kBatch, pages - first);
     std::uint8_t* batch_cells = cells + std::size_t{first} * kNandRawPageBytes;
-    ReadFlashImage(batch_cells, std::size_t{batch} * kNandRawPageBytes, seen);
+    ReadFlashImage(image, batch_cells, std::size_t{batch} * kNandRawPageBytes, seen);
     for (std::uint32_t p = 0; p < batch; ++p) {
       std::uint64_t all = ~std::uint64_t{0};
       for (std::size_t w = 0; w < kWords; ++w) {
@@ -252,7 +252,8 @@ void NandChip::StartProgram(std::uint64_t at) {
     return;
   }
   busy_until_ = at + timing_.program_ns;
-  NoteFlashProgram((std::uint64_t{first_block_} * kNandPagesPerBlock + page) * kNandPageBytes,
+  NoteFlashProgram(links_.image,
+                   (std::uint64_t{first_block_} * kNandPagesPerBlock + page) * kNandPageBytes,
                    kNandPageBytes, true);
   failed_ = block_faults_[page / kNandPagesPerBlock] & kProgramFails;
   if (failed_) {
@@ -299,12 +300,13 @@ void NandChip::StartErase(std::uint64_t at) {
   }
   busy_until_ = at + timing_.erase_ns;
   ++erase_counts_[page / kNandPagesPerBlock];
-  NoteFlashErase((std::uint64_t{first_block_} * kNandPagesPerBlock + page) * kNandPageBytes,
+  NoteFlashErase(links_.image,
+                 (std::uint64_t{first_block_} * kNandPagesPerBlock + page) * kNandPageBytes,
                  std::uint64_t{kNandPagesPerBlock} * kNandPageBytes, true);
   failed_ = block_faults_[page / kNandPagesPerBlock] & kEraseFails;
   if (failed_) {
     // The erase gave up part way: the block's first quarter of pages is erased.
-    EraseCells(Page(page), kNandPagesPerBlock / 4);
+    EraseCells(links_.image, Page(page), kNandPagesPerBlock / 4);
     std::memset(programs_ + page, 0, kNandPagesPerBlock / 4);
     weak_[page / kNandPagesPerBlock] = 1;
     Trace(links_.notes, "NAND", Where("erase failed (fault): block", page / kNandPagesPerBlock));
@@ -338,7 +340,7 @@ void NandChip::LandOperation(bool erase, std::uint32_t page) {
   const bool cut = links_.power && links_.power->FailsDuring();
   if (erase) {
     std::uint32_t pages = cut ? links_.power->Landed(kNandPagesPerBlock) : kNandPagesPerBlock;
-    EraseCells(Page(page), pages);
+    EraseCells(links_.image, Page(page), pages);
     std::memset(programs_ + page, 0, pages);
     // An erase cut short leaves cells that read erased but were never verified so.
     weak_[page / kNandPagesPerBlock] = cut ? 1 : 0;

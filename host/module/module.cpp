@@ -14,7 +14,6 @@
 #include <fstream>
 #include <vector>
 
-#include "host/hardware/flash_activity.h"
 #include "host/hardware/virtual_cpu.h"
 #include "host/module/module_files.h"
 #include "host/module/nand_logical.h"
@@ -261,6 +260,7 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& co
                              "module.toml's cfi_size " + Hex(module->config_.nor.cfi_size, 2),
                              &module->image_fd_);
     module->image_size_ = size;
+    module->LinkImageFile();
     module->nor_ = std::make_unique<NorArray>(module->config_.nor, module->image_, module->links_);
     if (module->config_.nor.clear_lock_clears_all) {
       // J3 lock bits are cells: nor.locks keeps them across restarts.
@@ -282,8 +282,6 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& co
     module->bus_.Attach(kNorPhysicalBase, size, module->nor_.get());
   }
 
-  SetFlashImageMapping(module->image_, module->image_size_,
-                       module->config_.flash == FlashKind::kNand, module->image_fd_);
   StartLiveRegistry(module->dir_, module->config_.default_registry);
   SetRegistryFaults(module->config_.registry_faults);
   SetCpuMainId(module->config_.main_id);
@@ -303,6 +301,7 @@ void Module::OpenNand() {
                    "module.toml's chip " + Hex(nand.chip, 4) + " (" +
                        std::to_string(variant.blocks) + " blocks of 64 pages of 2112 bytes)",
                    &image_fd_);
+  LinkImageFile();
   // The program counters of the pages: made (all zero) for a module that has none yet.
   fs::path counters = dir_ / "nand.programs";
   programs_size_ = image_size_ / kNandRawPageBytes;
@@ -345,13 +344,18 @@ void Module::OpenNand() {
   bus_.Attach(kDfcPhysicalBase, kDfcWindowBytes, dfc_.get());
 }
 
+void Module::LinkImageFile() {
+  image_file_ = std::make_unique<FlashImageFile>(image_, image_size_,
+                                                 config_.flash == FlashKind::kNand, image_fd_);
+  links_.image = image_file_.get();
+}
+
 std::uint64_t NandImageBytes(std::uint16_t chip) {
   return std::uint64_t{NandVariantFor(chip).blocks} * kNandPagesPerBlock * kNandRawPageBytes;
 }
 
 Module::~Module() {
   if (current_module == this) {
-    SetFlashImageMapping(nullptr, 0, false, -1);
     SetPhysicalBus(nullptr);
     SetKernelObjectDirectory({});
     current_module = nullptr;

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/hardware/flash_activity.h"
 #include "host/hardware/intel_nor_chip.h"
 #include "host/hardware/model_links.h"
 #include "host/hardware/model_notes.h"
@@ -145,19 +146,23 @@ class Module {
  private:
   Module() = default;
   void OpenNand();
+  /// Gives the models the image file, mapped at image_ (image_size_ bytes) and open in
+  /// image_fd_.
+  void LinkImageFile();
 
   std::filesystem::path dir_;
   ModuleConfig config_;
   // What the module gives each model it builds; made before the models and outliving them.
   std::unique_ptr<ModelNotes> notes_;
   std::unique_ptr<PowerSupply> power_;
+  std::unique_ptr<FlashImageFile> image_file_;
   ModelLinks links_;
   PhysicalBus bus_;
   std::unique_ptr<NorArray> nor_;
   std::vector<std::unique_ptr<NandChip>> nand_;
   std::unique_ptr<Pxa3xxDfc> dfc_;
   std::uint8_t* image_ = nullptr;
-  int image_fd_ = -1;  // the image file, open for ReadFlashImage
+  int image_fd_ = -1;  // the image file, open for the chips' reads (FlashImageFile)
   std::size_t image_size_ = 0;
   std::uint8_t* dfc_settings_ = nullptr;  // ram/pxa3xx-dfc-registers
   std::uint8_t* programs_ = nullptr;      // nand.programs: one counter a page
