@@ -283,12 +283,14 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& co
   }
 
   StartLiveRegistry(module->dir_, module->config_.default_registry);
+  // The module becomes the one the CE calls of this process reach. The destructor undoes
+  // every setting made here, so that nothing of it is left to the next module.
+  current_module = module.get();
   SetRegistryFaults(module->config_.registry_faults);
   SetCpuMainId(module->config_.main_id);
   SetClockPace(module->config_.pace);
   SetKernelObjectDirectory(module->dir_ / "ram");
   SetPhysicalBus(&module->bus_);
-  current_module = module.get();
   InstallPlatformCodes(module->dir_, module->config_.platform, module->config_.platform_faults);
   return module;
 }
@@ -356,8 +358,12 @@ std::uint64_t NandImageBytes(std::uint16_t chip) {
 
 Module::~Module() {
   if (current_module == this) {
+    RemovePlatformCodes();
     SetPhysicalBus(nullptr);
     SetKernelObjectDirectory({});
+    SetClockPace(Pace::kFast);
+    SetCpuMainId(kDefaultCpuMainId);
+    SetRegistryFaults({});
     current_module = nullptr;
   }
   dfc_.reset();

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -11,10 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "ce/kernel.h"
+#include "ce/registry.h"
 #include "host/hardware/nor_array.h"
 #include "host/hardware/power.h"
 #include "host/hardware/pxa3xx_dfc.h"
+#include "host/oal/platform_codes.h"
 #include "module_fixture.h"
+#include "platform/kernel_call.h"
 
 namespace {
 
@@ -108,6 +113,42 @@ TEST_F(ModuleLifetime, PowerCutFallsOnTheModuleItWasArmedOnOnly) {
     EXPECT_EQ(image[0x40000], 0x78);
   });
   EXPECT_EQ(status, 0) << "a model made after the module closed lost its power";
+}
+
+// A module closed leaves the process as if it had never been opened: the processor, the pace
+// of the clock and the faults its files gave the registry and the platform layer are undone,
+// and the CE calls find no module, as before the first one opened.
+TEST_F(ModuleLifetime, ClosedModuleLeavesNothingBehind) {
+  host::CreateOptions options = host::CreateOptions::Blank();
+  options.flash = host::FlashKind::kNand;
+  options.nand_chip = 0xF1EC;
+  options.part_number = 8;
+  host::CreateModule(dir_ / "first", options);
+  std::string toml = ReadText(dir_ / "first" / "module.toml");
+  toml.replace(toml.find("pace = \"fast\""), 13, "pace = \"real\"");
+  std::ofstream(dir_ / "first" / "module.toml") << toml;
+  std::ofstream(dir_ / "first" / "faults.toml")
+      << "[registry]\nopen = \"fail\"\n[platform]\nconfig_set = \"fail\"\n";
+  std::uint8_t item[8] = {};
+  host::ConfigRecord record = {0, reinterpret_cast<ULONG_PTR>(item), sizeof item};
+  HKEY key = nullptr;
+
+  std::unique_ptr<host::Module> first = host::Module::Open(dir_ / "first");
+  ASSERT_EQ(GetCpuPartNumber(), 8u);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Drivers"), 0, 0, &key), ERROR_ACCESS_DENIED);
+  first.reset();
+
+  EXPECT_EQ(GetCpuPartNumber(), 17u) << "the processor of the closed module";
+  const auto start = std::chrono::steady_clock::now();
+  Sleep(2000);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
+      << "the clock kept the closed module's real pace";
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Drivers"), 0, 0, &key), ERROR_FILE_NOT_FOUND)
+      << "the closed module's registry fault";
+  EXPECT_FALSE(
+      KernelIoControl(host::kCodeConfigGet, &record, sizeof record, item, sizeof item, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED))
+      << "the platform layer still answers for the closed module";
 }
 
 }  // namespace
