@@ -1,5 +1,5 @@
 // What a module gives each model it builds, as a board wires a chip to its neighbours: the
-// models reach nothing of the module beyond these. A model made on its own (a test's) gets
+// models reach their module through these alone. A model made on its own (a test's) gets
 // none of them.
 #pragma once
 
