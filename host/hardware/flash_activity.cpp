@@ -23,36 +23,11 @@ FlashActivity since_mark;
 FlashActivity whole_run;
 FlashChangeObserver observer = nullptr;
 // Moves at every change that could make a repeated note matter again (a mark, a new observer,
-// a new image mapping), so that NoteFlashProgram can drop a note it has just taken.
+// a new image file), so that NoteFlashProgram can drop a note it has just taken.
 std::atomic<std::uint64_t> notes_generation{1};
 
-// The flash image mapping and which of its 256 KB windows are already writable.
+// The image files' windows that are made writable in one piece.
 constexpr std::uint64_t kWindowBytes = 256 * 1024;
-std::uint8_t* image_base = nullptr;
-std::uint64_t image_size = 0;
-bool image_nand = false;
-int image_fd = -1;
-std::vector<bool> writable_windows;
-
-// Makes the windows of the image that [start, start + length) of the flash lies in writable,
-// those not made so before. Called with activity_mutex held.
-void PrepareWrite(std::uint64_t start, std::uint64_t length) {
-  if (!image_base || length == 0) return;
-  std::uint64_t first = start;
-  std::uint64_t end = start + length;
-  if (image_nand) {  // page * 2048 on the flash, page * 2112 in the file
-    first = start / kNandPageBytes * kNandRawPageBytes;
-    end = (end + kNandPageBytes - 1) / kNandPageBytes * kNandRawPageBytes;
-  }
-  end = std::min(end, image_size);
-  for (std::uint64_t window = first / kWindowBytes; window * kWindowBytes < end; ++window) {
-    if (writable_windows[window]) continue;
-    writable_windows[window] = true;
-    const std::uint64_t at = window * kWindowBytes;
-    // A failure (an older kernel) leaves the pages to fault in one at a time, as before.
-    madvise(image_base + at, std::min(kWindowBytes, image_size - at), MADV_POPULATE_WRITE);
-  }
-}
 
 std::string Size(std::uint64_t bytes) {
   char text[32];
@@ -129,26 +104,42 @@ std::string FlashActivity::Describe() const {
   return text;
 }
 
-void SetFlashImageMapping(std::uint8_t* base, std::uint64_t size, bool nand, int fd) {
-  std::lock_guard lock(activity_mutex);
+FlashImageFile::FlashImageFile(std::uint8_t* base, std::uint64_t size, bool nand, int fd)
+    : base_(base),
+      size_(base ? size : 0),
+      nand_(nand),
+      fd_(base ? fd : -1),
+      writable_windows_(static_cast<std::size_t>((size_ + kWindowBytes - 1) / kWindowBytes),
+                        false) {
+  // A note just taken for another file's range is a new one for this file.
   notes_generation.fetch_add(1, std::memory_order_relaxed);
-  image_base = base;
-  image_size = base ? size : 0;
-  image_nand = nand;
-  image_fd = base ? fd : -1;
-  writable_windows.assign(static_cast<std::size_t>((image_size + kWindowBytes - 1) / kWindowBytes),
-                          false);
 }
 
-void ReadFlashImage(const std::uint8_t* at, std::size_t count, std::uint8_t* out) {
-  // The mapping is set when the module opens and cleared when it closes, never while its
-  // flash is in use.
+void FlashImageFile::PrepareWrite(std::uint64_t start, std::uint64_t length) {
+  if (!base_ || length == 0) return;
+  std::uint64_t first = start;
+  std::uint64_t end = start + length;
+  if (nand_) {  // page * 2048 on the flash, page * 2112 in the file
+    first = start / kNandPageBytes * kNandRawPageBytes;
+    end = (end + kNandPageBytes - 1) / kNandPageBytes * kNandRawPageBytes;
+  }
+  end = std::min(end, size_);
+  for (std::uint64_t window = first / kWindowBytes; window * kWindowBytes < end; ++window) {
+    if (writable_windows_[window]) continue;
+    writable_windows_[window] = true;
+    const std::uint64_t at = window * kWindowBytes;
+    // A failure (an older kernel) leaves the pages to fault in one at a time, as before.
+    madvise(base_ + at, std::min(kWindowBytes, size_ - at), MADV_POPULATE_WRITE);
+  }
+}
+
+void FlashImageFile::Read(const std::uint8_t* at, std::size_t count, std::uint8_t* out) const {
   std::size_t done = 0;
-  if (image_fd >= 0 && at >= image_base && count <= image_size &&
-      static_cast<std::uint64_t>(at - image_base) <= image_size - count) {
-    const off_t offset = static_cast<off_t>(at - image_base);
+  if (fd_ >= 0 && at >= base_ && count <= size_ &&
+      static_cast<std::uint64_t>(at - base_) <= size_ - count) {
+    const off_t offset = static_cast<off_t>(at - base_);
     while (done < count) {
-      ssize_t n = pread(image_fd, out + done, count - done, offset + static_cast<off_t>(done));
+      ssize_t n = pread(fd_, out + done, count - done, offset + static_cast<off_t>(done));
       if (n <= 0) break;
       done += static_cast<std::size_t>(n);
     }
@@ -162,27 +153,32 @@ void SetFlashChangeObserver(FlashChangeObserver new_observer) {
   observer = new_observer;
 }
 
-void NoteFlashErase(std::uint64_t start, std::uint64_t length, bool nand) {
+void NoteFlashErase(FlashImageFile* image, std::uint64_t start, std::uint64_t length, bool nand) {
   std::lock_guard lock(activity_mutex);
   if (observer) observer(start, length, nand);
-  PrepareWrite(start, length);
+  if (image) image->PrepareWrite(start, length);
   since_mark.erased.Add(start, length);
   whole_run.erased.Add(start, length);
   since_mark.nand = whole_run.nand = nand;
 }
 
-void NoteFlashProgram(std::uint64_t start, std::uint64_t length, bool nand) {
+void NoteFlashProgram(FlashImageFile* image, std::uint64_t start, std::uint64_t length, bool nand) {
   // The two chips of the NOR bus note the same buffered program one after the other: the
   // second is already noted, watched and made writable.
   thread_local std::uint64_t last_start = 0, last_end = 0, last_generation = 0;
+  thread_local const FlashImageFile* last_image = nullptr;
   const std::uint64_t generation = notes_generation.load(std::memory_order_relaxed);
-  if (generation == last_generation && start >= last_start && start + length <= last_end) return;
+  if (generation == last_generation && image == last_image && start >= last_start &&
+      start + length <= last_end) {
+    return;
+  }
   std::lock_guard lock(activity_mutex);
+  last_image = image;
   last_start = start;
   last_end = start + length;
   last_generation = generation;
   if (observer) observer(start, length, nand);
-  PrepareWrite(start, length);
+  if (image) image->PrepareWrite(start, length);
   since_mark.programmed.Add(start, length);
   whole_run.programmed.Add(start, length);
   since_mark.nand = whole_run.nand = nand;

@@ -6,8 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -31,22 +33,52 @@ struct FlashActivity {
   std::string Describe() const;
 };
 
-/// Called by the chip models as an erase or a program begins.
-void NoteFlashErase(std::uint64_t start, std::uint64_t length, bool nand);
-void NoteFlashProgram(std::uint64_t start, std::uint64_t length, bool nand);
+/// A module's flash image file as this process maps it (`size` bytes at `base`), and the file
+/// itself, open (-1: not known). The module makes one and gives it to its chips
+/// (model_links.h). Every erase and program noted with it makes the part of the mapping it
+/// will change writable in one piece, a window of 256 KB at a time, instead of taking a page
+/// fault for each 4 KB page it first stores to: an update would otherwise spend a third of
+/// its time in those faults.
+class FlashImageFile {
+ public:
+  FlashImageFile(std::uint8_t* base, std::uint64_t size, bool nand, int fd);
+  FlashImageFile(const FlashImageFile&) = delete;
+  FlashImageFile& operator=(const FlashImageFile&) = delete;
 
-/// The open module's flash image file as this process maps it (null: none), and the file
-/// itself, open (-1: not known). Every erase and program noted makes the part of the mapping
-/// it will change writable in one piece, a window of 256 KB at a time, instead of taking a
-/// page fault for each 4 KB page it first stores to: an update would otherwise spend a third
-/// of its time in those faults.
-void SetFlashImageMapping(std::uint8_t* base, std::uint64_t size, bool nand, int fd);
+  /// Copies `count` bytes of the mapped image from `at` to `out`, through the file when it is
+  /// known (the same page cache, so it sees every store): a scan that only looks, such as an
+  /// erase's check for cells already erased, then costs no page of the mapping its first
+  /// touch, which on a virtual machine costs more than the copy.
+  void Read(const std::uint8_t* at, std::size_t count, std::uint8_t* out) const;
 
-/// Copies `count` bytes of the mapped image from `at` to `out`, through the file when it is
-/// known (the same page cache, so it sees every store): a scan that only looks, such as an
-/// erase's check for cells already erased, then costs no page of the mapping its first touch,
-/// which on a virtual machine costs more than the copy.
-void ReadFlashImage(const std::uint8_t* at, std::size_t count, std::uint8_t* out);
+ private:
+  friend void NoteFlashErase(FlashImageFile*, std::uint64_t, std::uint64_t, bool);
+  friend void NoteFlashProgram(FlashImageFile*, std::uint64_t, std::uint64_t, bool);
+  /// Makes the windows that [start, start + length) of the flash lies in writable, those not
+  /// made so before. Called with the notes' lock held.
+  void PrepareWrite(std::uint64_t start, std::uint64_t length);
+
+  std::uint8_t* base_;
+  std::uint64_t size_;
+  bool nand_;  // the flash offsets are page * 2048, the file's page * 2112
+  int fd_;
+  std::vector<bool> writable_windows_;
+};
+
+/// Called by the chip models as an erase or a program begins; `image` is the file the chip's
+/// cells are mapped from (null: none).
+void NoteFlashErase(FlashImageFile* image, std::uint64_t start, std::uint64_t length, bool nand);
+void NoteFlashProgram(FlashImageFile* image, std::uint64_t start, std::uint64_t length, bool nand);
+
+/// `image`'s Read, or a plain copy for a chip whose cells are no file's.
+inline void ReadFlashImage(const FlashImageFile* image, const std::uint8_t* at, std::size_t count,
+                           std::uint8_t* out) {
+  if (image) {
+    image->Read(at, count, out);
+  } else {
+    std::memcpy(out, at, count);
+  }
+}
 
 /// Called with every erase and program noted, before its cells change: for tools that keep
 /// their own record of where the flash changed (the power-cut campaign puts back only those

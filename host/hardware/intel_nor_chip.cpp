@@ -79,8 +79,10 @@ const NorVariant* FindNorVariant(std::uint16_t device) {
   return nullptr;
 }
 
-void IntelNorChip::Attach(const NorConfig& config, int index, std::uint16_t* cells) {
+void IntelNorChip::Attach(const NorConfig& config, int index, std::uint16_t* cells,
+                          const ModelLinks& links) {
   config_ = &config;
+  links_ = links;
   index_ = index;
   cells_ = cells;
   state_ = State::kReadArray;
@@ -194,10 +196,10 @@ std::uint16_t IntelNorChip::Read(std::uint32_t word_address) {
 std::uint16_t IntelNorChip::ReadStatus() {
   std::uint16_t sr = start_unseen_ ? 0 : status();
   start_unseen_ = false;
-  if (tracing && reported_busy_ && (sr & kSrReady)) {
+  if (Tracing(links_.notes) && reported_busy_ && (sr & kSrReady)) {
     char text[48];
     std::snprintf(text, sizeof text, "%s chip ready, status 0x%02X", index_ ? "high" : "low", sr);
-    Trace("NOR", text);
+    Trace(links_.notes, "NOR", text);
   }
   reported_busy_ = !(sr & kSrReady);
   return sr;
@@ -214,7 +216,7 @@ void IntelNorChip::Unknown(std::uint32_t word, std::uint8_t command, const char*
   std::snprintf(text, sizeof text, "NOR %s chip: command 0x%02X at bus offset 0x%X ignored: %s",
                 index_ ? "high" : "low", command, word * 4 + 2 * static_cast<unsigned>(index_),
                 what);
-  UnknownCommand(text);
+  UnknownCommand(links_.notes, text);
 }
 
 std::uint16_t IntelNorChip::ReadIdentifier(std::uint32_t word) const {
@@ -290,12 +292,12 @@ void IntelNorChip::BuildQueryTable() {
 
 // Everything but a data word that stays in the buffer's window (see Write).
 void IntelNorChip::WriteCommand(std::uint32_t word_address, std::uint16_t value) {
-  if (tracing) {
+  if (Tracing(links_.notes)) {
     char text[80];
     std::snprintf(text, sizeof text, "%s chip: write 0x%04X at bus offset 0x%X%s",
                   index_ ? "high" : "low", value, word_address * 4 + 2u * index_,
                   Busy() ? " (busy)" : "");
-    Trace("NOR", text);
+    Trace(links_.notes, "NOR", text);
   }
   if (busy_until_ != 0) {
     // A busy state machine takes only Read Status; a P30's also takes Read Array, and its
@@ -409,7 +411,10 @@ std::string IntelNorChip::Where(const char* what, std::uint32_t word) const {
 void IntelNorChip::SequenceError(const char* why) {
   sr_ |= kSrSequenceError;
   state_ = State::kReadStatus;
-  if (tracing) Trace("NOR", std::string(index_ ? "high" : "low") + " chip: sequence error: " + why);
+  if (Tracing(links_.notes)) {
+    Trace(links_.notes, "NOR",
+          std::string(index_ ? "high" : "low") + " chip: sequence error: " + why);
+  }
 }
 
 bool IntelNorChip::StartOperation(std::uint64_t typical_ns, std::uint64_t max_ns) {
@@ -472,7 +477,7 @@ void IntelNorChip::ProgramWeak(std::uint32_t word, const std::uint16_t* values, 
     }
     ProgramCell(word + i, value, counters);
   }
-  Trace("NOR", Where("program into a weak block failed", word));
+  Trace(links_.notes, "NOR", Where("program into a weak block failed", word));
 }
 
 void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
@@ -491,7 +496,7 @@ void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
   }
   ++erase_counts_[block];
   // Chip word w is bytes 4w..4w+3 of the bus, shared with the other chip.
-  NoteFlashErase(4 * std::uint64_t{BlockStart(block)},
+  NoteFlashErase(links_.image, 4 * std::uint64_t{BlockStart(block)},
                  4 * std::uint64_t{BlockStart(block + 1) - BlockStart(block)}, false);
   std::uint16_t* cell = cells_ + 2 * std::size_t{BlockStart(block)};
   std::uint16_t* end = cells_ + 2 * std::size_t{BlockStart(block + 1)};
@@ -502,16 +507,17 @@ void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
     SetWeak(block, true);
     for (std::uint16_t* quarter = cell + (end - cell) / 4; cell < quarter; cell += 2)
       *cell = 0xFFFF;
-    Trace("NOR", Where("erase failed (fault): block", BlockStart(block)));
+    Trace(links_.notes, "NOR", Where("erase failed (fault): block", BlockStart(block)));
     return;
   }
-  if (PowerFailsDuring()) {
+  if (links_.power && links_.power->FailsDuring()) {
     // An erase cut short has erased part of the block; the rest keeps its old cells. Cells
     // that read erased were never verified so: the block is weak until erased whole.
-    std::uint16_t* half = cell + 2 * PowerCutLanded(static_cast<std::uint32_t>(end - cell) / 2);
+    std::uint16_t* half =
+        cell + 2 * links_.power->Landed(static_cast<std::uint32_t>(end - cell) / 2);
     for (; cell < half; cell += 2) *cell = 0xFFFF;
     SetWeak(block, true);
-    PowerOff(Where("erase of the block", BlockStart(block)));
+    links_.power->Off(Where("erase of the block", BlockStart(block)));
   }
   for (; cell < end; cell += 2) *cell = 0xFFFF;
   SetWeak(block, false);
@@ -528,20 +534,20 @@ void IntelNorChip::ProgramWord(std::uint32_t word, std::uint16_t value) {
   if (!StartOperation(config_->timing.word_program_ns, config_->timing.word_program_max_ns)) {
     return;
   }
-  NoteFlashProgram(4 * std::uint64_t{word}, 4, false);
+  NoteFlashProgram(links_.image, 4 * std::uint64_t{word}, 4, false);
   if (faults_[block] & kProgramFails) {
     // The program gave up part way: the low byte's bits are programmed, the high byte's not.
     sr_ |= kSrProgramError;
     ProgramCell(word, value | 0xFF00, counters_[block]);
-    Trace("NOR", Where("word program failed (fault)", word));
+    Trace(links_.notes, "NOR", Where("word program failed (fault)", word));
     return;
   }
   if (weak_[block]) return ProgramWeak(word, &value, 1, counters_[block]);
-  if (PowerFailsDuring()) {
+  if (links_.power && links_.power->FailsDuring()) {
     // Only some of the word's bits were programmed when the power went.
-    ProgramCell(word, value | static_cast<std::uint16_t>(0xFFFF << (4 * PowerCutLanded(4))),
+    ProgramCell(word, value | static_cast<std::uint16_t>(0xFFFF << (4 * links_.power->Landed(4))),
                 counters_[block]);
-    PowerOff(Where("word program", word));
+    links_.power->Off(Where("word program", word));
   }
   ProgramCell(word, value, counters_[block]);
   ++counters_[block].programs;
@@ -596,7 +602,8 @@ void IntelNorChip::BufferRequest(std::uint32_t word) {
     return;
   }
   state_ = State::kBufferUnavailable;
-  Trace("NOR", std::string(index_ ? "high" : "low") + " chip: write buffer not available");
+  Trace(links_.notes, "NOR",
+        std::string(index_ ? "high" : "low") + " chip: write buffer not available");
 }
 
 std::uint16_t IntelNorChip::ReadUnavailable() {
@@ -645,7 +652,8 @@ void IntelNorChip::BufferConfirm(std::uint32_t word, std::uint8_t command) {
   if (!StartOperation(config_->timing.buffer_program_ns, config_->timing.buffer_program_max_ns)) {
     return;
   }
-  NoteFlashProgram(4 * std::uint64_t{buffer_base_}, 4 * std::uint64_t{buffer_expected_}, false);
+  NoteFlashProgram(links_.image, 4 * std::uint64_t{buffer_base_},
+                   4 * std::uint64_t{buffer_expected_}, false);
   NorBlockCounters& counters = counters_[block];
   if (faults_[block] & kProgramFails) {
     // The program gave up part way: the first half of the buffer is programmed.
@@ -653,15 +661,15 @@ void IntelNorChip::BufferConfirm(std::uint32_t word, std::uint8_t command) {
     for (std::uint32_t i = 0; i < buffer_expected_ / 2; ++i) {
       ProgramCell(buffer_base_ + i, buffer_[i], counters);
     }
-    Trace("NOR", Where("buffered program failed (fault)", buffer_base_));
+    Trace(links_.notes, "NOR", Where("buffered program failed (fault)", buffer_base_));
     return;
   }
   if (weak_[block]) return ProgramWeak(buffer_base_, buffer_, buffer_expected_, counters);
-  if (PowerFailsDuring()) {
-    for (std::uint32_t i = 0; i < PowerCutLanded(buffer_expected_); ++i) {
+  if (links_.power && links_.power->FailsDuring()) {
+    for (std::uint32_t i = 0; i < links_.power->Landed(buffer_expected_); ++i) {
       ProgramCell(buffer_base_ + i, buffer_[i], counters);
     }
-    PowerOff(Where("buffered program", buffer_base_));
+    links_.power->Off(Where("buffered program", buffer_base_));
   }
   ProgramCells(buffer_base_, buffer_, buffer_expected_, counters);
   ++counters.programs;

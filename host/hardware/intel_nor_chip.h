@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "host/hardware/model_links.h"
 #include "host/hardware/virtual_clock.h"
 
 namespace host {
@@ -106,8 +107,10 @@ class IntelNorChip {
   };
 
   /// `cells` is the chip's first 16-bit word in the bus image; word w is at cells + 2 * w
-  /// (uint16_t units), since the other chip's halves sit between.
-  void Attach(const NorConfig& config, int index, std::uint16_t* cells);
+  /// (uint16_t units), since the other chip's halves sit between. `links`: what the module
+  /// gives the chip (model_links.h).
+  void Attach(const NorConfig& config, int index, std::uint16_t* cells,
+              const ModelLinks& links = {});
 
   std::uint16_t Read(std::uint32_t word_address);
   /// One bus write of the chip's half. The buffer's data words take an inline path: a
@@ -220,6 +223,7 @@ class IntelNorChip {
   void BuildQueryTable();
 
   const NorConfig* config_ = nullptr;
+  ModelLinks links_;
   int index_ = 0;
   std::uint16_t* cells_ = nullptr;
   State state_ = State::kReadArray;

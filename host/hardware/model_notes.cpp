@@ -1,17 +1,11 @@
 #include "host/hardware/model_notes.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <string>
 
 #include "host/hardware/virtual_clock.h"
-#include "host/module/module.h"
 
 namespace host {
-
-bool tracing = false;
 
 namespace {
 
@@ -23,34 +17,37 @@ std::string Seconds() {
   return when;
 }
 
-// The trace file stays open while the same module is: one line per command must be cheap.
-struct TraceFile {
-  std::filesystem::path path;
-  std::FILE* file = nullptr;
-  ~TraceFile() {
-    if (file) std::fclose(file);
-  }
-};
-
-TraceFile& Traced() {
-  static TraceFile trace;
-  return trace;
-}
-
 }  // namespace
 
-void NoteInModule(const char* file_name, const std::string& text) {
-  Module* module = CurrentModule();
-  if (!module) return;
-  std::FILE* file = std::fopen((module->dir() / file_name).c_str(), "a");
+ModelNotes::ModelNotes(std::filesystem::path dir, bool trace)
+    : dir_(std::move(dir)), tracing_(trace) {}
+
+ModelNotes::~ModelNotes() {
+  if (trace_) std::fclose(trace_);
+}
+
+void ModelNotes::Note(const char* file_name, const std::string& text) const {
+  std::FILE* file = std::fopen((dir_ / file_name).c_str(), "a");
   if (!file) return;
   std::fprintf(file, "%s s: %s\n", Seconds().c_str(), text.c_str());
   std::fclose(file);
 }
 
-void UnknownCommand(const std::string& text) {
-  NoteInModule("unknown.commands", text);
-  Trace("unknown", text);
+void ModelNotes::TraceLine(const char* model, const std::string& text) {
+  if (!trace_) trace_ = std::fopen((dir_ / "trace.log").c_str(), "a");
+  if (!trace_) return;
+  std::fprintf(trace_, "%s s: %s: %s\n", Seconds().c_str(), model, text.c_str());
+  std::fflush(trace_);
+}
+
+bool TraceRequested() {
+  const char* value = std::getenv("IMBREL_TRACE");
+  return value && *value && std::strcmp(value, "0") != 0;
+}
+
+void UnknownCommand(ModelNotes* notes, const std::string& text) {
+  Note(notes, "unknown.commands", text);
+  Trace(notes, "unknown", text);
   if (unknown_hook) unknown_hook(text);
 }
 
@@ -58,28 +55,6 @@ UnknownCommandHook SetUnknownCommandHook(UnknownCommandHook hook) {
   UnknownCommandHook old = unknown_hook;
   unknown_hook = hook;
   return old;
-}
-
-void SetTracing(bool on) { tracing = on; }
-
-void ReadTraceSetting() {
-  const char* value = std::getenv("IMBREL_TRACE");
-  tracing = value && *value && std::strcmp(value, "0") != 0;
-}
-
-void TraceLine(const char* model, const std::string& text) {
-  Module* module = CurrentModule();
-  if (!module) return;
-  TraceFile& trace = Traced();
-  std::filesystem::path path = module->dir() / "trace.log";
-  if (!trace.file || trace.path != path) {
-    if (trace.file) std::fclose(trace.file);
-    trace.path = path;
-    trace.file = std::fopen(path.c_str(), "a");
-    if (!trace.file) return;
-  }
-  std::fprintf(trace.file, "%s s: %s: %s\n", Seconds().c_str(), model, text.c_str());
-  std::fflush(trace.file);
 }
 
 }  // namespace host

@@ -16,7 +16,6 @@
 #include "host/hardware/flash_activity.h"
 #include "host/hardware/model_notes.h"
 #include "host/hardware/power.h"
-#include "host/module/module.h"
 
 namespace host {
 
@@ -32,7 +31,7 @@ constexpr std::uint8_t kProgramFails = 0x02;
 // Sets `pages` raw pages to the erased state. Pages that already read all ones are left
 // alone: most erases meet blocks that are still blank, and a page of the module's image that
 // is not written stays clean in the page cache.
-void EraseCells(std::uint8_t* cells, std::uint32_t pages) {
+void EraseCells(const FlashImageFile* image, std::uint8_t* cells, std::uint32_t pages) {
   // Pages already erased are left alone, so that an erase of an erased block dirties nothing.
   // They are looked at through the file, a few pages at a time.
   constexpr std::uint32_t kBatch = 8;
@@ -41,7 +40,7 @@ void EraseCells(std::uint8_t* cells, std::uint32_t pages) {
   for (std::uint32_t first = 0; first < pages; first += kBatch) {
     const std::uint32_t batch = std::min(kBatch, pages - first);
     std::uint8_t* batch_cells = cells + std::size_t{first} * kNandRawPageBytes;
-    ReadFlashImage(batch_cells, std::size_t{batch} * kNandRawPageBytes, seen);
+    ReadFlashImage(image, batch_cells, std::size_t{batch} * kNandRawPageBytes, seen);
     for (std::uint32_t p = 0; p < batch; ++p) {
       std::uint64_t all = ~std::uint64_t{0};
       for (std::size_t w = 0; w < kWords; ++w) {
@@ -91,8 +90,9 @@ NandVariant NandVariantFor(std::uint16_t id) {
 
 NandChip::NandChip(const NandVariant& variant, std::uint32_t blocks, std::uint32_t first_block,
                    std::uint8_t* cells, std::uint8_t* programs, const NandTiming& timing,
-                   const std::vector<NandFault>& faults, int chip_select)
+                   const std::vector<NandFault>& faults, int chip_select, const ModelLinks& links)
     : variant_(variant),
+      links_(links),
       blocks_(blocks),
       first_block_(first_block),
       cells_(cells),
@@ -136,11 +136,11 @@ std::uint8_t NandChip::Status(std::uint64_t at) const {
 }
 
 void NandChip::Command(std::uint8_t command, std::uint64_t at) {
-  if (tracing) {
+  if (Tracing(links_.notes)) {
     char text[96];
     std::snprintf(text, sizeof text, "chip %u: command 0x%02X%s", first_block_ ? 1u : 0u, command,
                   Busy(at) ? " (busy)" : "");
-    Trace("NAND", text);
+    Trace(links_.notes, "NAND", text);
   }
   // A busy chip listens only to Read Status and Reset.
   if (Busy(at) && command != 0x70 && command != 0xFF) return;
@@ -252,7 +252,8 @@ void NandChip::StartProgram(std::uint64_t at) {
     return;
   }
   busy_until_ = at + timing_.program_ns;
-  NoteFlashProgram((std::uint64_t{first_block_} * kNandPagesPerBlock + page) * kNandPageBytes,
+  NoteFlashProgram(links_.image,
+                   (std::uint64_t{first_block_} * kNandPagesPerBlock + page) * kNandPageBytes,
                    kNandPageBytes, true);
   failed_ = block_faults_[page / kNandPagesPerBlock] & kProgramFails;
   if (failed_) {
@@ -260,7 +261,7 @@ void NandChip::StartProgram(std::uint64_t at) {
     std::uint8_t* cells = Page(page);
     for (std::uint32_t i = 0; i < kNandRawPageBytes / 2; ++i) cells[i] &= page_register_[i];
     if (programs_[page] != 0xFF) ++programs_[page];
-    Trace("NAND", Where("program failed (fault): page", page));
+    Trace(links_.notes, "NAND", Where("program failed (fault): page", page));
     return;
   }
   if (weak_[page / kNandPagesPerBlock]) {
@@ -279,7 +280,7 @@ void NandChip::StartProgram(std::uint64_t at) {
       cells[i] &= value;
     }
     if (programs_[page] != 0xFF) ++programs_[page];
-    Trace("NAND", Where("program into a weak block failed: page", page));
+    Trace(links_.notes, "NAND", Where("program into a weak block failed: page", page));
     return;
   }
   programming_ = true;
@@ -299,15 +300,16 @@ void NandChip::StartErase(std::uint64_t at) {
   }
   busy_until_ = at + timing_.erase_ns;
   ++erase_counts_[page / kNandPagesPerBlock];
-  NoteFlashErase((std::uint64_t{first_block_} * kNandPagesPerBlock + page) * kNandPageBytes,
+  NoteFlashErase(links_.image,
+                 (std::uint64_t{first_block_} * kNandPagesPerBlock + page) * kNandPageBytes,
                  std::uint64_t{kNandPagesPerBlock} * kNandPageBytes, true);
   failed_ = block_faults_[page / kNandPagesPerBlock] & kEraseFails;
   if (failed_) {
     // The erase gave up part way: the block's first quarter of pages is erased.
-    EraseCells(Page(page), kNandPagesPerBlock / 4);
+    EraseCells(links_.image, Page(page), kNandPagesPerBlock / 4);
     std::memset(programs_ + page, 0, kNandPagesPerBlock / 4);
     weak_[page / kNandPagesPerBlock] = 1;
-    Trace("NAND", Where("erase failed (fault): block", page / kNandPagesPerBlock));
+    Trace(links_.notes, "NAND", Where("erase failed (fault): block", page / kNandPagesPerBlock));
     return;
   }
   LandOperation(true, page);
@@ -323,8 +325,9 @@ void NandChip::Reset(std::uint64_t at) {
     const std::uint64_t landed = ran * kNandRawPageBytes / (busy_until_ - program_start_);
     std::uint8_t* cells = Page(program_page_);
     std::memcpy(cells + landed, program_old_ + landed, kNandRawPageBytes - landed);
-    Trace("NAND", Where("program cut short by a reset: page", program_page_) + ", " +
-                      std::to_string(landed) + " of 2112 bytes programmed");
+    Trace(links_.notes, "NAND",
+          Where("program cut short by a reset: page", program_page_) + ", " +
+              std::to_string(landed) + " of 2112 bytes programmed");
   }
   programming_ = false;
   state_ = State::kIdle;
@@ -334,14 +337,14 @@ void NandChip::Reset(std::uint64_t at) {
 
 void NandChip::LandOperation(bool erase, std::uint32_t page) {
   // The one place where the cells change, and where a power cut leaves an operation half done.
-  const bool cut = PowerFailsDuring();
+  const bool cut = links_.power && links_.power->FailsDuring();
   if (erase) {
-    std::uint32_t pages = cut ? PowerCutLanded(kNandPagesPerBlock) : kNandPagesPerBlock;
-    EraseCells(Page(page), pages);
+    std::uint32_t pages = cut ? links_.power->Landed(kNandPagesPerBlock) : kNandPagesPerBlock;
+    EraseCells(links_.image, Page(page), pages);
     std::memset(programs_ + page, 0, pages);
     // An erase cut short leaves cells that read erased but were never verified so.
     weak_[page / kNandPagesPerBlock] = cut ? 1 : 0;
-    if (cut) PowerOff(Where("erase of physical block", page / kNandPagesPerBlock));
+    if (cut) links_.power->Off(Where("erase of physical block", page / kNandPagesPerBlock));
     ++erases_;
     return;
   }
@@ -364,7 +367,7 @@ void NandChip::LandOperation(bool erase, std::uint32_t page) {
       std::any_of(programs_ + page + 1, programs_ + block_end, [](std::uint8_t n) { return n; });
   std::uint8_t* cells = Page(page);
   // A program cut short has moved only some of the page register into the cells.
-  std::uint32_t bytes = cut ? PowerCutLanded(kNandPageBytes) : kNandRawPageBytes;
+  std::uint32_t bytes = cut ? links_.power->Landed(kNandPageBytes) : kNandRawPageBytes;
   for (std::uint32_t i = 0; i < bytes; ++i) cells[i] &= page_register_[i];
   if (broke_rule && spoil_rule_breaks_) {
     // Program disturb: two cells of the page's first 512-byte step lose their charge state,
@@ -373,12 +376,12 @@ void NandChip::LandOperation(bool erase, std::uint32_t page) {
     cells[(page * 7 + 100) % 512] ^= 0x10;
   }
   if (programs_[page] != 0xFF) ++programs_[page];
-  if (cut) PowerOff(Where("program of physical page", page));
+  if (cut) links_.power->Off(Where("program of physical page", page));
 }
 
 void NandChip::BrokenRule(std::uint32_t page, const std::string& what) const {
-  NoteInModule("nand.rules",
-               "page " + std::to_string(first_block_ * kNandPagesPerBlock + page) + " " + what);
+  Note(links_.notes, "nand.rules",
+       "page " + std::to_string(first_block_ * kNandPagesPerBlock + page) + " " + what);
 }
 
 std::string NandChip::Where(const char* what, std::uint32_t number) const {

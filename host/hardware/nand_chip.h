@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/hardware/model_links.h"
 #include "host/hardware/virtual_clock.h"
 
 namespace host {
@@ -80,10 +81,11 @@ class NandChip {
 
   /// `cells` holds BlockCount() * 64 raw pages (2112 bytes each, data then spare) and
   /// `programs` one counter a page; neither is owned. `first_block` is the chip's first
-  /// block in the part, which fault block and page numbers count from.
+  /// block in the part, which fault block and page numbers count from. `links`: what the
+  /// module gives the chip (model_links.h).
   NandChip(const NandVariant& variant, std::uint32_t blocks, std::uint32_t first_block,
            std::uint8_t* cells, std::uint8_t* programs, const NandTiming& timing,
-           const std::vector<NandFault>& faults, int chip_select);
+           const std::vector<NandFault>& faults, int chip_select, const ModelLinks& links = {});
 
   // The chip's bus. Every call carries the virtual time at which it reaches the chip.
   void Command(std::uint8_t command, std::uint64_t at);
@@ -134,6 +136,7 @@ class NandChip {
   }
 
   NandVariant variant_;
+  ModelLinks links_;
   std::uint32_t blocks_;
   std::uint32_t first_block_;
   /// Notes in the module's nand.rules a program of `page` that breaks a datasheet rule.

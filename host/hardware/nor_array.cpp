@@ -14,15 +14,16 @@
 
 namespace host {
 
-NorArray::NorArray(const NorConfig& config, std::uint8_t* image) : config_(config), image_(image) {
+NorArray::NorArray(const NorConfig& config, std::uint8_t* image, const ModelLinks& links)
+    : config_(config), image_(image) {
   if (config_.cfi_size < 0x12 || config_.cfi_size > 0x1A) {
     std::fprintf(stderr, "host: NOR CFI size 0x%x is outside 0x12..0x1A\n", config_.cfi_size);
     std::abort();
   }
   // Chip 0 holds the low half-word of each little-endian bus word, chip 1 the high one.
   auto* cells = reinterpret_cast<std::uint16_t*>(image_);
-  chips_[0].Attach(config_, 0, cells);
-  chips_[1].Attach(config_, 1, cells + 1);
+  chips_[0].Attach(config_, 0, cells, links);
+  chips_[1].Attach(config_, 1, cells + 1, links);
 }
 
 std::uint32_t NorArray::Read32(std::uint32_t offset) {

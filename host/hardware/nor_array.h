@@ -17,8 +17,9 @@ namespace host {
 class NorArray : public BusDevice {
  public:
   /// `image` holds 2 << config.cfi_size bytes, the flash as the bus sees it (little-endian
-  /// 32-bit words); it is not owned and normally is the module's mapped nor.img.
-  NorArray(const NorConfig& config, std::uint8_t* image);
+  /// 32-bit words); it is not owned and normally is the module's mapped nor.img. `links`:
+  /// what the module gives the chips (model_links.h).
+  NorArray(const NorConfig& config, std::uint8_t* image, const ModelLinks& links = {});
   // The chips point at config_: the array stays where it was made.
   NorArray(const NorArray&) = delete;
   NorArray& operator=(const NorArray&) = delete;

@@ -14,7 +14,6 @@
 #include "host/hardware/model_notes.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/hardware/virtual_cpu.h"
-#include "host/module/module.h"
 
 namespace host {
 
@@ -141,8 +140,12 @@ const Pxa3xxDfc::Register Pxa3xxDfc::kRegisters[] = {
     {0x50, "NDCB2", &Pxa3xxDfc::ReadNdcb2, &Pxa3xxDfc::WriteNdcb2},
 };
 
-Pxa3xxDfc::Pxa3xxDfc(std::vector<NandChip*> chips, const DfcTiming& timing)
-    : chips_(std::move(chips)), timing_(timing) {
+std::uint32_t DfcClockMhz(std::uint32_t part_number) {
+  return part_number == 8 ? 156 : part_number == 9 ? 312 : 104;
+}
+
+Pxa3xxDfc::Pxa3xxDfc(std::vector<NandChip*> chips, const DfcTiming& timing, const ModelLinks& links)
+    : chips_(std::move(chips)), timing_(timing), links_(links) {
   if (timing_.clock_mhz == 0) timing_.clock_mhz = 104;
 }
 
@@ -288,11 +291,11 @@ void Pxa3xxDfc::SendCommandAndAddress(NandChip& chip, std::uint32_t cycles, bool
 }
 
 void Pxa3xxDfc::StartCommand(std::uint64_t now) {
-  if (tracing) {
+  if (Tracing(links_.notes)) {
     char text[96];
     std::snprintf(text, sizeof text, "NDCB0 0x%08X NDCB1 0x%08X NDCB2 0x%08X NDCR 0x%08X", ndcb_[0],
                   ndcb_[1], ndcb_[2], settings_->ndcr);
-    Trace("DFC", text);
+    Trace(links_.notes, "DFC", text);
   }
   // The controller's clock comes from the processor it is part of.
   clock_mhz_ = timing_.follow_cpu ? DfcClockMhz((CpuMainId() >> 4) & 0x3F) : timing_.clock_mhz;
@@ -331,8 +334,9 @@ void Pxa3xxDfc::StartCommand(std::uint64_t now) {
       std::uint64_t sample = sent + Cycles((settings_->ndtr1 >> 16) + 1);
       early_ = ready != kNever && ready > sample;
       if (early_) {
-        NoteInModule("nand.rules", "controller read sampled " + std::to_string(ready - sample) +
-                                       " ns before the chip was ready (NDTR1 tR too short)");
+        Note(links_.notes, "nand.rules",
+             "controller read sampled " + std::to_string(ready - sample) +
+                 " ns before the chip was ready (NDTR1 tR too short)");
       }
       chip_bytes_ = PageBytes() + (control_ & (kNdcrSpareEn | kNdcrEccEn) ? ChipSpareBytes() : 0);
       fifo_size_ = PageBytes() + HostSpareBytes();
@@ -380,7 +384,7 @@ void Pxa3xxDfc::Update(std::uint64_t now) {
     if (ready_at_ <= now) {
       ndsr_ |= kNdsrRdy;
       ready_at_ = kNever;
-      Trace("DFC", "RDY: the chip is ready");
+      Trace(links_.notes, "DFC", "RDY: the chip is ready");
     }
     if (state_ == State::kReadWait && event_at_ <= now) {
       FillFifo();
@@ -410,7 +414,7 @@ void Pxa3xxDfc::CheckStrobes() {
                   "controller strobes below the chip's minimums: NDTR0 0x%08X at %u MHz gives "
                   "tRP %u, tRH %u, tWP %u, tWH %u, tCS %u, tCH %u ns",
                   ndtr0, clock_mhz_, ns(0), ns(3), ns(8), ns(11), ns(16), ns(19));
-    NoteInModule("nand.rules", text);
+    Note(links_.notes, "nand.rules", text);
   }
 }
 
@@ -481,7 +485,7 @@ std::uint64_t Pxa3xxDfc::AfterAutoStatus(std::uint64_t ready) const {
 
 void Pxa3xxDfc::Finish() {
   bool cs1 = chip_select_ == 1;
-  Trace("DFC", "command done");
+  Trace(links_.notes, "DFC", "command done");
   if ((type_ == kTypeProgram || type_ == kTypeErase) && (ndcb_[0] & kNdcb0AutoRs)) {
     chip_->Command(0x70, event_at_);  // read status
     std::uint8_t status = 0;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "host/hardware/model_links.h"
 #include "host/hardware/nand_chip.h"
 #include "host/hardware/physical_bus.h"
 
@@ -48,6 +49,10 @@ enum class DfcEccResult { kClean, kCorrected, kUncorrectable };
 /// Checks `data` against `stored` and corrects a single flipped bit in place.
 DfcEccResult DfcEccCorrect(std::uint8_t* data, const std::uint8_t stored[6]);
 
+/// The controller clock in MHz for a processor part number: 156 for part 8, 312 for part 9,
+/// 104 for any other.
+std::uint32_t DfcClockMhz(std::uint32_t part_number);
+
 struct DfcTiming {
   std::uint32_t access_ns = 100;  // one register access
   std::uint32_t clock_mhz = 104;  // the controller clock: NDTR fields count it
@@ -75,7 +80,8 @@ class Pxa3xxDfc : public BusDevice {
   };
 
   /// `chips[i]` sits on chip select i; a null or missing entry is an empty chip select.
-  Pxa3xxDfc(std::vector<NandChip*> chips, const DfcTiming& timing);
+  /// `links`: what the module gives the controller (model_links.h).
+  Pxa3xxDfc(std::vector<NandChip*> chips, const DfcTiming& timing, const ModelLinks& links = {});
 
   std::string Name() const override { return "PXA3xx data flash controller"; }
   std::uint32_t AccessNs() const override { return timing_.access_ns; }
@@ -152,6 +158,7 @@ class Pxa3xxDfc : public BusDevice {
 
   std::vector<NandChip*> chips_;
   DfcTiming timing_;
+  ModelLinks links_;
   std::uint32_t clock_mhz_ = 104;  // the clock of the command under way
   State state_ = State::kIdle;
   // The settings live in the controller, not in a program: every process of the module sees

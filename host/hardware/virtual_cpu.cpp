@@ -12,7 +12,7 @@
 namespace host {
 
 namespace {
-std::atomic<std::uint32_t> main_id{0x69054117};
+std::atomic<std::uint32_t> main_id{kDefaultCpuMainId};
 std::atomic<std::uint32_t> clock_mhz{520};
 std::atomic<std::uint32_t> clock_config{0};
 std::atomic<std::uint32_t> power_mode{0};

@@ -15,6 +15,8 @@ constexpr std::uint32_t kCpuModeSystem = 0x1F;
 /// The XScale main ID for a part number: 17 gives the PXA270's 0x69054117, 8 and 9 the
 /// PXA3xx's 0x69056881 and 0x69056891.
 std::uint32_t MainIdForPartNumber(std::uint32_t part_number);
+/// The main ID of the processor before a module gives its own: a PXA270's.
+constexpr std::uint32_t kDefaultCpuMainId = 0x69054117;
 
 void SetCpuMainId(std::uint32_t main_id);
 std::uint32_t CpuMainId();

@@ -14,9 +14,6 @@
 #include <fstream>
 #include <vector>
 
-#include "host/hardware/flash_activity.h"
-#include "host/hardware/model_notes.h"
-#include "host/hardware/power.h"
 #include "host/hardware/virtual_cpu.h"
 #include "host/module/module_files.h"
 #include "host/module/nand_logical.h"
@@ -250,6 +247,10 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& co
   if (ram_error) Fail(ram, "cannot make the module's RAM folder: " + ram_error.message());
   if (access(ram.c_str(), W_OK) != 0)
     Fail(ram, std::string("cannot write: ") + std::strerror(errno));
+  module->notes_ = std::make_unique<ModelNotes>(module->dir_, TraceRequested());
+  module->links_.notes = module->notes_.get();
+  module->power_ = std::make_unique<PowerSupply>(module->dir_, module->config_.power_cut_after);
+  module->links_.power = module->power_.get();
   if (module->config_.flash == FlashKind::kNand) {
     module->OpenNand();
   } else {
@@ -259,7 +260,8 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& co
                              "module.toml's cfi_size " + Hex(module->config_.nor.cfi_size, 2),
                              &module->image_fd_);
     module->image_size_ = size;
-    module->nor_ = std::make_unique<NorArray>(module->config_.nor, module->image_);
+    module->LinkImageFile();
+    module->nor_ = std::make_unique<NorArray>(module->config_.nor, module->image_, module->links_);
     if (module->config_.nor.clear_lock_clears_all) {
       // J3 lock bits are cells: nor.locks keeps them across restarts.
       fs::path locks = dir / "nor.locks";
@@ -280,18 +282,16 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& co
     module->bus_.Attach(kNorPhysicalBase, size, module->nor_.get());
   }
 
-  SetFlashImageMapping(module->image_, module->image_size_,
-                       module->config_.flash == FlashKind::kNand, module->image_fd_);
   StartLiveRegistry(module->dir_, module->config_.default_registry);
+  // The module becomes the one the CE calls of this process reach. The destructor undoes
+  // every setting made here, so that nothing of it is left to the next module.
+  current_module = module.get();
   SetRegistryFaults(module->config_.registry_faults);
   SetCpuMainId(module->config_.main_id);
   SetClockPace(module->config_.pace);
   SetKernelObjectDirectory(module->dir_ / "ram");
   SetPhysicalBus(&module->bus_);
-  current_module = module.get();
   InstallPlatformCodes(module->dir_, module->config_.platform, module->config_.platform_faults);
-  PowerOn(module->config_.power_cut_after);
-  ReadTraceSetting();
   return module;
 }
 
@@ -303,6 +303,7 @@ void Module::OpenNand() {
                    "module.toml's chip " + Hex(nand.chip, 4) + " (" +
                        std::to_string(variant.blocks) + " blocks of 64 pages of 2112 bytes)",
                    &image_fd_);
+  LinkImageFile();
   // The program counters of the pages: made (all zero) for a module that has none yet.
   fs::path counters = dir_ / "nand.programs";
   programs_size_ = image_size_ / kNandRawPageBytes;
@@ -326,7 +327,7 @@ void Module::OpenNand() {
     std::uint64_t first_page = std::uint64_t{cs} * blocks * kNandPagesPerBlock;
     nand_.push_back(std::make_unique<NandChip>(
         variant, blocks, cs * blocks, image_ + first_page * kNandRawPageBytes,
-        programs_ + first_page, nand.timing, faults, static_cast<int>(cs)));
+        programs_ + first_page, nand.timing, faults, static_cast<int>(cs), links_));
     nand_.back()->SpoilRuleBreaks(nand.spoil_rule_breaks);
     nand_.back()->KeepWeakBlocks(weak_ + std::size_t{cs} * blocks);
     nand_.back()->KeepEraseCounts(reinterpret_cast<std::uint32_t*>(erase_counts_) +
@@ -336,7 +337,7 @@ void Module::OpenNand() {
   DfcTiming timing;
   timing.clock_mhz = DfcClockMhz(config_.part_number);
   timing.follow_cpu = true;
-  dfc_ = std::make_unique<Pxa3xxDfc>(chips, timing);
+  dfc_ = std::make_unique<Pxa3xxDfc>(chips, timing, links_);
   // The controller's registers hold what the last program wrote until the module restarts.
   fs::create_directories(dir_ / "ram");
   dfc_settings_ = MapFile(dir_ / "ram" / "pxa3xx-dfc-registers", sizeof(DfcSettings), true,
@@ -345,19 +346,24 @@ void Module::OpenNand() {
   bus_.Attach(kDfcPhysicalBase, kDfcWindowBytes, dfc_.get());
 }
 
+void Module::LinkImageFile() {
+  image_file_ = std::make_unique<FlashImageFile>(image_, image_size_,
+                                                 config_.flash == FlashKind::kNand, image_fd_);
+  links_.image = image_file_.get();
+}
+
 std::uint64_t NandImageBytes(std::uint16_t chip) {
   return std::uint64_t{NandVariantFor(chip).blocks} * kNandPagesPerBlock * kNandRawPageBytes;
 }
 
-std::uint32_t DfcClockMhz(std::uint32_t part_number) {
-  return part_number == 8 ? 156 : part_number == 9 ? 312 : 104;
-}
-
 Module::~Module() {
   if (current_module == this) {
-    SetFlashImageMapping(nullptr, 0, false, -1);
+    RemovePlatformCodes();
     SetPhysicalBus(nullptr);
     SetKernelObjectDirectory({});
+    SetClockPace(Pace::kFast);
+    SetCpuMainId(kDefaultCpuMainId);
+    SetRegistryFaults({});
     current_module = nullptr;
   }
   dfc_.reset();

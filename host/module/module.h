@@ -13,10 +13,14 @@
 #include <string_view>
 #include <vector>
 
+#include "host/hardware/flash_activity.h"
 #include "host/hardware/intel_nor_chip.h"
+#include "host/hardware/model_links.h"
+#include "host/hardware/model_notes.h"
 #include "host/hardware/nand_chip.h"
 #include "host/hardware/nor_array.h"
 #include "host/hardware/physical_bus.h"
+#include "host/hardware/power.h"
 #include "host/hardware/pxa3xx_dfc.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module_content.h"
@@ -136,19 +140,29 @@ class Module {
   std::uint8_t* image() { return image_; }
   std::uint64_t image_size() const { return image_size_; }
   PhysicalBus& bus() { return bus_; }
+  /// The module's power supply: a cut armed on it falls on this module's chips.
+  PowerSupply& power() { return *power_; }
 
  private:
   Module() = default;
   void OpenNand();
+  /// Gives the models the image file, mapped at image_ (image_size_ bytes) and open in
+  /// image_fd_.
+  void LinkImageFile();
 
   std::filesystem::path dir_;
   ModuleConfig config_;
+  // What the module gives each model it builds; made before the models and outliving them.
+  std::unique_ptr<ModelNotes> notes_;
+  std::unique_ptr<PowerSupply> power_;
+  std::unique_ptr<FlashImageFile> image_file_;
+  ModelLinks links_;
   PhysicalBus bus_;
   std::unique_ptr<NorArray> nor_;
   std::vector<std::unique_ptr<NandChip>> nand_;
   std::unique_ptr<Pxa3xxDfc> dfc_;
   std::uint8_t* image_ = nullptr;
-  int image_fd_ = -1;  // the image file, open for ReadFlashImage
+  int image_fd_ = -1;  // the image file, open for the chips' reads (FlashImageFile)
   std::size_t image_size_ = 0;
   std::uint8_t* dfc_settings_ = nullptr;  // ram/pxa3xx-dfc-registers
   std::uint8_t* programs_ = nullptr;      // nand.programs: one counter a page
@@ -172,7 +186,5 @@ constexpr std::uint64_t kNorPhysicalBase = 0;
 
 /// Bytes of nand.img for a chip ID: every raw page of every block.
 std::uint64_t NandImageBytes(std::uint16_t chip);
-/// The PXA3xx controller clock in MHz for a processor part number.
-std::uint32_t DfcClockMhz(std::uint32_t part_number);
 
 }  // namespace host

@@ -253,4 +253,14 @@ void InstallPlatformCodes(const fs::path& module_dir, const PlatformConfig& conf
   SetControlCodeHandler(kCodeRegistryClear, RegistryClear);
 }
 
+void RemovePlatformCodes() {
+  {
+    std::lock_guard lock(state_mutex);
+    state = {};
+  }
+  for (DWORD code : {kCodeConfigGet, kCodeConfigSet, kCodeImageVersion, kCodeRegistryClear}) {
+    SetControlCodeHandler(code, nullptr);
+  }
+}
+
 }  // namespace host

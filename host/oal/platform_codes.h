@@ -42,6 +42,8 @@ struct PlatformFaults {
 /// Installs the handlers for the module in `module_dir` (called by Module::Open).
 void InstallPlatformCodes(const std::filesystem::path& module_dir, const PlatformConfig& config,
                           const PlatformFaults& faults);
+/// Removes them and forgets the module (called as it closes): the codes are not answered.
+void RemovePlatformCodes();
 
 /// The words as module.toml writes them: "[0x00000001, 0x00000000]".
 std::string PlatformWords(const std::uint32_t* words, std::size_t count);

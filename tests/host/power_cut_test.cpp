@@ -43,7 +43,7 @@ TEST_F(NorPowerCutTest, ProgramCutShortLeavesPartOfTheBufferAndStopsTheModule) {
   std::ofstream(dir() / "ram" / "marker") << "in RAM";
   ASSERT_EQ(FlashOps.EraseRange(kCutBlock, kBlockBytes), 1);
   int status = test::RunInChild([&] {
-    host::ArmPowerCut(0);
+    module().power().ArmCut(0);
     FlashOps.WriteBuffer(data.data(), kCutBlock + 0x100, 64);
     ADD_FAILURE() << "the write went on after the power cut";
   });
@@ -64,10 +64,10 @@ TEST_F(NorPowerCutTest, EraseCutShortLeavesTheBlockPartlyErased) {
   std::vector<std::uint8_t> zeros(kBlockBytes, 0x00);
   ASSERT_EQ(FlashOps.EraseRange(kCutBlock, kBlockBytes), 1);
   ASSERT_EQ(FlashOps.WriteBuffer(zeros.data(), kCutBlock, kBlockBytes), 1);
-  std::uint64_t before = host::FlashOperations();
+  std::uint64_t before = module().power().Operations();
   EXPECT_GT(before, 0u);
   int status = test::RunInChild([&] {
-    host::ArmPowerCut(1);  // the low chip's erase completes, the high chip's is cut
+    module().power().ArmCut(1);  // the low chip's erase completes, the high chip's is cut
     FlashOps.EraseRange(kCutBlock, kBlockBytes);
   });
   EXPECT_EQ(status, host::kPowerCutStatus);
@@ -88,7 +88,7 @@ TEST_F(NorPowerCutTest, BlockThatAnEraseCutLeftBlankFailsItsProgramsUntilErasedW
   ASSERT_EQ(FlashOps.EraseRange(kCutBlock, kBlockBytes), 1);
   ASSERT_EQ(FlashOps.WriteBuffer(data.data(), kCutBlock, kBlockBytes / 2), 1);
   int status = test::RunInChild([&] {
-    host::ArmPowerCut(1);  // the low chip's erase completes, the high chip's is cut halfway
+    module().power().ArmCut(1);  // the low chip's erase completes, the high chip's is cut halfway
     FlashOps.EraseRange(kCutBlock, kBlockBytes);
   });
   ASSERT_EQ(status, host::kPowerCutStatus);
@@ -109,8 +109,8 @@ TEST_F(NorPowerCutTest, BlockThatAnEraseCutLeftBlankFailsItsProgramsUntilErasedW
 }
 
 TEST_F(NorPowerCutTest, DisarmedCutLetsEveryOperationThrough) {
-  host::ArmPowerCut(0);
-  host::DisarmPowerCut();
+  module().power().ArmCut(0);
+  module().power().DisarmCut();
   std::vector<std::uint8_t> data(64, 0x5A);
   ASSERT_EQ(FlashOps.EraseRange(kCutBlock, kBlockBytes), 1);
   EXPECT_EQ(FlashOps.WriteBuffer(data.data(), kCutBlock, 64), 1);
@@ -134,13 +134,13 @@ TEST(WeakBlockFile, FoundEmptyIsMadeItsSize) {
 class NandPowerCutTest : public ::testing::Test {
  protected:
   // Each run is a process of its own on the module: the flash driver starts once a process.
-  int RunOnModule(const std::string& faults, const std::function<void()>& body) {
+  int RunOnModule(const std::string& faults, const std::function<void(host::Module&)>& body) {
     if (!std::filesystem::exists(dir())) test::OpenNewNandModule(dir()).reset();
     std::ofstream(dir() / "faults.toml") << faults;
     return test::RunInChild([&] {
       auto module = host::Module::Open(dir());
       ASSERT_EQ(NandInit(), 1);
-      body();
+      body(*module);
     });
   }
   std::filesystem::path dir() { return tmp_.path() / "module"; }
@@ -150,9 +150,9 @@ class NandPowerCutTest : public ::testing::Test {
 
 TEST_F(NandPowerCutTest, ProgramCutShortLeavesHalfThePage) {
   std::vector<std::uint8_t> data(2048, 0x00);
-  int status = RunOnModule("", [&] {
+  int status = RunOnModule("", [&](host::Module& module) {
     ASSERT_EQ(NandEraseRange(0x40000, 0x20000), 1);  // logical block 2: physical block 2
-    host::ArmPowerCut(0);
+    module.power().ArmCut(0);
     NandWriteBuffer(data.data(), 0x40000, 2048);
   });
   EXPECT_EQ(status, host::kPowerCutStatus);
@@ -163,7 +163,8 @@ TEST_F(NandPowerCutTest, ProgramCutShortLeavesHalfThePage) {
 }
 
 TEST_F(NandPowerCutTest, FaultsFileCutsAnEraseHalfway) {
-  int status = RunOnModule("[power]\ncut_after = 0\n", [&] { NandEraseRange(0, 0x20000); });
+  int status =
+      RunOnModule("[power]\ncut_after = 0\n", [&](host::Module&) { NandEraseRange(0, 0x20000); });
   EXPECT_EQ(status, host::kPowerCutStatus);
   // Erasing logical block 0 wipes the table page with the first half of physical block 0
   // spared: the cut fell after page 31, so page 63 still holds the table.
@@ -174,14 +175,14 @@ TEST_F(NandPowerCutTest, FaultsFileCutsAnEraseHalfway) {
 TEST_F(NandPowerCutTest, BlockWhoseEraseWasCutFailsItsProgramsUntilErasedWhole) {
   std::vector<std::uint8_t> data(2048, 0x3C);
   ASSERT_EQ(RunOnModule("",
-                        [&] {
+                        [&](host::Module& module) {
                           ASSERT_EQ(NandEraseRange(0x40000, 0x20000), 1);  // physical block 2
-                          host::ArmPowerCut(0);
+                          module.power().ArmCut(0);
                           NandEraseRange(0x40000, 0x20000);
                         }),
             host::kPowerCutStatus);
   EXPECT_EQ(RunOnModule("",
-                        [&] {
+                        [&](host::Module&) {
                           // The erased half of the block reads erased, yet a program there fails
                           // (and the driver moves the block to the reserve); a whole erase ends the
                           // weakness.

@@ -182,7 +182,7 @@ std::optional<Outcome> CutOnce(const Scenario& s, ModuleCopy& copy, const fs::pa
   copy.Restore();
   int first = InChild([&] {
     auto module = host::Module::Open(dir, config);
-    host::ArmPowerCut(cut, landed);
+    module->power().ArmCut(cut, landed);
     RunUpdate();
     return 0;  // not reached when the power fails
   });
@@ -259,9 +259,9 @@ int RunScenario(const Scenario& s, int cuts, int jobs, const fs::path& work, boo
     ModuleCopy copy(base, dir, image_name);
     status = InChild([&] {
       auto module = host::Module::Open(dir);
-      std::uint64_t before = host::FlashOperations();
+      std::uint64_t before = module->power().Operations();
       std::string error = RunUpdate();
-      std::ofstream(count_file) << host::FlashOperations() - before << "\n" << error;
+      std::ofstream(count_file) << module->power().Operations() - before << "\n" << error;
       return error.empty() ? 0 : 1;
     });
     fs::remove_all(dir);

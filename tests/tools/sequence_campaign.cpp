@@ -728,7 +728,7 @@ class Runner {
                   },
                   IDCANCEL);
             }
-            if (j.kind == Kind::kCut) host::ArmPowerCut(j.step, j.landed);
+            if (j.kind == Kind::kCut) module->power().ArmCut(j.step, j.landed);
             AbortFlag = 0;
             QuietFlag = j.loud ? 0 : 1;
             // A loud update: OK to the overwrite warning when there is one, No to the restart.
