@@ -8,7 +8,7 @@
 #include "update/bin_format.h"  // ImageOffsetFor
 
 /// Bytes of the boot area an update writes: its last 2048 bytes are never written.
-const DWORD kBootAreaWritten = 0x3F800;
+const DWORD kBootAreaWritten = kBootAreaBytes - 2048;
 const DWORD kChunkBytes = 0x4000;
 
 extern HWND UpdateDialogWindow;

@@ -22,6 +22,8 @@
 #include <optional>
 #include <string>
 
+#include "update/flash_regions.h"
+
 namespace host {
 
 struct CreateOptions;
@@ -30,9 +32,10 @@ struct ModuleConfig;
 constexpr std::uint32_t kBootImageSignature = 0x43454345;
 constexpr std::uint32_t kVersionRecordStart = 0x01234567;
 constexpr std::uint32_t kVersionRecordEnd = 0x89ABCDEF;
-constexpr std::uint32_t kConfigBlockMarker = 0xCF014000;
-constexpr std::uint32_t kConfigBlockPlace = 0x40000;
-constexpr std::uint32_t kConfigBlockOldPlace = 0x88000;
+// Where the program looks for the configuration block, and its marker: the program's own.
+constexpr std::uint32_t kConfigBlockMarker = ConfigBlockMagic;
+constexpr std::uint32_t kConfigBlockPlace = ::kConfigBlockPlace;
+constexpr std::uint32_t kConfigBlockOldPlace = ::kConfigBlockOldPlace;
 constexpr std::uint32_t kImagePlace = 0x80000;
 /// Where the image starts on modules whose configuration block is at its old place.
 constexpr std::uint32_t kImageOldPlace = 0xC8000;

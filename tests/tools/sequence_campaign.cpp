@@ -63,11 +63,11 @@ using Bytes = std::vector<std::uint8_t>;
 using Rng = std::mt19937_64;
 
 constexpr std::uint32_t kBlock = 0x20000;
-constexpr std::uint32_t kBootArea = 0x40000;
-constexpr std::uint32_t kSkippedPage = 0x3F800;     // logical page 127: never written
-constexpr std::uint32_t kTablePage = 63;            // physical page of the relocation table
-constexpr std::uint32_t kNandWindow = 48 * kBlock;  // the logical bytes the jobs use
-constexpr std::uint32_t kBlocks = 1024;             // 0xF1EC
+constexpr std::uint32_t kBootArea = kBootAreaBytes;
+constexpr std::uint32_t kSkippedPage = 0x3F800;             // logical page 127: never written
+constexpr std::uint32_t kTablePage = kRelocationTablePage;  // physical page of the table
+constexpr std::uint32_t kNandWindow = 48 * kBlock;          // the logical bytes the jobs use
+constexpr std::uint32_t kBlocks = 1024;                     // 0xF1EC
 constexpr std::uint32_t kReserveFirst = 1004;
 // The table page's raw bytes past its data: the marks, then the CRC slots.
 constexpr std::uint32_t kTableMarks = 2049, kTableSlots = 2052, kTableSlotsEnd = 2088;

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "ce/ce.h"
+#include "flash/flash_ops.h"
 #include "host/module/module.h"
 #include "host/module/nand_logical.h"
 #include "host/system/text.h"
@@ -48,7 +49,7 @@ using Bytes = std::vector<std::uint8_t>;
 using U = unsigned long long;  // for printf
 
 constexpr std::uint32_t kPage = 2048;  // flash contents are kept and compared by these
-constexpr std::uint64_t kBootArea = 0x40000;
+constexpr std::uint64_t kBootArea = kBootAreaBytes;
 constexpr std::uint64_t kBootLastPage = 0x3F800;  // NAND: never written by an update
 constexpr std::uint32_t kDefaultBase = 0x80000;
 constexpr char kSuccess[] = "success";
