@@ -357,6 +357,7 @@ struct Flash {
   std::vector<std::uint16_t> table_map;               // what the table page implies
   std::optional<std::vector<std::uint16_t>> ram_map;  // the map in RAM, when filled
   bool table_valid = false;
+  bool table_unchecked = false;  // the stored table page carries nothing that checks it
   // NAND: the logical pages whose ECC does not match their data (more bit errors than it
   // corrects); a reader gets an error for them.
   std::vector<bool> unreadable = std::vector<bool>(kNandWindow / host::kNandPageBytes);
@@ -397,6 +398,8 @@ class FlashImage {
   ino_t inode_ = 0;
 };
 
+bool TableUnchecked(const std::uint8_t* raw);
+
 void ReadFlash(FlashImage& image, const fs::path& dir, Flash& f) {
   if (nor) {  // the bus's view of the pair is the file's
     std::memcpy(f.bytes.data(), image.Get(), kWindow);
@@ -435,6 +438,7 @@ void ReadFlash(FlashImage& image, const fs::path& dir, Flash& f) {
     return static_cast<std::uint16_t>(table[at] | table[at + 1] << 8);
   };
   f.table_valid = word(0) == 0x524E;
+  f.table_unchecked = TableUnchecked(image.Get());
   f.table_map.resize(kBlocks);
   for (std::uint32_t k = 0; k < kBlocks; ++k) f.table_map[k] = static_cast<std::uint16_t>(k);
   const std::uint32_t logical_blocks = kBlocks - kBlocks / 50;
@@ -886,12 +890,12 @@ class Runner {
         }
         return fail("the table page is gone after a job that was not cut");
       }
-      if (now.ram_map && *now.ram_map != now.table_map && !before.ram_map && faults.table_flipped &&
-          TableUnchecked(image_.Get())) {
+      if (now.ram_map && *now.ram_map != before.table_map && !before.ram_map &&
+          faults.table_flipped && before.table_unchecked) {
         // A table page whose program failed or was cut after block 0's erase holds entries
         // but neither the ECC bytes nor the check that land after them, as a page of the
-        // earlier driver does: a bit read flipped in it at a start is taken as the table.
-        // A named window; the sequence ends here.
+        // earlier driver does: a bit read flipped in it at a start is taken as the table (and
+        // block 0's next erase programs it back so). A named window; the sequence ends here.
         ++windows
             ["a start read a bit flipped in a table page left without its check (its "
              "program failed or was cut)"];
