@@ -66,6 +66,20 @@ class NandUpdate : public ::testing::Test {
     std::copy(std::begin(hmit), std::end(hmit), expected.begin() + 4);
     return expected;
   }
+  // 4 KB of i * mul + add, and a file in the test's directory that holds them.
+  static std::vector<std::uint8_t> Pattern(unsigned mul, unsigned add) {
+    std::vector<std::uint8_t> data(4096);
+    for (std::size_t i = 0; i < data.size(); ++i)
+      data[i] = static_cast<std::uint8_t>(i * mul + add);
+    return data;
+  }
+  std::string DataFile(const std::vector<std::uint8_t>& data) {
+    const std::string file = (dir_ / "4k.bin").string();
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()),
+               static_cast<std::streamsize>(data.size()));
+    return file;
+  }
   void Restart() {
     for (const auto& entry : std::filesystem::directory_iterator(dir_ / "m" / "ram")) {
       std::filesystem::remove_all(entry.path());
@@ -108,11 +122,8 @@ TEST_F(NandUpdate, FailingBlocksAreRelocatedAndTheImageReadsBackAcrossARestart) 
 TEST_F(NandUpdate, BitFlippedInTheTablePagesCrcIsNoDamage) {
   Create();
   Fault("--bad-block 17 --on program");
-  std::vector<std::uint8_t> data(4096);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 13 + 1);
-  const std::string file = (dir_ / "4k.bin").string();
-  std::ofstream(file, std::ios::binary)
-      .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  const std::vector<std::uint8_t> data = Pattern(13, 1);
+  const std::string file = DataFile(data);
   CommandResult r = Tool("write " + Dir() + " 0x220000 " + file);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(Tool("info " + Dir()).out.find("logical block 17 -> physical 1023"), std::string::npos);
@@ -137,11 +148,8 @@ TEST_F(NandUpdate, BitFlippedInTheTablePagesCrcIsNoDamage) {
 TEST_F(NandUpdate, InfoMapAndTheDriverAgreeOnATablePageWithBitsFlipped) {
   Create();
   Fault("--bad-block 17 --on program");
-  std::vector<std::uint8_t> data(4096);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + 3);
-  const std::string file = (dir_ / "4k.bin").string();
-  std::ofstream(file, std::ios::binary)
-      .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  const std::vector<std::uint8_t> data = Pattern(7, 3);
+  const std::string file = DataFile(data);
   ASSERT_EQ(Tool("write " + Dir() + " 0x220000 " + file).status, 0);
   Fault("--clear");
   auto flip = [&](std::uint32_t byte, int bit) {
