@@ -56,9 +56,10 @@ void AddImageOptions(CLI::App* create, ContentArgs& content) {
                          "flash offset of the OS image (default: item 5's word 0, else 0x80000)");
   auto* img_size = create->add_option("--image-size", content.image_size,
                                       "bytes of the OS image (default 0x100000)");
-  auto* img_time = create->add_option("--image-time", content.image_time,
-                                      "build time in the image's ROM header, UTC "
-                                      "(default 2009-03-06T17:42:10)");
+  auto* img_time =
+      create->add_option("--image-time", content.image_time,
+                         "build time in the image's ROM header, UTC "
+                         "(default: --fdf-time's; with --no-fdf, 2009-03-06T17:42:10)");
   create->add_flag("--no-image", content.no_image, "no OS image")
       ->excludes(img_place)
       ->excludes(img_size)
@@ -77,12 +78,13 @@ void AddPlatformOptions(CLI::App* create, ContentArgs& content) {
       "... (default: from the flash size; 0x80000,0x1400000,0x40000,0,0,0 for 32 MB)");
   create->add_flag("--no-item5", content.no_item5, "no configuration item 5")->excludes(item5);
   auto* version = create->add_option("--image-version", content.image_version,
-                                     "running image's version: ID.MAJOR.MINOR[-betaBUILD] "
-                                     "(default 1.5.3)");
+                                     "running image's version when the image carries no "
+                                     "version record: ID.MAJOR.MINOR[-betaBUILD] (default 1.5.3)");
   create->add_flag("--no-image-version", content.no_image_version, "no running image version")
       ->excludes(version);
   auto* fdf = create->add_option("--fdf-time", content.fdf_time,
-                                 "creation time of \\windows\\default.fdf, UTC "
+                                 "creation time of \\windows\\default.fdf, UTC, until a start "
+                                 "gives it the running image's build time "
                                  "(default 2009-03-07T00:00:00)");
   create->add_flag("--no-fdf", content.no_fdf, "no \\windows\\default.fdf")->excludes(fdf);
   auto* mem_base = create->add_option(

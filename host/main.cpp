@@ -12,6 +12,7 @@
 #include "host/hardware/flash_activity.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
+#include "host/module/module_boot.h"
 #include "host/system/ce_paths.h"
 #include "host/system/kernel_objects.h"
 #include "host/system/text.h"
@@ -22,6 +23,9 @@
 #include "shell/command_line.h"
 
 namespace fs = std::filesystem;
+
+// Exit status when the module's flash does not boot (no bootloader, no OS image it can take).
+constexpr int kDoesNotStart = 4;
 
 int main(int argc, char** argv) {
   // "--" ends the host options: what follows is the program's, word for word.
@@ -74,7 +78,10 @@ int main(int argc, char** argv) {
       "Exit status: 0 when no command showed an error box, and after a restart (boot.log says "
       "which); 1 when an error box was shown, or a quiet registry save or clear failed; 3 when an "
       "update was cancelled; 2 for a bad host "
-      "option or module, or a command the program did not understand; 130 when interrupted. (The "
+      "option or module, or a command the program did not understand; 4 when the module does "
+      "not start (its flash holds no bootloader, or no OS image the bootloader can take: "
+      "imbrel-module info says why, and imbrel-module write repairs it); 130 when interrupted. "
+      "(The "
       "program's own exit code is always 1: its "
       "outcome is in its boxes, which the host reads.)");
   // "--usb=" would take the next word as its folder, and "--usb ''" names none: an empty name
@@ -121,6 +128,11 @@ int main(int argc, char** argv) {
       }
     }
     module = host::Module::Open(dir);
+    // A module whose flash does not boot runs nothing, this program included.
+    if (std::optional<std::string> why = host::StartModule(*module)) {
+      std::fprintf(stderr, "imbrel: the module does not start: %s\n", why->c_str());
+      return kDoesNotStart;
+    }
   } catch (const host::ModuleError& e) {
     std::fprintf(stderr, "imbrel: %s\n", e.what());
     return 2;

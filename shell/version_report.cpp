@@ -12,12 +12,6 @@
 
 namespace {
 
-const DWORD kRomSignature = 0x43454345;   // "ECEC" at image offset 0x40
-const DWORD kCompSignature = 0x504D4F43;  // "COMP"
-const DWORD kRomSignatureOffset = 0x40;
-const DWORD kRomHeaderBytes = 84;
-const DWORD kModuleEntryBytes = 32;
-const DWORD kRecordScanBytes = 0x40000;
 const DWORD kRecordPiece = 4096;
 const DWORD kBannerWindow = 0x8000;
 const DWORD kBannerWindowBytes = 0x20000;
@@ -28,6 +22,11 @@ const int kFormatChars = 1024;  // what one wsprintfW may write
 const char kBanner[] = "Microsoft Windows CE Ethernet Bootloader ";
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// The program's own reads go through the flash driver.
+int ReadFlashOps(void*, void* destination, DWORD offset, DWORD count) {
+  return FlashOps.ReadBuffer(destination, offset, count);
+}
 
 DWORD WordAt(const BYTE* bytes, DWORD offset) {
   DWORD word;
@@ -56,16 +55,18 @@ int MonthFromName(const char* name) {
   return 0;
 }
 
-int FindVersionRecord(VersionInfo* info) {
+int FindVersionRecordWith(FlashReadFn read, void* context, DWORD from, DWORD length,
+                          VersionInfo* info) {
   DWORD piece[kRecordPiece / 4];
-  for (DWORD base = 0; base < kRecordScanBytes; base += kRecordPiece) {
+  for (DWORD base = 0; base < length; base += kRecordPiece) {
+    DWORD bytes = length - base < kRecordPiece ? length - base : kRecordPiece;
     // A piece that cannot be read holds nothing to look at.
-    if (!FlashOps.ReadBuffer(piece, base, kRecordPiece)) continue;
-    for (DWORD i = 0; i < kRecordPiece / 4; ++i) {
+    if (!read(context, piece, from + base, bytes)) continue;
+    for (DWORD i = 0; i < bytes / 4; ++i) {
       if (piece[i] != VersionRecordStart) continue;
       // The record may run into the next piece: read it afresh from the flash.
       DWORD record[5];
-      if (!FlashOps.ReadBuffer(record, base + 4 * i, sizeof record)) continue;
+      if (!read(context, record, from + base + 4 * i, sizeof record)) continue;
       if (record[4] != VersionRecordEnd) continue;
       info->Id = record[1];
       info->Major = static_cast<LONG>(record[2]);
@@ -74,6 +75,10 @@ int FindVersionRecord(VersionInfo* info) {
     }
   }
   return 0;
+}
+
+int FindVersionRecord(VersionInfo* info) {
+  return FindVersionRecordWith(ReadFlashOps, NULL, 0, VersionRecordScanBytes, info);
 }
 
 char* FindBootloaderBanner() {
@@ -110,22 +115,38 @@ char* FindBootloaderBanner() {
   return NULL;
 }
 
-int ReadRomHeader(DWORD image_offset, BYTE* rom_header, DWORD* rom_offset) {
+int ReadRomHeaderWith(FlashReadFn read, void* context, DWORD image_offset, BYTE* rom_header,
+                      DWORD* rom_offset) {
   DWORD head[3];
-  if (!FlashOps.ReadBuffer(head, image_offset + kRomSignatureOffset, sizeof head)) return 0;
-  if (head[0] != kRomSignature) return 0;
+  if (!read(context, head, image_offset + RomSignatureOffset, sizeof head)) return 0;
+  if (head[0] != RomSignature) return 0;
   DWORD header_offset = image_offset + head[2];
-  if (!FlashOps.ReadBuffer(rom_header, header_offset, kRomHeaderBytes)) return 0;
+  if (!read(context, rom_header, header_offset, RomHeaderBytes)) return 0;
   if (rom_offset) *rom_offset = header_offset;
   return head[1] - head[2] == WordAt(rom_header, 8);
 }
 
-DWORD ImageSizeAt(DWORD image_offset) {
-  BYTE rom[kRomHeaderBytes];
-  if (ReadRomHeader(image_offset, rom, NULL)) return WordAt(rom, 12) - WordAt(rom, 8) + 4;
+int ReadRomHeader(DWORD image_offset, BYTE* rom_header, DWORD* rom_offset) {
+  return ReadRomHeaderWith(ReadFlashOps, NULL, image_offset, rom_header, rom_offset);
+}
+
+DWORD ImageSizeWith(FlashReadFn read, void* context, DWORD image_offset) {
+  BYTE rom[RomHeaderBytes];
+  if (ReadRomHeaderWith(read, context, image_offset, rom, NULL)) {
+    return WordAt(rom, 12) - WordAt(rom, 8) + 4;
+  }
   DWORD comp[5];
-  if (!FlashOps.ReadBuffer(comp, image_offset, sizeof comp)) return 0;
-  return comp[0] == kCompSignature ? comp[2] : 0;
+  if (!read(context, comp, image_offset, sizeof comp)) return 0;
+  return comp[0] == CompSignature ? comp[2] : 0;
+}
+
+DWORD ImageSizeAt(DWORD image_offset) { return ImageSizeWith(ReadFlashOps, NULL, image_offset); }
+
+int ReadImageBuildTime(FlashReadFn read, void* context, DWORD rom_offset, FILETIME* built) {
+  BYTE entry[ModuleEntryBytes];
+  if (!read(context, entry, rom_offset + RomHeaderBytes, sizeof entry)) return 0;
+  memcpy(built, entry + 4, sizeof *built);
+  return 1;
 }
 
 void FormatBuildTime(const SYSTEMTIME* time, WCHAR* text) {
@@ -149,17 +170,15 @@ void FormatBuildTime(const SYSTEMTIME* time, WCHAR* text) {
 void ReadBootloaderVersion(VersionInfo* info, WCHAR* build_time) {
   SYSTEMTIME time = {};
   if (FindVersionRecord(info)) {
-    BYTE rom[kRomHeaderBytes];
+    BYTE rom[RomHeaderBytes];
     DWORD rom_offset = 0;
     if (!ReadRomHeader(0, rom, &rom_offset) &&
         !ReadRomHeader(kSecondImageOffset, rom, &rom_offset)) {
       StringCchCopyW(build_time, kBuildTimeChars, TEXT("Unknown Date"));
       return;
     }
-    BYTE entry[kModuleEntryBytes];
-    if (FlashOps.ReadBuffer(entry, rom_offset + kRomHeaderBytes, sizeof entry)) {
-      FILETIME built;
-      memcpy(&built, entry + 4, sizeof built);
+    FILETIME built;
+    if (ReadImageBuildTime(ReadFlashOps, NULL, rom_offset, &built)) {
       FileTimeToSystemTime(&built, &time);
     }
   } else if (char* text = FindBootloaderBanner()) {

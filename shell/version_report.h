@@ -16,6 +16,23 @@ struct VersionInfo {
 const DWORD VersionRecordStart = 0x01234567;
 const DWORD VersionRecordEnd = 0x89ABCDEF;
 
+/// A Windows CE boot image: the signature word at image offset 0x40, then the address at
+/// which the image sees its ROM header and the header's offset from the image start; the
+/// 84-byte ROM header, then the first 32-byte module entry (its file time in bytes 4-11).
+const DWORD RomSignature = 0x43454345;  // "ECEC"
+const DWORD RomSignatureOffset = 0x40;
+const DWORD RomHeaderBytes = 84;
+const DWORD ModuleEntryBytes = 32;
+/// The other header a boot image may start with: "COMP", the image's size as third word.
+const DWORD CompSignature = 0x504D4F43;
+/// Bytes from the flash's start in which the bootloader's version record is looked for.
+const DWORD VersionRecordScanBytes = 0x40000;
+
+/// Reads `count` bytes at flash `offset` into `destination`: 1 success, 0 failure. The
+/// functions below read the flash through one, so that a platform's boot code that reads
+/// the flash its own way recognises images exactly as the report does.
+typedef int (*FlashReadFn)(void* context, void* destination, DWORD offset, DWORD count);
+
 /// Characters of the report's texts, terminators included.
 const int kReportChars = 256;
 const int kBuildTimeChars = 128;
@@ -35,6 +52,17 @@ char* FindBootloaderBanner();
 int ReadRomHeader(DWORD image_offset, BYTE* rom_header, DWORD* rom_offset);
 /// Size of the boot image at `image_offset` (ROM header or "COMP" header), 0 when none.
 DWORD ImageSizeAt(DWORD image_offset);
+/// The same through `read`.
+int ReadRomHeaderWith(FlashReadFn read, void* context, DWORD image_offset, BYTE* rom_header,
+                      DWORD* rom_offset);
+DWORD ImageSizeWith(FlashReadFn read, void* context, DWORD image_offset);
+/// The first complete version record in [`from`, `from` + `length`), read in 4 KB pieces from
+/// `from`; a piece that does not read is passed over. Non-zero when found.
+int FindVersionRecordWith(FlashReadFn read, void* context, DWORD from, DWORD length,
+                          VersionInfo* info);
+/// The build time of the image whose ROM header is at flash `rom_offset`: the file time of
+/// its first module entry. Non-zero when it reads.
+int ReadImageBuildTime(FlashReadFn read, void* context, DWORD rom_offset, FILETIME* built);
 /// 1 to 12 for "Jan" to "Dec" (case-sensitive, whole strings), else 0.
 int MonthFromName(const char* name);
 /// "07 Mar 2009 00:00:00 (GMT)", or "Unknown Date" for a time that is not a date.

@@ -282,7 +282,6 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& co
     module->bus_.Attach(kNorPhysicalBase, size, module->nor_.get());
   }
 
-  StartLiveRegistry(module->dir_, module->config_.default_registry);
   // The module becomes the one the CE calls of this process reach. The destructor undoes
   // every setting made here, so that nothing of it is left to the next module.
   current_module = module.get();

@@ -33,11 +33,13 @@ namespace {
 
 constexpr std::uint32_t kVirtualBase = 0x80000000;  // an image's first address: base + place
 constexpr std::uint32_t kImageRomOffset = 0x2A40;
-constexpr std::uint32_t kBootloaderRomBack = 0x400;  // the bootloader's ROM header: size - this
+constexpr std::uint32_t kSampleRecordOffset = 0x1000;  // the sample nk.bin's version record
+constexpr std::uint32_t kBootloaderRomBack = 0x400;    // the bootloader's ROM header: size - this
 constexpr std::uint32_t kMinBootImage = 0x4000;
 constexpr std::uint32_t kDefaultImageSize = 0x100000;
 constexpr std::uint64_t kDriverFlashLimit = 0x4000000;  // the driver uses the first 64 MB
-constexpr std::uint16_t kCpuTypeThumb = 0x01C2;         // IMAGE_FILE_MACHINE_THUMB
+constexpr std::uint32_t kNorBusBlockBytes = 0x40000;
+constexpr std::uint16_t kCpuTypeThumb = 0x01C2;  // IMAGE_FILE_MACHINE_THUMB
 
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -141,9 +143,13 @@ void WriteSample(const fs::path& file, std::uint32_t start,
 // the boot area (placed at flash 0).
 void WriteSamples(const fs::path& images, std::uint32_t image_place) {
   std::uint64_t built = Iso("2010-05-17T13:45:30");
-  WriteSample(
-      images / "nk.bin", kVirtualBase + image_place,
-      BootImage(image_place, 0x40000, kImageRomOffset, built, "nk.exe", 0x4E4C0000, 0x0000FFFF));
+  // A newer build than the factory's image, which says so in its own version record: after an
+  // update from it and a cold restart, the version report names it.
+  std::vector<std::uint8_t> nk =
+      BootImage(image_place, 0x40000, kImageRomOffset, built, "nk.exe", 0x4E4C0000, 0x0000FFFF);
+  const std::uint32_t nk_record[] = {kVersionRecordStart, 1, 5, 4, kVersionRecordEnd};
+  for (int i = 0; i < 5; ++i) Put32(nk, kSampleRecordOffset + 4 * i, nk_record[i]);
+  WriteSample(images / "nk.bin", kVirtualBase + image_place, nk);
   std::vector<std::uint8_t> boot = BootImage(0, 0x20000, 0x20000 - kBootloaderRomBack, built,
                                              "eboot.exe", 0xEB100000, 0x00FFFFFF);
   const std::uint32_t record[] = {kVersionRecordStart, 1, 1, 4, kVersionRecordEnd};
@@ -269,10 +275,20 @@ std::uint32_t ImagePlace(const CreateOptions& options) {
 }
 
 // Item 5's words as given, else the image's place and a registry area in the flash the driver
-// uses (`usable` bytes): from 5/8 of it, twice 1/128 of it long.
+// uses (`usable` bytes): from 5/8 of it, twice 1/128 of it long. Where the flash has room for
+// it after the image's place, the area is moved to whole erase blocks (`block` bytes) and each
+// half made at least one: the platform erases one half while the other keeps the registry.
 std::array<std::uint32_t, 6> Item5Words(const CreateOptions& options, std::uint32_t image_place,
-                                        std::uint32_t usable) {
-  std::array<std::uint32_t, 6> item5 = {image_place, usable / 8 * 5, usable / 128, 0, 0, 0};
+                                        std::uint32_t usable, std::uint32_t block) {
+  std::uint32_t start = usable / 8 * 5;
+  std::uint32_t half = usable / 128;
+  const std::uint32_t block_start = start / block * block;
+  const std::uint32_t block_half = (half + block - 1) / block * block;
+  if (block_start > image_place && std::uint64_t{block_start} + 2ull * block_half <= usable) {
+    start = block_start;
+    half = block_half;
+  }
+  std::array<std::uint32_t, 6> item5 = {image_place, start, half, 0, 0, 0};
   if (options.item5_words) item5 = *options.item5_words;
   return item5;
 }
@@ -342,21 +358,24 @@ void AddDriverKey(const fs::path& dir, const CreateOptions& options,
   registry.SetValue(key, {u"MemLen", REG_DWORD, static_cast<DWORD>(length), {}});
 }
 
-// "\windows\default.fdf" in the module's file system, created at `time` (FILETIME ticks).
-void WriteDefaultFdf(const fs::path& staging, const fs::path& dir, std::uint64_t time) {
-  fs::path fdf = staging / "fs" / "windows" / "default.fdf";
-  fs::create_directories(fdf.parent_path());
-  std::ofstream(fdf, std::ios::binary) << kFdfText;
+}  // namespace
+
+void SetDefaultFdfTime(const fs::path& module_dir, std::uint64_t time) {
+  fs::path fdf = module_dir / "fs" / "windows" / "default.fdf";
+  std::error_code ec;
+  if (!fs::exists(fdf, ec)) {
+    fs::create_directories(fdf.parent_path(), ec);
+    std::ofstream out(fdf, std::ios::binary);
+    out << kFdfText;
+    out.close();
+    if (!out) Fail(fdf, "cannot write");
+  }
   std::int64_t seconds, nanoseconds;
   UnixFromTicks(time, &seconds, &nanoseconds);
   struct timespec times[2] = {{static_cast<time_t>(seconds), static_cast<long>(nanoseconds)},
                               {static_cast<time_t>(seconds), static_cast<long>(nanoseconds)}};
-  if (utimensat(AT_FDCWD, fdf.c_str(), times, 0) != 0) {
-    Fail(dir, "cannot set the time of fs/windows/default.fdf");
-  }
+  if (utimensat(AT_FDCWD, fdf.c_str(), times, 0) != 0) Fail(fdf, "cannot set its time");
 }
-
-}  // namespace
 
 void MakeFactoryContent(const fs::path& staging, const fs::path& dir, const CreateOptions& options,
                         ModuleConfig& config) {
@@ -373,7 +392,10 @@ void MakeFactoryContent(const fs::path& staging, const fs::path& dir, const Crea
   if (options.config_block) parts.push_back(ConfigBlockPiece(*options.config_block));
 
   const std::uint32_t image_place = ImagePlace(options);
-  const std::array<std::uint32_t, 6> item5 = Item5Words(options, image_place, usable);
+  // An erase block as the driver sees it: 128 KB of NAND, or a 128 KB main block of each of
+  // the two NOR chips side by side.
+  const std::uint32_t block = nand ? kNandBlockBytes : kNorBusBlockBytes;
+  const std::array<std::uint32_t, 6> item5 = Item5Words(options, image_place, usable, block);
   if (options.item5) {
     if (std::uint64_t{item5[1]} + 2 * std::uint64_t{item5[2]} > usable) {
       Fail(dir, "item 5's registry area " + Hex(item5[1]) + " + 2 x " + Hex(item5[2]) +
@@ -382,7 +404,11 @@ void MakeFactoryContent(const fs::path& staging, const fs::path& dir, const Crea
     config.platform.item5 = item5;
   }
   if (options.image) {
-    parts.push_back(OsImagePiece(dir, *options.image, image_place, item5, flash_size));
+    // Without a time of its own, the image was built when its default.fdf was made: a start
+    // gives the file the running image's build time.
+    ImageOptions image = *options.image;
+    if (!image.time && options.fdf_time) image.time = *options.fdf_time;
+    parts.push_back(OsImagePiece(dir, image, image_place, item5, flash_size));
   }
   CheckPieces(dir, parts, flash_size);
 
@@ -397,7 +423,7 @@ void MakeFactoryContent(const fs::path& staging, const fs::path& dir, const Crea
   } else {
     ProgramNor(staging, dir, parts);
   }
-  if (options.fdf_time) WriteDefaultFdf(staging, dir, *options.fdf_time);
+  if (options.fdf_time) SetDefaultFdfTime(staging, *options.fdf_time);
   if (options.samples) WriteSamples(staging / "fs" / "USB HD" / "IMAGES", image_place);
 }
 

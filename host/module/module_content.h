@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 
+#include "shell/version_report.h"
 #include "update/flash_regions.h"
 
 namespace host {
@@ -29,9 +30,10 @@ namespace host {
 struct CreateOptions;
 struct ModuleConfig;
 
-constexpr std::uint32_t kBootImageSignature = 0x43454345;
-constexpr std::uint32_t kVersionRecordStart = 0x01234567;
-constexpr std::uint32_t kVersionRecordEnd = 0x89ABCDEF;
+// A boot image's signature and the version record's words: the program's own.
+constexpr std::uint32_t kBootImageSignature = RomSignature;
+constexpr std::uint32_t kVersionRecordStart = VersionRecordStart;
+constexpr std::uint32_t kVersionRecordEnd = VersionRecordEnd;
 // Where the program looks for the configuration block, and its marker: the program's own.
 constexpr std::uint32_t kConfigBlockMarker = ConfigBlockMagic;
 constexpr std::uint32_t kConfigBlockPlace = ::kConfigBlockPlace;
@@ -71,6 +73,10 @@ struct ImageOptions {
 /// flash or overlaps another.
 void MakeFactoryContent(const std::filesystem::path& staging, const std::filesystem::path& dir,
                         const CreateOptions& options, ModuleConfig& config);
+
+/// Gives "\windows\default.fdf" of the module in `module_dir` (made when missing) the
+/// creation time `time` (FILETIME ticks), which its mtime keeps.
+void SetDefaultFdfTime(const std::filesystem::path& module_dir, std::uint64_t time);
 
 /// Rows for `imbrel-module info`: what the flash holds (read from nor.img), the platform
 /// items, default.fdf and the registries.

@@ -14,10 +14,13 @@
 #include <sstream>
 #include <vector>
 
+#include "host/module/flash_file.h"
 #include "host/module/module.h"
+#include "host/module/module_boot.h"
 #include "host/module/module_content.h"
 #include "host/module/module_files.h"
 #include "host/module/nand_logical.h"
+#include "host/oal/registry_flash.h"
 #include "host/system/calendar.h"
 #include "host/system/registry.h"
 #include "host/system/text.h"
@@ -28,7 +31,6 @@ namespace host {
 
 namespace {
 
-constexpr std::uint32_t kRecordScanBytes = 0x40000;
 constexpr std::uint32_t kBannerWindowStart = 0x8000;
 constexpr std::uint32_t kBannerWindowEnd = 0x28000;
 
@@ -49,100 +51,30 @@ std::string VersionText(std::uint32_t major, std::uint32_t minor_build) {
   return text;
 }
 
-// The flash as the program's driver presents it, read from the module's image file: nor.img
-// as it stands, or the logical space of nand.img behind its relocation table.
-class FlashFile {
- public:
-  FlashFile(const fs::path& dir, const ModuleConfig& config) {
-    const bool nand = config.flash == FlashKind::kNand;
-    fs::path file = dir / (nand ? "nand.img" : "nor.img");
-    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size > 0) {
-      size_ = static_cast<std::uint64_t>(st.st_size);
-      void* p = mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
-      if (p != MAP_FAILED) map_ = static_cast<std::uint8_t*>(p);
-    }
-    close(fd);
-    if (map_ && nand) {
-      std::uint32_t blocks = NandVariantFor(config.nand.chip).blocks;
-      if (std::uint64_t{blocks} * kNandPagesPerBlock * kNandRawPageBytes == size_) {
-        nand_.emplace(map_, blocks);
-        logical_size_ = nand_->FlashSize();
-      }
-    } else if (map_) {
-      logical_size_ = size_;
-    }
-  }
-  ~FlashFile() {
-    if (map_) munmap(map_, size_);
-  }
-  FlashFile(const FlashFile&) = delete;
-  FlashFile& operator=(const FlashFile&) = delete;
-
-  bool ok() const { return logical_size_ > 0; }
-  std::vector<std::uint8_t> Read(std::uint64_t offset, std::size_t count) const {
-    if (offset >= logical_size_) return {};
-    count = static_cast<std::size_t>(std::min<std::uint64_t>(count, logical_size_ - offset));
-    std::vector<std::uint8_t> bytes(count);
-    if (nand_) {
-      nand_->Read(offset, bytes.data(), count);
-    } else {
-      std::memcpy(bytes.data(), map_ + offset, count);
-    }
-    return bytes;
-  }
-  std::optional<std::uint32_t> WordAt(std::uint64_t offset) const {
-    std::vector<std::uint8_t> b = Read(offset, 4);
-    if (b.size() < 4) return std::nullopt;
-    return Get32(b.data());
-  }
-  const NandLogicalView* nand() const { return nand_ ? &*nand_ : nullptr; }
-
- private:
-  std::uint8_t* map_ = nullptr;
-  std::uint64_t size_ = 0;
-  std::uint64_t logical_size_ = 0;
-  std::optional<NandLogicalView> nand_;
-};
-
-struct FoundImage {
-  std::uint32_t size = 0;
-  std::uint32_t rom_offset = 0;
-  std::uint64_t time = 0;
-};
-
 // The boot image at `place` as its ROM header describes it.
-std::optional<FoundImage> FindImage(const FlashFile& flash, std::uint32_t place) {
-  auto signature = flash.WordAt(place + kSignatureOffset);
-  auto seen = flash.WordAt(place + kSignatureOffset + 4);
-  auto rom = flash.WordAt(place + kSignatureOffset + 8);
-  if (!signature || *signature != kBootImageSignature || !seen || !rom) return std::nullopt;
-  std::vector<std::uint8_t> header =
-      flash.Read(std::uint64_t{place} + *rom, kRomHeaderBytes + kModuleEntryBytes);
-  if (header.size() < kRomHeaderBytes + kModuleEntryBytes) return std::nullopt;
-  std::uint32_t first = Get32(&header[8]);
-  if (*seen - *rom != first) return std::nullopt;
-  FoundImage found;
-  found.size = Get32(&header[12]) - first + 4;
-  found.rom_offset = place + *rom;
-  found.time = Get32(&header[kRomHeaderBytes + 4]) |
-               (std::uint64_t{Get32(&header[kRomHeaderBytes + 8])} << 32);
-  return found;
+std::optional<FoundBootImage> FindImage(const FlashFile& flash, std::uint32_t place) {
+  std::string problem;
+  std::optional<FoundBootImage> image = FindBootImage(flash, place, &problem);
+  if (image && !image->rom_offset) return std::nullopt;
+  return image;
 }
 
 // The bootloader's version: its version record in the first 256 KB, else its banner text.
 std::string BootloaderVersion(const FlashFile& flash) {
-  std::vector<std::uint8_t> head = flash.Read(0, kRecordScanBytes + 16);
+  std::vector<std::uint8_t> head = flash.Read(0, kBannerWindowEnd);
   std::string version = "no version record and no banner";
-  bool found = false;
-  for (std::size_t at = 0; at + 20 <= head.size() && at < kRecordScanBytes && !found; at += 4) {
-    if (Get32(&head[at]) == kVersionRecordStart && Get32(&head[at + 16]) == kVersionRecordEnd) {
-      version = "version record at " + Hex(at) + ": id " + std::to_string(Get32(&head[at + 4])) +
-                ", version " + VersionText(Get32(&head[at + 8]), Get32(&head[at + 12]));
-      found = true;
+  VersionInfo info = {};
+  // The program's scan: its 4 KB pieces, so that a record it would not find is not shown.
+  bool found = FindVersionRecordWith(FlashFile::ReadFn, const_cast<FlashFile*>(&flash), 0,
+                                     VersionRecordScanBytes, &info);
+  if (found) {
+    std::uint32_t at = 0;
+    while (at + 20 <= head.size() && !(Get32(&head[at]) == kVersionRecordStart &&
+                                       Get32(&head[at + 16]) == kVersionRecordEnd)) {
+      at += 4;
     }
+    version = "version record at " + Hex(at) + ": id " + std::to_string(info.Id) + ", version " +
+              VersionText(static_cast<std::uint32_t>(info.Major), info.MinorBuild);
   }
   if (!found && head.size() > kBannerWindowStart) {
     std::string window(head.begin() + kBannerWindowStart,
@@ -180,9 +112,9 @@ std::string OsImage(const FlashFile& flash, const ModuleConfig& config) {
   std::vector<std::uint32_t> places = {kImagePlace, kImageOldPlace};
   if (config.platform.item5) places.insert(places.begin(), (*config.platform.item5)[0]);
   for (std::uint32_t place : places) {
-    if (std::optional<FoundImage> found_image = FindImage(flash, place)) {
+    if (std::optional<FoundBootImage> found_image = FindImage(flash, place)) {
       return "boot image at " + Hex(place) + ": " + Hex(found_image->size) + " bytes, built " +
-             FormatTicks(found_image->time);
+             FormatTicks(found_image->built.value_or(0));
     }
   }
   return "none at " + Hex(places[0]);
@@ -245,7 +177,7 @@ void DescribeRelocations(const fs::path& dir, const NandLogicalView& view, Row r
 template <typename Row>
 void DescribeFlash(const fs::path& dir, const FlashFile& flash, const ModuleConfig& config,
                    Row& row) {
-  std::optional<FoundImage> boot;
+  std::optional<FoundBootImage> boot;
   std::uint32_t boot_place = 0;
   for (std::uint32_t place : {0u, 0x8000u}) {
     if ((boot = FindImage(flash, place))) {
@@ -255,8 +187,8 @@ void DescribeFlash(const fs::path& dir, const FlashFile& flash, const ModuleConf
   }
   if (boot) {
     row("bootloader", "boot image at " + Hex(boot_place) + ": " + Hex(boot->size) +
-                          " bytes, ROM header at " + Hex(boot->rom_offset) + ", built " +
-                          FormatTicks(boot->time));
+                          " bytes, ROM header at " + Hex(*boot->rom_offset) + ", built " +
+                          FormatTicks(boot->built.value_or(0)));
   } else {
     row("bootloader", "no boot image at 0x0 or 0x8000");
   }
@@ -315,14 +247,20 @@ std::string RegistrySummary(const RegistryTree& tree) {
 
 // The default registry key by key, and how much the kept and the live registry hold.
 template <typename Row>
-void DescribeRegistries(const fs::path& dir, const ModuleConfig& config, Row& row) {
-  if (config.default_registry.empty()) row("registry", "no default registry in module.toml");
+void DescribeRegistries(const fs::path& dir, const ModuleConfig& config, const FlashFile& flash,
+                        Row& row) {
+  if (config.default_registry.empty()) row("default reg", "none in module.toml");
   for (const RegistryKeyData& key : config.default_registry.keys) {
-    row("registry", Utf8(key.path) + ": " + RegistryValues(key));
+    row("default reg", Utf8(key.path) + ": " + RegistryValues(key));
   }
-  RegistryTree kept = LoadRegistryFile(KeptRegistryFile(dir));
-  row("kept reg", kept.empty() ? "empty (a start makes the live registry from the default)"
-                               : RegistrySummary(kept) + " (registry.toml)");
+  std::optional<RegistryCopy> copy;
+  if (std::optional<RegistryArea> area = RegistryAreaOf(config.platform, flash.size())) {
+    copy = NewestRegistryCopy(FlashFile::ReadFn, const_cast<FlashFile*>(&flash), *area);
+    row("registry",
+        DescribeRegistryCopy(copy) + "; area " + Hex(area->start, 8) + " + 2 x " + Hex(area->half));
+  } else {
+    row("registry", "no registry area in the flash: saves fail, a start takes the default");
+  }
   std::error_code ec;
   if (fs::exists(LiveRegistryFile(dir), ec)) {
     row("live reg",
@@ -346,10 +284,16 @@ std::string DescribeContent(const fs::path& dir, const ModuleConfig& config) {
     row("content", "the flash image cannot be read");
   } else {
     DescribeFlash(dir, flash, config, row);
+    BootVerdict boot = ExamineBoot(flash, config);
+    row("boots", boot.Starts() ? "a start runs " + DescribeBootImage(*boot.os, config)
+                               : "no: " + boot.problem);
   }
+  std::optional<FoundBootImage> running = RunningImage(dir);
+  row("running", running ? DescribeBootImage(*running, config) + ", since this boot's start"
+                         : std::string("nothing: not started since it was made or restarted cold"));
   DescribePlatform(config.platform, row);
   row("default.fdf", DefaultFdf(dir));
-  DescribeRegistries(dir, config, row);
+  DescribeRegistries(dir, config, flash, row);
   return out.str();
 }
 

@@ -17,9 +17,9 @@ constexpr std::uint8_t kMaxCfiSize = 0x1A;
 
 // A boot image (module_content.h): its signature words at this offset, then its ROM header
 // and its first module entry.
-constexpr std::uint32_t kSignatureOffset = 0x40;
-constexpr std::uint32_t kRomHeaderBytes = 84;
-constexpr std::uint32_t kModuleEntryBytes = 32;
+constexpr std::uint32_t kSignatureOffset = RomSignatureOffset;
+constexpr std::uint32_t kRomHeaderBytes = RomHeaderBytes;
+constexpr std::uint32_t kModuleEntryBytes = ModuleEntryBytes;
 
 [[noreturn]] inline void Fail(const std::filesystem::path& file, const std::string& problem) {
   throw ModuleError(file.string() + ": " + problem);

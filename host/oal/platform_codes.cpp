@@ -12,6 +12,7 @@
 #include "ce/kernel.h"
 #include "host/module/module.h"
 #include "host/oal/platform_layer.h"
+#include "host/oal/registry_flash.h"
 #include "host/system/failed_calls.h"
 #include "host/system/registry.h"
 
@@ -21,7 +22,6 @@ namespace host {
 
 namespace {
 
-constexpr DWORD kErrorWriteFault = 29;  // ERROR_WRITE_FAULT
 constexpr std::size_t kItem0Bytes = 8;
 constexpr std::size_t kItem5Bytes = 24;
 
@@ -29,6 +29,8 @@ struct PlatformState {
   fs::path dir;
   PlatformConfig config;
   PlatformFaults faults;
+  /// The version record of the image the module's start booted, when it carries one.
+  std::optional<std::array<std::uint32_t, 3>> running_version;
 };
 
 std::mutex state_mutex;
@@ -89,7 +91,7 @@ BOOL ConfigSet(LPVOID in, DWORD in_size, LPVOID, DWORD, LPDWORD) {
     return FALSE;
   }
   if (s.faults.config_set) {
-    SetLastError(kErrorWriteFault);
+    SetLastError(ERROR_WRITE_FAULT);
     return FALSE;
   }
   std::array<std::uint32_t, 2> words;
@@ -98,7 +100,7 @@ BOOL ConfigSet(LPVOID in, DWORD in_size, LPVOID, DWORD, LPDWORD) {
     SetPlatformLine(s.dir / "module.toml", "item0", PlatformWords(words.data(), words.size()));
   } catch (const ModuleError& e) {
     std::fprintf(stderr, "imbrel: %s\n", e.what());
-    SetLastError(kErrorWriteFault);
+    SetLastError(ERROR_WRITE_FAULT);
     return FALSE;
   }
   std::lock_guard lock(state_mutex);
@@ -112,12 +114,14 @@ BOOL ImageVersion(LPVOID, DWORD, LPVOID out, DWORD, LPDWORD returned) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (!s.config.image_version) {
+  // The running image's own version record, else the version the module was made with.
+  const auto& version = s.running_version ? s.running_version : s.config.image_version;
+  if (!version) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return FALSE;
   }
   // The caller's output size is not looked at: the platform writes its three words.
-  std::memcpy(out, s.config.image_version->data(), 12);
+  std::memcpy(out, version->data(), 12);
   if (returned) *returned = 12;
   return TRUE;
 }
@@ -130,15 +134,20 @@ BOOL RegistryClear(LPVOID, DWORD, LPVOID, DWORD, LPDWORD) {
   }
   if (s.faults.registry_clear) {
     NoteFailedCall("the registry clear failed (faults.toml)");
-    SetLastError(kErrorWriteFault);
+    SetLastError(ERROR_WRITE_FAULT);
     return FALSE;
   }
+  std::string problem;
+  bool cleared = false;
   try {
-    ClearKeptRegistry(s.dir);
+    cleared = ClearRegistryInFlash(&problem);
   } catch (const ModuleError& e) {
-    std::fprintf(stderr, "imbrel: %s\n", e.what());
+    problem = e.what();
+  }
+  if (!cleared) {
+    std::fprintf(stderr, "imbrel: %s\n", problem.c_str());
     NoteFailedCall("the registry clear failed");
-    SetLastError(kErrorWriteFault);
+    SetLastError(ERROR_WRITE_FAULT);
     return FALSE;
   }
   return TRUE;
@@ -245,12 +254,17 @@ void InstallPlatformCodes(const fs::path& module_dir, const PlatformConfig& conf
                           const PlatformFaults& faults) {
   {
     std::lock_guard lock(state_mutex);
-    state = {module_dir, config, faults};
+    state = {module_dir, config, faults, std::nullopt};
   }
   SetControlCodeHandler(kCodeConfigGet, ConfigGet);
   SetControlCodeHandler(kCodeConfigSet, ConfigSet);
   SetControlCodeHandler(kCodeImageVersion, ImageVersion);
   SetControlCodeHandler(kCodeRegistryClear, RegistryClear);
+}
+
+void SetRunningImageVersion(const std::optional<std::array<std::uint32_t, 3>>& version) {
+  std::lock_guard lock(state_mutex);
+  state.running_version = version;
 }
 
 void RemovePlatformCodes() {

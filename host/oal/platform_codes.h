@@ -42,6 +42,9 @@ struct PlatformFaults {
 /// Installs the handlers for the module in `module_dir` (called by Module::Open).
 void InstallPlatformCodes(const std::filesystem::path& module_dir, const PlatformConfig& config,
                           const PlatformFaults& faults);
+/// The version record of the image the module's start booted (none: the image carries none,
+/// and the image-version code answers module.toml's image_version).
+void SetRunningImageVersion(const std::optional<std::array<std::uint32_t, 3>>& version);
 /// Removes them and forgets the module (called as it closes): the codes are not answered.
 void RemovePlatformCodes();
 

@@ -36,8 +36,11 @@ BOOL RestartModule(LPVOID in, DWORD in_size) {
   }
   bool cold = in && in_size >= 4;
   AppendBootLog(cold ? "cold restart" : "warm restart");
+  // The module's RAM is lost, but a warm restart keeps what this boot runs (ram/boot.toml):
+  // nothing is booted again. A cold one starts the module afresh at the next run.
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(module->dir() / "ram", ec)) {
+    if (!cold && entry.path().filename() == "boot.toml") continue;
     std::filesystem::remove_all(entry.path(), ec);
   }
   std::fprintf(stderr, "imbrel: the module restarted (%s)\n", cold ? "cold" : "warm");

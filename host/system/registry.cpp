@@ -17,6 +17,7 @@
 
 #include "ce/kernel.h"
 #include "host/module/module.h"
+#include "host/oal/registry_flash.h"
 #include "host/system/failed_calls.h"
 #include "host/system/kernel_objects.h"
 #include "host/system/text.h"
@@ -309,15 +310,11 @@ fs::path LiveRegistryFile(const fs::path& module_dir) {
   return module_dir / "ram" / "registry.toml";
 }
 
-void WriteRegistryFile(const fs::path& file, const RegistryTree& tree) {
-  bool live = file.parent_path().filename() == "ram";
-  std::string text =
-      live ? "# The live registry: made at the module's start from the kept copy (registry.toml),\n"
-             "# or from module.toml's [registry] when the kept copy is empty. Lost at a restart.\n"
-           : "# The registry kept in flash: what the last registry save wrote; a registry clear\n"
-             "# empties it. One table per key under HKEY_LOCAL_MACHINE; integers are REG_DWORD,\n"
-             "# strings REG_SZ.\n";
-  text += RegistryTomlTables(tree);
+namespace {
+
+constexpr char kViewHeader[] = "# A view of the registry kept in flash";
+
+void WriteWhole(const fs::path& file, const std::string& text) {
   std::string pattern = (file.parent_path() / ".registry-XXXXXX").string();
   int fd = mkstemp(pattern.data());
   if (fd < 0) Fail(file, std::string("cannot write: ") + std::strerror(errno));
@@ -330,20 +327,42 @@ void WriteRegistryFile(const fs::path& file, const RegistryTree& tree) {
   }
 }
 
-void StartLiveRegistry(const fs::path& module_dir, const RegistryTree& default_registry) {
-  RegistryTree kept = LoadRegistryFile(KeptRegistryFile(module_dir));
-  fs::path live = LiveRegistryFile(module_dir);
-  std::error_code ec;
-  if (fs::exists(live, ec)) {
-    LoadRegistryFile(live);
-    return;
-  }
-  fs::create_directories(live.parent_path(), ec);
-  WriteRegistryFile(live, kept.empty() ? default_registry : kept);
+}  // namespace
+
+void WriteRegistryFile(const fs::path& file, const RegistryTree& tree) {
+  WriteWhole(file,
+             "# The live registry: made at the module's start from the newest copy kept in flash,\n"
+             "# or from module.toml's [registry] when there is none. Lost at a restart.\n" +
+                 RegistryTomlTables(tree));
 }
 
-void ClearKeptRegistry(const fs::path& module_dir) {
-  WriteRegistryFile(KeptRegistryFile(module_dir), RegistryTree{});
+void WriteRegistryView(const fs::path& module_dir, const RegistryTree& tree,
+                       const std::string& in_force) {
+  WriteWhole(KeptRegistryFile(module_dir),
+             std::string(kViewHeader) +
+                 " (item 5's registry area), written at each start, save\n"
+                 "# and clear. The flash is the truth: editing this file changes nothing.\n"
+                 "# In force: " +
+                 in_force + "\n" + RegistryTomlTables(tree));
+}
+
+bool IsRegistryView(const fs::path& file) {
+  std::ifstream in(file);
+  std::string first;
+  if (!in || !std::getline(in, first)) return false;
+  return first.starts_with(kViewHeader);
+}
+
+RegistryTree ParseRegistryText(std::string_view text, const fs::path& name) {
+  toml::table root;
+  try {
+    root = toml::parse(text, name.string());
+  } catch (const toml::parse_error& e) {
+    std::ostringstream where;
+    where << "line " << e.source().begin.line << ": " << e.description();
+    Fail(name, where.str());
+  }
+  return RegistryFromToml(name, root);
 }
 
 void SetRegistryFaults(const RegistryFaults& new_faults) {
@@ -432,12 +451,14 @@ LONG RegFlushKey(HKEY key) {
     auto tree = host::LiveRegistry(&error);
     if (!tree) return error;
     try {
-      host::WriteRegistryFile(host::KeptRegistryFile(host::CurrentModule()->dir()), *tree);
+      std::string problem;
+      LONG saved = host::SaveRegistryToFlash(*tree, &problem);
+      if (saved != ERROR_SUCCESS) std::fprintf(stderr, "imbrel: %s\n", problem.c_str());
+      return saved;
     } catch (const host::ModuleError& e) {
       std::fprintf(stderr, "imbrel: %s\n", e.what());
       return ERROR_ACCESS_DENIED;
     }
-    return ERROR_SUCCESS;
   }();
   if (result != ERROR_SUCCESS) {
     host::NoteFailedCall("the registry save (RegFlushKey) failed with error " +

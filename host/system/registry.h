@@ -1,5 +1,6 @@
-// The module's registry: the live registry (ram/registry.toml), the copy kept in flash
-// (registry.toml) and the default registry of module.toml ([registry]). Each is a TOML file
+// The module's registry: the live registry (ram/registry.toml), a view of the copy kept in
+// flash (registry.toml; the copy itself is the platform layer's, oal/registry_flash.h) and the
+// default registry of module.toml ([registry]). Each is a TOML file
 // in which every table is a key named by its backslash path under HKEY_LOCAL_MACHINE, an
 // integer is a REG_DWORD and a string a REG_SZ:
 //
@@ -58,16 +59,19 @@ std::string RegistryTomlTables(const RegistryTree& tree, const std::string& pref
 std::filesystem::path KeptRegistryFile(const std::filesystem::path& module_dir);
 std::filesystem::path LiveRegistryFile(const std::filesystem::path& module_dir);
 
-/// Writes `tree` as a kept or live registry file, whole or not at all.
+/// Writes `tree` as the live registry file, whole or not at all.
 void WriteRegistryFile(const std::filesystem::path& file, const RegistryTree& tree);
+/// Writes registry.toml, the readable view of the copy in flash: `in_force` says which copy
+/// (or none), `tree` what it holds.
+void WriteRegistryView(const std::filesystem::path& module_dir, const RegistryTree& tree,
+                       const std::string& in_force);
+/// Whether `file` is such a view, rather than the registry file of a module made before the
+/// registry lived in flash (or no file at all).
+bool IsRegistryView(const std::filesystem::path& file);
 
-/// The module's start: when ram/ holds no live registry, makes it from the kept copy, or from
-/// `default_registry` when the kept copy is empty. Checks both files.
-void StartLiveRegistry(const std::filesystem::path& module_dir,
-                       const RegistryTree& default_registry);
-
-/// Empties the kept copy (what a registry clear does).
-void ClearKeptRegistry(const std::filesystem::path& module_dir);
+/// The registry in a text of the registry files' form; a malformed one is a ModuleError
+/// naming `name`.
+RegistryTree ParseRegistryText(std::string_view text, const std::filesystem::path& name);
 
 /// What faults.toml's [registry] table makes fail: the Win32 error the call returns, 0 none.
 struct RegistryFaults {

@@ -100,6 +100,14 @@ TEST_P(BrokenModuleIsRefused, WithOneLineBeforeAnythingIsWritten) {
 
 void Put(const fs::path& file, const std::string& text) { std::ofstream(file) << text; }
 
+// Erases item 5's registry area of the 8 MB module straight in its flash file.
+void EraseRegistryArea(const fs::path& m) {
+  std::fstream image(m / "nor.img", std::ios::in | std::ios::out | std::ios::binary);
+  image.seekp(0x500000);
+  const std::string erased(0x80000, '\xFF');
+  image.write(erased.data(), static_cast<std::streamsize>(erased.size()));
+}
+
 void Resize(const fs::path& file, std::int64_t by) {
   fs::resize_file(file,
                   static_cast<std::uintmax_t>(static_cast<std::int64_t>(fs::file_size(file)) + by));
@@ -145,9 +153,11 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenModule{"FaultsTomlMalformed",
                      [](const fs::path& m) { Put(m / "faults.toml", "[[nor]\nkind = 1\n"); },
                      "faults.toml", "line 1"},
-        BrokenModule{"KeptRegistryMalformed",
+        // A start with no copy in flash takes the registry file of an older module.
+        BrokenModule{"OlderRegistryFileMalformed",
                      [](const fs::path& m) {
-                       fs::remove(m / "ram" / "registry.toml");
+                       fs::remove_all(m / "ram");
+                       EraseRegistryArea(m);
                        Put(m / "registry.toml", "['Drivers\\BuiltIn\nDll = \n");
                      },
                      "registry.toml", "line"},

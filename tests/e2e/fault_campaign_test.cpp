@@ -59,7 +59,7 @@ TEST_F(FaultCampaign, EachNandBlockOfTheImageFailingItsEraseThenItsProgram) {
   for (const char* on : {"erase", "program"}) {
     for (int block = 8; block < 16; ++block) {
       SCOPED_TRACE(std::string(on) + " of block " + std::to_string(block));
-      Create("--nand --chip 0xF1EC --part 8 --blank");
+      Create("--nand --chip 0xF1EC --part 8 --blank --bootloader-version 1.3 --image-size 0x4000");
       Fault("--bad-block " + std::to_string(block) + " --on " + on);
       PutImage(0x100000, 0x100000);
       CommandResult r = Update();
@@ -74,7 +74,8 @@ TEST_F(FaultCampaign, EachNandBlockOfTheImageFailingItsEraseThenItsProgram) {
 }
 
 TEST_F(FaultCampaign, FailedNorUpdateDoesNotFailTheNextOneInTheSameRun) {
-  Create("--nor --blank");
+  // Erased but for what the module needs to start: a bootloader and a small OS image.
+  Create("--nor --blank --bootloader-version 1.3 --image-size 0x4000");
   Fault("--bad-block 0x100000 --on erase");
   PutImage(0x100000, 0x1000);
   // Something in the failing block, or the driver would not erase it.

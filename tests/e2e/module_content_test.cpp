@@ -190,10 +190,10 @@ TEST_F(ModuleContent, PartsLeftOutAreAbsent) {
   std::string info = Create(
       "--cfi-size 0x13 --no-bootloader --no-config-block --no-image --no-item0 --no-item5 "
       "--no-image-version --no-fdf --no-registry");
-  ExpectLines(info,
-              {"no boot image at 0x0 or 0x8000", "no version record and no banner",
-               "config blk  none", "OS image    none", "item 0      none (not answered)",
-               "item 5      none", "image ver   none", "default.fdf none", "no default registry"});
+  ExpectLines(info, {"no boot image at 0x0 or 0x8000", "no version record and no banner",
+                     "config blk  none", "OS image    none", "item 0      none (not answered)",
+                     "item 5      none", "image ver   none", "default.fdf none",
+                     "default reg none in module.toml"});
   EXPECT_TRUE(AllErased(test::ReadImage(Dir(), 0, 0x100000)));
   toml::table config = toml::parse_file((Dir() / "module.toml").string());
   EXPECT_FALSE(config["platform"]);

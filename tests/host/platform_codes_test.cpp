@@ -168,16 +168,6 @@ TEST_F(PlatformCodesTest, ImageVersionIsWrittenWhateverOutputSizeTheCallerGives)
   EXPECT_EQ(untouched[0], 9u);
 }
 
-TEST_F(PlatformCodesTest, RegistryClearEmptiesTheKeptCopyOnly) {
-  Make();
-  std::ofstream(Dir() / "registry.toml") << "['Saved']\nValue = 1\n";
-  Start();
-  ASSERT_TRUE(KernelIoControl(host::kCodeRegistryClear, nullptr, 0, nullptr, 0, nullptr));
-  EXPECT_TRUE(host::LoadRegistryFile(Dir() / "registry.toml").empty());
-  // The running module keeps its live registry until it restarts.
-  EXPECT_NE(host::LoadRegistryFile(Dir() / "ram" / "registry.toml").FindKey(u"Saved"), nullptr);
-}
-
 TEST_F(PlatformCodesTest, RegistryClearFaultLeavesTheKeptCopy) {
   Make(true, "[platform]\nregistry_clear = \"fail\"\n");
   std::ofstream(Dir() / "registry.toml") << "['Saved']\nValue = 1\n";

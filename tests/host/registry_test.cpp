@@ -9,8 +9,12 @@
 #include <cstring>
 #include <fstream>
 
+#include "ce/kernel.h"
 #include "ce/registry.h"
+#include "host/module/flash_file.h"
 #include "host/module/module.h"
+#include "host/oal/platform_codes.h"
+#include "host/oal/registry_flash.h"
 #include "host/system/kernel_objects.h"
 #include "host/system/text.h"
 #include "test_support.h"
@@ -36,15 +40,21 @@ class RegistryTest : public ::testing::Test {
   void Make(const std::string& module_tables = kDefault, const std::string& faults = "",
             const std::string& kept = "") {
     host::CreateOptions options = host::CreateOptions::Blank();
-    options.cfi_size = 0x12;
+    // 1 MB, its registry area the last two erase blocks.
+    options.cfi_size = 0x13;
+    options.item5 = true;
+    options.item5_words = std::array<std::uint32_t, 6>{0x80000, 0x80000, 0x40000, 0, 0, 0};
     host::CreateModule(Dir(), options);
     std::ofstream(Dir() / "module.toml", std::ios::app) << module_tables;
     if (!faults.empty()) std::ofstream(Dir() / "faults.toml") << faults;
     if (!kept.empty()) std::ofstream(Dir() / "registry.toml") << kept;
   }
+  // The registry's part of a start (the module has no image to boot).
   void Start() {
     module_.reset();
     module_ = host::Module::Open(Dir());
+    host::StartLiveRegistryFromFlash(Dir(), module_->config(),
+                                     host::FlashFile(Dir(), module_->config()));
   }
   HKEY OpenKey(const char16_t* path) {
     HKEY key = nullptr;
@@ -180,19 +190,40 @@ TEST_F(RegistryTest, LiveRegistryStartsFromTheDefaultWhileTheKeptCopyIsEmpty) {
   EXPECT_EQ(base->number, 0x01480000u);
 }
 
-TEST_F(RegistryTest, LiveRegistryStartsFromAKeptCopyThatHoldsKeys) {
-  Make(kDefault, "", "['Saved\\Key']\nCount = 7\n");
-  Start();
-  HKEY key = OpenKey(u"saved\\key");
-  DWORD count = 0, size = 4;
+TEST_F(RegistryTest, RegistryFileOfAnOlderModuleStartsItOnceAndIsKeptBeside) {
+  // The save runs the flash driver, which a process selects once: a process of its own.
   EXPECT_EQ(
-      RegQueryValueExW(key, u"Count", nullptr, nullptr, reinterpret_cast<BYTE*>(&count), &size),
-      ERROR_SUCCESS);
-  EXPECT_EQ(count, 7u);
-  RegCloseKey(key);
-  // The kept copy replaces the default whole.
-  HKEY none;
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers", 0, 0, &none), ERROR_FILE_NOT_FOUND);
+      test::RunInChild([&] {
+        // Before the registry lived in flash, registry.toml was the saved registry.
+        Make(kDefault, "", "['Saved\\Key']\nCount = 7\n");
+        Start();
+        HKEY key = OpenKey(u"saved\\key");
+        DWORD count = 0, size = 4;
+        EXPECT_EQ(RegQueryValueExW(key, u"Count", nullptr, nullptr, reinterpret_cast<BYTE*>(&count),
+                                   &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(count, 7u);
+        RegCloseKey(key);
+        // The kept copy replaces the default whole.
+        HKEY none;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers", 0, 0, &none), ERROR_FILE_NOT_FOUND);
+        EXPECT_NE(test::ReadFile(Dir() / "registry.toml.old").find("Count = 7"), std::string::npos);
+
+        // Unsaved, it does not start the module again: the flash holds no copy.
+        fs::remove_all(Dir() / "ram");
+        Start();
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Saved", 0, 0, &none), ERROR_FILE_NOT_FOUND);
+        // Saved at that first start, it lives in flash from then on.
+        module_.reset();
+        fs::remove_all(Dir());
+        Make(kDefault, "", "['Saved\\Key']\nCount = 7\n");
+        Start();
+        EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+        fs::remove_all(Dir() / "ram");
+        Start();
+        RegCloseKey(OpenKey(u"Saved\\Key"));
+      }),
+      0);
 }
 
 TEST_F(RegistryTest, LiveRegistryLastsUntilRamIsCleared) {
@@ -209,59 +240,96 @@ TEST_F(RegistryTest, LiveRegistryLastsUntilRamIsCleared) {
 }
 
 TEST_F(RegistryTest, FlushKeepsTheLiveRegistryForTheNextStart) {
-  Make();
-  Start();
-  // What the module changed while it ran.
-  std::ofstream(Dir() / "ram" / "registry.toml")
-      << "['Drivers\\BuiltIn\\StrataFMD']\nMemBase = 0x1500000\nName = \"it's \\\"here\\\"\"\n";
-  HKEY key = OpenKey(u"Drivers\\BuiltIn\\StrataFMD");
-  EXPECT_EQ(RegFlushKey(key), ERROR_SUCCESS);
-  RegCloseKey(key);
+  // The save runs the flash driver, which a process selects once: a process of its own.
+  EXPECT_EQ(test::RunInChild([&] {
+              Make();
+              Start();
+              // What the module changed while it ran.
+              std::ofstream(Dir() / "ram" / "registry.toml")
+                  << "['Drivers\\BuiltIn\\StrataFMD']\nMemBase = 0x1500000\nName = \"it's "
+                     "\\\"here\\\"\"\n";
+              HKEY key = OpenKey(u"Drivers\\BuiltIn\\StrataFMD");
+              EXPECT_EQ(RegFlushKey(key), ERROR_SUCCESS);
+              RegCloseKey(key);
 
-  // The kept copy as any TOML reader sees it.
-  toml::table kept = toml::parse_file((Dir() / "registry.toml").string());
-  EXPECT_EQ(kept["Drivers\\BuiltIn\\StrataFMD"]["MemBase"].value<std::int64_t>(), 0x1500000);
-  EXPECT_EQ(kept["Drivers\\BuiltIn\\StrataFMD"]["Name"].value<std::string>(), "it's \"here\"");
-  EXPECT_FALSE(kept["Drivers\\BuiltIn\\StrataFMD"]["MemLen"]);
+              // The kept copy as any TOML reader sees it.
+              toml::table kept = toml::parse_file((Dir() / "registry.toml").string());
+              EXPECT_EQ(kept["Drivers\\BuiltIn\\StrataFMD"]["MemBase"].value<std::int64_t>(),
+                        0x1500000);
+              EXPECT_EQ(kept["Drivers\\BuiltIn\\StrataFMD"]["Name"].value<std::string>(),
+                        "it's \"here\"");
+              EXPECT_FALSE(kept["Drivers\\BuiltIn\\StrataFMD"]["MemLen"]);
 
-  // A restart makes the live registry from it, not from the default.
-  fs::remove_all(Dir() / "ram");
-  Start();
-  key = OpenKey(u"Drivers\\BuiltIn\\StrataFMD");
-  DWORD size = 0;
-  EXPECT_EQ(RegQueryValueExW(key, u"MemLen", nullptr, nullptr, nullptr, &size),
-            ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
-  RegCloseKey(key);
-  EXPECT_EQ(RegFlushKey(key), ERROR_INVALID_HANDLE);
+              // A restart makes the live registry from it, not from the default.
+              fs::remove_all(Dir() / "ram");
+              Start();
+              key = OpenKey(u"Drivers\\BuiltIn\\StrataFMD");
+              DWORD size = 0;
+              EXPECT_EQ(RegQueryValueExW(key, u"MemLen", nullptr, nullptr, nullptr, &size),
+                        ERROR_FILE_NOT_FOUND);
+              EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+              RegCloseKey(key);
+              EXPECT_EQ(RegFlushKey(key), ERROR_INVALID_HANDLE);
+            }),
+            0);
+}
+
+TEST_F(RegistryTest, ClearErasesBothCopiesAndTheRunningModuleKeepsItsLiveRegistry) {
+  // The save runs the flash driver, which a process selects once: a process of its own.
+  EXPECT_EQ(
+      test::RunInChild([&] {
+        Make();
+        Start();
+        std::ofstream(Dir() / "ram" / "registry.toml") << "['Saved']\nValue = 1\n";
+        ASSERT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+        ASSERT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);  // a copy in each half
+        ASSERT_NE(test::ReadFile(Dir() / "registry.toml").find("copy 2 in half 1"),
+                  std::string::npos);
+        ASSERT_TRUE(KernelIoControl(host::kCodeRegistryClear, nullptr, 0, nullptr, 0, nullptr));
+        EXPECT_TRUE(host::LoadRegistryFile(Dir() / "registry.toml").empty());
+        EXPECT_NE(host::LoadRegistryFile(Dir() / "ram" / "registry.toml").FindKey(u"Saved"),
+                  nullptr);
+        // The next start has no copy to take: the default.
+        fs::remove_all(Dir() / "ram");
+        Start();
+        HKEY none;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Saved", 0, 0, &none), ERROR_FILE_NOT_FOUND);
+        RegCloseKey(OpenKey(u"Drivers\\BuiltIn\\StrataFMD"));
+      }),
+      0);
 }
 
 TEST_F(RegistryTest, FaultsMakeOpenAndFlushFail) {
-  struct Case {
-    const char* faults;
-    LONG open;
-    LONG flush;
-  };
-  const Case cases[] = {
-      {"[registry]\nopen = \"fail\"\n", ERROR_ACCESS_DENIED, ERROR_SUCCESS},
-      {"[registry]\nopen = 1009\n", 1009, ERROR_SUCCESS},
-      {"[registry]\nflush = \"fail\"\n", ERROR_SUCCESS, 29},
-      {"[registry]\nflush = 5\n", ERROR_SUCCESS, ERROR_ACCESS_DENIED},
-  };
-  for (const Case& c : cases) {
-    module_.reset();
-    fs::remove_all(Dir());
-    Make(kDefault, c.faults);
-    Start();
-    std::string kept_before = test::ReadFile(Dir() / "registry.toml");
-    HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers", 0, 0, &key), c.open) << c.faults;
-    EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), c.flush) << c.faults;
-    if (c.flush != ERROR_SUCCESS) {
-      EXPECT_EQ(test::ReadFile(Dir() / "registry.toml"), kept_before) << c.faults;
-    }
-    if (key) RegCloseKey(key);
-  }
+  // The save runs the flash driver, which a process selects once: a process of its own.
+  EXPECT_EQ(test::RunInChild([&] {
+              struct Case {
+                const char* faults;
+                LONG open;
+                LONG flush;
+              };
+              const Case cases[] = {
+                  {"[registry]\nopen = \"fail\"\n", ERROR_ACCESS_DENIED, ERROR_SUCCESS},
+                  {"[registry]\nopen = 1009\n", 1009, ERROR_SUCCESS},
+                  {"[registry]\nflush = \"fail\"\n", ERROR_SUCCESS, 29},
+                  {"[registry]\nflush = 5\n", ERROR_SUCCESS, ERROR_ACCESS_DENIED},
+              };
+              for (const Case& c : cases) {
+                module_.reset();
+                fs::remove_all(Dir());
+                Make(kDefault, c.faults);
+                Start();
+                std::string kept_before = test::ReadFile(Dir() / "registry.toml");
+                HKEY key = nullptr;
+                EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers", 0, 0, &key), c.open)
+                    << c.faults;
+                EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), c.flush) << c.faults;
+                if (c.flush != ERROR_SUCCESS) {
+                  EXPECT_EQ(test::ReadFile(Dir() / "registry.toml"), kept_before) << c.faults;
+                }
+                if (key) RegCloseKey(key);
+              }
+            }),
+            0);
 }
 
 TEST_F(RegistryTest, MalformedRegistriesAreNamedInOneLine) {

@@ -1,0 +1,43 @@
+// The flash as the program's driver presents it, read straight from a module's image file:
+// nor.img as it stands, or the logical space of nand.img behind its relocation table. What a
+// bootloader reads at a start, and what `imbrel-module info` shows, without starting a driver.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "ce/types.h"
+#include "host/module/nand_logical.h"
+
+namespace host {
+
+struct ModuleConfig;
+
+class FlashFile {
+ public:
+  FlashFile(const std::filesystem::path& dir, const ModuleConfig& config);
+  ~FlashFile();
+  FlashFile(const FlashFile&) = delete;
+  FlashFile& operator=(const FlashFile&) = delete;
+
+  bool ok() const { return logical_size_ > 0; }
+  std::uint64_t size() const { return logical_size_; }
+  /// The bytes of [offset, offset + count) that lie in the flash (fewer at its end).
+  std::vector<std::uint8_t> Read(std::uint64_t offset, std::size_t count) const;
+  std::optional<std::uint32_t> WordAt(std::uint64_t offset) const;
+  const NandLogicalView* nand() const { return nand_ ? &*nand_ : nullptr; }
+
+  /// A reader for the program's image recognition (FlashReadFn): `context` is a FlashFile.
+  /// Fails for a range that does not lie wholly in the flash.
+  static int ReadFn(void* context, void* destination, DWORD offset, DWORD count);
+
+ private:
+  std::uint8_t* map_ = nullptr;
+  std::uint64_t size_ = 0;
+  std::uint64_t logical_size_ = 0;
+  std::optional<NandLogicalView> nand_;
+};
+
+}  // namespace host
