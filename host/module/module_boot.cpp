@@ -1,6 +1,13 @@
 #include "host/module/module_boot.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <toml++/toml.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdio>
 #include <fstream>
@@ -75,6 +82,23 @@ std::string VersionWords(const std::array<std::uint32_t, 3>& v) {
   if (v[2] >> 16) text += "-beta" + std::to_string(v[2] >> 16);
   return text + (v[0] == 1 ? "" : " (id " + std::to_string(v[0]) + ")");
 }
+
+// An exclusive lock on a file for as long as it lives (released too if the process dies).
+class StartLock {
+ public:
+  explicit StartLock(const fs::path& file)
+      : fd_(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+    if (fd_ < 0) Fail(file, std::string("cannot open: ") + std::strerror(errno));
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~StartLock() { close(fd_); }
+  StartLock(const StartLock&) = delete;
+  StartLock& operator=(const StartLock&) = delete;
+
+ private:
+  int fd_;
+};
 
 void WriteBootState(const fs::path& dir, const FoundBootImage& image) {
   std::string text =
@@ -178,6 +202,8 @@ std::string DescribeBootImage(const FoundBootImage& image, const ModuleConfig& c
 std::optional<std::string> StartModule(Module& module) {
   const fs::path& dir = module.dir();
   const ModuleConfig& config = module.config();
+  // One process starts the module; another that runs meanwhile finds it started.
+  StartLock lock(dir / "ram" / "start.lock");
   FlashFile flash(dir, config);
   std::optional<FoundBootImage> running = RunningImage(dir);
   if (!running) {

@@ -13,6 +13,7 @@
 #include "host/hex.h"
 #include "host/module/flash_file.h"
 #include "host/module/module.h"
+#include "host/module/module_boot.h"
 
 namespace fs = std::filesystem;
 
@@ -132,6 +133,10 @@ class FlashTurn {
   DWORD interval_;
 };
 
+std::string AreaText(const RegistryArea& area) {
+  return Hex(area.start, 8) + " + 2 x " + Hex(area.half);
+}
+
 std::optional<RegistryArea> OpenModuleArea(std::string* problem) {
   Module* module = CurrentModule();
   if (!module) {
@@ -143,12 +148,25 @@ std::optional<RegistryArea> OpenModuleArea(std::string* problem) {
     return std::nullopt;
   }
   std::optional<RegistryArea> area = RegistryAreaOf(module->config().platform, FlashOps.FlashSize);
-  if (!area) *problem = "item 5's registry area does not lie in the flash";
+  if (!area) {
+    *problem = "item 5's registry area does not lie in the flash";
+    return std::nullopt;
+  }
+  // A platform told to keep its registry over the bootloader or the OS image would erase them.
+  const std::uint64_t end = std::uint64_t{area->start} + 2ull * area->half;
+  if (area->start < kBootAreaBytes) {
+    *problem = "the registry area (" + AreaText(*area) + ") reaches into the boot area";
+    return std::nullopt;
+  }
+  FlashFile flash(module->dir(), module->config());
+  std::string none;
+  std::optional<FoundBootImage> os = FindBootImage(flash, OsImagePlace(module->config()), &none);
+  if (os && os->place < end && area->start < std::uint64_t{os->place} + os->size) {
+    *problem = "the registry area (" + AreaText(*area) + ") lies in the OS image at " +
+               Hex(os->place) + " (" + Hex(os->size) + " bytes)";
+    return std::nullopt;
+  }
   return area;
-}
-
-std::string AreaText(const RegistryArea& area) {
-  return Hex(area.start, 8) + " + 2 x " + Hex(area.half);
 }
 
 }  // namespace
@@ -281,7 +299,9 @@ void StartLiveRegistryFromFlash(const fs::path& dir, const ModuleConfig& config,
       fs::path old = kept;
       old += ".old";
       fs::rename(kept, old, ec);
-      if (ec) throw ModuleError(kept.string() + ": cannot keep it as registry.toml.old");
+      if (ec && !fs::exists(old)) {
+        throw ModuleError(kept.string() + ": cannot keep it as registry.toml.old");
+      }
       in_force =
           "no copy in flash; this start took registry.toml.old, which an older Imbrel "
           "kept: save the registry to keep it in flash";

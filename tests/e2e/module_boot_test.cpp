@@ -204,3 +204,27 @@ TEST(RegistrySaveCut, LeavesTheOldCopyOrTheNewOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// A registry area that item 5 puts inside the OS image is not saved into: the save fails,
+// and the image still boots.
+TEST(RegistryArea, InsideTheOsImageIsRefusedAndTheImageKept) {
+  test::TempDir dir;
+  const std::string m = (dir / "m").string();
+  ASSERT_EQ(RunCommand(std::string(IMBREL_MODULE_TOOL) + " create " + m +
+                       " --nor --item5 0x80000,0x100000,0x40000,0,0,0 --image-size 0x100000")
+                .status,
+            0);
+  const std::string run = std::string(IMBREL_TOOL) + " --module " + m + " --ui console ";
+  CommandResult r = RunCommand(run + "/fu < /dev/null");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("the registry area (0x00100000 + 2 x 0x40000) lies in the OS image at "
+                       "0x80000 (0x100000 bytes)"),
+            std::string::npos)
+      << r.err;
+  ASSERT_EQ(RunCommand(run + "/rc < /dev/null").status, 0);
+  EXPECT_EQ(RunCommand(run + "/fu < /dev/null").status, 1);  // started again: the image is whole
+}
+
+}  // namespace
