@@ -181,10 +181,14 @@ std::optional<RegistryArea> RegistryAreaOf(const PlatformConfig& platform,
   return area;
 }
 
+std::array<std::optional<RegistryCopy>, 2> RegistryCopies(FlashReadFn read, void* context,
+                                                          const RegistryArea& area) {
+  return {CopyInHalf(read, context, area, 0), CopyInHalf(read, context, area, 1)};
+}
+
 std::optional<RegistryCopy> NewestRegistryCopy(FlashReadFn read, void* context,
                                                const RegistryArea& area) {
-  std::optional<RegistryCopy> a = CopyInHalf(read, context, area, 0);
-  std::optional<RegistryCopy> b = CopyInHalf(read, context, area, 1);
+  auto [a, b] = RegistryCopies(read, context, area);
   if (a && b) return a->sequence >= b->sequence ? a : b;
   return a ? a : b;
 }
@@ -225,12 +229,13 @@ long SaveRegistryToFlash(const RegistryTree& tree, std::string* problem) {
   std::memcpy(&copy[kHeaderBytes], text.data(), bytes);
   PutWord(&copy[12], CopyCrc(copy.data(), &copy[kHeaderBytes], bytes));
 
-  // A second try mends a block whose last erase was cut short: it reads blank, so the driver
-  // leaves it as it is and the program fails; the failed program leaves it not blank, and the
-  // next erase takes it whole.
+  // Only the blocks the copy takes are erased: the rest of the half never holds one. A second
+  // try mends a block whose last erase was cut short: it reads blank, so the driver leaves it
+  // as it is and the program fails; the failed program leaves it not blank, and the next
+  // erase takes it whole.
   bool written = false;
   for (int attempt = 0; attempt < 2 && !written; ++attempt) {
-    if (!FlashOps.EraseRange(first, end - first)) {
+    if (!FlashOps.EraseRange(first, static_cast<DWORD>(copy.size()))) {
       *problem = "erasing half " + std::to_string(half) + " of the registry area at " +
                  Hex(first, 8) + " failed; the copy before stays in force";
       return ERROR_WRITE_FAULT;
@@ -254,16 +259,22 @@ bool ClearRegistryInFlash(std::string* problem) {
   FlashTurn turn;
   std::optional<RegistryArea> area = OpenModuleArea(problem);
   if (!area) return false;
-  for (int half = 0; half < 2; ++half) {
-    std::uint32_t first = 0, end = 0;
-    if (!WholeBlocks(*area, half, &first, &end)) continue;
-    if (!FlashOps.EraseRange(first, end - first)) {
-      *problem = "erasing half " + std::to_string(half) + " of the registry area at " +
-                 Hex(first, 8) + " failed";
+  // The half without the newest copy first: a clear cut short leaves the newest copy or none,
+  // never an older one brought back.
+  // The blocks of each copy found are erased, the newest copy's last.
+  std::array<std::optional<RegistryCopy>, 2> copies =
+      RegistryCopies(ReadThroughDriver, nullptr, *area);
+  const int newest =
+      copies[0] && (!copies[1] || copies[0]->sequence >= copies[1]->sequence) ? 0 : 1;
+  for (int half : {1 - newest, newest}) {
+    const std::optional<RegistryCopy>& copy = copies[half];
+    if (!copy) continue;
+    if (!FlashOps.EraseRange(copy->offset, kHeaderBytes + copy->bytes)) {
+      *problem = "erasing the registry copy in half " + std::to_string(half) + " at " +
+                 Hex(copy->offset, 8) + " failed";
       return false;
     }
   }
-  // A half too small for a whole block never holds a copy; what is left is nothing.
   std::optional<RegistryCopy> left = NewestRegistryCopy(ReadThroughDriver, nullptr, *area);
   if (left) {
     *problem = "a registry copy is still in flash at " + Hex(left->offset, 8);

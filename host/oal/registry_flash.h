@@ -5,6 +5,7 @@
 // start the live registry is the newest valid copy, or the image's default registry.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -37,6 +38,9 @@ struct RegistryCopy {
   RegistryTree tree;
 };
 
+/// The sound copy in each half, read through `read`.
+std::array<std::optional<RegistryCopy>, 2> RegistryCopies(FlashReadFn read, void* context,
+                                                          const RegistryArea& area);
 /// The newest copy in the area whose header, CRC and text are sound, read through `read`.
 std::optional<RegistryCopy> NewestRegistryCopy(FlashReadFn read, void* context,
                                                const RegistryArea& area);

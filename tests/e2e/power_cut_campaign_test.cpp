@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -45,5 +46,35 @@ TEST_P(PowerCutCampaign, EveryCutOutsideTheTablePageWindowIsRestoredByTheNextUpd
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, PowerCutCampaign,
                          ::testing::Values("nor", "nand", "nand-boot"));
+
+}  // namespace
+
+namespace {
+
+// A registry save cut at each of its flash operations, each with every part of it landed:
+// after the restart the copy saved before or the new one is in force, and the save again
+// puts the new one in force.
+class RegistrySaveCutCampaign : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(RegistrySaveCutCampaign, EveryCutLeavesTheOldCopyOrTheNewOne) {
+  test::CommandResult r = test::RunCommand(std::string(IMBREL_POWER_CUT_TOOL) +
+                                           " --cuts 100 --check-restore " + GetParam());
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  unsigned long operations = 0, made = 0, survived = 0;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("flash operations") != std::string::npos) {
+      std::sscanf(line.c_str(), " %lu", &operations);
+    } else if (line.find("cuts made") != std::string::npos) {
+      std::sscanf(line.c_str(), " %lu cuts made, %lu survived", &made, &survived);
+    }
+  }
+  EXPECT_GE(operations, 2u) << r.out;
+  EXPECT_EQ(made, 4 * operations) << r.out;
+  EXPECT_EQ(survived, made) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, RegistrySaveCutCampaign,
+                         ::testing::Values("registry-nor", "registry-nand"));
 
 }  // namespace

@@ -1,7 +1,9 @@
 // imbrel-power-cut: cuts the module's power at points spread over a whole update, restarts
 // the module, runs the same update again and checks every byte of the image through the
-// flash driver. Prints how many cuts it made, how many the module survived, and where each
-// cut it did not survive fell.
+// flash driver. The registry scenarios cut a registry save instead: after the restart the copy
+// saved before or the new one is in force, never neither, and the save again puts the new one
+// in force. Prints how many cuts it made, how many the module survived, and where each cut it
+// did not survive fell.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -28,8 +30,10 @@
 #include "host/hardware/flash_activity.h"
 #include "host/hardware/power.h"
 #include "host/hardware/virtual_clock.h"
+#include "host/module/flash_file.h"
 #include "host/module/module.h"
 #include "host/module/nand_logical.h"
+#include "host/oal/registry_flash.h"
 #include "host/system/text.h"
 #include "host/ui/script_backend.h"
 #include "module_copy.h"
@@ -50,6 +54,7 @@ struct Scenario {
   std::string faults;
   std::uint32_t place;  // flash offset of the image
   std::uint32_t bytes;
+  bool registry = false;  // a registry save, not an update
 };
 
 std::vector<Scenario> Scenarios() {
@@ -73,7 +78,55 @@ std::vector<Scenario> Scenarios() {
                   "a 384 KB bootloader update at 0 that rewrites the NAND boot area (physical "
                   "block 3 fails its program)",
                   nand, "[[nand]]\nkind = \"program-error\"\nblock = 3\n", 0, 0x60000});
+  // The factory's content: item 5's registry area, one copy saved in its first half.
+  host::CreateOptions nor_factory;
+  nor_factory.cfi_size = 0x15;
+  nor_factory.samples = false;
+  list.push_back({"registry-nor",
+                  "a registry save into the second half of the registry area of a 4 MB NOR "
+                  "module, a copy in the first",
+                  nor_factory, "", 0, 0, true});
+  host::CreateOptions nand_factory;
+  nand_factory.flash = host::FlashKind::kNand;
+  nand_factory.nand_chip = 0xF1EC;
+  nand_factory.part_number = 8;
+  nand_factory.samples = false;
+  list.push_back({"registry-nand",
+                  "a registry save into the second half of the registry area of a 1024-block "
+                  "NAND module, a copy in the first",
+                  nand_factory, "", 0, 0, true});
   return list;
+}
+
+// The registry value that tells the copies apart: what the module saved before the cut, and
+// what the save that is cut writes.
+constexpr DWORD kSavedBefore = 1, kSavedNow = 2;
+
+// The live registry of the open module as a start makes it, with Gen\N set to `generation`.
+void SetLiveGeneration(host::Module& module, DWORD generation) {
+  host::StartLiveRegistryFromFlash(module.dir(), module.config(),
+                                   host::FlashFile(module.dir(), module.config()));
+  const fs::path live = host::LiveRegistryFile(module.dir());
+  host::RegistryTree tree = host::LoadRegistryFile(live);
+  tree.SetValue(u"Gen", {u"N", REG_DWORD, generation, {}});
+  host::WriteRegistryFile(live, tree);
+}
+
+// Gen\N of the registry a start of the module finds in force, or -1.
+long GenerationInForce(host::Module& module) {
+  host::StartLiveRegistryFromFlash(module.dir(), module.config(),
+                                   host::FlashFile(module.dir(), module.config()));
+  const host::RegistryValue* value =
+      host::LoadRegistryFile(host::LiveRegistryFile(module.dir())).FindValue(u"Gen", u"N");
+  return value ? static_cast<long>(value->number) : -1;
+}
+
+// A save of the live registry with Gen\N = kSavedNow; the error, or "" on success.
+std::string RunSave(host::Module& module) {
+  SetLiveGeneration(module, kSavedNow);
+  LONG result = RegFlushKey(HKEY_LOCAL_MACHINE);
+  return result == ERROR_SUCCESS ? ""
+                                 : "the registry save failed with error " + std::to_string(result);
 }
 
 // Byte `i` of the image the scenario writes.
@@ -100,9 +153,24 @@ void Expected(const Scenario& s, std::uint32_t at, std::uint32_t count, std::uin
   }
 }
 
+template <typename Body>
+int InChild(Body body);
+
 void MakeTemplate(const Scenario& s, const fs::path& dir) {
   host::CreateModule(dir, s.options);
   std::ofstream(dir / "faults.toml") << s.faults;
+  if (s.registry) {
+    // The copy saved before, in the first half; then the module restarts (ram/ cleared).
+    int status = InChild([&] {
+      auto module = host::Module::Open(dir);
+      SetLiveGeneration(*module, kSavedBefore);
+      return RegFlushKey(HKEY_LOCAL_MACHINE) == ERROR_SUCCESS ? 0 : 1;
+    });
+    if (status != 0) throw std::runtime_error("the template's first registry save failed");
+    fs::remove_all(dir / "ram");
+    fs::create_directory(dir / "ram");
+    return;
+  }
   host::BinWriter writer(s.place);
   writer.Add(s.place, ImageBytes(s), 0x4000);
   std::vector<std::uint8_t> bin = writer.Build();
@@ -122,6 +190,11 @@ std::string RunUpdate() {
     if (e.caption == u"ERROR" || e.caption == u"ERRER") return host::Utf8(e.text);
   }
   return "";
+}
+
+// The scenario's job on the open module: the error, or "" on success.
+std::string RunJob(const Scenario& s, host::Module& module) {
+  return s.registry ? RunSave(module) : RunUpdate();
 }
 
 // Exit statuses of the checking process.
@@ -183,7 +256,7 @@ std::optional<Outcome> CutOnce(const Scenario& s, ModuleCopy& copy, const fs::pa
   int first = InChild([&] {
     auto module = host::Module::Open(dir, config);
     module->power().ArmCut(cut, landed);
-    RunUpdate();
+    RunJob(s, *module);
     return 0;  // not reached when the power fails
   });
   if (first != host::kPowerCutStatus) {
@@ -193,10 +266,25 @@ std::optional<Outcome> CutOnce(const Scenario& s, ModuleCopy& copy, const fs::pa
   // The module restarts (the cut cleared ram/) and the same update runs again.
   int second = InChild([&] {
     auto module = host::Module::Open(dir, config);
-    std::string error = RunUpdate();
+    if (s.registry) {
+      // The start after the cut: the copy before or the new one, never neither.
+      const long in_force = GenerationInForce(*module);
+      if (in_force != kSavedBefore && in_force != kSavedNow) {
+        std::ofstream(error_file) << "neither copy is in force (Gen " << in_force << ")";
+        return kBytesDiffer;
+      }
+      fs::remove(host::LiveRegistryFile(module->dir()));
+    }
+    std::string error = RunJob(s, *module);
     if (!error.empty()) {
       std::ofstream(error_file) << error;
       return SelectFlashDriver() ? kUpdateFailed : kNoDriver;
+    }
+    if (s.registry) {
+      fs::remove(host::LiveRegistryFile(module->dir()));
+      if (GenerationInForce(*module) == kSavedNow) return kSurvived;
+      std::ofstream(error_file) << "the saved copy is not in force at the next start";
+      return kBytesDiffer;
     }
     // A NAND module is read straight from nand.img through its table page, as the next
     // start of the module finds it; a NOR module through the driver. Through the module's own
@@ -260,7 +348,7 @@ int RunScenario(const Scenario& s, int cuts, int jobs, const fs::path& work, boo
     status = InChild([&] {
       auto module = host::Module::Open(dir);
       std::uint64_t before = module->power().Operations();
-      std::string error = RunUpdate();
+      std::string error = RunJob(s, *module);
       std::ofstream(count_file) << module->power().Operations() - before << "\n" << error;
       return error.empty() ? 0 : 1;
     });
@@ -409,7 +497,8 @@ int main(int argc, char** argv) {
   bool keep = false;
   bool check = false;
   int jobs = static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
-  app.add_option("SCENARIO", names, "nor, nand, nand-boot (default: all)");
+  app.add_option("SCENARIO", names,
+                 "nor, nand, nand-boot, registry-nor, registry-nand (default: all)");
   app.add_option("--cuts", cuts, "cuts per scenario (default 100)")->check(CLI::Range(1, 100000));
   app.add_option("--work", work,
                  "directory for the modules (default: a new one in $TMPDIR or /tmp)");
