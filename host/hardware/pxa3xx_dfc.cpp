@@ -258,7 +258,7 @@ std::uint32_t Pxa3xxDfc::HostSpareBytes() const {
   return control_ & kNdcrEccEn ? EccOffset() : ChipSpareBytes();
 }
 
-std::uint32_t Pxa3xxDfc::EccOffset() const { return PageBytes() == 2048 ? 40 : 8; }
+std::uint32_t Pxa3xxDfc::EccOffset() const { return PageBytes() == 2048 ? kDfcEccSpareOffset : 8; }
 
 std::uint64_t Pxa3xxDfc::Cycles(std::uint64_t cycles) const {
   return (cycles * 1000 + clock_mhz_ - 1) / clock_mhz_;

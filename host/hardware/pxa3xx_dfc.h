@@ -43,6 +43,8 @@ constexpr std::uint32_t kNdcrDwidthM = 0x04000000;
 constexpr std::uint32_t kNdcrPageSz = 0x01000000;
 constexpr std::uint32_t kNdcrRdIdCntShift = 16;
 
+/// Where a large page's ECC bytes start in its spare area: 6 bytes for each 512-byte step.
+constexpr std::uint32_t kDfcEccSpareOffset = 40;
 /// The Hamming code of one 512-byte step: 6 bytes as the controller stores them.
 void DfcEccCompute(const std::uint8_t* data, std::uint8_t ecc[6]);
 enum class DfcEccResult { kClean, kCorrected, kUncorrectable };

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "flash/flash_ops.h"
+#include "host/hardware/pxa3xx_dfc.h"
 #include "host/module/module.h"
 
 namespace fs = std::filesystem;
@@ -59,13 +61,43 @@ std::optional<std::uint32_t> FlashFile::WordAt(std::uint64_t offset) const {
   return b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
 }
 
+bool FlashFile::ReadChecked(std::uint64_t offset, void* destination, std::size_t count) const {
+  if (offset > logical_size_ || count > logical_size_ - offset) return false;
+  auto* out = static_cast<std::uint8_t*>(destination);
+  if (!nand_) {
+    std::memcpy(out, map_ + offset, count);
+    return true;
+  }
+  std::uint8_t page[kNandPageBytes];
+  while (count) {
+    const std::uint32_t number = static_cast<std::uint32_t>(offset / kNandPageBytes);
+    const std::size_t column = offset % kNandPageBytes;
+    const std::size_t n = std::min<std::size_t>(count, kNandPageBytes - column);
+    std::optional<std::uint32_t> physical = nand_->PhysicalPage(number);
+    if (!physical) {
+      std::memset(page, 0xFF, sizeof page);
+    } else {
+      const std::uint8_t* raw = nand_->RawPage(*physical);
+      std::memcpy(page, raw, sizeof page);
+      const std::uint8_t* ecc = raw + kNandPageBytes + kDfcEccSpareOffset;
+      for (std::uint32_t step = 0; step < kNandPageBytes / 512; ++step) {
+        std::uint8_t* data = page + step * 512;
+        if (DfcEccCorrect(data, ecc + step * 6) != DfcEccResult::kUncorrectable) continue;
+        // A step that was never programmed reads erased, as the driver takes it.
+        if (!ErasedButForBitFlips(raw + step * 512, 512)) return false;
+        std::memset(data, 0xFF, 512);
+      }
+    }
+    std::memcpy(out, page + column, n);
+    out += n;
+    offset += n;
+    count -= n;
+  }
+  return true;
+}
+
 int FlashFile::ReadFn(void* context, void* destination, DWORD offset, DWORD count) {
-  const FlashFile* flash = static_cast<const FlashFile*>(context);
-  if (std::uint64_t{offset} + count > flash->logical_size_) return 0;
-  std::vector<std::uint8_t> bytes = flash->Read(offset, count);
-  if (bytes.size() != count) return 0;
-  std::memcpy(destination, bytes.data(), count);
-  return 1;
+  return static_cast<const FlashFile*>(context)->ReadChecked(offset, destination, count) ? 1 : 0;
 }
 
 }  // namespace host

@@ -29,8 +29,12 @@ class FlashFile {
   std::optional<std::uint32_t> WordAt(std::uint64_t offset) const;
   const NandLogicalView* nand() const { return nand_ ? &*nand_ : nullptr; }
 
-  /// A reader for the program's image recognition (FlashReadFn): `context` is a FlashFile.
-  /// Fails for a range that does not lie wholly in the flash.
+  /// The bytes as a reader with the controller's ECC gets them: on NAND a step of a page that
+  /// its ECC cannot mend fails the read, unless it reads erased (one bit flipped allowed);
+  /// bits flipped only as a fault of faults.toml are not seen. False also past the end.
+  bool ReadChecked(std::uint64_t offset, void* destination, std::size_t count) const;
+  /// ReadChecked as a reader for the program's recognition code (FlashReadFn): `context` is
+  /// a FlashFile.
   static int ReadFn(void* context, void* destination, DWORD offset, DWORD count);
 
  private:

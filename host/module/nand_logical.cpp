@@ -17,7 +17,7 @@ NandLogicalView::NandLogicalView(std::uint8_t* image, std::uint32_t blocks)
   if (RelocationTableEccSpeaks(spare)) {
     ecc_read.assign(raw, raw + kNandPageBytes);
     for (std::uint32_t step = 0; step < kNandPageBytes / 512 && !ecc_read.empty(); ++step) {
-      if (DfcEccCorrect(ecc_read.data() + step * 512, spare + 40 + step * 6) ==
+      if (DfcEccCorrect(ecc_read.data() + step * 512, spare + kDfcEccSpareOffset + step * 6) ==
           DfcEccResult::kUncorrectable) {
         ecc_read.clear();
       }
@@ -95,7 +95,7 @@ bool NandLogicalView::Program(std::uint64_t offset, const void* source, std::uin
       for (std::uint32_t i = 0; i < n; ++i) raw[column + i] &= in[i];
       // The controller's ECC: 6 bytes for each 512-byte step, at spare bytes 40 to 63.
       for (std::uint32_t step = 0; step < kNandPageBytes / 512; ++step) {
-        DfcEccCompute(raw + step * 512, raw + kNandPageBytes + 40 + step * 6);
+        DfcEccCompute(raw + step * 512, raw + kNandPageBytes + kDfcEccSpareOffset + step * 6);
       }
     }
     in += n;

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "test_support.h"
 
@@ -35,7 +37,36 @@ TEST(SequenceCampaign, EveryJobOfTheSampleLeavesTheFlashAsTheReferenceAllows) {
   EXPECT_NE(r.out.find("loud updates over the configuration block's region, the block absent"),
             std::string::npos)
       << r.out;
+  // Registry saves, whole and cut, and cold restarts that ran an OS image an update wrote.
+  EXPECT_NE(r.out.find("registry saves: done"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("registry saves cut: cut"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("cold restarts: an image with a version record ran"), std::string::npos)
+      << r.out;
   EXPECT_EQ(r.status, 0) << r.out;
+}
+
+// The module's own jobs on both flashes: the next start runs the OS image written (not at a
+// warm restart), and takes the newest registry copy; a clear leaves the default.
+TEST(SequenceCampaign, StartsRunTheImageWrittenAndTheNewestRegistry) {
+  test::TempDir dir;
+  const std::string file = (dir.path() / "jobs.txt").string();
+  std::ofstream(file) << "save\nwarm\nupdate 0x80000 0x8000 5 os\nwarm\ncold\nsave cut 2 1\n"
+                         "save\ncold\nregistry-clear\ncold\n";
+  for (const char* flash : {"", " --nor"}) {
+    test::CommandResult r =
+        test::RunCommand(std::string(IMBREL_SEQUENCE_CAMPAIGN_TOOL) + flash + " --replay " + file);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.find("finding"), std::string::npos) << r.out;
+    std::vector<std::string> starts;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("warm", 0) == 0 || line.rfind("cold", 0) == 0) starts.push_back(line);
+    }
+    ASSERT_EQ(starts.size(), 5u) << r.out;
+    EXPECT_NE(starts[0].find("an image without a version record"), std::string::npos) << r.out;
+    EXPECT_NE(starts[1].find("an image without a version record"), std::string::npos) << r.out;
+    EXPECT_NE(starts[2].find("an image of version 11.0"), std::string::npos) << r.out;
+  }
 }
 
 TEST(SequenceCampaign, NorModulesHoldToTheReferenceToo) {

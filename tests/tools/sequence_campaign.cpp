@@ -16,7 +16,12 @@
 //   and no block in use carries a bad-block mark;
 // - a loud update warns of "ConfigBlock" exactly when its image reaches the block's region,
 //   and moves a block found only at its old place to 0x40000;
-// - the driver refuses a table page only while bits of it read flipped that nothing mends.
+// - the driver refuses a table page only while bits of it read flipped that nothing mends;
+// - the registry copies in item 5's area are what the saves and clears left (a cut save the
+//   copy before or the new one), and a start takes the newest;
+// - a cold restart boots the OS image the last update of one wrote (its version record),
+//   unless a job since touched the bootloader or the image; a warm restart keeps the running
+//   image. The program's jobs run whether or not the module would start, as from a debugger.
 // A failing sequence is shrunk (jobs left out while it still fails) and printed as a list of
 // jobs that `--replay` runs again.
 
@@ -28,6 +33,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +42,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -46,13 +53,18 @@
 #include "host/hardware/power.h"
 #include "host/hardware/pxa3xx_dfc.h"
 #include "host/imbrel_module_commands.h"
+#include "host/module/flash_file.h"
 #include "host/module/module.h"
+#include "host/module/module_boot.h"
 #include "host/module/nand_logical.h"
+#include "host/oal/platform_codes.h"
+#include "host/oal/registry_flash.h"
 #include "host/system/text.h"
 #include "host/ui/script_backend.h"
 #include "module_copy.h"
 #include "resources/resources.h"
 #include "shell/program_state.h"
+#include "shell/version_report.h"
 #include "update/update_dialog.h"
 
 namespace fs = std::filesystem;
@@ -88,7 +100,20 @@ std::pair<std::uint32_t, std::uint32_t> NorBlock(std::uint32_t at) {
   return {at - at % size, at - at % size + size};
 }
 
-enum class Kind { kUpdate, kCancel, kCut, kRestart, kWrite, kFault, kClear, kFlip };
+enum class Kind {
+  kUpdate,
+  kCancel,
+  kCut,
+  kRestart,
+  kWrite,
+  kFault,
+  kClear,
+  kFlip,
+  kSave,           // a registry save; cut at `step` when `cut`
+  kRegistryClear,  // the registry clear control code
+  kCold,           // a cold restart, then a start
+  kWarm            // a warm restart, then a start
+};
 
 struct Job {
   Kind kind = Kind::kRestart;
@@ -103,7 +128,14 @@ struct Job {
   std::string chip;    // NOR fault: low, high, both
   bool loud = false;   // update: not quiet (the overwrite warning is shown, and answered OK)
   bool plain = false;  // write: without --erase (the range must read erased)
+  bool os = false;     // update: a boot image with a version record, at the OS image's place
+  bool cut = false;    // save: the power fails during operation `step`
 };
+
+// Where the factory places the OS image, and the bootloader's blocks: a job that touches them
+// leaves the next start unknown to the reference.
+constexpr std::uint32_t kOsPlace = 0x80000;
+constexpr std::uint32_t kBootloaderEnd = 0x20000;
 
 // What the NAND module holds before the first job, beside the factory content.
 enum class Config { kAtPlace, kNone, kOldPlace };  // the configuration block
@@ -133,6 +165,7 @@ std::string Show(const Job& j) {
       std::string text =
           "update " + Hex(j.place) + " " + Hex(j.length) + " " + std::to_string(j.seed);
       if (j.loud) text += " loud";
+      if (j.os) text += " os";
       if (j.kind == Kind::kCancel) text += " cancel " + std::to_string(j.step);
       if (j.kind == Kind::kCut) {
         text += " cut " + std::to_string(j.step) + " " + std::to_string(j.landed);
@@ -152,6 +185,15 @@ std::string Show(const Job& j) {
     case Kind::kFlip:
       return "flip " + std::to_string(j.block) + " " + std::to_string(j.byte) + " " +
              std::to_string(j.bit);
+    case Kind::kSave:
+      return j.cut ? "save cut " + std::to_string(j.step) + " " + std::to_string(j.landed)
+                   : std::string("save");
+    case Kind::kRegistryClear:
+      return "registry-clear";
+    case Kind::kCold:
+      return "cold";
+    case Kind::kWarm:
+      return "warm";
   }
   return "";
 }
@@ -172,8 +214,8 @@ std::optional<Job> Parse(const std::string& line) {
     number(j.length);
     number(j.seed);
     for (std::string how; in >> how;) {
-      if (how == "loud") {
-        j.loud = true;
+      if (how == "loud" || how == "os") {
+        (how == "os" ? j.os : j.loud) = true;
         continue;
       }
       j.kind = how == "cut" ? Kind::kCut : Kind::kCancel;
@@ -199,6 +241,18 @@ std::optional<Job> Parse(const std::string& line) {
     if (nor) in >> j.chip;
   } else if (word == "clear") {
     j.kind = Kind::kClear;
+  } else if (word == "save") {
+    j.kind = Kind::kSave;
+    std::string how;
+    if (in >> how && how == "cut") {
+      j.cut = true;
+      number(j.step);
+      number(j.landed);
+    }
+  } else if (word == "registry-clear") {
+    j.kind = Kind::kRegistryClear;
+  } else if (word == "cold" || word == "warm") {
+    j.kind = word == "cold" ? Kind::kCold : Kind::kWarm;
   } else if (word == "flip") {
     j.kind = Kind::kFlip;
     number(j.block);
@@ -214,7 +268,37 @@ std::uint32_t Pick(Rng& rng, std::uint32_t low, std::uint32_t high) {
   return std::uniform_int_distribution<std::uint32_t>(low, high)(rng);
 }
 
+// One job in eight: a registry save (cut now and then), a registry clear, a cold or a warm
+// restart, or an update of an OS image at its place.
+std::optional<Job> MakeModuleJob(Rng& rng) {
+  if (Pick(rng, 0, 7) != 0) return std::nullopt;
+  Job j;
+  const std::uint32_t r = Pick(rng, 0, 99);
+  if (r < 30) {
+    j.kind = Kind::kSave;
+  } else if (r < 45) {
+    j.kind = Kind::kSave;
+    j.cut = true;
+    j.step = Pick(rng, 0, 10);
+    j.landed = static_cast<int>(Pick(rng, 0, 3));
+  } else if (r < 55) {
+    j.kind = Kind::kRegistryClear;
+  } else if (r < 70) {
+    j.kind = Kind::kCold;
+  } else if (r < 80) {
+    j.kind = Kind::kWarm;
+  } else {
+    j.kind = Kind::kUpdate;
+    j.os = true;
+    j.place = kOsPlace;
+    j.length = Pick(rng, 4, 0x40) * 0x800;
+    j.seed = rng();
+  }
+  return j;
+}
+
 Job MakeNorJob(Rng& rng) {
+  if (std::optional<Job> module_job = MakeModuleJob(rng)) return *module_job;
   Job j;
   const std::uint32_t r = Pick(rng, 0, 99);
   auto anywhere = [&] {
@@ -252,6 +336,7 @@ Job MakeNorJob(Rng& rng) {
 
 Job MakeJob(Rng& rng, const Start& start) {
   if (nor) return MakeNorJob(rng);
+  if (std::optional<Job> module_job = MakeModuleJob(rng)) return *module_job;
   Job j;
   const std::uint32_t r = Pick(rng, 0, 99);
   if (r < 45) {
@@ -304,12 +389,47 @@ Job MakeJob(Rng& rng, const Start& start) {
   return j;
 }
 
+void Put32(Bytes& bytes, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+// The version record and the build time an OS image job's image carries.
+std::array<std::uint32_t, 3> OsVersion(const Job& j) {
+  return {1, static_cast<std::uint32_t>(j.seed % 90 + 6), static_cast<std::uint32_t>(j.seed >> 48)};
+}
+std::uint64_t OsBuilt(const Job& j) { return 128808576000000000ull + (j.seed % 100000) * 10000000; }
+
+// Makes `data` (random bytes, j.length of them) the boot image of an OS image job.
+void OsImage(const Job& j, Bytes* data) {
+  constexpr std::uint32_t kRom = 0x1000, kRecord = 0x1800;
+  const std::uint32_t first = 0x80000000 + j.place;
+  Put32(*data, RomSignatureOffset, RomSignature);
+  Put32(*data, RomSignatureOffset + 4, first + kRom);
+  Put32(*data, RomSignatureOffset + 8, kRom);
+  Put32(*data, kRom + 8, first);
+  Put32(*data, kRom + 12, first + j.length - 4);
+  Put32(*data, kRom + RomHeaderBytes + 4, static_cast<std::uint32_t>(OsBuilt(j)));
+  Put32(*data, kRom + RomHeaderBytes + 8, static_cast<std::uint32_t>(OsBuilt(j) >> 32));
+  const std::array<std::uint32_t, 3> v = OsVersion(j);
+  const std::uint32_t record[] = {VersionRecordStart, v[0], v[1], v[2], VersionRecordEnd};
+  for (int i = 0; i < 5; ++i) Put32(*data, kRecord + 4 * i, record[i]);
+}
+
 // An update image's records: the range cut into one to four pieces in ascending order, some
 // left out.
 host::BinWriter ImageOf(const Job& j, Bytes* data) {
   Rng rng(j.seed);
   data->resize(j.length);
   for (auto& b : *data) b = static_cast<std::uint8_t>(rng());
+  if (j.os) {
+    // A boot image, whole in one record: its ROM header, a module entry with its build time,
+    // and a version record.
+    OsImage(j, data);
+    host::BinWriter writer(j.place);
+    writer.SetLength(j.length);
+    writer.Add(j.place, *data, 0x4000);
+    return writer;
+  }
   host::BinWriter writer(j.place);
   writer.SetLength(j.length);
   const std::uint32_t pieces = Pick(rng, 1, 4);
@@ -545,6 +665,21 @@ bool TableUnchecked(const std::uint8_t* raw) {
          erased(page + 768, page + host::kNandPageBytes);
 }
 
+// What a start ran: whether the module started, and the version record of its image.
+struct BootSeen {
+  bool starts = false;
+  std::optional<std::array<std::uint32_t, 3>> version;
+  bool operator==(const BootSeen&) const = default;
+  std::string Show() const {
+    if (!starts) return "no start";
+    if (!version) return "an image without a version record";
+    std::string text = "an image of version " + std::to_string((*version)[1]) + "." +
+                       std::to_string((*version)[2] & 0xFFFF);
+    if ((*version)[2] >> 16) text += "-beta" + std::to_string((*version)[2] >> 16);
+    return text;
+  }
+};
+
 // What a job's child process reports.
 enum Status { kDone = 0, kFailed = 1, kCut = 2 };
 
@@ -672,6 +807,9 @@ class Runner {
     host::CreateModule(work_ / "template", ModuleOptions());
     std::ofstream(work_ / "template" / "faults.toml") << "";
     copy_.emplace(work_ / "template", work_ / "m", nor ? "nor.img" : "nand.img");
+    config_ = host::LoadModuleConfig(work_ / "template");
+    area_ = *host::RegistryAreaOf(config_.platform,
+                                  host::FlashFile(work_ / "template", config_).size());
   }
 
   std::optional<Finding> Run(const Sequence& s, std::vector<std::string>* outcomes = nullptr) {
@@ -680,8 +818,20 @@ class Runner {
     if (!nor) MakeStart(s.start, dir);
     Faults faults;
     ReadFlash(image_, dir, *before_);
+    copy_ranges_ = {};  // the factory's module holds no registry copy
+    start_gen_.reset();
     expect_.CopyFrom(before_->bytes);
     Window& expect = expect_;
+    // The registry copies each half of item 5's area may hold: Gen\N of each (-1: none).
+    std::array<std::set<long>, 2> halves = {std::set<long>{-1}, std::set<long>{-1}};
+    // What the next start runs, when the reference knows it: the factory image, which carries
+    // no version record; and what the module runs since its last start (none: not started).
+    std::optional<BootSeen> next_boot = BootSeen{true, std::nullopt};
+    // Item 5 places the OS image further on when the configuration block is at its old place.
+    const std::uint32_t os_place = !nor && s.start.config == Config::kOldPlace ? 0xC8000 : kOsPlace;
+    std::uint32_t os_end = os_place + 0x100000;  // the OS image's extent in the flash
+    std::optional<BootSeen> running;
+    bool bootloader_whole = true;  // no job touched it since a start last ran it
     for (std::size_t i = 0; i < s.jobs.size(); ++i) {
       const Job& j = s.jobs[i];
       std::string outcome;
@@ -805,7 +955,104 @@ class Runner {
         }
         case Kind::kRestart:
           for (const auto& e : fs::directory_iterator(dir / "ram")) fs::remove_all(e.path());
+          running.reset();
           break;
+        case Kind::kSave: {
+          const long gen = static_cast<long>(i) + 1;
+          status = RunChild([&] {
+            auto module = host::Module::Open(dir);
+            // The live registry as this boot has it (made from the flash after a restart),
+            // with a value that tells this save's copy apart.
+            host::StartLiveRegistryFromFlash(dir, module->config(),
+                                             host::FlashFile(dir, module->config()));
+            const fs::path live = host::LiveRegistryFile(dir);
+            host::RegistryTree tree = host::LoadRegistryFile(live);
+            tree.SetValue(u"Gen", {u"N", REG_DWORD, static_cast<DWORD>(gen), {}});
+            host::WriteRegistryFile(live, tree);
+            if (j.cut) module->power().ArmCut(j.step, j.landed);
+            return RegFlushKey(HKEY_LOCAL_MACHINE) == ERROR_SUCCESS ? kDone : kFailed;
+          });
+          if (status == kFailed) outcome = "failed";
+          // Into the half not holding the newest copy: a cut or failed save leaves it as it
+          // was, erased, or holding the new copy.
+          const long newest = std::max(*halves[0].rbegin(), *halves[1].rbegin());
+          const int target = newest < 0 ? 0 : *halves[0].rbegin() == newest ? 1 : 0;
+          const long old = *halves[target].rbegin();
+          halves[target] = status == kDone ? std::set<long>{gen} : std::set<long>{old, -1, gen};
+          break;
+        }
+        case Kind::kRegistryClear:
+          status = RunChild([&] {
+            auto module = host::Module::Open(dir);
+            return KernelIoControl(host::kCodeRegistryClear, nullptr, 0, nullptr, 0, nullptr)
+                       ? kDone
+                       : kFailed;
+          });
+          if (status == kFailed) outcome = "failed";
+          for (std::set<long>& half : halves) {
+            half = status == kDone ? std::set<long>{-1} : std::set<long>{*half.rbegin(), -1};
+          }
+          break;
+        case Kind::kCold:
+        case Kind::kWarm: {
+          // The restart: the module's RAM is lost, but for what this boot runs on a warm one.
+          for (const auto& e : fs::directory_iterator(dir / "ram")) {
+            if (j.kind == Kind::kCold || e.path().filename() != "boot.toml") {
+              fs::remove_all(e.path());
+            }
+          }
+          const fs::path seen = work_ / "start.txt";
+          fs::remove(seen);
+          status = RunChild([&] {
+            auto module = host::Module::Open(dir);
+            std::optional<std::string> why = host::StartModule(*module);
+            std::ofstream out(seen);
+            if (why) {
+              out << "down\n";
+              return kDone;
+            }
+            std::optional<host::FoundBootImage> image = host::RunningImage(dir);
+            const host::RegistryValue* gen =
+                host::LoadRegistryFile(host::LiveRegistryFile(dir)).FindValue(u"Gen", u"N");
+            out << "up " << (gen ? static_cast<long>(gen->number) : -1L);
+            if (image && image->version) {
+              for (std::uint32_t w : *image->version) out << " " << w;
+            }
+            out << "\n";
+            return kDone;
+          });
+          std::ifstream in(seen);
+          std::string state;
+          in >> state;
+          BootSeen got{state == "up", std::nullopt};
+          long live_gen = -1;
+          if (got.starts) {
+            in >> live_gen;
+            std::array<std::uint32_t, 3> v;
+            if (in >> v[0] >> v[1] >> v[2]) got.version = v;
+          }
+          outcome = got.Show();
+          if (status != kDone) break;  // a crash, said below
+          const bool kept = j.kind == Kind::kWarm && running;
+          const std::optional<BootSeen> want = kept ? running : next_boot;
+          if (want && !(got == *want)) {
+            return Finding{i, std::string(kept ? "a warm restart" : "a cold restart") + " ran " +
+                                  got.Show() + ", not " + want->Show() +
+                                  (kept ? ", the image it ran before" : ", what the flash holds")};
+          }
+          if (got.starts) {
+            // The start takes the newest copy in flash (read below, as the halves hold them).
+            start_gen_ = live_gen;
+          }
+          if (!kept) next_boot = got;
+          bootloader_whole |= got.starts;
+          running = got.starts ? std::optional<BootSeen>(got) : std::nullopt;
+          ++roads[std::string(j.kind == Kind::kCold ? "cold" : "warm") + " restarts: " +
+                  (got.starts ? got.version ? "an image with a version record ran"
+                                            : "an image without a version record ran"
+                              : "the module did not start")];
+          break;
+        }
         case Kind::kFault:
           if (nor) {
             std::string text;
@@ -848,8 +1095,13 @@ class Runner {
           break;
       }
       if (outcomes) {
-        outcomes->push_back(status == kDone ? "done" : status == kCut ? "cut" : outcome);
+        const bool restart = j.kind == Kind::kCold || j.kind == Kind::kWarm;
+        outcomes->push_back(restart           ? outcome
+                            : status == kDone ? "done"
+                            : status == kCut  ? "cut"
+                                              : outcome);
       }
+      if (status == kCut) running.reset();  // the power went: the next run starts the module
       ReadFlash(image_, dir, *now_);
       const Flash& now = *now_;
       const Flash& before = *before_;
@@ -1051,10 +1303,84 @@ class Runner {
                           "holds it failing"];
         }
         expect.CopyFrom(now.bytes);
-      } else if (!(now.bytes == expect)) {
-        std::uint32_t at = 0;
-        while (now.bytes[at] == expect[at]) ++at;
-        return fail("the flash changed at " + Hex(at));
+      } else {
+        // A registry save or clear owns item 5's area (in the window on NOR), and nothing else.
+        if (j.kind == Kind::kSave || j.kind == Kind::kRegistryClear) {
+          for (std::uint64_t at = area_.start; at < area_.start + 2ull * area_.half && at < kWindow;
+               ++at) {
+            expect[static_cast<std::uint32_t>(at)] = now.bytes[static_cast<std::uint32_t>(at)];
+          }
+        }
+        if (!(now.bytes == expect)) {
+          std::uint32_t at = 0;
+          while (now.bytes[at] == expect[at]) ++at;
+          return fail("the flash changed at " + Hex(at));
+        }
+      }
+      if (update || j.kind == Kind::kWrite) {
+        // A job over the bootloader or the OS image leaves the next start to be seen; an OS
+        // image written whole is what the next cold start runs.
+        if (owned_from < kBootloaderEnd) bootloader_whole = false;
+        if (j.os && status == kDone && j.place == os_place) {
+          next_boot = bootloader_whole ? std::optional<BootSeen>(BootSeen{true, OsVersion(j)})
+                                       : std::nullopt;
+          os_end = j.place + j.length;
+          ++roads["OS images written by an update"];
+        } else if (owned_from < kBootloaderEnd || (owned_from < os_end && owned_to > os_place)) {
+          next_boot.reset();
+        }
+        // On NOR the jobs reach item 5's registry area: a copy whose bytes a job wrote over
+        // is gone, and one in a block it failed or was cut in may be (a write with --erase
+        // puts back what it does not write).
+        for (int h = 0; h < 2; ++h) {
+          if (!copy_ranges_[h]) continue;
+          const auto [from, to] = *copy_ranges_[h];
+          const bool written = j.kind == Kind::kWrite ? j.place < to && j.place + j.length > from
+                                                      : owned_from < to && owned_to > from;
+          if (status == kDone && written) {
+            halves[h] = {-1};
+          } else if (status != kDone && owned_from < to && owned_to > from) {
+            halves[h] = {*halves[h].rbegin(), -1};
+          }
+        }
+      }
+      // The registry copies as the next start finds them.
+      {
+        host::FlashFile flash(dir, config_);
+        std::array<std::optional<host::RegistryCopy>, 2> copies =
+            host::RegistryCopies(host::FlashFile::ReadFn, &flash, area_);
+        for (int h = 0; h < 2; ++h) {
+          long gen = -1;
+          if (copies[h]) {
+            const host::RegistryValue* v = copies[h]->tree.FindValue(u"Gen", u"N");
+            gen = v ? static_cast<long>(v->number) : 0;
+          }
+          copy_ranges_[h].reset();
+          if (copies[h]) {
+            copy_ranges_[h] = {copies[h]->offset, copies[h]->offset + 16 + copies[h]->bytes};
+          }
+          if (!halves[h].count(gen)) {
+            std::string may;
+            for (long g : halves[h]) may += (may.empty() ? "" : ", ") + std::to_string(g);
+            return fail("half " + std::to_string(h) + " of the registry area holds copy " +
+                        std::to_string(gen) + " (-1: none), where the jobs before leave " + may);
+          }
+          halves[h] = {gen};
+        }
+        if (start_gen_) {
+          const long newest = std::max(*halves[0].begin(), *halves[1].begin());
+          if (*start_gen_ != newest) {
+            return fail("the start took registry copy " + std::to_string(*start_gen_) +
+                        " (-1: the default), the newest in flash is " + std::to_string(newest));
+          }
+          start_gen_.reset();
+        }
+        if (j.kind == Kind::kSave) {
+          ++roads[std::string(j.cut ? "registry saves cut" : "registry saves") + ": " +
+                  (status == kDone  ? "done"
+                   : status == kCut ? "cut"
+                                    : "failed")];
+        }
       }
       std::swap(before_, now_);
     }
@@ -1118,6 +1444,11 @@ class Runner {
   }
 
   fs::path work_;
+  host::ModuleConfig config_;
+  host::RegistryArea area_;
+  std::optional<long> start_gen_;  // the registry copy the last start took, to check
+  // The bytes of the copy in each half, as the last check found them.
+  std::array<std::optional<std::pair<std::uint32_t, std::uint32_t>>, 2> copy_ranges_;
   std::optional<campaign::ModuleCopy> copy_;
   FlashImage image_{work_ / "m" / (nor ? "nor.img" : "nand.img")};
   std::unique_ptr<Flash> before_ = std::make_unique<Flash>(), now_ = std::make_unique<Flash>();
@@ -1159,6 +1490,12 @@ Sequence MakeSequence(std::uint64_t seed, std::uint64_t number) {
     if (!nor && s.jobs.back().kind == Kind::kFlip && s.jobs.back().block == kTablePage &&
         Pick(rng, 0, 1) == 0) {
       s.jobs.push_back(Job{});  // a restart
+    }
+    // An OS image written is what a cold restart then runs.
+    if (s.jobs.back().os && Pick(rng, 0, 1) == 0) {
+      Job cold;
+      cold.kind = Kind::kCold;
+      s.jobs.push_back(cold);
     }
   }
   return s;
