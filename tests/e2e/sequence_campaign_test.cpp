@@ -173,6 +173,10 @@ TEST(SequenceCampaign, SequencesThatOnceFoundFaultsStayMended) {
       "module bad 26\nfault erase 1\nupdate 0x20000 0xc000 4656876202646381790\n"
       "write 0x343a6c 0x399 17206783490568288567 plain\nfault program 0\nflip 63 11 6\n"
       "update 0x0 0x29e23 2525944014393945955\n",
+      // A registry save cut while its copy's page was programmed: the data landed, its ECC
+      // bytes did not. The start took the copy, the next save (reading with the ECC) found
+      // none and wrote over it: a cut of that save would have left no copy at all.
+      "save cut 1 1\nsave\n",
       // The same page read at the next start with the bit still flipped: nothing checks it,
       // and the window is named (block 0's next erase programs the table back as it read).
       "module bad 26\nfault erase 1\nupdate 0x20000 0xc000 4656876202646381790\n"
