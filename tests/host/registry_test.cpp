@@ -11,6 +11,8 @@
 
 #include "ce/kernel.h"
 #include "ce/registry.h"
+#include "flash/flash_ops.h"
+#include "flash/nor/nor_flash.h"
 #include "host/module/flash_file.h"
 #include "host/module/module.h"
 #include "host/oal/platform_codes.h"
@@ -53,6 +55,9 @@ class RegistryTest : public ::testing::Test {
   void Start() {
     module_.reset();
     module_ = host::Module::Open(Dir());
+    // The driver is selected once per process; start it again on this test's module.
+    SelectFlashDriver();
+    NorInitialize();
     host::StartLiveRegistryFromFlash(Dir(), module_->config(),
                                      host::FlashFile(Dir(), module_->config()));
   }
