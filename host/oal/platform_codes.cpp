@@ -260,6 +260,7 @@ void InstallPlatformCodes(const fs::path& module_dir, const PlatformConfig& conf
   SetControlCodeHandler(kCodeConfigSet, ConfigSet);
   SetControlCodeHandler(kCodeImageVersion, ImageVersion);
   SetControlCodeHandler(kCodeRegistryClear, RegistryClear);
+  SetRegistryWriter(SaveRegistryToFlash);
 }
 
 void SetRunningImageVersion(const std::optional<std::array<std::uint32_t, 3>>& version) {
@@ -272,6 +273,7 @@ void RemovePlatformCodes() {
     std::lock_guard lock(state_mutex);
     state = {};
   }
+  SetRegistryWriter(nullptr);
   for (DWORD code : {kCodeConfigGet, kCodeConfigSet, kCodeImageVersion, kCodeRegistryClear}) {
     SetControlCodeHandler(code, nullptr);
   }

@@ -17,7 +17,6 @@
 
 #include "ce/kernel.h"
 #include "host/module/module.h"
-#include "host/oal/registry_flash.h"
 #include "host/system/failed_calls.h"
 #include "host/system/kernel_objects.h"
 #include "host/system/text.h"
@@ -171,6 +170,7 @@ class RegistryKeyObject : public KernelObject {
 
 std::mutex registry_mutex;
 RegistryFaults faults;
+RegistryWriter writer = nullptr;
 
 // The live registry of the open module, read afresh at each call: another process of the
 // module may have flushed or started meanwhile, and the file is small. Null with `*error`
@@ -365,6 +365,11 @@ RegistryTree ParseRegistryText(std::string_view text, const fs::path& name) {
   return RegistryFromToml(name, root);
 }
 
+void SetRegistryWriter(RegistryWriter new_writer) {
+  std::lock_guard lock(registry_mutex);
+  writer = new_writer;
+}
+
 void SetRegistryFaults(const RegistryFaults& new_faults) {
   std::lock_guard lock(registry_mutex);
   faults = new_faults;
@@ -451,8 +456,14 @@ LONG RegFlushKey(HKEY key) {
     auto tree = host::LiveRegistry(&error);
     if (!tree) return error;
     try {
+      host::RegistryWriter write = nullptr;
+      {
+        std::lock_guard lock(host::registry_mutex);
+        write = host::writer;
+      }
+      if (!write) return ERROR_NOT_SUPPORTED;
       std::string problem;
-      LONG saved = host::SaveRegistryToFlash(*tree, &problem);
+      LONG saved = write(*tree, &problem);
       if (saved != ERROR_SUCCESS) std::fprintf(stderr, "imbrel: %s\n", problem.c_str());
       return saved;
     } catch (const host::ModuleError& e) {

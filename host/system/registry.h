@@ -73,6 +73,12 @@ bool IsRegistryView(const std::filesystem::path& file);
 /// naming `name`.
 RegistryTree ParseRegistryText(std::string_view text, const std::filesystem::path& name);
 
+/// Where RegFlushKey writes the registry: the platform layer's keeping of it in flash, which
+/// it installs (CE's WriteRegistryToOEM). ERROR_SUCCESS, or an error with `*problem` saying
+/// what went wrong. With none installed a flush fails.
+using RegistryWriter = long (*)(const RegistryTree& tree, std::string* problem);
+void SetRegistryWriter(RegistryWriter writer);
+
 /// What faults.toml's [registry] table makes fail: the Win32 error the call returns, 0 none.
 struct RegistryFaults {
   LONG open = 0;
