@@ -256,8 +256,14 @@ void DescribeRegistries(const fs::path& dir, const ModuleConfig& config, const F
   std::optional<RegistryCopy> copy;
   if (std::optional<RegistryArea> area = RegistryAreaOf(config.platform, flash.size())) {
     copy = NewestRegistryCopy(FlashFile::ReadFn, const_cast<FlashFile*>(&flash), *area);
-    row("registry",
-        DescribeRegistryCopy(copy) + "; area " + Hex(area->start, 8) + " + 2 x " + Hex(area->half));
+    std::error_code ec;
+    const bool older = !copy && fs::exists(KeptRegistryFile(dir), ec) &&
+                       !IsRegistryView(KeptRegistryFile(dir)) &&
+                       !LoadRegistryFile(KeptRegistryFile(dir)).empty();
+    row("registry", (older ? std::string("no copy in flash: the next start takes registry.toml, "
+                                         "an older Imbrel's saved registry, once")
+                           : DescribeRegistryCopy(copy)) +
+                        "; area " + Hex(area->start, 8) + " + 2 x " + Hex(area->half));
   } else {
     row("registry", "no registry area in the flash: saves fail, a start takes the default");
   }
