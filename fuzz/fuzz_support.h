@@ -31,6 +31,8 @@
 #include "host/module/module.h"
 #include "host/oal/platform_layer.h"
 #include "host/system/kernel_objects.h"
+#include "host/module/flash_file.h"
+#include "host/oal/registry_flash.h"
 #include "host/system/registry.h"
 #include "host/ui/script_backend.h"
 #include "platform/platform_codes.h"
@@ -120,6 +122,9 @@ class FuzzModule {
     host::CreateModule(dir_, options);
     host::ClockReset();
     module_ = host::Module::Open(dir_);
+    // The registry's part of a start (a blank module boots nothing): the live registry.
+    host::StartLiveRegistryFromFlash(dir_, module_->config(),
+                                     host::FlashFile(dir_, module_->config()));
     // A second shared mapping of the same file: writes through it are what the module sees.
     size_ = std::uint64_t{2} << module_->config().nor.cfi_size;
     FILE* file = std::fopen((dir_ / "nor.img").c_str(), "r+b");
