@@ -169,8 +169,8 @@ TEST(RegistrySaveCut, LeavesTheOldCopyOrTheNewOne) {
                       " < /dev/null");
   };
   auto generation = [&]() -> long {
-    const host::RegistryValue* v =
-        host::LoadRegistryFile(dir / "m" / "ram" / "registry.toml").FindValue(u"Gen", u"N");
+    const host::RegistryTree live = host::LoadRegistryFile(dir / "m" / "ram" / "registry.toml");
+    const host::RegistryValue* v = live.FindValue(u"Gen", u"N");
     return v ? static_cast<long>(v->number) : -1;
   };
   ASSERT_EQ(tool("create " + m + " --nor").status, 0);

@@ -116,8 +116,8 @@ void SetLiveGeneration(host::Module& module, DWORD generation) {
 long GenerationInForce(host::Module& module) {
   host::StartLiveRegistryFromFlash(module.dir(), module.config(),
                                    host::FlashFile(module.dir(), module.config()));
-  const host::RegistryValue* value =
-      host::LoadRegistryFile(host::LiveRegistryFile(module.dir())).FindValue(u"Gen", u"N");
+  const host::RegistryTree live = host::LoadRegistryFile(host::LiveRegistryFile(module.dir()));
+  const host::RegistryValue* value = live.FindValue(u"Gen", u"N");
   return value ? static_cast<long>(value->number) : -1;
 }
 

@@ -1012,8 +1012,8 @@ class Runner {
               return kDone;
             }
             std::optional<host::FoundBootImage> image = host::RunningImage(dir);
-            const host::RegistryValue* gen =
-                host::LoadRegistryFile(host::LiveRegistryFile(dir)).FindValue(u"Gen", u"N");
+            const host::RegistryTree live = host::LoadRegistryFile(host::LiveRegistryFile(dir));
+            const host::RegistryValue* gen = live.FindValue(u"Gen", u"N");
             out << "up " << (gen ? static_cast<long>(gen->number) : -1L);
             if (image && image->version) {
               for (std::uint32_t w : *image->version) out << " " << w;
