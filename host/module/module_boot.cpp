@@ -111,14 +111,7 @@ void WriteBootState(const fs::path& dir, const FoundBootImage& image) {
             ", " + Hex((*image.version)[2], 8) + "]\n";
   }
   if (image.built) text += "built = " + std::to_string(*image.built) + "\n";
-  fs::path file = BootStateFile(dir);
-  fs::path temporary = file;
-  temporary += ".new";
-  std::ofstream out(temporary, std::ios::binary);
-  out << text;
-  out.close();
-  std::error_code ec;
-  if (!out || (fs::rename(temporary, file, ec), ec)) Fail(file, "cannot write");
+  WriteFileWhole(BootStateFile(dir), text);
 }
 
 }  // namespace

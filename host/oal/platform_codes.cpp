@@ -238,16 +238,7 @@ void SetPlatformLine(const fs::path& file, const std::string& key, const std::st
 
   std::string text;
   for (const std::string& line : lines) text += line + "\n";
-  fs::path temporary = file;
-  temporary += ".new";
-  std::ofstream out(temporary, std::ios::binary);
-  out << text;
-  out.close();
-  std::error_code ec;
-  if (!out || (fs::rename(temporary, file, ec), ec)) {
-    fs::remove(temporary, ec);
-    throw ModuleError(file.string() + ": cannot write");
-  }
+  WriteFileWhole(file, text);
 }
 
 void InstallPlatformCodes(const fs::path& module_dir, const PlatformConfig& config,

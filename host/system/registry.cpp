@@ -314,8 +314,10 @@ namespace {
 
 constexpr char kViewHeader[] = "# A view of the registry kept in flash";
 
-void WriteWhole(const fs::path& file, const std::string& text) {
-  std::string pattern = (file.parent_path() / ".registry-XXXXXX").string();
+}  // namespace
+
+void WriteFileWhole(const fs::path& file, const std::string& text) {
+  std::string pattern = (file.parent_path() / ".imbrel-XXXXXX").string();
   int fd = mkstemp(pattern.data());
   if (fd < 0) Fail(file, std::string("cannot write: ") + std::strerror(errno));
   bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
@@ -327,23 +329,22 @@ void WriteWhole(const fs::path& file, const std::string& text) {
   }
 }
 
-}  // namespace
-
 void WriteRegistryFile(const fs::path& file, const RegistryTree& tree) {
-  WriteWhole(file,
-             "# The live registry: made at the module's start from the newest copy kept in flash,\n"
-             "# or from module.toml's [registry] when there is none. Lost at a restart.\n" +
-                 RegistryTomlTables(tree));
+  WriteFileWhole(
+      file,
+      "# The live registry: made at the module's start from the newest copy kept in flash,\n"
+      "# or from module.toml's [registry] when there is none. Lost at a restart.\n" +
+          RegistryTomlTables(tree));
 }
 
 void WriteRegistryView(const fs::path& module_dir, const RegistryTree& tree,
                        const std::string& in_force) {
-  WriteWhole(KeptRegistryFile(module_dir),
-             std::string(kViewHeader) +
-                 " (item 5's registry area), written at each start, save\n"
-                 "# and clear. The flash is the truth: editing this file changes nothing.\n"
-                 "# In force: " +
-                 in_force + "\n" + RegistryTomlTables(tree));
+  WriteFileWhole(KeptRegistryFile(module_dir),
+                 std::string(kViewHeader) +
+                     " (item 5's registry area), written at each start, save\n"
+                     "# and clear. The flash is the truth: editing this file changes nothing.\n"
+                     "# In force: " +
+                     in_force + "\n" + RegistryTomlTables(tree));
 }
 
 bool IsRegistryView(const fs::path& file) {

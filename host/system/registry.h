@@ -59,6 +59,10 @@ std::string RegistryTomlTables(const RegistryTree& tree, const std::string& pref
 std::filesystem::path KeptRegistryFile(const std::filesystem::path& module_dir);
 std::filesystem::path LiveRegistryFile(const std::filesystem::path& module_dir);
 
+/// Writes `text` to `file` whole or not at all: a temporary beside it, renamed over it. A
+/// ModuleError naming the file when it cannot.
+void WriteFileWhole(const std::filesystem::path& file, const std::string& text);
+
 /// Writes `tree` as the live registry file, whole or not at all.
 void WriteRegistryFile(const std::filesystem::path& file, const RegistryTree& tree);
 /// Writes registry.toml, the readable view of the copy in flash: `in_force` says which copy
