@@ -123,6 +123,11 @@ CLI::App* AddCreate(CLI::App& app, CreateArgs& args) {
                      "how long flash operations take: typical, maximum, or varied between the "
                      "two for each chip (default)");
   create->add_option("--seed", args.content.seed, "the seed of varied operation times (default 1)");
+  create->add_option("--from-dump", args.from_dump,
+                     "make the flash from a dump of a real module's: NOR, the whole flash as "
+                     "raw bytes (its size gives the chips'); NAND, every page with its 64 spare "
+                     "bytes, as nanddump --oob and dump --raw write them. The configuration "
+                     "items and the bad blocks come from the dump");
   create->add_flag("--blank", args.content.blank,
                    "an erased flash and nothing else; the options below put parts back");
   AddBootloaderOptions(create, args.content);
@@ -187,7 +192,8 @@ CLI::App* AddRead(CLI::App& app, FlashArgs& args) {
   CLI::App* read = app.add_subcommand(
       "read",
       "read flash bytes (a hex dump on a terminal); with neither OFFSET nor LENGTH, the whole "
-      "flash. NAND: erased pages read 0xFF; a damaged page fails the read, named");
+      "flash (NOR past the driver's 64 MB: the cells as a programmer reads them). NAND: erased "
+      "pages read 0xFF; a damaged page fails the read, named");
   read->add_option("DIR", args.dir, "module directory")->required();
   auto* offset = read->add_option("OFFSET", args.offset, "flash offset");
   read->add_option("LENGTH", args.length, "bytes")->needs(offset);

@@ -24,6 +24,7 @@
 #include "host/hardware/virtual_clock.h"
 #include "host/module/flash_map.h"
 #include "host/module/module.h"
+#include "host/module/module_import.h"
 #include "host/system/calendar.h"
 #include "host/tool_support.h"
 #include "platform/kernel_call.h"
@@ -365,6 +366,45 @@ void ReplaceFaultsFile(const std::string& dir, const std::string& text) {
   if (had) fs::remove(kept);
 }
 
+// `create --from-dump`: the flash, its content and its bad blocks come from the dump, so the
+// options that would describe them are refused.
+int CreateFromDump(const CreateArgs& args, CreateOptions& options) {
+  const ContentArgs& a = args.content;
+  const bool flash_content =
+      a.blank || !a.bootloader_version.empty() || !a.bootloader_banner.empty() ||
+      !a.bootloader_time.empty() || !a.bootloader_place.empty() || !a.bootloader_size.empty() ||
+      a.no_bootloader || a.config_block_given || a.no_config_block || a.old_config_place ||
+      !a.image_place.empty() || !a.image_size.empty() || !a.image_time.empty() || a.no_image;
+  if (flash_content) {
+    throw UsageError(
+        "--from-dump takes the bootloader, the configuration block and the OS image from the "
+        "dump: the options that describe them do not go with it");
+  }
+  if (!a.factory_bad_blocks.empty()) {
+    throw UsageError(
+        "--from-dump takes the bad blocks from the marks in the dump's spare bytes: "
+        "--factory-bad-blocks does not go with it");
+  }
+  if (!args.cfi.empty()) {
+    throw UsageError(
+        "--from-dump takes the chips' size from the dump's: --cfi-size does not go "
+        "with it");
+  }
+  DumpChoices choices;
+  choices.item0_given = !a.item0.empty() || a.no_item0;
+  choices.item5_given = !a.item5.empty() || a.no_item5;
+  if (args.nand) {
+    NandOptions(args, options);
+    if (!args.chip.empty()) choices.nand_chip = options.nand_chip;
+  } else {
+    NorOptions(args, options);
+  }
+  CreateModuleFromDump(args.dir, args.from_dump, options, choices);
+  std::printf("made a %s module in %s from %s\n\n%s", args.nand ? "NAND" : "NOR", args.dir.c_str(),
+              args.from_dump.c_str(), DescribeModule(args.dir).c_str());
+  return 0;
+}
+
 }  // namespace
 
 int RunCreate(const CreateArgs& args) {
@@ -394,6 +434,7 @@ int RunCreate(const CreateArgs& args) {
   }
   if (!content.seed.empty()) options.seed = Number("--seed", content.seed, 0x7FFFFFFFFFFFFFFF);
   const std::string& dir = args.dir;
+  if (!args.from_dump.empty()) return CreateFromDump(args, options);
   if (args.nand) {
     NandOptions(args, options);
     CreateModule(dir, options);
@@ -434,6 +475,11 @@ int RunInfo(const std::string& dir, bool json) {
   if (session.driver()) {
     out.insert("flash_size", static_cast<std::int64_t>(FlashOps.FlashSize));
     out.insert("device_type", static_cast<std::int64_t>(FlashOps.DeviceType));
+  }
+  if (config.dump) {
+    toml::array read;
+    for (const std::string& name : config.dump->read) read.push_back(name);
+    out.insert("dump", toml::table{{"file", config.dump->file}, {"read", std::move(read)}});
   }
   toml::array rows;
   std::istringstream lines(text);

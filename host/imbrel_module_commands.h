@@ -29,6 +29,7 @@ struct ContentArgs {
 // `create`: the module's directory, flash and processor as given, and its content.
 struct CreateArgs {
   std::string dir, device, cfi, chip, part;
+  std::string from_dump;  // a flash dump to make the module's flash from
   bool nor = false, nand = false;
   ContentArgs content;
 };

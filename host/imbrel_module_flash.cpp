@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -588,11 +589,22 @@ int RunRead(const FlashArgs& args) {
   std::uint64_t length =
       args.offset.empty() ? FlashOps.FlashSize : Number("length", args.length, 0xFFFFFFFF);
   CheckRange(session, "read", offset, length);
-  std::vector<std::uint8_t> data(length);
+  // The whole of a NOR flash larger than the driver's window: the rest as a programmer reads
+  // the chips, so that the file is the whole flash.
+  Module& module = session.module();
+  const std::uint64_t beyond = args.offset.empty() && module.config().flash == FlashKind::kNor &&
+                                       module.image_size() > length
+                                   ? module.image_size() - length
+                                   : 0;
+  std::vector<std::uint8_t> data(length + beyond);
   std::string problem;
   if (!ReadRange(offset, length, data.data(), &problem)) {
     std::fprintf(stderr, "imbrel-module: %s\n", problem.c_str());
     return kExitFailed;
+  }
+  if (beyond) {
+    std::memcpy(data.data() + length, module.image() + length, beyond);
+    length += beyond;
   }
   if (!out_file.empty() && out_file != "-") {
     std::ofstream out(out_file, std::ios::binary);

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <vector>
 
 #include "host/hardware/virtual_cpu.h"
@@ -135,7 +136,8 @@ void WriteErasedNand(const fs::path& staging, const NandConfig& nand) {
   munmap(programs, pages);
 }
 
-// What module.toml says of a module made with `options`, before its factory content.
+}  // namespace
+
 ModuleConfig NewModuleConfig(const fs::path& dir, const CreateOptions& options) {
   ModuleConfig config;
   const bool nand = options.flash == FlashKind::kNand;
@@ -177,8 +179,6 @@ ModuleConfig NewModuleConfig(const fs::path& dir, const CreateOptions& options) 
   return config;
 }
 
-}  // namespace
-
 CreateOptions CreateOptions::Blank() {
   CreateOptions options;
   options.bootloader.reset();
@@ -193,14 +193,12 @@ CreateOptions CreateOptions::Blank() {
   return options;
 }
 
-void CreateModule(const fs::path& dir, const CreateOptions& options) {
+void MakeModuleDirectory(const fs::path& dir, FlashKind flash,
+                         const std::function<ModuleConfig(const fs::path&)>& fill) {
   std::error_code ec;
   if (fs::exists(dir, ec) && (!fs::is_directory(dir) || !fs::is_empty(dir, ec))) {
     Fail(dir, "already exists and is not an empty directory");
   }
-  ModuleConfig config = NewModuleConfig(dir, options);
-  const bool nand = options.flash == FlashKind::kNand;
-
   // Build the module beside its place and move it in whole, so that a failure leaves nothing.
   fs::path parent = fs::absolute(dir).parent_path();
   fs::create_directories(parent, ec);
@@ -210,14 +208,10 @@ void CreateModule(const fs::path& dir, const CreateOptions& options) {
   fs::path staging = pattern;
   try {
     fs::create_directory(staging / "fs");
-    if (nand) {
-      WriteErasedNand(staging, config.nand);
-    } else {
-      WriteErasedFile(staging / "nor.img", std::uint64_t{2} << config.nor.cfi_size);
-    }
-    MakeFactoryContent(staging, dir, options, config);
+    const ModuleConfig config = fill(staging);
     WriteFile(staging / "module.toml", ModuleToml(config));
-    WriteFile(staging / "faults.toml", nand ? kNandFaultsTemplate : kNorFaultsTemplate);
+    WriteFile(staging / "faults.toml",
+              flash == FlashKind::kNand ? kNandFaultsTemplate : kNorFaultsTemplate);
     WriteRegistryFile(KeptRegistryFile(staging), RegistryTree{});
     fs::create_directory(staging / "ram");
     fs::permissions(staging, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
@@ -228,6 +222,19 @@ void CreateModule(const fs::path& dir, const CreateOptions& options) {
     fs::remove_all(staging, ec);
     throw;
   }
+}
+
+void CreateModule(const fs::path& dir, const CreateOptions& options) {
+  ModuleConfig config = NewModuleConfig(dir, options);
+  MakeModuleDirectory(dir, options.flash, [&](const fs::path& staging) {
+    if (options.flash == FlashKind::kNand) {
+      WriteErasedNand(staging, config.nand);
+    } else {
+      WriteErasedFile(staging / "nor.img", std::uint64_t{2} << config.nor.cfi_size);
+    }
+    MakeFactoryContent(staging, dir, options, config);
+    return config;
+  });
 }
 
 std::unique_ptr<Module> Module::Open(const fs::path& dir) {

@@ -48,6 +48,14 @@ struct NandConfig {
   std::vector<NandFault> faults;
 };
 
+/// module.toml's [dump]: the module was made from a flash dump.
+struct DumpOrigin {
+  std::string file;  // the dump, as `create --from-dump` was given it
+  /// What was read from the dump's flash rather than from options or defaults: "item0",
+  /// "item5", "factory_bad_blocks".
+  std::vector<std::string> read;
+};
+
 struct ModuleConfig {
   std::uint32_t part_number = 17;
   std::uint32_t main_id = 0;  // derived from the part number when module.toml has none
@@ -62,6 +70,7 @@ struct ModuleConfig {
   /// faults.toml's [power] cut_after: the power fails during the flash operation after this
   /// many, counted from the module's opening.
   std::optional<std::uint64_t> power_cut_after;
+  std::optional<DumpOrigin> dump;
 };
 
 struct CreateOptions {

@@ -255,12 +255,21 @@ FlashPiece BootloaderPiece(const fs::path& dir, const BootloaderOptions& b) {
   return {"the bootloader", b.place, std::move(image)};
 }
 
-// The configuration block at `place`.
-FlashPiece ConfigBlockPiece(std::uint32_t place) {
-  std::vector<std::uint8_t> block(sizeof kConfigBlockWords);
-  for (std::size_t i = 0; i < std::size(kConfigBlockWords); ++i) {
-    Put32(block, 4 * i, kConfigBlockWords[i]);
-  }
+// The configuration block at `place`: the settings, then a record of each configuration item
+// the platform answers (what the platform keeps there), then the end word.
+FlashPiece ConfigBlockPiece(std::uint32_t place, const PlatformConfig& platform) {
+  std::vector<std::uint32_t> words(std::begin(kConfigBlockWords), std::end(kConfigBlockWords) - 1);
+  auto item = [&](std::uint32_t number, const std::uint32_t* item_words, std::size_t count) {
+    words.push_back(kConfigItemTag);
+    words.push_back(number);
+    words.push_back(static_cast<std::uint32_t>(4 * count));
+    words.insert(words.end(), item_words, item_words + count);
+  };
+  if (platform.item0) item(0, platform.item0->data(), platform.item0->size());
+  if (platform.item5) item(5, platform.item5->data(), platform.item5->size());
+  words.push_back(0xFFFFFFFF);
+  std::vector<std::uint8_t> block(4 * words.size());
+  for (std::size_t i = 0; i < words.size(); ++i) Put32(block, 4 * i, words[i]);
   return {"the configuration block", place, std::move(block)};
 }
 
@@ -360,6 +369,44 @@ void AddDriverKey(const fs::path& dir, const CreateOptions& options,
 
 }  // namespace
 
+void MakeFileContent(const fs::path& staging, const fs::path& dir, const CreateOptions& options,
+                     std::uint32_t usable, ModuleConfig& config) {
+  const std::uint32_t block =
+      config.flash == FlashKind::kNand ? kNandBlockBytes : kNorBusBlockBytes;
+  const std::array<std::uint32_t, 6> item5 =
+      config.platform.item5 ? *config.platform.item5
+                            : Item5Words(options, ImagePlace(options), usable, block);
+  if (!config.platform.item5 && options.item5) config.platform.item5 = item5;
+  if (options.image_version) config.platform.image_version = *options.image_version;
+  if (options.registry) AddDriverKey(dir, options, item5, usable, config.default_registry);
+  if (options.fdf_time) SetDefaultFdfTime(staging, *options.fdf_time);
+  if (options.samples) WriteSamples(staging / "fs" / "USB HD" / "IMAGES", item5[0]);
+}
+
+ConfigItems ConfigItemsIn(const std::vector<std::uint8_t>& bytes) {
+  ConfigItems items;
+  auto word = [&](std::size_t at) {
+    return static_cast<std::uint32_t>(bytes[at]) | static_cast<std::uint32_t>(bytes[at + 1]) << 8 |
+           static_cast<std::uint32_t>(bytes[at + 2]) << 16 |
+           static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+  };
+  // Records start after the marker word; the first of each item counts.
+  for (std::size_t at = 4; at + 12 <= bytes.size(); at += 4) {
+    if (word(at) != kConfigItemTag) continue;
+    const std::uint32_t number = word(at + 4);
+    const std::uint32_t length = word(at + 8);
+    const std::size_t first = at + 12;
+    if (number == 0 && length == 8 && first + 8 <= bytes.size() && !items.item0) {
+      items.item0 = std::array<std::uint32_t, 2>{word(first), word(first + 4)};
+    } else if (number == 5 && length == 24 && first + 24 <= bytes.size() && !items.item5) {
+      std::array<std::uint32_t, 6> words;
+      for (std::size_t i = 0; i < 6; ++i) words[i] = word(first + 4 * i);
+      items.item5 = words;
+    }
+  }
+  return items;
+}
+
 void SetDefaultFdfTime(const fs::path& module_dir, std::uint64_t time) {
   fs::path fdf = module_dir / "fs" / "windows" / "default.fdf";
   std::error_code ec;
@@ -389,7 +436,6 @@ void MakeFactoryContent(const fs::path& staging, const fs::path& dir, const Crea
       static_cast<std::uint32_t>(nand ? flash_size : std::min(flash_size, kDriverFlashLimit));
   std::vector<FlashPiece> parts;
   if (options.bootloader) parts.push_back(BootloaderPiece(dir, *options.bootloader));
-  if (options.config_block) parts.push_back(ConfigBlockPiece(*options.config_block));
 
   const std::uint32_t image_place = ImagePlace(options);
   // An erase block as the driver sees it: 128 KB of NAND, or a 128 KB main block of each of
@@ -403,6 +449,11 @@ void MakeFactoryContent(const fs::path& staging, const fs::path& dir, const Crea
     }
     config.platform.item5 = item5;
   }
+  if (options.item0) config.platform.item0 = *options.item0;
+  if (options.image_version) config.platform.image_version = *options.image_version;
+  if (options.config_block) {
+    parts.push_back(ConfigBlockPiece(*options.config_block, config.platform));
+  }
   if (options.image) {
     // Without a time of its own, the image was built when its default.fdf was made: a start
     // gives the file the running image's build time.
@@ -412,8 +463,6 @@ void MakeFactoryContent(const fs::path& staging, const fs::path& dir, const Crea
   }
   CheckPieces(dir, parts, flash_size);
 
-  if (options.item0) config.platform.item0 = *options.item0;
-  if (options.image_version) config.platform.image_version = *options.image_version;
   if (options.registry) AddDriverKey(dir, options, item5, usable, config.default_registry);
 
   // Factory programming: straight into the erased flash image (on NAND, into its logical

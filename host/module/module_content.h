@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "shell/version_report.h"
 #include "update/flash_regions.h"
@@ -38,6 +39,9 @@ constexpr std::uint32_t kVersionRecordEnd = VersionRecordEnd;
 constexpr std::uint32_t kConfigBlockMarker = ConfigBlockMagic;
 constexpr std::uint32_t kConfigBlockPlace = ::kConfigBlockPlace;
 constexpr std::uint32_t kConfigBlockOldPlace = ::kConfigBlockOldPlace;
+/// A configuration item kept in the configuration block: this word, the item's number, its
+/// length in bytes, then its words ("ITEM").
+constexpr std::uint32_t kConfigItemTag = 0x4D455449;
 constexpr std::uint32_t kImagePlace = 0x80000;
 /// Where the image starts on modules whose configuration block is at its old place.
 constexpr std::uint32_t kImageOldPlace = 0xC8000;
@@ -73,6 +77,20 @@ struct ImageOptions {
 /// flash or overlaps another.
 void MakeFactoryContent(const std::filesystem::path& staging, const std::filesystem::path& dir,
                         const CreateOptions& options, ModuleConfig& config);
+
+/// What a module made from a flash dump gets beside its flash, as `MakeFactoryContent` gives
+/// it: the running image's version, the default registry (its flash driver's key, placed with
+/// item 5 over `usable` bytes), default.fdf and the sample images. Fills `config`.
+void MakeFileContent(const std::filesystem::path& staging, const std::filesystem::path& dir,
+                     const CreateOptions& options, std::uint32_t usable, ModuleConfig& config);
+
+/// The configuration items kept in a configuration block (`bytes` from its start): item 0 and
+/// item 5 when a record of the right length holds them.
+struct ConfigItems {
+  std::optional<std::array<std::uint32_t, 2>> item0;
+  std::optional<std::array<std::uint32_t, 6>> item5;
+};
+ConfigItems ConfigItemsIn(const std::vector<std::uint8_t>& bytes);
 
 /// Gives "\windows\default.fdf" of the module in `module_dir` (made when missing) the
 /// creation time `time` (FILETIME ticks), which its mtime keeps.

@@ -280,6 +280,23 @@ std::string DescribeModule(const fs::path& dir) {
     out << label << value << "\n";
   };
   row("module", fs::absolute(dir).string());
+  if (config.dump) {
+    std::string read;
+    for (std::size_t i = 0; i < config.dump->read.size(); ++i) {
+      const std::string& name = config.dump->read[i];
+      read += std::string(i == 0                              ? ""
+                          : i + 1 == config.dump->read.size() ? " and "
+                                                              : ", ") +
+              (name == "item0"                ? "item 0"
+               : name == "item5"              ? "item 5"
+               : name == "factory_bad_blocks" ? "the maker's bad blocks"
+                                              : name);
+    }
+    row("made from", "the flash dump " + config.dump->file + ": the flash as it was" +
+                         (read.empty() ? "" : "; " + read + " read from it") +
+                         "; the processor, the rest of the items, the image version, the "
+                         "default registry and the files from create's options");
+  }
   std::string cpu = config.part_number == 17 ? "PXA270" : "PXA3xx";
   row("processor", cpu + ", part number " + std::to_string(config.part_number) + " (main ID " +
                        Hex(config.main_id, 8) + ")");

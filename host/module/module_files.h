@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "host/hex.h"
@@ -24,6 +25,17 @@ constexpr std::uint32_t kModuleEntryBytes = ModuleEntryBytes;
 [[noreturn]] inline void Fail(const std::filesystem::path& file, const std::string& problem) {
   throw ModuleError(file.string() + ": " + problem);
 }
+
+/// What module.toml says of a module made with `options`, before its content; throws
+/// ModuleError naming `dir` for options no module can have.
+ModuleConfig NewModuleConfig(const std::filesystem::path& dir, const CreateOptions& options);
+
+/// Makes the module directory `dir` (new or empty): `fill` puts the flash image and the
+/// content into the staging directory it is given and returns what module.toml says; then
+/// the rest of the files are written and the whole moves to `dir`. Nothing is left behind
+/// when it fails.
+void MakeModuleDirectory(const std::filesystem::path& dir, FlashKind flash,
+                         const std::function<ModuleConfig(const std::filesystem::path&)>& fill);
 
 /// module.toml's name of the operation times: "typical", "maximum" or "varied".
 const char* TimeModeName(NorTimeMode mode);

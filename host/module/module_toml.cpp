@@ -390,7 +390,7 @@ void LoadTime(const fs::path& file, const toml::table& time, ModuleConfig& confi
 
 // What module.toml (`file`, parsed into `root`) says the module is; faults come after.
 ModuleConfig ModuleFromToml(const fs::path& file, const toml::table& root) {
-  CheckKeys(file, root, "", {"cpu", "nor", "nand", "time", "platform", "registry"});
+  CheckKeys(file, root, "", {"cpu", "nor", "nand", "time", "platform", "registry", "dump"});
   ModuleConfig config;
 
   if (const toml::table* cpu = root["cpu"].as_table()) {
@@ -428,6 +428,22 @@ ModuleConfig ModuleFromToml(const fs::path& file, const toml::table& root) {
         Words<3>(file, *platform, "image_version", "[id, major, minor | beta build << 16]");
   }
   config.default_registry = RegistryFromToml(file, root, "registry");
+  if (const toml::node* node = root.get("dump")) {
+    const toml::table* dump = node->as_table();
+    if (!dump) Fail(file, "dump must be a table: [dump]");
+    CheckKeys(file, *dump, "dump", {"file", "read"});
+    DumpOrigin origin;
+    origin.file = (*dump)["file"].value_or(std::string());
+    if (const toml::node* read = dump->get("read")) {
+      const toml::array* list = read->as_array();
+      if (!list) Fail(file, "dump.read must be a list of names");
+      for (const toml::node& name : *list) {
+        if (!name.is_string()) Fail(file, "dump.read must be a list of names");
+        origin.read.push_back(name.as_string()->get());
+      }
+    }
+    config.dump = origin;
+  }
   return config;
 }
 
@@ -497,6 +513,15 @@ std::string ModuleToml(const ModuleConfig& config) {
       out << "image_version = " << PlatformWords(p.image_version->data(), 3)
           << "  # the running image: id, major, minor | beta build << 16\n";
     }
+  }
+  if (config.dump) {
+    out << "\n[dump]                  # the module was made from a flash dump\n"
+        << "file = " << toml::value<std::string>(config.dump->file) << "\n"
+        << "read = [";
+    for (std::size_t i = 0; i < config.dump->read.size(); ++i) {
+      out << (i ? ", " : "") << '"' << config.dump->read[i] << '"';
+    }
+    out << "]  # read from the dump's flash; the rest came from create's options\n";
   }
   if (!config.default_registry.empty()) {
     out << "\n# The default registry: what the live registry starts from while the kept copy\n"
