@@ -252,6 +252,35 @@ CLI::App* AddFault(CLI::App& app, FaultArgs& args) {
   return fault;
 }
 
+CLI::App* AddRehearse(CLI::App& app, host::RehearseArgs& args) {
+  CLI::App* rehearse = app.add_subcommand(
+      "rehearse",
+      "run the program's quiet update (/u) of a BIN image on a throwaway copy of the module "
+      "and report what it does: the outcome, module time, blocks erased and programmed, bad "
+      "blocks met, bytes changed outside the image's blocks, wear, and what the next start "
+      "runs. DIR is not changed. Status 0: the update succeeds and the module starts; 1: it "
+      "fails, or leaves (after a cut) a module that does not start");
+  rehearse->add_option("DIR", args.dir, "module directory")->required();
+  rehearse->add_option("--bin", args.bin, "the BIN image to rehearse")->required();
+  rehearse
+      ->add_option("--cuts", args.cuts,
+                   "also cut the power N times, spread over the update's flash operations, "
+                   "each on a fresh copy; after each the module starts and the update runs "
+                   "again")
+      ->check(CLI::Range(0, 100000));
+  rehearse->add_flag("--no-retry", args.no_retry,
+                     "after a cut, only start the module: do not run the update again");
+  rehearse->add_flag("--json", args.json,
+                     "one JSON object (keys in docs/tools.md) instead of the text");
+  rehearse->add_option("--svg", args.svg_file,
+                       "draw the update as a timeline over module time into this file (- for "
+                       "standard output)");
+  rehearse->add_option("--wear-limit", args.wear_limit,
+                       "erases a block is rated for: blocks past it are counted (default "
+                       "100000)");
+  return rehearse;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -283,6 +312,8 @@ int main(int argc, char** argv) {
   CLI::App* dump = AddDump(app, dump_args);
   CLI::App* map = AddMap(app, map_args);
   CLI::App* fault = AddFault(app, fault_args);
+  host::RehearseArgs rehearse_args;
+  CLI::App* rehearse = AddRehearse(app, rehearse_args);
 
   if (auto status = host::ParseToolArguments(app, argc, argv)) return *status;
   host::SetOtherProcessWait(
@@ -298,6 +329,7 @@ int main(int argc, char** argv) {
     if (*dump) return host::RunDump(dump_args);
     if (*map) return host::RunMap(map_args);
     if (*fault) return host::RunFault(fault_args);
+    if (*rehearse) return host::RunRehearse(rehearse_args);
   } catch (const host::UsageError& e) {
     std::fprintf(stderr, "imbrel-module: %s\n", e.what());
     return host::kExitUsage;

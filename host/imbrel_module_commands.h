@@ -2,9 +2,12 @@
 // with it. imbrel_module.cpp sets up their options; the commands run here.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace host {
+
+struct BinImage;
 
 constexpr int kExitFailed = 1;  // a flash operation failed
 constexpr int kExitUsage = 2;   // bad command line, module or file
@@ -50,6 +53,15 @@ struct DumpArgs {
   bool raw = false;      // the cells as they are, without ECC correction
 };
 
+// `rehearse`: the module, the image, and what to report.
+struct RehearseArgs {
+  std::string dir, bin, svg_file;
+  int cuts = 0;           // power cuts spread over the update, each on a copy of its own
+  bool no_retry = false;  // after a cut, only start the module: no update again
+  bool json = false;
+  std::uint64_t wear_limit = 100000;  // erases a block is rated for
+};
+
 // `map`: the module, and where the SVG goes (empty: the terminal map to standard output).
 struct MapArgs {
   std::string dir, svg_file;
@@ -64,6 +76,21 @@ struct FaultArgs {
 
 // Each returns the tool's exit status, or throws: UsageError and ModuleError for a bad
 // command line, module or file, other exceptions for a failed operation.
+/// What the flash holds against what an update from a BIN image leaves (verify --bin),
+/// through the selected driver: the blocks the updater erases, and the bytes that differ.
+struct BinComparison {
+  std::uint64_t from = 0, to = 0;  // the blocks the updater erases: [from, to)
+  std::uint32_t start = 0;         // where the image starts in the flash
+  std::uint64_t differ = 0;        // bytes that differ
+  std::uint64_t first = 0;         // the first of them, its flash offset
+  std::uint8_t held = 0, wanted = 0;
+  std::int64_t first_record = -1;  // the record it belongs to; -1: erased there
+  std::uint64_t records = 0, checked = 0;
+  std::string read_problem;  // a read failed: what it said
+};
+/// Throws UsageError naming `name` when the updater would not write the image.
+BinComparison CompareFlashWithBin(const BinImage& image, const std::string& name);
+
 int RunCreate(const CreateArgs& args);
 /// `json`: one JSON object instead of the text.
 int RunInfo(const std::string& dir, bool json);
@@ -78,5 +105,8 @@ int RunMap(const MapArgs& args);
 /// Adds or removes faults in faults.toml. The file is checked as the module would load it
 /// before it replaces the old one, so a bad fault leaves the module as it was.
 int RunFault(const FaultArgs& args);
+/// Runs the program's quiet update of args.bin on a copy of the module and reports what it
+/// did and what it leaves; with cuts, what a power cut at any moment of it leaves.
+int RunRehearse(const RehearseArgs& args);
 
 }  // namespace host

@@ -446,25 +446,12 @@ int RunWrite(const FlashArgs& args) {
   return 0;
 }
 
-namespace {
-
-// verify --bin: the flash against what an update from the image leaves, read through the
-// driver: every record where the updater puts it, 0xFF in the rest of the blocks it erases.
-// On NAND, for an image that starts in the boot area, the area is erased whole and written
-// back: bytes of it outside an image that does not start at 0 are kept (not checked), its
-// last page is never written, and on part number 9 bytes 4 to 7 read "HMIT".
-int VerifyBin(const FlashArgs& args) {
-  host::BinImage image;
-  try {
-    image = host::ReadBinImage(ReadInput(args.bin));
-  } catch (const std::runtime_error& e) {
-    throw UsageError(e.what());
-  }
-  const std::string name = args.bin == "-" ? "standard input" : args.bin;
-  FlashSession session(args.dir);
-  if (session.driver() == 0) {
-    throw std::runtime_error("the flash driver could not start on this module");
-  }
+// The flash against what an update from the image leaves, read through the driver: every
+// record where the updater puts it, 0xFF in the rest of the blocks it erases. On NAND, for an
+// image that starts in the boot area, the area is erased whole and written back: bytes of it
+// outside an image that does not start at 0 are kept (not checked), its last page is never
+// written, and on part number 9 bytes 4 to 7 read "HMIT".
+BinComparison CompareFlashWithBin(const host::BinImage& image, const std::string& name) {
   DWORD layout[kConfigItemLayoutSize / 4] = {};
   std::optional<std::uint32_t> item5;
   if (GetConfigItem(kConfigItemLayout, layout, sizeof layout)) item5 = layout[0];
@@ -488,31 +475,32 @@ int VerifyBin(const FlashArgs& args) {
   if (!image.header_complete) throw UsageError(name + ": not a whole BIN image");
   if (image.length == 0) throw UsageError(name + ": an empty image (length 0) writes nothing");
 
-  const std::uint32_t start = image.start + placement.offset;
+  BinComparison c;
+  c.start = image.start + placement.offset;
   // The blocks the updater erases for this image.
   ULONGLONG erase_from = 0, erase_to = 0;
-  ImageEraseBlocks(start, image.length, &erase_from, &erase_to);
-  const std::uint64_t from = erase_from, to = erase_to;
+  ImageEraseBlocks(c.start, image.length, &erase_from, &erase_to);
+  c.from = erase_from, c.to = erase_to;
   const bool nand = FlashOps.DriverKind == kDriverNand;
-  const bool boot = nand && start < kNandBootArea;
-  const std::uint64_t n = to - from;
+  const bool boot = nand && c.start < kNandBootArea;
+  const std::uint64_t n = c.to - c.from;
   std::vector<std::uint8_t> expected(n, 0xFF);
   std::vector<std::uint8_t> check(n, 1);
   std::vector<std::int64_t> record_of(n, -1);
   const std::uint64_t skipped = nand ? kNandBootArea - FlashOps.PageSize() : 0;  // never written
-  if (boot && start != 0) {
-    const std::uint64_t end = std::uint64_t{start} + image.length;
-    for (std::uint64_t at = 0; at < skipped; ++at) check[at] = at >= start && at < end;
+  if (boot && c.start != 0) {
+    const std::uint64_t end = std::uint64_t{c.start} + image.length;
+    for (std::uint64_t at = 0; at < skipped; ++at) check[at] = at >= c.start && at < end;
   }
   for (std::size_t i = 0; i < image.records.size(); ++i) {
     std::span<const std::uint8_t> data = image.data(i);
     for (std::size_t k = 0; k < data.size(); ++k) {
       const std::uint64_t at =
           static_cast<std::uint32_t>(image.records[i].address + placement.offset + k);
-      if (at < from || at >= to || (boot && at >= skipped && at < kNandBootArea)) continue;
-      expected[at - from] = data[k];
-      check[at - from] = 1;
-      record_of[at - from] = static_cast<std::int64_t>(i);
+      if (at < c.from || at >= c.to || (boot && at >= skipped && at < kNandBootArea)) continue;
+      expected[at - c.from] = data[k];
+      check[at - c.from] = 1;
+      record_of[at - c.from] = static_cast<std::int64_t>(i);
     }
   }
   if (boot && GetCpuPartNumber() == 9) {
@@ -522,37 +510,61 @@ int VerifyBin(const FlashArgs& args) {
   }
 
   std::vector<std::uint8_t> flash(n);
-  std::string problem;
-  if (!ReadRange(from, n, flash.data(), &problem)) {
-    std::fprintf(stderr, "imbrel-module: %s\n", problem.c_str());
-    return kExitFailed;
-  }
-  std::uint64_t differ = 0, first = n, checked = 0, records = 0;
+  if (!ReadRange(c.from, n, flash.data(), &c.read_problem)) return c;
   for (std::uint64_t at = 0; at < n; ++at) {
     if (!check[at]) continue;
-    ++checked;
-    records += record_of[at] >= 0;
+    ++c.checked;
+    c.records += record_of[at] >= 0;
     if (flash[at] == expected[at]) continue;
-    if (differ++ == 0) first = at;
+    if (c.differ++ == 0) {
+      c.first = c.from + at;
+      c.held = flash[at];
+      c.wanted = expected[at];
+      c.first_record = record_of[at];
+    }
   }
-  if (differ) {
-    const std::string what = record_of[first] >= 0
-                                 ? "record " + std::to_string(record_of[first]) + " of the image"
+  return c;
+}
+
+namespace {
+
+// verify --bin: the flash against what an update from the image leaves.
+int VerifyBin(const FlashArgs& args) {
+  host::BinImage image;
+  try {
+    image = host::ReadBinImage(ReadInput(args.bin));
+  } catch (const std::runtime_error& e) {
+    throw UsageError(e.what());
+  }
+  const std::string name = args.bin == "-" ? "standard input" : args.bin;
+  FlashSession session(args.dir);
+  if (session.driver() == 0) {
+    throw std::runtime_error("the flash driver could not start on this module");
+  }
+  const BinComparison c = CompareFlashWithBin(image, name);
+  if (!c.read_problem.empty()) {
+    std::fprintf(stderr, "imbrel-module: %s\n", c.read_problem.c_str());
+    return kExitFailed;
+  }
+  if (c.differ) {
+    const std::string what = c.first_record >= 0
+                                 ? "record " + std::to_string(c.first_record) + " of the image"
                                  : "the image (erased there)";
     std::fprintf(stderr,
                  "imbrel-module: the flash differs from %s: at %s it holds 0x%02x, %s 0x%02x; "
                  "%llu byte%s of %s to %s differ%s\n",
-                 name.c_str(), HexLower(from + first).c_str(), flash[first], what.c_str(),
-                 expected[first], static_cast<unsigned long long>(differ), differ == 1 ? "" : "s",
-                 HexLower(from).c_str(), HexLower(to - 1).c_str(), differ == 1 ? "s" : "");
+                 name.c_str(), HexLower(c.first).c_str(), c.held, what.c_str(), c.wanted,
+                 static_cast<unsigned long long>(c.differ), c.differ == 1 ? "" : "s",
+                 HexLower(c.from).c_str(), HexLower(c.to - 1).c_str(), c.differ == 1 ? "s" : "");
     return kExitFailed;
   }
   std::printf(
       "verified %s: %s to %s holds it as an update leaves it (%llu bytes of records, %llu "
       "erased; image start 0x%08x placed at %s)\n",
-      name.c_str(), HexLower(from).c_str(), HexLower(to - 1).c_str(),
-      static_cast<unsigned long long>(records), static_cast<unsigned long long>(checked - records),
-      image.start, HexLower(start).c_str());
+      name.c_str(), HexLower(c.from).c_str(), HexLower(c.to - 1).c_str(),
+      static_cast<unsigned long long>(c.records),
+      static_cast<unsigned long long>(c.checked - c.records), image.start,
+      HexLower(c.start).c_str());
   return 0;
 }
 

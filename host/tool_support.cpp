@@ -2,13 +2,21 @@
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "ce/ce.h"
 #include "ce/kernel.h"
 #include "flash/flash_ops.h"
+#include "host/system/text.h"
+#include "host/ui/script_backend.h"
+#include "resources/resources.h"
 #include "shell/main_dialog.h"
+#include "shell/program_state.h"
+#include "update/update_dialog.h"
 
 namespace host {
 
@@ -101,6 +109,21 @@ std::string FormatDuration(std::uint64_t ns) {
 std::string VersionText(const std::string& tool_and_version) {
   return tool_and_version + " (the host tools), for the program Imbrel " +
          std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor);
+}
+
+std::string RunQuietUpdate(const char16_t* ce_path) {
+  ui::ScriptBackend& backend = ui::UseScriptBackend();
+  backend.SetIdleLimit(std::chrono::milliseconds(600000));
+  InitCommonControls();
+  AbortFlag = 0;
+  QuietFlag = 1;
+  std::memcpy(ImagePath, ce_path,
+              (std::char_traits<char16_t>::length(ce_path) + 1) * sizeof(char16_t));
+  DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_UPDATE), nullptr, UpdateDialogProc, 0);
+  for (const ui::UiEvent& e : backend.Events(ui::UiEvent::Kind::kMessageBox)) {
+    return Utf8(e.text);
+  }
+  return "";
 }
 
 }  // namespace host

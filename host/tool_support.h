@@ -62,6 +62,11 @@ class FlashSession {
   int driver_ = 0;
 };
 
+/// Runs the program's quiet update (/u) of the CE file `ce_path` on the open module, its
+/// dialogs answered by the script back end: the text of the message box it showed (a quiet
+/// update shows one at most: its error), or "" when it showed none.
+std::string RunQuietUpdate(const char16_t* ce_path);
+
 /// "1.0 s", "218 us": a span of virtual time for people.
 std::string FormatDuration(std::uint64_t ns);
 

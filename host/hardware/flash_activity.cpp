@@ -184,6 +184,37 @@ void NoteFlashProgram(FlashImageFile* image, std::uint64_t start, std::uint64_t 
   since_mark.nand = whole_run.nand = nand;
 }
 
+namespace {
+std::atomic<bool> keep_operations{false};
+std::vector<FlashOperation> kept_operations;  // under activity_mutex
+}  // namespace
+
+void KeepFlashOperations(bool keep) {
+  std::lock_guard lock(activity_mutex);
+  kept_operations.clear();
+  keep_operations.store(keep);
+}
+
+std::vector<FlashOperation> FlashOperationsKept() {
+  std::lock_guard lock(activity_mutex);
+  return kept_operations;
+}
+
+void NoteFlashTiming(bool erase, std::uint64_t start, std::uint64_t length, std::uint64_t at_ns,
+                     std::uint64_t busy_ns) {
+  if (!keep_operations.load(std::memory_order_relaxed)) return;
+  std::lock_guard lock(activity_mutex);
+  if (!kept_operations.empty()) {
+    FlashOperation& last = kept_operations.back();
+    if (last.erase == erase && last.start == start && last.length == length &&
+        last.at_ns == at_ns) {
+      last.busy_ns = std::max(last.busy_ns, busy_ns);
+      return;
+    }
+  }
+  kept_operations.push_back({erase, start, length, at_ns, busy_ns});
+}
+
 void MarkFlashActivity() {
   std::lock_guard lock(activity_mutex);
   notes_generation.fetch_add(1, std::memory_order_relaxed);

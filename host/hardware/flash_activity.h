@@ -86,6 +86,22 @@ inline void ReadFlashImage(const FlashImageFile* image, const std::uint8_t* at, 
 using FlashChangeObserver = void (*)(std::uint64_t start, std::uint64_t length, bool nand);
 void SetFlashChangeObserver(FlashChangeObserver observer);
 
+/// One erase or program a chip began: its range (as the notes give it), when it began in
+/// module time and how long the chip is busy with it. The two NOR chips of the bus doing the
+/// same operation at once count as one, busy as long as the slower.
+struct FlashOperation {
+  bool erase = false;
+  std::uint64_t start = 0, length = 0;
+  std::uint64_t at_ns = 0, busy_ns = 0;
+};
+/// Starts keeping every operation timed from now on, for a timeline (false: stops, and
+/// forgets them). Off unless asked: an update makes half a million of them.
+void KeepFlashOperations(bool keep);
+std::vector<FlashOperation> FlashOperationsKept();
+/// Called by a chip model with the time of an operation it just noted.
+void NoteFlashTiming(bool erase, std::uint64_t start, std::uint64_t length, std::uint64_t at_ns,
+                     std::uint64_t busy_ns);
+
 /// Starts a new stretch: FlashActivitySinceMark is empty after it.
 void MarkFlashActivity();
 /// Forgets everything noted, the whole run's record too: for a process that puts its module

@@ -437,6 +437,11 @@ bool IntelNorChip::StartOperation(std::uint64_t typical_ns, std::uint64_t max_ns
   return !never_ready_;
 }
 
+void IntelNorChip::NoteTiming(bool erase, std::uint64_t start, std::uint64_t length) {
+  const std::uint64_t now = ClockPeek();
+  NoteFlashTiming(erase, start, length, now, busy_until_ > now ? busy_until_ - now : 0);
+}
+
 void IntelNorChip::ProgramCell(std::uint32_t word, std::uint16_t value,
                                NorBlockCounters& counters) {
   std::uint16_t& cell = cells_[2 * std::size_t{word}];
@@ -498,6 +503,8 @@ void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
   // Chip word w is bytes 4w..4w+3 of the bus, shared with the other chip.
   NoteFlashErase(links_.image, 4 * std::uint64_t{BlockStart(block)},
                  4 * std::uint64_t{BlockStart(block + 1) - BlockStart(block)}, false);
+  NoteTiming(true, 4 * std::uint64_t{BlockStart(block)},
+             4 * std::uint64_t{BlockStart(block + 1) - BlockStart(block)});
   std::uint16_t* cell = cells_ + 2 * std::size_t{BlockStart(block)};
   std::uint16_t* end = cells_ + 2 * std::size_t{BlockStart(block + 1)};
   if (faults_[block] & kEraseFails) {
@@ -535,6 +542,7 @@ void IntelNorChip::ProgramWord(std::uint32_t word, std::uint16_t value) {
     return;
   }
   NoteFlashProgram(links_.image, 4 * std::uint64_t{word}, 4, false);
+  NoteTiming(false, 4 * std::uint64_t{word}, 4);
   if (faults_[block] & kProgramFails) {
     // The program gave up part way: the low byte's bits are programmed, the high byte's not.
     sr_ |= kSrProgramError;
@@ -654,6 +662,7 @@ void IntelNorChip::BufferConfirm(std::uint32_t word, std::uint8_t command) {
   }
   NoteFlashProgram(links_.image, 4 * std::uint64_t{buffer_base_},
                    4 * std::uint64_t{buffer_expected_}, false);
+  NoteTiming(false, 4 * std::uint64_t{buffer_base_}, 4 * std::uint64_t{buffer_expected_});
   NorBlockCounters& counters = counters_[block];
   if (faults_[block] & kProgramFails) {
     // The program gave up part way: the first half of the buffer is programmed.

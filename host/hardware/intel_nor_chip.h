@@ -205,6 +205,8 @@ class IntelNorChip {
   std::uint16_t Undefined(std::uint32_t word);
   /// Where an operation on `word` falls, for the power-cut report.
   std::string Where(const char* what, std::uint32_t word) const;
+  /// Gives the operation just started (StartOperation) its time, for a kept timeline.
+  void NoteTiming(bool erase, std::uint64_t start, std::uint64_t length);
   /// Starts the write state machine on an operation of `ns`; false when the chip is stuck.
   bool StartOperation(std::uint64_t typical_ns, std::uint64_t max_ns);
   /// The status register as the next read sees it (see BusyUntil).

@@ -255,6 +255,8 @@ void NandChip::StartProgram(std::uint64_t at) {
   NoteFlashProgram(links_.image,
                    (std::uint64_t{first_block_} * kNandPagesPerBlock + page) * kNandPageBytes,
                    kNandPageBytes, true);
+  NoteFlashTiming(false, (std::uint64_t{first_block_} * kNandPagesPerBlock + page) * kNandPageBytes,
+                  kNandPageBytes, at, timing_.program_ns);
   failed_ = block_faults_[page / kNandPagesPerBlock] & kProgramFails;
   if (failed_) {
     // The program gave up part way: the first half of the page register is in the cells.
@@ -303,6 +305,8 @@ void NandChip::StartErase(std::uint64_t at) {
   NoteFlashErase(links_.image,
                  (std::uint64_t{first_block_} * kNandPagesPerBlock + page) * kNandPageBytes,
                  std::uint64_t{kNandPagesPerBlock} * kNandPageBytes, true);
+  NoteFlashTiming(true, (std::uint64_t{first_block_} * kNandPagesPerBlock + page) * kNandPageBytes,
+                  std::uint64_t{kNandPagesPerBlock} * kNandPageBytes, at, timing_.erase_ns);
   failed_ = block_faults_[page / kNandPagesPerBlock] & kEraseFails;
   if (failed_) {
     // The erase gave up part way: the block's first quarter of pages is erased.

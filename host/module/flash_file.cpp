@@ -18,16 +18,24 @@ namespace host {
 
 FlashFile::FlashFile(const fs::path& dir, const ModuleConfig& config) {
   const bool nand = config.flash == FlashKind::kNand;
-  fs::path file = dir / (nand ? "nand.img" : "nor.img");
-  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  struct stat st;
-  if (fstat(fd, &st) == 0 && st.st_size > 0) {
-    size_ = static_cast<std::uint64_t>(st.st_size);
-    void* p = mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
-    if (p != MAP_FAILED) map_ = static_cast<std::uint8_t*>(p);
+  Module* open_module = CurrentModule();
+  if (open_module && open_module->private_image() && open_module->dir() == fs::absolute(dir)) {
+    // This process's module holds its flash in its own memory (a rehearsal): read that.
+    map_ = open_module->image();
+    size_ = open_module->image_size();
+    owned_ = false;
+  } else {
+    fs::path file = dir / (nand ? "nand.img" : "nor.img");
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+      size_ = static_cast<std::uint64_t>(st.st_size);
+      void* p = mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
+      if (p != MAP_FAILED) map_ = static_cast<std::uint8_t*>(p);
+    }
+    close(fd);
   }
-  close(fd);
   if (map_ && nand) {
     std::uint32_t blocks = NandVariantFor(config.nand.chip).blocks;
     if (std::uint64_t{blocks} * kNandPagesPerBlock * kNandRawPageBytes == size_) {
@@ -40,7 +48,7 @@ FlashFile::FlashFile(const fs::path& dir, const ModuleConfig& config) {
 }
 
 FlashFile::~FlashFile() {
-  if (map_) munmap(map_, size_);
+  if (map_ && owned_) munmap(map_, size_);
 }
 
 std::vector<std::uint8_t> FlashFile::Read(std::uint64_t offset, std::size_t count) const {

@@ -40,6 +40,7 @@ class FlashFile {
  private:
   std::uint8_t* map_ = nullptr;
   std::uint64_t size_ = 0;
+  bool owned_ = true;  // false: the open module's own mapping
   std::uint64_t logical_size_ = 0;
   std::optional<NandLogicalView> nand_;
 };

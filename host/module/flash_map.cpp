@@ -19,6 +19,7 @@
 
 #include "host/hardware/nand_chip.h"
 #include "host/hardware/nor_array.h"
+#include "host/module/flash_file.h"
 #include "host/module/module.h"
 #include "host/module/module_content.h"
 #include "host/module/module_files.h"
@@ -506,6 +507,15 @@ std::string FlashMapSvg(const FlashMap& map) {
       << "<rect width='100%' height='100%' fill='white'/>\n"
       << body.str() << "</svg>\n";
   return svg.str();
+}
+
+std::vector<FlashRegion> FlashRegionsOf(const ModuleConfig& config, const FlashFile& flash) {
+  std::vector<FlashRegion> named;
+  for (const Region& r : Regions(
+           config, [&](std::uint64_t at) { return flash.WordAt(at); }, flash.size())) {
+    named.push_back({r.start, r.end, r.name});
+  }
+  return named;
 }
 
 }  // namespace host

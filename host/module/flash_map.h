@@ -10,6 +10,9 @@
 
 namespace host {
 
+class FlashFile;
+struct ModuleConfig;
+
 /// What a block holds, as the map's character for it.
 enum class BlockState : char {
   kErased = '.',      // every byte 0xFF (NAND: spare bytes too)
@@ -40,6 +43,15 @@ struct FlashMap {
 /// Reads the map of the module in `dir` (module.toml, the flash image, the weak and erase
 /// files); throws ModuleError.
 FlashMap ReadFlashMap(const std::filesystem::path& dir);
+
+/// A named region of the flash as the driver presents it: [start, end).
+struct FlashRegion {
+  std::uint64_t start, end;
+  std::string name;
+};
+/// The named regions of the module's flash as `flash` holds it: the bootloader, the
+/// configuration block, and what item 5 and the flash file system's registry key place.
+std::vector<FlashRegion> FlashRegionsOf(const ModuleConfig& config, const FlashFile& flash);
 
 /// The map as terminal text: one character a block in rows of 64, grouped by region, then
 /// the erase counts the same way, a legend and a summary. `color`: ANSI colours.

@@ -241,8 +241,42 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir) {
   return Open(dir, LoadModuleConfig(dir));
 }
 
+std::unique_ptr<Module> Module::OpenPrivate(const fs::path& dir, const ModuleConfig& config,
+                                            const fs::path& image) {
+  std::unique_ptr<Module> module(new Module());
+  module->private_image_ = fs::absolute(image);
+  module->Build(dir, config);
+  return module;
+}
+
 std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& config) {
   std::unique_ptr<Module> module(new Module());
+  module->Build(dir, config);
+  return module;
+}
+
+std::uint8_t* Module::MapImage(const fs::path& file, std::uint64_t size,
+                               const std::string& size_problem) {
+  if (private_image_.empty()) return MapFile(file, size, false, size_problem, &image_fd_);
+  // Read-only underneath: nothing of this process reaches the file. Reads go through the
+  // mapping (image_fd_ stays -1), as the file does not see this process's changes.
+  int fd = open(private_image_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Fail(private_image_, std::string("cannot open: ") + std::strerror(errno));
+  struct stat st;
+  if (fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != size) {
+    close(fd);
+    Fail(private_image_,
+         "is not the " + std::to_string(size) + " bytes " + size_problem + " needs");
+  }
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+  const int error = errno;
+  close(fd);
+  if (p == MAP_FAILED) Fail(private_image_, std::string("cannot map: ") + std::strerror(error));
+  return static_cast<std::uint8_t*>(p);
+}
+
+void Module::Build(const fs::path& dir, const ModuleConfig& config) {
+  Module* module = this;
   module->dir_ = fs::absolute(dir);
   module->config_ = config;
   // The module's RAM holds the live registry and the named mutexes' lock files: without a
@@ -263,9 +297,8 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& co
   } else {
     fs::path image = dir / "nor.img";
     std::uint64_t size = std::uint64_t{2} << module->config_.nor.cfi_size;
-    module->image_ = MapFile(image, size, false,
-                             "module.toml's cfi_size " + Hex(module->config_.nor.cfi_size, 2),
-                             &module->image_fd_);
+    module->image_ = module->MapImage(
+        image, size, "module.toml's cfi_size " + Hex(module->config_.nor.cfi_size, 2));
     module->image_size_ = size;
     module->LinkImageFile();
     module->nor_ = std::make_unique<NorArray>(module->config_.nor, module->image_, module->links_);
@@ -291,24 +324,22 @@ std::unique_ptr<Module> Module::Open(const fs::path& dir, const ModuleConfig& co
 
   // The module becomes the one the CE calls of this process reach. The destructor undoes
   // every setting made here, so that nothing of it is left to the next module.
-  current_module = module.get();
+  current_module = module;
   SetRegistryFaults(module->config_.registry_faults);
   SetCpuMainId(module->config_.main_id);
   SetClockPace(module->config_.pace);
   SetKernelObjectDirectory(module->dir_ / "ram");
   SetPhysicalBus(&module->bus_);
   InstallPlatformCodes(module->dir_, module->config_.platform, module->config_.platform_faults);
-  return module;
 }
 
 void Module::OpenNand() {
   const NandConfig& nand = config_.nand;
   NandVariant variant = NandVariantFor(nand.chip);
   image_size_ = NandImageBytes(nand.chip);
-  image_ = MapFile(dir_ / "nand.img", image_size_, false,
-                   "module.toml's chip " + Hex(nand.chip, 4) + " (" +
-                       std::to_string(variant.blocks) + " blocks of 64 pages of 2112 bytes)",
-                   &image_fd_);
+  image_ = MapImage(dir_ / "nand.img", image_size_,
+                    "module.toml's chip " + Hex(nand.chip, 4) + " (" +
+                        std::to_string(variant.blocks) + " blocks of 64 pages of 2112 bytes)");
   LinkImageFile();
   // The program counters of the pages: made (all zero) for a module that has none yet.
   fs::path counters = dir_ / "nand.programs";

@@ -133,6 +133,12 @@ class Module {
   /// The same with `config` as LoadModuleConfig read it from `dir` earlier: for a tool that
   /// opens one module in many short-lived processes, whose files it keeps as they were.
   static std::unique_ptr<Module> Open(const std::filesystem::path& dir, const ModuleConfig& config);
+  /// The module in `dir` with the flash of another module's image file, `image` (nor.img or
+  /// nand.img), mapped copy-on-write: the flash reads as that file and changes only in this
+  /// process's memory, which a fork of it shares until either writes. A rehearsal's module.
+  static std::unique_ptr<Module> OpenPrivate(const std::filesystem::path& dir,
+                                             const ModuleConfig& config,
+                                             const std::filesystem::path& image);
   ~Module();
   Module(const Module&) = delete;
   Module& operator=(const Module&) = delete;
@@ -148,18 +154,27 @@ class Module {
   /// The flash image file as this process maps it (nor.img or nand.img), and its size.
   std::uint8_t* image() { return image_; }
   std::uint64_t image_size() const { return image_size_; }
+  /// Whether the flash is another file's, copy-on-write (OpenPrivate).
+  bool private_image() const { return !private_image_.empty(); }
   PhysicalBus& bus() { return bus_; }
   /// The module's power supply: a cut armed on it falls on this module's chips.
   PowerSupply& power() { return *power_; }
 
  private:
   Module() = default;
+  /// Opens the module in `dir` into this new one: Open's work.
+  void Build(const std::filesystem::path& dir, const ModuleConfig& config);
   void OpenNand();
   /// Gives the models the image file, mapped at image_ (image_size_ bytes) and open in
   /// image_fd_.
   void LinkImageFile();
 
+  /// The flash image file of this module's flash, or the other file OpenPrivate maps.
+  std::uint8_t* MapImage(const std::filesystem::path& file, std::uint64_t size,
+                         const std::string& size_problem);
+
   std::filesystem::path dir_;
+  std::filesystem::path private_image_;  // OpenPrivate's image file; empty: dir_'s own
   ModuleConfig config_;
   // What the module gives each model it builds; made before the models and outliving them.
   std::unique_ptr<ModelNotes> notes_;
