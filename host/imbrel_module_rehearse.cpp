@@ -60,10 +60,14 @@ const char* ImageName(const ModuleConfig& config) {
   return config.flash == FlashKind::kNand ? "nand.img" : "nor.img";
 }
 
-// Every regular file of `dir` (relative name -> bytes) and its folders: the state each run
-// starts from.
+// Every regular file of `dir` (relative name -> bytes and modification time) and its
+// folders: the state each run starts from.
+struct SnapshotFile {
+  std::string bytes;
+  timespec mtime;
+};
 struct Snapshot {
-  std::map<fs::path, std::string> files;
+  std::map<fs::path, SnapshotFile> files;
   std::set<fs::path> folders;
 };
 
@@ -85,17 +89,19 @@ Snapshot TakeSnapshot(const fs::path& dir) {
   Snapshot s;
   for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir)) {
     const fs::path name = e.path().lexically_relative(dir);
+    struct stat st;
     if (e.is_directory()) {
       s.folders.insert(name);
-    } else if (e.is_regular_file()) {
-      s.files[name] = ReadAll(e.path());
+    } else if (e.is_regular_file() && stat(e.path().c_str(), &st) == 0) {
+      s.files[name] = {ReadAll(e.path()), st.st_mtim};
     }
   }
   return s;
 }
 
-// Puts `dir` back to `s`: files that differ are written again, files and folders it did not
-// have are removed.
+// Puts `dir` back to `s`: files that differ are written again and get their time back, files
+// and folders it did not have are removed. A file whose size and time are the snapshot's is
+// taken as unchanged (the runs' writes all give a file a new time).
 void Restore(const fs::path& dir, const Snapshot& s) {
   std::vector<fs::path> extra;
   for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir)) {
@@ -104,10 +110,16 @@ void Restore(const fs::path& dir, const Snapshot& s) {
   }
   for (const fs::path& name : extra) fs::remove_all(dir / name);
   for (const fs::path& folder : s.folders) fs::create_directories(dir / folder);
-  for (const auto& [name, text] : s.files) {
-    std::error_code ec;
-    if (fs::file_size(dir / name, ec) == text.size() && ReadAll(dir / name) == text) continue;
-    WriteAll(dir / name, text);
+  for (const auto& [name, file] : s.files) {
+    const fs::path path = dir / name;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) == file.bytes.size() &&
+        st.st_mtim.tv_sec == file.mtime.tv_sec && st.st_mtim.tv_nsec == file.mtime.tv_nsec) {
+      continue;
+    }
+    if (ReadAll(path) != file.bytes) WriteAll(path, file.bytes);
+    const timespec times[2] = {{0, UTIME_OMIT}, file.mtime};
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
   }
 }
 
@@ -282,28 +294,40 @@ toml::array RegionsOf(const std::set<std::size_t>& blocks,
 }
 
 // Bytes of the logical flash outside [from, to) that differ between the module as it was (its
-// own image file) and as the run left it: the count, and the first one's offset.
-std::pair<std::uint64_t, std::optional<std::uint64_t>> ChangedOutside(const fs::path& original,
-                                                                      Module& module,
-                                                                      std::uint64_t from,
-                                                                      std::uint64_t to) {
+// own image file) and as the run left it: the count, and the first one's offset. The chips
+// change no cell but in the operations kept, so only the logical blocks that lie, before or
+// after, on a block those touched can differ (on NAND, a block the table moved as well).
+std::pair<std::uint64_t, std::optional<std::uint64_t>> ChangedOutside(
+    const fs::path& original, Module& module, const BlockLayout& layout,
+    const std::set<std::size_t>& touched, std::uint64_t from, std::uint64_t to) {
   const ModuleConfig& config = module.config();
   FlashFile before(original.parent_path(), config);  // not this process's module: the file
   FlashFile after(module.dir(), config);
+  // The logical ranges to compare.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+  if (before.nand() && after.nand()) {
+    const std::vector<std::uint32_t> was = before.nand()->Map(), now = after.nand()->Map();
+    for (std::size_t l = 0; l < was.size() && l < now.size(); ++l) {
+      if (was[l] != now[l] || touched.count(was[l]) || touched.count(now[l])) {
+        ranges.push_back({std::uint64_t{l} * kNandBlockBytes, (l + 1) * kNandBlockBytes});
+      }
+    }
+  } else {
+    for (std::size_t b : touched) {
+      ranges.push_back(
+          {layout.starts[b], b + 1 < layout.starts.size() ? layout.starts[b + 1] : layout.end});
+    }
+  }
   std::uint64_t count = 0;
   std::optional<std::uint64_t> first;
-  const std::uint64_t size = std::min(before.size(), after.size());
-  constexpr std::size_t kStep = 1 << 17;
-  std::vector<std::uint8_t> a, b;
-  for (std::uint64_t at = 0; at < size; at += kStep) {
-    const std::uint64_t end = std::min<std::uint64_t>(at + kStep, size);
-    if (at >= from && end <= to) continue;
-    a = before.Read(at, static_cast<std::size_t>(end - at));
-    b = after.Read(at, static_cast<std::size_t>(end - at));
+  for (const auto& [start, end] : ranges) {
+    if (start >= from && end <= to) continue;
+    const std::vector<std::uint8_t> a = before.Read(start, static_cast<std::size_t>(end - start));
+    const std::vector<std::uint8_t> b = after.Read(start, static_cast<std::size_t>(end - start));
     for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
-      const std::uint64_t offset = at + i;
+      const std::uint64_t offset = start + i;
       if ((offset >= from && offset < to) || a[i] == b[i]) continue;
-      if (!first) first = offset;
+      if (!first || offset < *first) first = offset;
       ++count;
     }
   }
@@ -434,10 +458,11 @@ toml::table RehearseOnce(const fs::path& original, const fs::path& work, const M
                                     {"host_seconds", host_seconds}});
 
   // What it touched, and the regions the blocks hold.
-  std::set<std::size_t> erased, programmed;
+  std::set<std::size_t> erased, programmed, touched;
   std::uint64_t programmed_bytes = 0;
   for (const FlashOperation& op : operations) {
     (op.erase ? erased : programmed).insert(layout.Index(op.start));
+    touched.insert(layout.Index(op.start));
     if (!op.erase) programmed_bytes += op.length;
   }
   const std::vector<std::optional<std::uint64_t>> logical = LogicalOfBlocks(*module, layout);
@@ -498,12 +523,12 @@ toml::table RehearseOnce(const fs::path& original, const fs::path& work, const M
     integrity.insert("image_bytes_differ", static_cast<std::int64_t>(c.differ));
     if (c.differ) integrity.insert("image_first_difference", static_cast<std::int64_t>(c.first));
     if (!c.read_problem.empty()) integrity.insert("read_problem", c.read_problem);
-    auto [changed, first] = ChangedOutside(original, *module, c.from, c.to);
+    auto [changed, first] = ChangedOutside(original, *module, layout, touched, c.from, c.to);
     integrity.insert("changed_outside", static_cast<std::int64_t>(changed));
     if (first) integrity.insert("first_changed_outside", static_cast<std::int64_t>(*first));
   } else if (!unwritable.empty()) {
     // Nothing to hold the flash to: every byte that changed counts.
-    auto [changed, first] = ChangedOutside(original, *module, 0, 0);
+    auto [changed, first] = ChangedOutside(original, *module, layout, touched, 0, 0);
     integrity.insert("image_problem", unwritable);
     integrity.insert("changed_outside", static_cast<std::int64_t>(changed));
     if (first) integrity.insert("first_changed_outside", static_cast<std::int64_t>(*first));
@@ -898,8 +923,15 @@ int RunRehearse(const RehearseArgs& args) {
 
   ModuleFlashLock lock(dir);
   Workspace ws(dir, config, bin_bytes);
-  const Snapshot snapshot = TakeSnapshot(ws.dir());
   const fs::path log = ws.File("runs.log");
+  // The module starts as a run of the program would start it, once: every run begins after
+  // that start (a run cut by the power starts the module again itself).
+  Fork(log, [&] {
+    auto module = Module::OpenPrivate(ws.dir(), config, original);
+    StartModule(*module);
+    return kRunDone;
+  });
+  const Snapshot snapshot = TakeSnapshot(ws.dir());
   const fs::path report_file = ws.File("report.toml");
   const int status = Fork(log, [&] {
     toml::table report = RehearseOnce(original, ws.dir(), config, bin, args);
@@ -928,7 +960,7 @@ int RunRehearse(const RehearseArgs& args) {
                                           : total * static_cast<std::uint64_t>(i) / args.cuts;
       if (cut < total) plan.push_back({cut, i % 4});
     }
-    std::int64_t counts[5] = {};
+    std::int64_t counts[static_cast<int>(CutEnd::kNoCut) + 1] = {};
     toml::array lost;
     const bool progress = isatty(STDERR_FILENO);
     for (std::size_t i = 0; i < plan.size(); ++i) {

@@ -86,14 +86,27 @@ bool FlashFile::ReadChecked(std::uint64_t offset, void* destination, std::size_t
       std::memset(page, 0xFF, sizeof page);
     } else {
       const std::uint8_t* raw = nand_->RawPage(*physical);
-      std::memcpy(page, raw, sizeof page);
-      const std::uint8_t* ecc = raw + kNandPageBytes + kDfcEccSpareOffset;
-      for (std::uint32_t step = 0; step < kNandPageBytes / 512; ++step) {
-        std::uint8_t* data = page + step * 512;
-        if (DfcEccCorrect(data, ecc + step * 6) != DfcEccResult::kUncorrectable) continue;
-        // A step that was never programmed reads erased, as the driver takes it.
-        if (!ErasedButForBitFlips(raw + step * 512, 512)) return false;
-        std::memset(data, 0xFF, 512);
+      if (cached_.physical == *physical && std::memcmp(cached_.raw, raw, kNandRawPageBytes) == 0) {
+        // The page read last, unchanged since: its corrected data (readers go a word at a
+        // time, and correcting a page costs a hundred times the comparison).
+        if (!cached_.readable) return false;
+        std::memcpy(page, cached_.data, sizeof page);
+      } else {
+        std::memcpy(page, raw, sizeof page);
+        bool readable = true;
+        const std::uint8_t* ecc = raw + kNandPageBytes + kDfcEccSpareOffset;
+        for (std::uint32_t step = 0; step < kNandPageBytes / 512 && readable; ++step) {
+          std::uint8_t* data = page + step * 512;
+          if (DfcEccCorrect(data, ecc + step * 6) != DfcEccResult::kUncorrectable) continue;
+          // A step that was never programmed reads erased, as the driver takes it.
+          readable = ErasedButForBitFlips(raw + step * 512, 512);
+          if (readable) std::memset(data, 0xFF, 512);
+        }
+        cached_.physical = *physical;
+        std::memcpy(cached_.raw, raw, kNandRawPageBytes);
+        std::memcpy(cached_.data, page, sizeof page);
+        cached_.readable = readable;
+        if (!readable) return false;
       }
     }
     std::memcpy(out, page + column, n);

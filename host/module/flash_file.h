@@ -41,6 +41,14 @@ class FlashFile {
   std::uint8_t* map_ = nullptr;
   std::uint64_t size_ = 0;
   bool owned_ = true;  // false: the open module's own mapping
+  /// The NAND page ReadChecked read last: its raw bytes then, and what it gave.
+  struct CachedPage {
+    std::uint32_t physical = ~0u;
+    bool readable = false;
+    std::uint8_t raw[kNandRawPageBytes];
+    std::uint8_t data[kNandPageBytes];
+  };
+  mutable CachedPage cached_;
   std::uint64_t logical_size_ = 0;
   std::optional<NandLogicalView> nand_;
 };
