@@ -617,8 +617,21 @@ CutOutcome CutOnce(const fs::path& original, const Workspace& ws, const Snapshot
     ApplyChangedPieces(*module, pieces);
     std::ofstream out(result);
     const BootVerdict boot = ExamineBoot(FlashFile(module->dir(), config), config);
+    // The table-page window: a cut between block 0's erase and its table page's program
+    // leaves no relocation table, and the NAND driver would not start either.
+    std::string table;
+    if (config.flash == FlashKind::kNand) {
+      const NandLogicalView view(
+          module->image(), static_cast<std::uint32_t>(NandVariantFor(config.nand.chip).blocks));
+      if (!view.TableValid())
+        table = "; and no relocation table page: the NAND driver does not start";
+    }
     if (std::optional<std::string> why = StartModule(*module)) {
-      out << (boot.bootloader ? "menu\t" : "start\t") << *why;
+      out << (boot.bootloader ? "menu\t" : "start\t") << *why << table;
+      return kRunDone;
+    }
+    if (!table.empty()) {
+      out << "update\tthe module starts" << table;
       return kRunDone;
     }
     std::string error;
@@ -903,7 +916,9 @@ class ModuleFlashLock {
 
 int RunRehearse(const RehearseArgs& args) {
   const fs::path dir = fs::absolute(args.dir);
-  const ModuleConfig config = LoadModuleConfig(dir);
+  ModuleConfig config = LoadModuleConfig(dir);
+  // The rehearsal places its own cuts: a cut that faults.toml arms would end every run.
+  config.power_cut_after.reset();
   const fs::path original = dir / ImageName(config);
   if (!fs::exists(original)) throw ModuleError(original.string() + ": missing");
   std::string bin_bytes;

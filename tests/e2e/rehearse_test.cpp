@@ -144,11 +144,17 @@ TEST_F(Rehearse, CutsOverABootloaderUpdateNameWhatTheyLeave) {
   // A cut while block 0 is erased and written again leaves no bootloader: the module does
   // not start, and the report names the operation.
   ASSERT_GT(cuts["does_not_start"].get<int>(), 0);
-  bool erase_of_block_0 = false;
+  bool erase_of_block_0 = false, table_page = false;
   for (const nlohmann::json& lost : cuts["lost"]) {
     erase_of_block_0 |= lost["where"] == "NAND erase of physical block 0";
+    // The table-page window: the table page cut before any of it landed.
+    if (lost["detail"].get<std::string>().find("no relocation table page") != std::string::npos) {
+      table_page = true;
+      EXPECT_EQ(lost["where"], "NAND program of physical page 63");
+    }
   }
   EXPECT_TRUE(erase_of_block_0) << cuts.dump(1);
+  EXPECT_TRUE(table_page) << cuts.dump(1);
   EXPECT_GT(cuts["image_in_place"].get<int>(), 0);
   // The timeline: a row for the blocks the update touched.
   const std::string picture = test::ReadFile(svg);
