@@ -35,6 +35,7 @@
 #include "host/module/nand_logical.h"
 #include "host/oal/registry_flash.h"
 #include "host/system/text.h"
+#include "host/tool_support.h"
 #include "host/ui/script_backend.h"
 #include "module_copy.h"
 #include "resources/resources.h"
@@ -179,18 +180,7 @@ void MakeTemplate(const Scenario& s, const fs::path& dir) {
 }
 
 // Runs one quiet update of \image.bin on the open module; the error text, or "" on success.
-std::string RunUpdate() {
-  host::ui::ScriptBackend& backend = host::ui::UseScriptBackend();
-  backend.SetIdleLimit(std::chrono::milliseconds(600000));
-  InitCommonControls();
-  QuietFlag = 1;
-  std::memcpy(ImagePath, u"\\image.bin", sizeof u"\\image.bin");
-  DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_UPDATE), nullptr, UpdateDialogProc, 0);
-  for (const host::ui::UiEvent& e : backend.Events(host::ui::UiEvent::Kind::kMessageBox)) {
-    if (e.caption == u"ERROR" || e.caption == u"ERRER") return host::Utf8(e.text);
-  }
-  return "";
-}
+std::string RunUpdate() { return host::RunQuietUpdate(u"\\image.bin"); }
 
 // The scenario's job on the open module: the error, or "" on success.
 std::string RunJob(const Scenario& s, host::Module& module) {
