@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace host {
@@ -88,8 +89,13 @@ struct BinComparison {
   std::uint64_t records = 0, checked = 0;
   std::string read_problem;  // a read failed: what it said
 };
-/// Throws UsageError naming `name` when the updater would not write the image.
-BinComparison CompareFlashWithBin(const BinImage& image, const std::string& name);
+/// Reads [offset, offset + count) of the flash into `out`; false with `*problem` set.
+using FlashRangeReader = std::function<bool(std::uint64_t offset, std::uint64_t count,
+                                            std::uint8_t* out, std::string* problem)>;
+/// Throws UsageError naming `name` when the updater would not write the image. Reads through
+/// the driver, or through `read` when given.
+BinComparison CompareFlashWithBin(const BinImage& image, const std::string& name,
+                                  const FlashRangeReader& read = {});
 
 int RunCreate(const CreateArgs& args);
 /// `json`: one JSON object instead of the text.

@@ -451,7 +451,8 @@ int RunWrite(const FlashArgs& args) {
 // image that starts in the boot area, the area is erased whole and written back: bytes of it
 // outside an image that does not start at 0 are kept (not checked), its last page is never
 // written, and on part number 9 bytes 4 to 7 read "HMIT".
-BinComparison CompareFlashWithBin(const host::BinImage& image, const std::string& name) {
+BinComparison CompareFlashWithBin(const host::BinImage& image, const std::string& name,
+                                  const FlashRangeReader& read) {
   DWORD layout[kConfigItemLayoutSize / 4] = {};
   std::optional<std::uint32_t> item5;
   if (GetConfigItem(kConfigItemLayout, layout, sizeof layout)) item5 = layout[0];
@@ -510,7 +511,10 @@ BinComparison CompareFlashWithBin(const host::BinImage& image, const std::string
   }
 
   std::vector<std::uint8_t> flash(n);
-  if (!ReadRange(c.from, n, flash.data(), &c.read_problem)) return c;
+  if (read ? !read(c.from, n, flash.data(), &c.read_problem)
+           : !ReadRange(c.from, n, flash.data(), &c.read_problem)) {
+    return c;
+  }
   for (std::uint64_t at = 0; at < n; ++at) {
     if (!check[at]) continue;
     ++c.checked;

@@ -640,7 +640,15 @@ CutOutcome CutOnce(const fs::path& original, const Workspace& ws, const Snapshot
       out << "update\tthe flash driver no longer starts" << (error.empty() ? "" : ": " + error);
       return kRunDone;
     }
-    const BinComparison c = CompareFlashWithBin(bin, args.bin);
+    // Read as the driver reads, from this run's flash without the controller's model time.
+    const FlashFile flash(module->dir(), config);
+    const BinComparison c = CompareFlashWithBin(
+        bin, args.bin,
+        [&](std::uint64_t offset, std::uint64_t count, std::uint8_t* out, std::string* problem) {
+          if (flash.ReadChecked(offset, out, static_cast<std::size_t>(count))) return true;
+          *problem = "a read of " + Hex(offset) + " + " + Hex(count) + " fails its ECC";
+          return false;
+        });
     const bool in_place = c.read_problem.empty() && c.differ == 0;
     const BootVerdict verdict = ExamineBoot(FlashFile(module->dir(), config), config);
     if (!verdict.Starts()) {
