@@ -13,6 +13,7 @@
 // of the flash it changed to the run after the restart through a file of the work directory.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <set>
@@ -100,8 +102,10 @@ Snapshot TakeSnapshot(const fs::path& dir) {
 }
 
 // Puts `dir` back to `s`: files that differ are written again and get their time back, files
-// and folders it did not have are removed. A file whose size and time are the snapshot's is
-// taken as unchanged (the runs' writes all give a file a new time).
+// and folders it did not have are removed. A file the runs write by its name, whose size and
+// time are the snapshot's, is taken as unchanged; the files the models map (the wear, weak,
+// lock and program-count files, ram/) are always compared, as a store through a mapping does
+// not always give its file a new time.
 void Restore(const fs::path& dir, const Snapshot& s) {
   std::vector<fs::path> extra;
   for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir)) {
@@ -112,8 +116,12 @@ void Restore(const fs::path& dir, const Snapshot& s) {
   for (const fs::path& folder : s.folders) fs::create_directories(dir / folder);
   for (const auto& [name, file] : s.files) {
     const fs::path path = dir / name;
+    const std::string base = name.filename().string();
+    const bool mapped = *name.begin() == "ram" || base == "nand.programs" ||
+                        base.ends_with(".erases") || base.ends_with(".weak") || base == "nor.locks";
     struct stat st;
-    if (stat(path.c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) == file.bytes.size() &&
+    if (!mapped && stat(path.c_str(), &st) == 0 &&
+        static_cast<std::size_t>(st.st_size) == file.bytes.size() &&
         st.st_mtim.tv_sec == file.mtime.tv_sec && st.st_mtim.tv_nsec == file.mtime.tv_nsec) {
       continue;
     }
@@ -185,6 +193,100 @@ int Fork(const fs::path& log, Body body) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+
+// A process that holds the module open as every run begins: each run is a fork of it, so no
+// run opens the module or sets up the program's host again. It takes a command on a pipe,
+// runs `body` on the module in a fork of itself, and answers the fork's exit status.
+struct RunCommand {
+  char kind = 0;  // 'A': the run that is cut; 'B': the run after the restart; 'Q': quit
+  std::uint64_t operation = 0;
+  int landed = 0;
+};
+
+class Zygote {
+ public:
+  using Body = std::function<int(Module&, const RunCommand&)>;
+  Zygote(const fs::path& log, const fs::path& dir, const ModuleConfig& config,
+         const fs::path& original, Body body) {
+    int to[2], from[2];
+    if (pipe(to) != 0 || pipe(from) != 0) throw ModuleError("cannot start the runs: pipe failed");
+    std::fflush(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) throw ModuleError("cannot start the runs: fork failed");
+    if (pid_ == 0) {
+      close(to[1]);
+      close(from[0]);
+      int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      if (fd >= 0) {
+        dup2(fd, STDOUT_FILENO);
+        dup2(fd, STDERR_FILENO);
+        close(fd);
+      }
+      std::unique_ptr<Module> module;
+      try {
+        module = Module::OpenPrivate(dir, config, original);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+      }
+      for (RunCommand command; read(to[0], &command, sizeof command) == sizeof command;) {
+        if (command.kind == 'Q') break;
+        int status = kRunBroken;
+        if (module) {
+          std::fflush(nullptr);
+          pid_t run = fork();
+          if (run == 0) {
+            close(to[0]);
+            close(from[1]);
+            int result = kRunBroken;
+            try {
+              result = body(*module, command);
+            } catch (const std::exception& e) {
+              std::fprintf(stderr, "%s\n", e.what());
+            }
+            std::fflush(nullptr);
+            std::_Exit(result);
+          }
+          int raw = 0;
+          while (run > 0 && waitpid(run, &raw, 0) < 0 && errno == EINTR) {
+          }
+          status = run < 0 ? kRunBroken : WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        }
+        if (write(from[1], &status, sizeof status) != sizeof status) break;
+      }
+      std::fflush(nullptr);
+      std::_Exit(0);
+    }
+    close(to[0]);
+    close(from[1]);
+    to_ = to[1];
+    from_ = from[0];
+  }
+  ~Zygote() {
+    RunCommand quit;
+    quit.kind = 'Q';
+    if (write(to_, &quit, sizeof quit) != sizeof quit) kill(pid_, SIGKILL);
+    close(to_);
+    close(from_);
+    int raw = 0;
+    while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+    }
+  }
+  Zygote(const Zygote&) = delete;
+  Zygote& operator=(const Zygote&) = delete;
+
+  int Run(const RunCommand& command) {
+    int status = kRunBroken;
+    if (write(to_, &command, sizeof command) != sizeof command ||
+        read(from_, &status, sizeof status) != sizeof status) {
+      throw ModuleError("the process that holds the module for the runs ended");
+    }
+    return status;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int to_ = -1, from_ = -1;
+};
 
 // ---- What one run saw --------------------------------------------------------------------------
 
@@ -583,87 +685,94 @@ struct CutOutcome {
 
 // One cut on a fresh copy: the update cut during `operation`, then the start (and the update
 // again, unless no_retry), as the module lives through it.
-CutOutcome CutOnce(const fs::path& original, const Workspace& ws, const Snapshot& snapshot,
-                   const ModuleConfig& config, const BinImage& bin, const RehearseArgs& args,
+// The run that is cut, on the module as the snapshot left it: the update until the power
+// fails during `operation`, the pieces of the flash it changed saved as the process ends.
+int CutRun(Module& module, const fs::path& pieces, std::uint64_t operation, int landed) {
+  module.ReloadRam();  // ram/ as the snapshot has it, not as the last run left it
+  static std::vector<std::uint8_t> flags;
+  flags.assign((module.image_size() + kPiece - 1) / kPiece, 0);
+  changed_pieces = &flags;
+  cut_module = &module;
+  cut_pieces_file = pieces;
+  SetFlashChangeObserver(NoteChangedPiece);
+  std::at_quick_exit(SaveChangedPieces);
+  module.power().ArmCut(operation, landed);
+  RunQuietUpdate(kCeImage);
+  return kRunDone;  // the update ended before the cut
+}
+
+// The run after the restart: the flash the cut left, a start, and (unless no_retry) the
+// update again; what it leaves, as a line of `result`.
+int RestartRun(Module& module, const fs::path& pieces, const fs::path& result,
+               const ModuleConfig& config, const BinImage& bin, const RehearseArgs& args) {
+  module.ReloadRam();  // the power cut emptied ram/: the controller's registers start at 0
+  ApplyChangedPieces(module, pieces);
+  std::ofstream out(result);
+  const BootVerdict boot = ExamineBoot(FlashFile(module.dir(), config), config);
+  // The table-page window: a cut between block 0's erase and its table page's program
+  // leaves no relocation table, and the NAND driver would not start either.
+  std::string table;
+  if (config.flash == FlashKind::kNand) {
+    const NandLogicalView view(module.image(),
+                               static_cast<std::uint32_t>(NandVariantFor(config.nand.chip).blocks));
+    if (!view.TableValid())
+      table = "; and no relocation table page: the NAND driver does not start";
+  }
+  if (std::optional<std::string> why = StartModule(module)) {
+    out << (boot.bootloader ? "menu\t" : "start\t") << *why << table;
+    return kRunDone;
+  }
+  if (!table.empty()) {
+    out << "update\tthe module starts" << table;
+    return kRunDone;
+  }
+  std::string error;
+  if (!args.no_retry) error = RunQuietUpdate(kCeImage);
+  if (!SelectFlashDriver()) {
+    out << "update\tthe flash driver no longer starts" << (error.empty() ? "" : ": " + error);
+    return kRunDone;
+  }
+  // Read as the driver reads, from this run's flash without the controller's model time.
+  const FlashFile flash(module.dir(), config);
+  const BinComparison c = CompareFlashWithBin(
+      bin, args.bin,
+      [&](std::uint64_t offset, std::uint64_t count, std::uint8_t* data, std::string* problem) {
+        if (flash.ReadChecked(offset, data, static_cast<std::size_t>(count))) return true;
+        *problem = "a read of " + Hex(offset) + " + " + Hex(count) + " fails its ECC";
+        return false;
+      });
+  const bool in_place = c.read_problem.empty() && c.differ == 0;
+  const BootVerdict verdict = ExamineBoot(FlashFile(module.dir(), config), config);
+  if (!verdict.Starts()) {
+    out << (verdict.bootloader ? "menu\t" : "start\t") << verdict.problem;
+  } else if (!args.no_retry && error.empty() && !in_place) {
+    out << "finding\tthe update again reported success, but "
+        << (c.read_problem.empty() ? std::to_string(c.differ) + " bytes of the image differ"
+                                   : c.read_problem);
+  } else if (in_place) {
+    out << "ok\t";
+  } else {
+    out << "update\t" << (error.empty() ? "the image is not in place" : error);
+  }
+  return kRunDone;
+}
+
+CutOutcome CutOnce(Zygote& runs, const Workspace& ws, const Snapshot& snapshot,
                    std::uint64_t operation, int landed) {
   CutOutcome outcome{operation, landed, CutEnd::kNoCut, "", ""};
   Restore(ws.dir(), snapshot);
   const fs::path pieces = ws.File("cut.pieces");
   const fs::path result = ws.File("cut.result");
-  const fs::path log = ws.File("runs.log");
   fs::remove(pieces);
   fs::remove(result);
-  const int first = Fork(log, [&] {
-    auto module = Module::OpenPrivate(ws.dir(), config, original);
-    if (StartModule(*module)) return kRunBroken;
-    std::vector<std::uint8_t> flags((module->image_size() + kPiece - 1) / kPiece, 0);
-    changed_pieces = &flags;
-    cut_module = module.get();
-    cut_pieces_file = pieces;
-    SetFlashChangeObserver(NoteChangedPiece);
-    std::at_quick_exit(SaveChangedPieces);
-    module->power().ArmCut(operation, landed);
-    RunQuietUpdate(kCeImage);
-    return kRunDone;  // the update ended before the cut
-  });
+  const int first = runs.Run({'A', operation, landed});
   if (first != kPowerCutStatus) {
     outcome.detail = first == kRunDone ? "the update ended before the cut"
                                        : "the cut run failed (" + std::to_string(first) + ")";
     return outcome;
   }
   outcome.where = LastPowerCut(ws.dir());
-  const int second = Fork(log, [&] {
-    auto module = Module::OpenPrivate(ws.dir(), config, original);
-    ApplyChangedPieces(*module, pieces);
-    std::ofstream out(result);
-    const BootVerdict boot = ExamineBoot(FlashFile(module->dir(), config), config);
-    // The table-page window: a cut between block 0's erase and its table page's program
-    // leaves no relocation table, and the NAND driver would not start either.
-    std::string table;
-    if (config.flash == FlashKind::kNand) {
-      const NandLogicalView view(
-          module->image(), static_cast<std::uint32_t>(NandVariantFor(config.nand.chip).blocks));
-      if (!view.TableValid())
-        table = "; and no relocation table page: the NAND driver does not start";
-    }
-    if (std::optional<std::string> why = StartModule(*module)) {
-      out << (boot.bootloader ? "menu\t" : "start\t") << *why << table;
-      return kRunDone;
-    }
-    if (!table.empty()) {
-      out << "update\tthe module starts" << table;
-      return kRunDone;
-    }
-    std::string error;
-    if (!args.no_retry) error = RunQuietUpdate(kCeImage);
-    if (!SelectFlashDriver()) {
-      out << "update\tthe flash driver no longer starts" << (error.empty() ? "" : ": " + error);
-      return kRunDone;
-    }
-    // Read as the driver reads, from this run's flash without the controller's model time.
-    const FlashFile flash(module->dir(), config);
-    const BinComparison c = CompareFlashWithBin(
-        bin, args.bin,
-        [&](std::uint64_t offset, std::uint64_t count, std::uint8_t* out, std::string* problem) {
-          if (flash.ReadChecked(offset, out, static_cast<std::size_t>(count))) return true;
-          *problem = "a read of " + Hex(offset) + " + " + Hex(count) + " fails its ECC";
-          return false;
-        });
-    const bool in_place = c.read_problem.empty() && c.differ == 0;
-    const BootVerdict verdict = ExamineBoot(FlashFile(module->dir(), config), config);
-    if (!verdict.Starts()) {
-      out << (verdict.bootloader ? "menu\t" : "start\t") << verdict.problem;
-    } else if (!args.no_retry && error.empty() && !in_place) {
-      out << "finding\tthe update again reported success, but "
-          << (c.read_problem.empty() ? std::to_string(c.differ) + " bytes of the image differ"
-                                     : c.read_problem);
-    } else if (in_place) {
-      out << "ok\t";
-    } else {
-      out << "update\t" << (error.empty() ? "the image is not in place" : error);
-    }
-    return kRunDone;
-  });
+  const int second = runs.Run({'B', 0, 0});
   const std::string text = ReadAll(result);
   const std::size_t tab = text.find('\t');
   const std::string kind = text.substr(0, tab);
@@ -986,10 +1095,14 @@ int RunRehearse(const RehearseArgs& args) {
     std::int64_t counts[static_cast<int>(CutEnd::kNoCut) + 1] = {};
     toml::array lost;
     const bool progress = isatty(STDERR_FILENO);
+    const fs::path pieces = ws.File("cut.pieces"), result = ws.File("cut.result");
+    Zygote runs(log, ws.dir(), config, original, [&](Module& module, const RunCommand& c) {
+      return c.kind == 'A' ? CutRun(module, pieces, c.operation, c.landed)
+                           : RestartRun(module, pieces, result, config, bin, args);
+    });
     for (std::size_t i = 0; i < plan.size(); ++i) {
       if (progress) std::fprintf(stderr, "\rpower cut %zu of %zu", i + 1, plan.size());
-      const CutOutcome o =
-          CutOnce(original, ws, snapshot, config, bin, args, plan[i].first, plan[i].second);
+      const CutOutcome o = CutOnce(runs, ws, snapshot, plan[i].first, plan[i].second);
       ++counts[static_cast<int>(o.end)];
       if (o.end == CutEnd::kDoesNotStart || o.end == CutEnd::kBootloaderMenu ||
           o.end == CutEnd::kFinding) {

@@ -383,6 +383,15 @@ void Module::OpenNand() {
   bus_.Attach(kDfcPhysicalBase, kDfcWindowBytes, dfc_.get());
 }
 
+void Module::ReloadRam() {
+  if (!dfc_) return;
+  fs::create_directories(dir_ / "ram");
+  if (dfc_settings_) munmap(dfc_settings_, sizeof(DfcSettings));
+  dfc_settings_ = MapFile(dir_ / "ram" / "pxa3xx-dfc-registers", sizeof(DfcSettings), true,
+                          "the controller's settings");
+  dfc_->KeepSettingsIn(reinterpret_cast<DfcSettings*>(dfc_settings_));
+}
+
 void Module::LinkImageFile() {
   image_file_ = std::make_unique<FlashImageFile>(image_, image_size_,
                                                  config_.flash == FlashKind::kNand, image_fd_);

@@ -154,6 +154,9 @@ class Module {
   /// The flash image file as this process maps it (nor.img or nand.img), and its size.
   std::uint8_t* image() { return image_; }
   std::uint64_t image_size() const { return image_size_; }
+  /// Maps again what the module keeps in ram/ (the NAND controller's registers), for a
+  /// process forked from one that holds the module open after ram/ was put back or lost.
+  void ReloadRam();
   /// Whether the flash is another file's, copy-on-write (OpenPrivate).
   bool private_image() const { return !private_image_.empty(); }
   PhysicalBus& bus() { return bus_; }
