@@ -527,8 +527,10 @@ void ReadFlash(FlashImage& image, const fs::path& dir, Flash& f) {
     return;
   }
   host::NandLogicalView view(const_cast<std::uint8_t*>(image.Get()), kBlocks);
-  // Page by page, as a reader with ECC sees it: a page programmed with its ECC bytes (spare
-  // bytes 40 to 63) reads with a single flipped bit a step mended.
+  // Page by page, as the driver reads it with ECC: a step with a single flipped bit is mended;
+  // a step its ECC cannot mend reads erased when its cells are erased but for a flipped bit,
+  // and otherwise does not read (a program cut before its ECC bytes landed leaves such
+  // pages).
   for (std::uint32_t page = 0; page < kWindow / host::kNandPageBytes; ++page) {
     std::uint8_t* out = f.bytes.data() + std::uint64_t{page} * host::kNandPageBytes;
     f.unreadable[page] = false;
@@ -540,12 +542,13 @@ void ReadFlash(FlashImage& image, const fs::path& dir, Flash& f) {
     const std::uint8_t* raw = view.RawPage(*physical);
     std::memcpy(out, raw, host::kNandPageBytes);
     const std::uint8_t* ecc = raw + host::kNandPageBytes + 40;
-    if (std::all_of(ecc, ecc + 24, [](std::uint8_t b) { return b == 0xFF; })) continue;
     for (std::uint32_t step = 0; step < 4; ++step) {
       std::uint8_t mended[512];
       std::memcpy(mended, out + step * 512, 512);
       if (host::DfcEccCorrect(mended, ecc + step * 6) != host::DfcEccResult::kUncorrectable) {
         std::memcpy(out + step * 512, mended, 512);
+      } else if (ErasedButForBitFlips(raw + step * 512, 512)) {
+        std::memset(out + step * 512, 0xFF, 512);
       } else {
         f.unreadable[page] = true;
       }
