@@ -8,6 +8,8 @@
 
 #include "host/hardware/intel_nor_chip.h"
 #include "host/hex.h"
+#include "host/module/flash_file.h"
+#include "host/module/module.h"
 #include "test_support.h"
 
 namespace {
@@ -88,6 +90,43 @@ TEST_F(ModuleFromDump, WhatTheFlashDoesNotSayComesFromTheOptions) {
   EXPECT_NE(toml.find("item5 = [0x00080000, 0x00300000, 0x00040000"), std::string::npos) << toml;
   EXPECT_NE(toml.find("read = []"), std::string::npos) << toml;
   EXPECT_NE(toml.find("image_version = [0x00000002, 0x00000006, 0x00000001]"), std::string::npos);
+}
+
+TEST_F(ModuleFromDump, ItemsComeFromABlockAtItsOldPlaceToo) {
+  Ok("create " + At("a") +
+     " --nor --cfi-size 0x15 --old-config-place --item5 0xC8000,0x300000,0x40000,0,0,7");
+  Ok("read " + At("a") + " -o " + At("a.bin"));
+  Ok("create " + At("b") + " --nor --from-dump " + At("a.bin"));
+  const std::string toml = test::ReadFile(dir_ / "b" / "module.toml");
+  EXPECT_NE(toml.find("item5 = [0x000C8000, 0x00300000, 0x00040000, 0x00000000, 0x00000000, "
+                      "0x00000007]"),
+            std::string::npos)
+      << toml;
+  EXPECT_NE(toml.find("read = [\"item0\", \"item5\"]"), std::string::npos) << toml;
+}
+
+// A reader that goes a word at a time gets each NAND page corrected once; a page that changes
+// under it is read again, not served from what it read before.
+TEST_F(ModuleFromDump, FlashFileSeesAPageThatChangesBetweenReads) {
+  host::CreateOptions options;
+  options.flash = host::FlashKind::kNand;
+  options.nand_chip = 0xF1EC;
+  options.samples = false;
+  host::CreateModule(dir_ / "m", options);
+  const host::ModuleConfig config = host::LoadModuleConfig(dir_ / "m");
+  host::FlashFile flash(dir_ / "m", config);
+  std::uint32_t word = 0;
+  ASSERT_TRUE(flash.ReadChecked(0x80040, &word, 4));  // the OS image's signature
+  EXPECT_EQ(word, 0x43454345u);
+  // The page's data changes, its ECC bytes not: the controller cannot mend two bits.
+  {
+    std::fstream image(dir_ / "m" / "nand.img", std::ios::in | std::ios::out | std::ios::binary);
+    const std::streamoff page = 0x80000 / 2048;  // no relocation: logical is physical
+    image.seekp(page * 2112 + 0x40);
+    const char changed[2] = {0x00, 0x00};
+    image.write(changed, 2);
+  }
+  EXPECT_FALSE(flash.ReadChecked(0x80040, &word, 4));
 }
 
 TEST_F(ModuleFromDump, RefusesDumpsAndOptionsThatCannotBeAndLeavesNothing) {
