@@ -294,7 +294,7 @@ std::vector<std::uint32_t> EraseCounts(const fs::path& dir, const ModuleConfig& 
   const std::string bytes =
       ReadAll(dir / (config.flash == FlashKind::kNand ? "nand.erases" : "nor.erases"));
   std::vector<std::uint32_t> counts(bytes.size() / 4);
-  std::memcpy(counts.data(), bytes.data(), counts.size() * 4);
+  if (!counts.empty()) std::memcpy(counts.data(), bytes.data(), counts.size() * 4);
   return counts;
 }
 
