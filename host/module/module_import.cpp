@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -180,6 +181,27 @@ std::string ItemText(const std::uint32_t* words, std::size_t count) {
   return text;
 }
 
+// A configuration item: the flash's, when its block holds one (an option given that says
+// otherwise is refused), else the options'.
+template <std::size_t N>
+void TakeItem(const fs::path& file, const std::string& name,
+              const std::optional<std::array<std::uint32_t, N>>& in_flash, bool given,
+              const std::optional<std::array<std::uint32_t, N>>& option,
+              std::optional<std::array<std::uint32_t, N>>& item, std::vector<std::string>& read) {
+  if (!in_flash) {
+    if (option) item = option;
+    return;
+  }
+  if (given && option != in_flash) {
+    const std::string number = name.substr(4);
+    Fail(file, "its configuration block holds item " + number + " = " +
+                   ItemText(in_flash->data(), N) + "; --item" + number + " and --no-item" + number +
+                   " cannot say otherwise");
+  }
+  item = in_flash;
+  read.push_back(name);
+}
+
 }  // namespace
 
 void CreateModuleFromDump(const fs::path& dir, const fs::path& file, CreateOptions options,
@@ -215,26 +237,11 @@ void CreateModuleFromDump(const fs::path& dir, const fs::path& file, CreateOptio
     FlashFile flash(staging, config);
     ConfigItems items;
     if (auto block = ConfigBlockOf(flash)) items = ConfigItemsIn(*block);
-    if (items.item0) {
-      if (choices.item0_given && options.item0 != items.item0) {
-        Fail(file, "its configuration block holds item 0 = " + ItemText(items.item0->data(), 2) +
-                       "; --item0 and --no-item0 cannot say otherwise");
-      }
-      config.platform.item0 = items.item0;
-      config.dump->read.push_back("item0");
-    } else if (options.item0) {
-      config.platform.item0 = options.item0;
-    }
-    if (items.item5) {
-      if (choices.item5_given && options.item5_words != items.item5) {
-        Fail(file, "its configuration block holds item 5 = " + ItemText(items.item5->data(), 6) +
-                       "; --item5 and --no-item5 cannot say otherwise");
-      }
-      config.platform.item5 = items.item5;
-      config.dump->read.push_back("item5");
-    } else if (options.item5 && options.item5_words) {
-      config.platform.item5 = options.item5_words;
-    }
+    TakeItem(file, "item0", items.item0, choices.item0_given, options.item0, config.platform.item0,
+             config.dump->read);
+    TakeItem(file, "item5", items.item5, choices.item5_given,
+             options.item5 ? options.item5_words : std::nullopt, config.platform.item5,
+             config.dump->read);
     // Item 5, where neither the flash nor the options give it, is create's for this size.
     const std::uint64_t usable = nand ? flash.size() : std::min<std::uint64_t>(size, 0x4000000);
     MakeFileContent(staging, dir, options, static_cast<std::uint32_t>(usable), config);
