@@ -362,7 +362,8 @@ TEST_F(TerminalUi, NoColorDrawsWithoutColours) {
 TEST_F(TerminalUi, CtrlCLongAfterAnotherIsACancelAgain) {
   DemoSession session("");
   START_DEMO(session);
-  EXPECT_TRUE(session.last_screen().Has(u"Esc/Ctrl-C: cancel")) << session.last();
+  // The status line is drawn after the dialog's controls; wait for it.
+  EXPECT_TRUE(session.WaitForText(u"Esc/Ctrl-C: cancel")) << session.last();
   session.Keys("Tab Tab Tab Enter");  // the version report, a box with OK
   ASSERT_TRUE(session.WaitForText(u"Bootloader:")) << session.last();
   session.Keys("C-c");
@@ -579,10 +580,11 @@ TEST_F(TerminalUiWithModule, ImbrelMainDialogReportUpdateAndEscape) {
   ASSERT_TRUE(session.WaitForAll({u"Look in: \\USB HD\\IMAGES", u"nk.bin"})) << session.last();
   // The first Ctrl-C is the cancel command: the file dialog goes, the main dialog stays.
   session.Keys("C-c");
-  ASSERT_TRUE(session.WaitFor([](const Screen& s) { return !s.Has(u"Look in:"); }))
-      << session.last();
-  EXPECT_TRUE(session.last_screen().Has(u"Save Registry to Flash")) << session.last();
-  EXPECT_TRUE(session.last_screen().Has(u"Ctrl-C again to quit")) << session.last();
+  // The main dialog and the status line's hint are drawn one after the other; wait for both.
+  ASSERT_TRUE(session.WaitFor([](const Screen& s) {
+    return !s.Has(u"Look in:") && s.Has(u"Save Registry to Flash") &&
+           s.Has(u"Ctrl-C again to quit");
+  })) << session.last();
   session.Keys("C-c C-c");  // a second one at once ends the program
   ASSERT_TRUE(session.WaitForText(u"SANE")) << session.last();
   EXPECT_TRUE(session.last_screen().Has(u"EXITED-130")) << session.last();
