@@ -484,47 +484,108 @@ BinComparison CompareFlashWithBin(const host::BinImage& image, const std::string
   c.from = erase_from, c.to = erase_to;
   const bool nand = FlashOps.DriverKind == kDriverNand;
   const bool boot = nand && c.start < kNandBootArea;
-  const std::uint64_t n = c.to - c.from;
-  std::vector<std::uint8_t> expected(n, 0xFF);
-  std::vector<std::uint8_t> check(n, 1);
-  std::vector<std::int64_t> record_of(n, -1);
   const std::uint64_t skipped = nand ? kNandBootArea - FlashOps.PageSize() : 0;  // never written
-  if (boot && c.start != 0) {
-    const std::uint64_t end = std::uint64_t{c.start} + image.length;
-    for (std::uint64_t at = 0; at < skipped; ++at) check[at] = at >= c.start && at < end;
-  }
+  const std::uint64_t image_end = std::uint64_t{c.start} + image.length;
+  const bool hmit = boot && GetCpuPartNumber() == 9;
+
+  // The range is compared a piece at a time, so that a large image costs no more memory than
+  // one piece (and a rehearsal's runs, which compare after every cut, touch few pages). Each
+  // piece lists the records that reach into it, in the image's order: a later record's byte
+  // takes the place of an earlier one's, as the updater writes them.
+  constexpr std::uint64_t kPiece = 16 * 1024;
+  const std::uint64_t n = c.to - c.from;
+  const std::size_t pieces = static_cast<std::size_t>((n + kPiece - 1) / kPiece);
+  struct Span {
+    std::size_t record;
+    std::uint64_t at;  // flash offset of data[skip]
+    std::size_t skip, count;
+  };
+  std::vector<std::vector<Span>> in_piece(pieces);
   for (std::size_t i = 0; i < image.records.size(); ++i) {
-    std::span<const std::uint8_t> data = image.data(i);
-    for (std::size_t k = 0; k < data.size(); ++k) {
-      const std::uint64_t at =
-          static_cast<std::uint32_t>(image.records[i].address + placement.offset + k);
-      if (at < c.from || at >= c.to || (boot && at >= skipped && at < kNandBootArea)) continue;
-      expected[at - c.from] = data[k];
-      check[at - c.from] = 1;
-      record_of[at - c.from] = static_cast<std::int64_t>(i);
+    const std::span<const std::uint8_t> data = image.data(i);
+    // Offsets are 32-bit and wrap, as the updater computes them: a record may come in two.
+    const std::uint64_t base =
+        static_cast<std::uint32_t>(image.records[i].address + placement.offset);
+    const std::uint64_t first_part = std::min<std::uint64_t>(data.size(), (1ull << 32) - base);
+    const Span parts[2] = {{i, base, 0, static_cast<std::size_t>(first_part)},
+                           {i, 0, static_cast<std::size_t>(first_part),
+                            static_cast<std::size_t>(data.size() - first_part)}};
+    for (const Span& part : parts) {
+      const std::uint64_t lo = std::max<std::uint64_t>(part.at, c.from);
+      const std::uint64_t hi = std::min<std::uint64_t>(part.at + part.count, c.to);
+      for (std::uint64_t p = lo < hi ? (lo - c.from) / kPiece : pieces; p < pieces; ++p) {
+        if (c.from + p * kPiece >= hi) break;
+        in_piece[p].push_back(part);
+      }
     }
   }
-  if (boot && GetCpuPartNumber() == 9) {
-    const char hmit[] = "HMIT";
-    for (int k = 0; k < 4; ++k)
-      expected[4 + k] = static_cast<std::uint8_t>(hmit[k]), check[4 + k] = 1;
-  }
 
-  std::vector<std::uint8_t> flash(n);
-  if (read ? !read(c.from, n, flash.data(), &c.read_problem)
-           : !ReadRange(c.from, n, flash.data(), &c.read_problem)) {
-    return c;
-  }
-  for (std::uint64_t at = 0; at < n; ++at) {
-    if (!check[at]) continue;
-    ++c.checked;
-    c.records += record_of[at] >= 0;
-    if (flash[at] == expected[at]) continue;
-    if (c.differ++ == 0) {
-      c.first = c.from + at;
-      c.held = flash[at];
-      c.wanted = expected[at];
-      c.first_record = record_of[at];
+  std::vector<std::uint8_t> flash(static_cast<std::size_t>(std::min(n, kPiece)));
+  std::vector<std::uint8_t> expected(flash.size());
+  std::vector<std::uint8_t> from_record(flash.size());  // 1 where a record's byte lies
+  for (std::size_t p = 0; p < pieces; ++p) {
+    const std::uint64_t lo = c.from + p * kPiece;
+    const std::size_t count = static_cast<std::size_t>(std::min(kPiece, c.to - lo));
+    std::fill_n(expected.begin(), count, 0xFF);
+    std::fill_n(from_record.begin(), count, 0);
+    // The bytes of each record in this piece, but in the boot area's last page, which the
+    // updater never writes.
+    auto covers = [&](const Span& s, std::uint64_t at) {
+      return at >= s.at && at - s.at < s.count && !(boot && at >= skipped && at < kNandBootArea);
+    };
+    for (const Span& s : in_piece[p]) {
+      const std::span<const std::uint8_t> data = image.data(s.record);
+      const std::uint64_t a = std::max(s.at, lo), b = std::min(s.at + s.count, lo + count);
+      auto take = [&](std::uint64_t from, std::uint64_t to) {
+        if (from >= to) return;
+        std::memcpy(&expected[from - lo], &data[s.skip + (from - s.at)], to - from);
+        std::memset(&from_record[from - lo], 1, to - from);
+      };
+      if (boot) {  // around the boot area's last page
+        take(a, std::min<std::uint64_t>(b, skipped));
+        take(std::max<std::uint64_t>(a, kNandBootArea), b);
+      } else {
+        take(a, b);
+      }
+    }
+    if (hmit && lo == 0) {
+      const char text[] = "HMIT";
+      for (int k = 0; k < 4; ++k) expected[4 + k] = static_cast<std::uint8_t>(text[k]);
+    }
+    if (read ? !read(lo, count, flash.data(), &c.read_problem)
+             : !ReadRange(lo, count, flash.data(), &c.read_problem)) {
+      c.differ = c.checked = c.records = 0;
+      return c;
+    }
+    // Most pieces: every byte checked and the same as expected.
+    if (!(boot && c.start != 0 && lo < skipped) &&
+        std::memcmp(flash.data(), expected.data(), count) == 0) {
+      c.checked += count;
+      c.records += static_cast<std::uint64_t>(
+          std::count(from_record.begin(), from_record.begin() + count, std::uint8_t{1}));
+      continue;
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::uint64_t at = lo + k;
+      // An image that starts inside the boot area but not at 0: the area's bytes outside it
+      // are kept as they were, and not checked.
+      const bool kept = boot && c.start != 0 && at < skipped && (at < c.start || at >= image_end);
+      if (kept && !from_record[k] && !(hmit && at >= 4 && at < 8)) continue;
+      ++c.checked;
+      c.records += from_record[k];
+      if (flash[k] == expected[k]) continue;
+      if (c.differ++ == 0) {
+        c.first = at;
+        c.held = flash[k];
+        c.wanted = expected[k];
+        c.first_record = -1;
+        for (auto s = in_piece[p].rbegin(); s != in_piece[p].rend() && from_record[k]; ++s) {
+          if (covers(*s, at)) {
+            c.first_record = static_cast<std::int64_t>(s->record);
+            break;
+          }
+        }
+      }
     }
   }
   return c;

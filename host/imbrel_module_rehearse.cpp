@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -456,8 +457,8 @@ toml::table NextStart(Module& module) {
 }
 
 // The pieces of the flash image a run changed, kept so that a run cut by the power can hand
-// them on: one flag for each 64 KB of the image file.
-constexpr std::uint64_t kPiece = 64 * 1024;
+// them on: one flag for each 4 KB page of the image file.
+constexpr std::uint64_t kPiece = 4096;
 std::vector<std::uint8_t>* changed_pieces = nullptr;
 Module* cut_module = nullptr;
 fs::path cut_pieces_file;
@@ -473,19 +474,24 @@ void NoteChangedPiece(std::uint64_t start, std::uint64_t length, bool nand) {
   }
 }
 
-// At the end of a run cut by the power: the changed pieces into the file, each its offset and
-// its bytes.
+// At the end of a run cut by the power: each run of changed pieces into the file, as its
+// offset, its length and its bytes.
 void SaveChangedPieces() {
   if (!changed_pieces || !cut_module) return;
   int fd = open(cut_pieces_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return;
   const std::uint64_t size = cut_module->image_size();
-  for (std::uint64_t p = 0; p < changed_pieces->size(); ++p) {
-    if (!(*changed_pieces)[p]) continue;
-    const std::uint64_t at = p * kPiece;
-    const std::uint64_t n = std::min(kPiece, size - at);
-    if (write(fd, &at, sizeof at) != sizeof at ||
-        write(fd, cut_module->image() + at, n) != static_cast<ssize_t>(n)) {
+  const std::vector<std::uint8_t>& changed = *changed_pieces;
+  for (std::uint64_t p = 0; p < changed.size();) {
+    if (!changed[p]) {
+      ++p;
+      continue;
+    }
+    const std::uint64_t first = p;
+    while (p < changed.size() && changed[p]) ++p;
+    const std::uint64_t at[2] = {first * kPiece, std::min(p * kPiece, size) - first * kPiece};
+    if (write(fd, at, sizeof at) != sizeof at ||
+        write(fd, cut_module->image() + at[0], at[1]) != static_cast<ssize_t>(at[1])) {
       break;
     }
   }
@@ -493,13 +499,21 @@ void SaveChangedPieces() {
 }
 
 void ApplyChangedPieces(Module& module, const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
   const std::uint64_t size = module.image_size();
-  for (std::uint64_t at; in.read(reinterpret_cast<char*>(&at), sizeof at);) {
-    if (at >= size) break;
-    const std::uint64_t n = std::min(kPiece, size - at);
-    in.read(reinterpret_cast<char*>(module.image() + at), static_cast<std::streamsize>(n));
+  for (std::uint64_t at[2]; read(fd, at, sizeof at) == sizeof at;) {
+    if (at[0] >= size || at[1] > size - at[0]) break;
+    // The pages made writable in one call rather than one fault each.
+    const std::uint64_t page = at[0] / kPiece * kPiece;
+    madvise(module.image() + page, at[0] + at[1] - page, MADV_POPULATE_WRITE);
+    for (std::uint64_t done = 0; done < at[1];) {
+      const ssize_t n = read(fd, module.image() + at[0] + done, at[1] - done);
+      if (n <= 0) break;
+      done += static_cast<std::uint64_t>(n);
+    }
   }
+  close(fd);
 }
 
 // The uncut rehearsal, in its own process: the update, then everything the report says.
@@ -708,7 +722,6 @@ int RestartRun(Module& module, const fs::path& pieces, const fs::path& result,
   module.ReloadRam();  // the power cut emptied ram/: the controller's registers start at 0
   ApplyChangedPieces(module, pieces);
   std::ofstream out(result);
-  const BootVerdict boot = ExamineBoot(FlashFile(module.dir(), config), config);
   // The table-page window: a cut between block 0's erase and its table page's program
   // leaves no relocation table, and the NAND driver would not start either.
   std::string table;
@@ -719,6 +732,8 @@ int RestartRun(Module& module, const fs::path& pieces, const fs::path& result,
       table = "; and no relocation table page: the NAND driver does not start";
   }
   if (std::optional<std::string> why = StartModule(module)) {
+    // A start reads the flash and changes none of it: whether a bootloader runs is as before.
+    const BootVerdict boot = ExamineBoot(FlashFile(module.dir(), config), config);
     out << (boot.bootloader ? "menu\t" : "start\t") << *why << table;
     return kRunDone;
   }

@@ -26,8 +26,11 @@ FlashChangeObserver observer = nullptr;
 // a new image file), so that NoteFlashProgram can drop a note it has just taken.
 std::atomic<std::uint64_t> notes_generation{1};
 
-// The image files' windows that are made writable in one piece.
+// The image files' windows that are made writable in one piece. A private mapping (a
+// rehearsal's) copies every page it makes writable, so there a window is one page: only the
+// pages a write reaches are copied.
 constexpr std::uint64_t kWindowBytes = 256 * 1024;
+constexpr std::uint64_t kPrivateWindowBytes = 4096;
 
 std::string Size(std::uint64_t bytes) {
   char text[32];
@@ -109,7 +112,8 @@ FlashImageFile::FlashImageFile(std::uint8_t* base, std::uint64_t size, bool nand
       size_(base ? size : 0),
       nand_(nand),
       fd_(base ? fd : -1),
-      writable_windows_(static_cast<std::size_t>((size_ + kWindowBytes - 1) / kWindowBytes),
+      window_bytes_(fd_ >= 0 ? kWindowBytes : kPrivateWindowBytes),
+      writable_windows_(static_cast<std::size_t>((size_ + window_bytes_ - 1) / window_bytes_),
                         false) {
   // A note just taken for another file's range is a new one for this file.
   notes_generation.fetch_add(1, std::memory_order_relaxed);
@@ -124,12 +128,19 @@ void FlashImageFile::PrepareWrite(std::uint64_t start, std::uint64_t length) {
     end = (end + kNandPageBytes - 1) / kNandPageBytes * kNandRawPageBytes;
   }
   end = std::min(end, size_);
-  for (std::uint64_t window = first / kWindowBytes; window * kWindowBytes < end; ++window) {
-    if (writable_windows_[window]) continue;
-    writable_windows_[window] = true;
-    const std::uint64_t at = window * kWindowBytes;
+  // The windows not yet writable, in runs: one call for each run.
+  for (std::uint64_t window = first / window_bytes_; window * window_bytes_ < end;) {
+    if (writable_windows_[window]) {
+      ++window;
+      continue;
+    }
+    const std::uint64_t run = window;
+    for (; window * window_bytes_ < end && !writable_windows_[window]; ++window) {
+      writable_windows_[window] = true;
+    }
+    const std::uint64_t at = run * window_bytes_;
     // A failure (an older kernel) leaves the pages to fault in one at a time, as before.
-    madvise(base_ + at, std::min(kWindowBytes, size_ - at), MADV_POPULATE_WRITE);
+    madvise(base_ + at, std::min(window * window_bytes_, size_) - at, MADV_POPULATE_WRITE);
   }
 }
 

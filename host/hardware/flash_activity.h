@@ -36,9 +36,9 @@ struct FlashActivity {
 /// A module's flash image file as this process maps it (`size` bytes at `base`), and the file
 /// itself, open (-1: not known). The module makes one and gives it to its chips
 /// (model_links.h). Every erase and program noted with it makes the part of the mapping it
-/// will change writable in one piece, a window of 256 KB at a time, instead of taking a page
-/// fault for each 4 KB page it first stores to: an update would otherwise spend a third of
-/// its time in those faults.
+/// will change writable in one piece, a window of 256 KB at a time (of the file; a page of a
+/// private mapping), instead of taking a page fault for each 4 KB page it first stores to: an
+/// update would otherwise spend a third of its time in those faults.
 class FlashImageFile {
  public:
   FlashImageFile(std::uint8_t* base, std::uint64_t size, bool nand, int fd);
@@ -62,6 +62,7 @@ class FlashImageFile {
   std::uint64_t size_;
   bool nand_;  // the flash offsets are page * 2048, the file's page * 2112
   int fd_;
+  std::uint64_t window_bytes_;
   std::vector<bool> writable_windows_;
 };
 

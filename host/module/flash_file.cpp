@@ -16,6 +16,45 @@ namespace fs = std::filesystem;
 
 namespace host {
 
+namespace {
+
+bool AllErased(const std::uint8_t* bytes, std::size_t count) {
+  std::uint64_t all = ~std::uint64_t{0};
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + i, 8);
+    all &= word;
+  }
+  for (; i < count; ++i) all &= 0xFFFFFFFFFFFFFF00ull | bytes[i];
+  return all == ~std::uint64_t{0};
+}
+
+// What a read with ECC makes of a 512-byte step whose cells and ECC bytes are all erased.
+struct ErasedStep {
+  std::uint8_t data[512];
+  bool readable;
+};
+
+const ErasedStep& ErasedStepRead() {
+  static const ErasedStep step = [] {
+    ErasedStep s;
+    std::memset(s.data, 0xFF, sizeof s.data);
+    const std::uint8_t ecc[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    s.readable = true;
+    if (DfcEccCorrect(s.data, ecc) == DfcEccResult::kUncorrectable) {
+      std::uint8_t raw[512];
+      std::memset(raw, 0xFF, sizeof raw);
+      s.readable = ErasedButForBitFlips(raw, 512);
+      std::memset(s.data, 0xFF, sizeof s.data);
+    }
+    return s;
+  }();
+  return step;
+}
+
+}  // namespace
+
 FlashFile::FlashFile(const fs::path& dir, const ModuleConfig& config) {
   const bool nand = config.flash == FlashKind::kNand;
   Module* open_module = CurrentModule();
@@ -97,6 +136,13 @@ bool FlashFile::ReadChecked(std::uint64_t offset, void* destination, std::size_t
         const std::uint8_t* ecc = raw + kNandPageBytes + kDfcEccSpareOffset;
         for (std::uint32_t step = 0; step < kNandPageBytes / 512 && readable; ++step) {
           std::uint8_t* data = page + step * 512;
+          if (AllErased(data, 512) && AllErased(ecc + step * 6, 6)) {
+            // Most of a flash is erased: such a step reads as the ECC takes it, worked out once.
+            const ErasedStep& erased = ErasedStepRead();
+            std::memcpy(data, erased.data, 512);
+            readable = erased.readable;
+            continue;
+          }
           if (DfcEccCorrect(data, ecc + step * 6) != DfcEccResult::kUncorrectable) continue;
           // A step that was never programmed reads erased, as the driver takes it.
           readable = ErasedButForBitFlips(raw + step * 512, 512);
