@@ -434,7 +434,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.set_version_flag("--version", host::VersionText("imbrel-bin " IMBREL_VERSION));
   app.footer(
-      "Numbers are decimal or 0x-hex.\n"
+      "Numbers are decimal or 0x-hex, with K, M or G for KiB, MiB or GiB (64K, 0x20M).\n"
       "Exit status: 0 fine, 1 the updater would refuse the file or fail on it (info),\n"
       "2 bad command line, unreadable or unwritable file.");
 

@@ -120,8 +120,13 @@ CLI::App* AddCreate(CLI::App& app, CreateArgs& args) {
                      "NAND physical blocks the chip comes with marked bad, e.g. 100,1000: the "
                      "maker's mark in their spare area, and every erase and program fails");
   create->add_option("--device", args.device, "NOR device code (default 0x8922)");
-  create->add_option("--cfi-size", args.cfi,
-                     "CFI device size byte: each chip holds 2^N bytes (default 0x18: 32 MB)");
+  auto* cfi =
+      create->add_option("--cfi-size", args.cfi,
+                         "CFI device size byte: each chip holds 2^N bytes (default 0x18: 32 MB)");
+  create
+      ->add_option("--size", args.size,
+                   "NOR: the whole flash, both chips (512K to 128M, a power of two; default 64M)")
+      ->excludes(cfi);
   create->add_option("--times", args.content.times,
                      "how long flash operations take: typical, maximum, or varied between the "
                      "two for each chip (default)");
@@ -149,8 +154,12 @@ CLI::App* AddInfo(CLI::App& app, std::string& dir, bool& json) {
 CLI::App* AddErase(CLI::App& app, FlashArgs& args) {
   CLI::App* erase = app.add_subcommand("erase", "erase every block the range touches");
   erase->add_option("DIR", args.dir, "module directory")->required();
-  erase->add_option("OFFSET", args.offset, "flash offset")->required();
-  erase->add_option("LENGTH", args.length, "bytes")->required();
+  auto* offset = erase->add_option("OFFSET", args.offset, "flash offset, block-aligned");
+  auto* length = erase->add_option("LENGTH", args.length, "bytes, whole blocks")->needs(offset);
+  offset->needs(length);
+  erase->add_flag("--all", args.all, "the whole flash")->excludes(offset)->excludes(length);
+  erase->add_flag("--force", args.force,
+                  "erase the whole blocks an unaligned range touches, rather than refuse it");
   return erase;
 }
 
@@ -302,8 +311,10 @@ int main(int argc, char** argv) {
                "fail at once (status 2) when another process holds the module's flash");
   app.set_version_flag("--version", host::VersionText("imbrel-module " IMBREL_VERSION));
   app.footer(
-      "Numbers are decimal or 0x-hex. Flash access goes through the program's own driver.\n"
-      "Exit status: 0 done, 1 a flash operation failed, 2 bad command line, module or file.");
+      "Numbers are decimal or 0x-hex, with K, M or G for KiB, MiB or GiB (64K, 0x20M). Flash "
+      "access goes through the program's own driver.\n"
+      "Exit status: 0 done, 1 a flash operation failed, 2 bad command line, module or file, 5 the "
+      "module lost its power (a power cut from faults.toml).");
 
   CreateArgs create_args;
   std::string info_dir;

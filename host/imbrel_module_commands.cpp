@@ -248,6 +248,16 @@ void NorOptions(const CreateArgs& args, CreateOptions& options) {
     }
     options.cfi_size = static_cast<std::uint8_t>(size);
   }
+  if (!args.size.empty()) {
+    // Two chips of 2^cfi_size bytes each.
+    const std::uint64_t bytes = Number("size", args.size, 0xFFFFFFFF);
+    if (!std::has_single_bit(bytes) || bytes < (2ull << 0x12) || bytes > (2ull << 0x1A)) {
+      throw UsageError("size " + args.size +
+                       " is no NOR flash of two chips: 512K, 1M, 2M, 4M, 8M, 16M, 32M, 64M or "
+                       "128M");
+    }
+    options.cfi_size = static_cast<std::uint8_t>(std::countr_zero(bytes) - 1);
+  }
 }
 
 bool SameValue(const toml::node& a, const toml::node& b) {
@@ -385,9 +395,9 @@ int CreateFromDump(const CreateArgs& args, CreateOptions& options) {
         "--from-dump takes the bad blocks from the marks in the dump's spare bytes: "
         "--factory-bad-blocks does not go with it");
   }
-  if (!args.cfi.empty()) {
+  if (!args.cfi.empty() || !args.size.empty()) {
     throw UsageError(
-        "--from-dump takes the chips' size from the dump's: --cfi-size does not go "
+        "--from-dump takes the chips' size from the dump's: --cfi-size and --size do not go "
         "with it");
   }
   DumpChoices choices;
@@ -419,8 +429,8 @@ int RunCreate(const CreateArgs& args) {
   if (!args.nand && !content.factory_bad_blocks.empty()) {
     throw UsageError("--factory-bad-blocks goes with --nand");
   }
-  if (args.nand && (!args.device.empty() || !args.cfi.empty())) {
-    throw UsageError("--device and --cfi-size go with --nor");
+  if (args.nand && (!args.device.empty() || !args.cfi.empty() || !args.size.empty())) {
+    throw UsageError("--device, --cfi-size and --size go with --nor");
   }
   CreateOptions options;
   ContentOptions(content, options);

@@ -32,7 +32,7 @@ struct ContentArgs {
 
 // `create`: the module's directory, flash and processor as given, and its content.
 struct CreateArgs {
-  std::string dir, device, cfi, chip, part;
+  std::string dir, device, cfi, size, chip, part;
   std::string from_dump;  // a flash dump to make the module's flash from
   bool nor = false, nand = false;
   ContentArgs content;
@@ -43,6 +43,8 @@ struct FlashArgs {
   std::string dir, offset, length;
   std::string file;      // write, verify: the data ("-": standard input)
   bool erase = false;    // write: erase the blocks the range touches first
+  bool all = false;      // erase: the whole flash
+  bool force = false;    // erase: take the whole blocks of an unaligned range
   std::string out_file;  // read: where the bytes go (empty or "-": stdout)
   std::string bin;       // verify: a BIN image to hold the flash to, as the updater places it
 };

@@ -397,15 +397,25 @@ std::string RegionsHeld(const std::string& dir, std::uint64_t start, std::uint64
 }  // namespace
 
 int RunErase(const FlashArgs& args) {
-  std::uint64_t offset = Number("offset", args.offset, 0xFFFFFFFF);
-  std::uint64_t length = Number("length", args.length, 0xFFFFFFFF);
+  if (!args.all && args.offset.empty()) throw UsageError("erase takes OFFSET and LENGTH, or --all");
+  std::uint64_t offset = args.all ? 0 : Number("offset", args.offset, 0xFFFFFFFF);
+  std::uint64_t length = args.all ? 0 : Number("length", args.length, 0xFFFFFFFF);
   FlashSession session(args.dir);
+  if (args.all) length = FlashOps.FlashSize;
   CheckRange(session, "erase", offset, length);
   if (length == 0) {
     std::printf("erased nothing: the length is 0\n");
     return 0;
   }
   const auto [start, end] = BlocksOf(offset, length);
+  if ((start != offset || end != offset + length) && !args.force) {
+    // As flash_erase does: an erase takes whole blocks, and more than was asked goes only
+    // when asked for.
+    throw UsageError("erase " + HexLower(offset) + " + " + HexLower(length) +
+                     " is not block-aligned: it would erase " + HexLower(start) + " to " +
+                     HexLower(end - 1) + " (" + HexLower(start) + " + " + HexLower(end - start) +
+                     "); give that range, or --force");
+  }
   std::uint64_t blocks = 0;
   for (std::uint64_t at = start; at < end; at += FlashOps.BlockSize(static_cast<DWORD>(at))) {
     ++blocks;

@@ -80,7 +80,10 @@ int main(int argc, char** argv) {
       "update was cancelled; 2 for a bad host "
       "option or module, or a command the program did not understand; 4 when the module does "
       "not start (its flash holds no bootloader, or no OS image the bootloader can take: "
-      "imbrel-module info says why, and imbrel-module write repairs it); 130 when interrupted. "
+      "imbrel-module info says why, and imbrel-module write repairs it); 5 when the module lost "
+      "its "
+      "power (a power cut from faults.toml: boot.log says during which operation); 130 when "
+      "interrupted. "
       "(The "
       "program's own exit code is always 1: its "
       "outcome is in its boxes, which the host reads.)");
@@ -173,6 +176,20 @@ int main(int argc, char** argv) {
   if (!host::ui::InstallBackend(ui)) return 2;
   host::ui::RunRecorder& run = host::ui::RecordRun();
 
+  // "/u /home/me/nk.bin": a path on this machine, which the module cannot see. The program
+  // says it cannot open the file; say what to do instead.
+  for (std::size_t i = 0; i + 1 < command.size(); ++i) {
+    const std::string& path = command[i + 1];
+    std::error_code ec;
+    if ((command[i] == "/u" || command[i] == "/U") && path.size() > 1 && path[0] == '/' &&
+        fs::is_regular_file(path, ec)) {
+      const fs::path host_file(path);
+      std::fprintf(stderr,
+                   "imbrel: hint: %s is a file on this machine, which the module does not see; "
+                   "show its folder as \\USB HD with --usb %s and update from '\\USB HD\\%s'\n",
+                   path.c_str(), host_file.parent_path().c_str(), host_file.filename().c_str());
+    }
+  }
   std::string line;
   for (const std::string& part : command) line += (line.empty() ? "" : " ") + part;
   std::u16string wide = host::Utf16(line);

@@ -22,15 +22,35 @@ namespace host {
 
 std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t max) {
   if (text.empty()) return std::nullopt;
+  // A size suffix, as mtd-utils take it: K, M or G, 1024-based. None of them is a hex digit.
+  std::uint64_t unit = 1;
+  std::string digits = text;
+  switch (digits.back()) {
+    case 'K':
+    case 'k':
+      unit = 1ull << 10;
+      break;
+    case 'M':
+    case 'm':
+      unit = 1ull << 20;
+      break;
+    case 'G':
+    case 'g':
+      unit = 1ull << 30;
+      break;
+  }
+  if (unit != 1) digits.pop_back();
+  if (digits.empty()) return std::nullopt;
   int base = 10;
   std::size_t start = 0;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
     base = 16;
     start = 2;
   }
+  const std::uint64_t limit = max / unit;  // the largest count of units that fits
   std::uint64_t value = 0;
-  for (std::size_t i = start; i < text.size(); ++i) {
-    char c = text[i];
+  for (std::size_t i = start; i < digits.size(); ++i) {
+    char c = digits[i];
     int digit;
     if (c >= '0' && c <= '9')
       digit = c - '0';
@@ -40,19 +60,19 @@ std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t 
       digit = c - 'A' + 10;
     else
       return std::nullopt;
-    // digit > max first: max - digit would wrap round.
-    if (static_cast<std::uint64_t>(digit) > max || value > (max - digit) / base)
+    // digit > limit first: limit - digit would wrap round.
+    if (static_cast<std::uint64_t>(digit) > limit || value > (limit - digit) / base)
       return std::nullopt;
     value = value * base + digit;
   }
-  return value;
+  return value * unit;
 }
 
 std::uint64_t Number(const std::string& what, const std::string& text, std::uint64_t max) {
   auto value = ParseNumber(text, max);
   if (!value) {
     throw UsageError(what + " '" + text + "' is not a number from 0 to " + HexLower(max) +
-                     " (decimal or 0x-hex)");
+                     " (decimal or 0x-hex, with K, M or G for KiB, MiB or GiB)");
   }
   return *value;
 }

@@ -19,7 +19,8 @@ class App;
 
 namespace host {
 
-/// Parses a decimal or 0x-hexadecimal number no larger than `max`; nullopt otherwise.
+/// Parses a decimal or 0x-hexadecimal number, with an optional K, M or G (1024-based), no
+/// larger than `max`; nullopt otherwise.
 std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t max);
 
 /// A bad command line or input file: the tools print it as one line and exit 2.

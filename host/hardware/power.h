@@ -59,6 +59,7 @@ class PowerSupply {
 };
 
 /// Exit status of a process whose module lost its power.
-constexpr int kPowerCutStatus = 3;
+constexpr int kPowerCutStatus =
+    5;  // its own: 3 is a cancelled update, 4 a module that does not start
 
 }  // namespace host

@@ -40,12 +40,12 @@ TEST(FlashMap, ShowsWhatEachNorBlockHoldsAndItsEraseCountAcrossRuns) {
   ASSERT_EQ(run("write " + m + " 0x40000" + data), 0);
   for (int i = 0; i < 2; ++i) {
     ASSERT_EQ(run("write " + m + " 0x80000" + data), 0);
-    ASSERT_EQ(run("erase " + m + " 0x80000 1"), 0);
+    ASSERT_EQ(run("erase --force " + m + " 0x80000 1"), 0);
   }
   // The erase of the last block is cut by the power: the block is left weak.
   ASSERT_EQ(run("write " + m + " 0xC0000" + data), 0);
   ASSERT_EQ(run("fault " + m + " --power-cut-after 0"), 0);
-  run("erase " + m + " 0xC0000 1");
+  run("erase --force " + m + " 0xC0000 1");
 
   CommandResult r = RunCommand(ModuleTool("map " + m));
   ASSERT_EQ(r.status, 0) << r.err;

@@ -108,10 +108,56 @@ TEST_F(ImbrelModuleTool, WriteReadAndEraseGoThroughTheDriver) {
   EXPECT_NE(r.err.find("the flash at 0x40004 holds 0xff, the file 0x0a"), std::string::npos)
       << r.err;
 
-  r = Run("erase " + Dir() + " 0x40000 1");
+  r = Run("erase --force " + Dir() + " 0x40000 1");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("1.0 s of module time"), std::string::npos) << r.out;
   EXPECT_EQ(Image(0x40001, 16), std::vector<std::uint8_t>(16, 0xFF));
+}
+
+// The habits of mtd-utils: sizes with K, M and G; an erase takes whole blocks only when asked
+// (flash_erase refuses an unaligned range), or the whole flash with --all; create --size.
+TEST_F(ImbrelModuleTool, ErasesAreWholeBlocksAndSizesTakeSuffixes) {
+  // Two chips of 512 KB; parameter blocks of 64 KB, then blocks of 256 KB.
+  ASSERT_EQ(Run("create " + Dir() + " --nor --size 1M").status, 0);
+  CommandResult r = Run("info " + Dir());
+  EXPECT_NE(r.out.find("0x100000 (1 MB; CFI size 0x13: 2 x 512 KB)"), std::string::npos) << r.out;
+  const std::vector<std::uint8_t> bootloader = Image(0, 64);
+  ASSERT_NE(bootloader, std::vector<std::uint8_t>(64, 0xFF));
+
+  // Unaligned: refused with the range it would take, and nothing erased.
+  r = Run("erase " + Dir() + " 0x100 16");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("is not block-aligned: it would erase 0 to 0xffff (0 + 0x10000); give "
+                       "that range, or --force"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(Image(0, 64), bootloader);
+  r = Run("erase " + Dir() + " 256K 1");
+  EXPECT_EQ(r.status, 2) << r.out;
+  // 256K + 256K is the second block, exactly.
+  r = Run("erase " + Dir() + " 256K 256K");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("erased 0x40000 to 0x7ffff (1 block)"), std::string::npos) << r.out;
+  EXPECT_EQ(Image(0, 64), bootloader);
+  r = Run("erase --force " + Dir() + " 0x100 16");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Image(0, 64), std::vector<std::uint8_t>(64, 0xFF));
+
+  std::ofstream(dir_ / "x.bin", std::ios::binary) << "xyz";
+  ASSERT_EQ(Run("write " + Dir() + " 0x1M " + (dir_ / "x.bin").string()).status, 2);  // past
+  ASSERT_EQ(Run("write " + Dir() + " 0x104K " + (dir_ / "x.bin").string()).status, 0);
+  EXPECT_EQ(Image(0x104 * 1024, 3), (std::vector<std::uint8_t>{'x', 'y', 'z'}));
+  r = Run("erase " + Dir() + " --all");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("erased 0 to 0xfffff (7 blocks)"), std::string::npos) << r.out;
+  EXPECT_EQ(Image(0x104 * 1024, 3), std::vector<std::uint8_t>(3, 0xFF));
+
+  for (const char* bad : {"--size 3M", "--size 256K", "--size 256M", "--size 1M --cfi-size 0x13",
+                          "--size 1X", "--size K"}) {
+    r = Run("create " + (dir_ / "bad").string() + " --nor " + bad);
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "bad")) << bad;
+  }
 }
 
 // IMBREL_TRACE makes the models write what they see to trace.log in the module, with the

@@ -62,6 +62,26 @@ TEST_F(ImbrelProgram, QuietUpdateFromTheCommandLine) {
   EXPECT_EQ(flash, (std::vector<std::uint8_t>{0x00, 0x00, 0x4C, 0x4E, 0x01, 0x00, 0x4C, 0x4E}));
 }
 
+// "/u /home/me/nk.bin", a path on this machine: the module cannot see it, and a hint names
+// --usb. The flash is not touched.
+TEST_F(ImbrelProgram, AHostPathToUpdateFromGetsAHintNamingUsb) {
+  Create();
+  const auto before = test::ReadImage(dir_ / "m", 0x80000, 64);
+  std::filesystem::copy_file(dir_ / "m" / "fs" / "USB HD" / "IMAGES" / "nk.bin", dir_ / "nk.bin");
+  CommandResult r = Run("/u " + (dir_ / "nk.bin").string());
+  EXPECT_NE(r.err.find("hint: " + (dir_ / "nk.bin").string() +
+                       " is a file on this machine, which the module does not see; show its "
+                       "folder as \\USB HD with --usb " +
+                       dir_.path().string() + " and update from '\\USB HD\\nk.bin'"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(test::ReadImage(dir_ / "m", 0x80000, 64), before);
+  // As the hint says.
+  r = Run("--usb " + dir_.path().string() + " /u '\\USB HD\\nk.bin'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("hint:"), std::string::npos) << r.err;
+}
+
 TEST_F(ImbrelProgram, HostOptionsAsUsersExpect) {
   Create();
   // A misspelt host option is refused, not taken for the program's command line.

@@ -342,7 +342,7 @@ TEST_F(NandUpdate, EraseInTheBootAreaErasesExactlyItsBlocks) {
   std::copy_n("WXYZ", 4, expected.begin() + 0x30000);
   ASSERT_TRUE(ReadLogical(0, 0x40000) == expected);
 
-  CommandResult r = Tool("erase " + Dir() + " 0x20010 0x10");
+  CommandResult r = Tool("erase --force " + Dir() + " 0x20010 0x10");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("erased 0x20000 to 0x3ffff (1 block) for 0x20010 + 0x10"), std::string::npos)
       << r.out;
@@ -352,7 +352,7 @@ TEST_F(NandUpdate, EraseInTheBootAreaErasesExactlyItsBlocks) {
 
   ASSERT_EQ(Tool("write " + Dir() + " 0x30000 " + four).status, 0);
   std::copy_n("WXYZ", 4, expected.begin() + 0x30000);
-  EXPECT_EQ(Tool("erase " + Dir() + " 0 1").status, 0);
+  EXPECT_EQ(Tool("erase --force " + Dir() + " 0 1").status, 0);
   std::fill(expected.begin(), expected.begin() + 0x20000, 0xFF);
   EXPECT_TRUE(ReadLogical(0, 0x40000) == expected);
 }
