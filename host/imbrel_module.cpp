@@ -160,6 +160,8 @@ CLI::App* AddErase(CLI::App& app, FlashArgs& args) {
   erase->add_flag("--all", args.all, "the whole flash")->excludes(offset)->excludes(length);
   erase->add_flag("--force", args.force,
                   "erase the whole blocks an unaligned range touches, rather than refuse it");
+  erase->add_flag("--json", args.json,
+                  "one JSON object on standard output instead of the text (keys in docs/tools.md)");
   return erase;
 }
 
@@ -174,6 +176,8 @@ CLI::App* AddWrite(CLI::App& app, FlashArgs& args) {
   write->add_option("OFFSET", args.offset, "flash offset")->required();
   write->add_option("FILE", args.file, "data to program (- for standard input)")->required();
   write->add_flag("--erase", args.erase, "erase the blocks the range touches first");
+  write->add_flag("--json", args.json,
+                  "one JSON object on standard output instead of the text (keys in docs/tools.md)");
   return write;
 }
 
@@ -197,6 +201,9 @@ CLI::App* AddVerify(CLI::App& app, FlashArgs& args) {
       throw CLI::ValidationError("verify", "needs OFFSET and FILE, or --bin FILE");
     }
   });
+  verify->add_flag(
+      "--json", args.json,
+      "one JSON object on standard output instead of the text (keys in docs/tools.md)");
   return verify;
 }
 
@@ -212,6 +219,8 @@ CLI::App* AddRead(CLI::App& app, FlashArgs& args) {
   read->add_option("-o,--output", args.out_file,
                    "write the bytes to this file (- for standard "
                    "output)");
+  read->add_flag("--json", args.json,
+                 "with -o FILE: one JSON object on standard output (keys in docs/tools.md)");
   return read;
 }
 
@@ -227,6 +236,8 @@ CLI::App* AddDump(CLI::App& app, host::DumpArgs& args) {
                  "FIRST and COUNT are logical pages, through the block map (default: physical)");
   dump->add_flag("--raw", args.raw, "the cells as they are, without ECC correction");
   dump->add_option("-o,--output", args.out_file, "write to this file (- for standard output)");
+  dump->add_flag("--json", args.json,
+                 "with -o FILE: one JSON object on standard output (keys in docs/tools.md)");
   return dump;
 }
 
@@ -339,6 +350,37 @@ int main(int argc, char** argv) {
   host::SetOtherProcessWait(
       no_wait ? host::OtherProcessWait::kRefuse : host::OtherProcessWait::kWait, "imbrel-module");
 
+  // --json: the command's object on standard output, whatever ends it.
+  const char* json_command = *erase && erase_args.json     ? "erase"
+                             : *write && write_args.json   ? "write"
+                             : *verify && verify_args.json ? "verify"
+                             : *read && read_args.json     ? "read"
+                             : *dump && dump_args.json     ? "dump"
+                                                           : nullptr;
+  if (json_command) {
+    host::BeginJsonReport(json_command);
+    int status = host::kExitFailed;
+    try {
+      if (*erase) status = host::RunErase(erase_args);
+      if (*write) status = host::RunWrite(write_args);
+      if (*verify) status = host::RunVerify(verify_args);
+      if (*read) status = host::RunRead(read_args);
+      if (*dump) status = host::RunDump(dump_args);
+    } catch (const host::UsageError& e) {
+      std::fprintf(stderr, "imbrel-module: %s\n", e.what());
+      host::NoteJsonError(e.what());
+      status = host::kExitUsage;
+    } catch (const host::ModuleError& e) {
+      std::fprintf(stderr, "imbrel-module: %s\n", e.what());
+      host::NoteJsonError(e.what());
+      status = host::kExitUsage;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "imbrel-module: %s\n", e.what());
+      host::NoteJsonError(e.what());
+      status = host::kExitFailed;
+    }
+    return host::EndJsonReport(status);
+  }
   try {
     if (*create) return host::RunCreate(create_args);
     if (*info) return host::RunInfo(info_dir, info_json);

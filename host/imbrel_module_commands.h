@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include <toml++/toml.h>
+
 namespace host {
 
 struct BinImage;
@@ -43,6 +45,7 @@ struct FlashArgs {
   std::string dir, offset, length;
   std::string file;      // write, verify: the data ("-": standard input)
   bool erase = false;    // write: erase the blocks the range touches first
+  bool json = false;     // one JSON object on standard output instead of the text
   bool all = false;      // erase: the whole flash
   bool force = false;    // erase: take the whole blocks of an unaligned range
   std::string out_file;  // read: where the bytes go (empty or "-": stdout)
@@ -54,6 +57,7 @@ struct DumpArgs {
   std::string dir, first, count, out_file;
   bool logical = false;  // FIRST counts logical pages (through the block map)
   bool raw = false;      // the cells as they are, without ECC correction
+  bool json = false;     // with -o FILE: one JSON object on standard output
 };
 
 // `rehearse`: the module, the image, and what to report.
@@ -76,6 +80,16 @@ struct FaultArgs {
   std::string bad_block, on, bit_flip, byte = "0", bit = "0", power_cut_after;
   bool never_ready = false, remove = false, clear = false;
 };
+
+/// --json of a flash command: the object it fills as it goes, printed as the command ends
+/// (power cut included) with "command", "ok", "status" and the "errors" it said on standard
+/// error. Null when the command prints text.
+toml::table* JsonReport();
+void BeginJsonReport(const char* command);
+/// Adds `text` to the report's errors (a message the command printed).
+void NoteJsonError(const std::string& text);
+/// Prints the report with `status` and ends it; returns `status`.
+int EndJsonReport(int status);
 
 // Each returns the tool's exit status, or throws: UsageError and ModuleError for a bad
 // command line, module or file, other exceptions for a failed operation.

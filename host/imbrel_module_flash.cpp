@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -19,14 +20,18 @@
 #include "flash/nand/nand_controller.h"
 #include "flash/nand/nand_flash.h"
 #include "host/bin_image.h"
+#include "host/hardware/power.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/imbrel_module_commands.h"
 #include "host/module/flash_map.h"
 #include "host/module/module.h"
+#include "host/module/nand_logical.h"
+#include "host/system/text.h"
 #include "host/tool_support.h"
 #include "platform/kernel_call.h"
 #include "platform/platform_codes.h"
 #include "update/bin_format.h"
+#include "update/flash_regions.h"
 #include "update/update_worker.h"
 
 namespace fs = std::filesystem;
@@ -34,6 +39,64 @@ namespace fs = std::filesystem;
 namespace host {
 
 namespace {
+
+std::optional<toml::table> json_report;
+
+void PrintJsonReportAtPowerCut() {
+  if (!json_report) return;
+  NoteJsonError("the module lost its power");
+  EndJsonReport(kPowerCutStatus);
+}
+
+// Says what went wrong on standard error, and in the JSON report when there is one.
+[[gnu::format(printf, 1, 2)]] void Complain(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+  std::vsnprintf(text.data(), text.size() + 1, format, again);
+  va_end(again);
+  std::fprintf(stderr, "imbrel-module: %s", text.c_str());
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  NoteJsonError(text);
+}
+
+std::int64_t Json(std::uint64_t n) { return static_cast<std::int64_t>(n); }
+
+// The program's regions that [start, end) of the flash holds part of, as the update's
+// overwrite check measures them (the bootloader, the configuration block and the OS image as
+// far as their contents go; the registry from item 5; the file system from the registry).
+std::vector<std::string> RegionsTouched(std::uint64_t start, std::uint64_t end) {
+  MeasureRegionTable();
+  std::vector<std::string> names;
+  for (int r = 0; r < kRegionCount; ++r) {
+    const ::FlashRegion& region = ::RegionTable[r];
+    const std::uint64_t length = r <= kRegionImage ? region.MeasuredSize : region.Length;
+    if (length == 0) continue;
+    if (start < region.Start + length && end > region.Start) {
+      names.push_back(Utf8(region.Name));
+    }
+  }
+  return names;
+}
+
+std::string RegionsText(const std::vector<std::string>& names) {
+  if (names.empty()) return "";
+  std::string text = "; they held part of ";
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+  }
+  return text;
+}
+
+toml::array JsonList(const std::vector<std::string>& names) {
+  toml::array list;
+  for (const std::string& n : names) list.push_back(n);
+  return list;
+}
 
 // Checks, before anything is touched, that the session's driver started and that the range
 // lies inside the flash.
@@ -160,11 +223,11 @@ bool EraseBlocks(std::uint64_t offset, std::uint64_t length) {
     ShowEraseProgress(static_cast<DWORD>(done), static_cast<DWORD>(length));
     if (!FlashOps.EraseRange(static_cast<DWORD>(at), block)) {
       EndProgressLine();
-      std::fprintf(stderr,
-                   "imbrel-module: erase failed at the block %s + %s (it is locked, failed to "
-                   "erase or timed out)%s\n",
-                   HexLower(at).c_str(), HexLower(block).c_str(),
-                   at > offset ? "; the blocks before it are erased" : "");
+      Complain(
+          "erase failed at the block %s + %s (it is locked, failed to "
+          "erase or timed out)%s\n",
+          HexLower(at).c_str(), HexLower(block).c_str(),
+          at > offset ? "; the blocks before it are erased" : "");
       return false;
     }
     done += block;
@@ -212,17 +275,17 @@ bool ProgramRange(std::uint64_t start, const std::vector<std::uint8_t>& image) {
       EndProgressLine();
       std::string unreadable = UnreadablePageOfBlock(start + done);
       if (!unreadable.empty()) {
-        std::fprintf(stderr,
-                     "imbrel-module: write failed at %s: its block reported a program error "
-                     "and cannot be moved to the reserve, as %s; the bytes before it are "
-                     "written\n",
-                     HexLower(start + done).c_str(), unreadable.c_str());
+        Complain(
+            "write failed at %s: its block reported a program error "
+            "and cannot be moved to the reserve, as %s; the bytes before it are "
+            "written\n",
+            HexLower(start + done).c_str(), unreadable.c_str());
         return false;
       }
-      std::fprintf(stderr,
-                   "imbrel-module: write failed at %s (a block is locked, reported a program "
-                   "error or timed out); the bytes before it are written\n",
-                   HexLower(start + done).c_str());
+      Complain(
+          "write failed at %s (a block is locked, reported a program "
+          "error or timed out); the bytes before it are written\n",
+          HexLower(start + done).c_str());
       return false;
     }
     done += take;
@@ -278,10 +341,10 @@ int WriteRange(std::uint64_t offset, const std::vector<std::uint8_t>& data, bool
     }
     image.resize(end - start);
     if (!ReadRange(start, end - start, image.data(), &problem)) {
-      std::fprintf(stderr,
-                   "imbrel-module: %s; the blocks the range touches cannot be kept outside it, "
-                   "so nothing is erased\n",
-                   problem.c_str());
+      Complain(
+          "%s; the blocks the range touches cannot be kept outside it, "
+          "so nothing is erased\n",
+          problem.c_str());
       return kExitFailed;
     }
     const std::vector<std::uint8_t> before = image;  // what the erase takes, put back if it fails
@@ -292,10 +355,10 @@ int WriteRange(std::uint64_t offset, const std::vector<std::uint8_t>& data, bool
     if (FlashOps.DriverKind == kDriverNand && GetCpuPartNumber() == 9 && start <= 4 && end >= 8 &&
         !std::equal(hmit, hmit + 4, image.begin() + static_cast<long>(4 - start)) &&
         (offset > 4 || offset + data.size() < 8)) {
-      std::fprintf(stderr,
-                   "imbrel-module: the blocks the range touches hold the bootloader's word at "
-                   "offset 4, which this module's driver (part number 9) would write back as "
-                   "\"HMIT\"; nothing is erased\n");
+      Complain(
+          "the blocks the range touches hold the bootloader's word at "
+          "offset 4, which this module's driver (part number 9) would write back as "
+          "\"HMIT\"; nothing is erased\n");
       return kExitFailed;
     }
     if (!EraseBlocks(erase_from, end - erase_from)) {
@@ -304,13 +367,12 @@ int WriteRange(std::uint64_t offset, const std::vector<std::uint8_t>& data, bool
       // loses nothing it can keep.
       if (WriteBackErasedPages(before.data(), static_cast<DWORD>(start),
                                static_cast<DWORD>(before.size()))) {
-        std::fprintf(stderr,
-                     "imbrel-module: what the erase took was written back; nothing written\n");
+        Complain("what the erase took was written back; nothing written\n");
       } else {
-        std::fprintf(stderr,
-                     "imbrel-module: what the erase took in %s + %s could not all be written "
-                     "back\n",
-                     HexLower(start).c_str(), HexLower(end - start).c_str());
+        Complain(
+            "what the erase took in %s + %s could not all be written "
+            "back\n",
+            HexLower(start).c_str(), HexLower(end - start).c_str());
       }
       return kExitFailed;
     }
@@ -328,16 +390,15 @@ int WriteRange(std::uint64_t offset, const std::vector<std::uint8_t>& data, bool
     // old bytes nor the file's. Nothing is programmed then.
     std::vector<std::uint8_t> now(data.size());
     if (!ReadRange(offset, data.size(), now.data(), &problem)) {
-      std::fprintf(stderr, "imbrel-module: %s; nothing written\n", problem.c_str());
+      Complain("%s; nothing written\n", problem.c_str());
       return kExitFailed;
     }
     auto used = std::find_if(now.begin(), now.end(), [](std::uint8_t b) { return b != 0xFF; });
     if (used != now.end()) {
-      std::fprintf(stderr,
-                   "imbrel-module: the flash at %s is not erased (it holds 0x%02x); nothing "
-                   "written: erase the range first, or write --erase\n",
-                   HexLower(offset + static_cast<std::uint64_t>(used - now.begin())).c_str(),
-                   *used);
+      Complain(
+          "the flash at %s is not erased (it holds 0x%02x); nothing "
+          "written: erase the range first, or write --erase\n",
+          HexLower(offset + static_cast<std::uint64_t>(used - now.begin())).c_str(), *used);
       return kExitFailed;
     }
   }
@@ -347,51 +408,26 @@ int WriteRange(std::uint64_t offset, const std::vector<std::uint8_t>& data, bool
     if (start != offset || end != offset + data.size()) {
       // The blocks were erased whole for the write: what they held outside the range did not
       // all go back. Say so rather than leave "the bytes before it" to sound like the rest.
-      std::fprintf(stderr,
-                   "imbrel-module: %s + %s was erased for the write; its old bytes outside the "
-                   "range were not all written back\n",
-                   HexLower(start).c_str(), HexLower(end - start).c_str());
+      Complain(
+          "%s + %s was erased for the write; its old bytes outside the "
+          "range were not all written back\n",
+          HexLower(start).c_str(), HexLower(end - start).c_str());
     }
     return kExitFailed;
   }
   std::vector<std::uint8_t> back(image.size());
   if (!ReadRange(start, image.size(), back.data(), &problem)) {
-    std::fprintf(stderr, "imbrel-module: %s after the write\n", problem.c_str());
+    Complain("%s after the write\n", problem.c_str());
     return kExitFailed;
   }
   if (back != image) {
     std::size_t at = 0;
     while (back[at] == image[at]) ++at;
-    std::fprintf(stderr,
-                 "imbrel-module: after the write the flash at %s holds 0x%02x, not 0x%02x\n",
-                 HexLower(start + at).c_str(), back[at], image[at]);
+    Complain("after the write the flash at %s holds 0x%02x, not 0x%02x\n",
+             HexLower(start + at).c_str(), back[at], image[at]);
     return kExitFailed;
   }
   return 0;
-}
-
-// The named regions (the bootloader, the configuration block) that [start, end) holds part
-// of, as " (it held part of the bootloader)"; empty when none.
-std::string RegionsHeld(const std::string& dir, std::uint64_t start, std::uint64_t end) {
-  std::vector<std::string> names;
-  try {
-    for (const MapBlock& b : ReadFlashMap(dir).blocks) {
-      if (b.offset + b.size <= start || b.offset >= end) continue;
-      if ((b.region == "bootloader" || b.region == "config block") &&
-          std::find(names.begin(), names.end(), b.region) == names.end()) {
-        names.push_back(b.region);
-      }
-    }
-  } catch (const std::exception&) {
-    return "";  // the map is a courtesy: the erase itself went through the driver
-  }
-  if (names.empty()) return "";
-  std::string text = "; they held ";
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i) text += " and ";
-    text += names[i] == "bootloader" ? "the bootloader" : "the configuration block";
-  }
-  return text;
 }
 
 }  // namespace
@@ -416,26 +452,61 @@ int RunErase(const FlashArgs& args) {
                      HexLower(end - 1) + " (" + HexLower(start) + " + " + HexLower(end - start) +
                      "); give that range, or --force");
   }
-  std::uint64_t blocks = 0;
+  // NOR: the driver leaves a block that is already blank as it is (an erase would only wear
+  // it); those are counted apart. The NAND driver erases every block.
+  Module& module = session.module();
+  std::uint64_t blocks = 0, blank = 0;
   for (std::uint64_t at = start; at < end; at += FlashOps.BlockSize(static_cast<DWORD>(at))) {
     ++blocks;
+    const DWORD size = FlashOps.BlockSize(static_cast<DWORD>(at));
+    if (module.config().flash == FlashKind::kNor && at + size <= module.image_size() &&
+        std::all_of(module.image() + at, module.image() + at + size,
+                    [](std::uint8_t b) { return b == 0xFF; })) {
+      ++blank;
+    }
   }
-  const std::string held = RegionsHeld(args.dir, start, end);
+  const std::vector<std::string> regions = RegionsTouched(start, end);
+  const BadBlockWatch bad_blocks(module);
+  if (toml::table* report = JsonReport()) {
+    report->insert("offset", Json(offset));
+    report->insert("length", Json(length));
+    report->insert("start", Json(start));
+    report->insert("end", Json(end));
+    report->insert("blocks", Json(blocks));
+    report->insert("regions", JsonList(regions));
+  }
   std::uint64_t started = ClockNow();
+  bool erased = true;
   if (FlashOps.DriverKind == kDriverNand && start < kNandBootArea) {
     // The boot area's blocks are tied (logical page 63, the last of block 0, lives in physical
     // block 1): what they hold outside the range is kept.
     std::uint64_t from = 0, to = 0;
-    std::vector<std::uint8_t> erased(end - start, 0xFF);
-    if (WriteRange(start, erased, true, &from, &to) != 0) return kExitFailed;
-  } else if (!EraseBlocks(start, end - start)) {
+    std::vector<std::uint8_t> ff(end - start, 0xFF);
+    erased = WriteRange(start, ff, true, &from, &to) == 0;
+  } else {
+    erased = EraseBlocks(start, end - start);
+  }
+  const std::uint64_t took = ClockNow() - started;
+  if (toml::table* report = JsonReport(); report && bad_blocks.nand()) {
+    report->insert("bad_blocks", bad_blocks.Json());
+  }
+  if (toml::table* report = JsonReport()) {
+    report->insert("erased_blocks", Json(erased ? blocks - blank : 0));
+    report->insert("skipped_blank", Json(erased ? blank : 0));
+    report->insert("module_time_ns", Json(took));
+    return erased ? 0 : kExitFailed;
+  }
+  const std::string moved = bad_blocks.Text();
+  if (!erased) {
+    if (!moved.empty()) std::fprintf(stderr, "imbrel-module: meanwhile %s\n", moved.c_str() + 2);
     return kExitFailed;
   }
-  std::printf("erased %s to %s (%llu block%s) for %s + %s in %s of module time%s\n",
+  std::printf("erased %s to %s (%llu block%s%s) for %s + %s in %s of module time%s%s\n",
               HexLower(start).c_str(), HexLower(end - 1).c_str(),
               static_cast<unsigned long long>(blocks), blocks == 1 ? "" : "s",
-              HexLower(offset).c_str(), HexLower(length).c_str(),
-              FormatDuration(ClockNow() - started).c_str(), held.c_str());
+              blank ? ("; " + std::to_string(blank) + " already blank, skipped").c_str() : "",
+              HexLower(offset).c_str(), HexLower(length).c_str(), FormatDuration(took).c_str(),
+              RegionsText(regions).c_str(), moved.c_str());
   return 0;
 }
 
@@ -444,15 +515,35 @@ int RunWrite(const FlashArgs& args) {
   std::vector<std::uint8_t> data = ReadInput(args.file);
   FlashSession session(args.dir);
   CheckRange(session, "write", offset, data.size());
+  const BadBlockWatch bad_blocks(session.module());
   std::uint64_t started = ClockNow();
   std::uint64_t start = offset, end = offset + data.size();
-  if (int status = WriteRange(offset, data, args.erase, &start, &end)) return status;
-  std::printf("wrote %zu bytes at %s%s and verified them in %s of module time\n", data.size(),
-              HexLower(offset).c_str(),
-              start != offset || end != offset + data.size()
-                  ? (" (erased " + HexLower(start) + " + " + HexLower(end - start) + ")").c_str()
-                  : "",
-              FormatDuration(ClockNow() - started).c_str());
+  const int status = WriteRange(offset, data, args.erase, &start, &end);
+  const std::uint64_t took = ClockNow() - started;
+  if (toml::table* report = JsonReport(); report && bad_blocks.nand()) {
+    report->insert("bad_blocks", bad_blocks.Json());
+  }
+  const bool erased = start != offset || end != offset + data.size();
+  if (toml::table* report = JsonReport()) {
+    report->insert("offset", Json(offset));
+    report->insert("bytes", Json(data.size()));
+    if (erased) {
+      report->insert("erased_start", Json(start));
+      report->insert("erased_end", Json(end));
+    }
+    report->insert("module_time_ns", Json(took));
+    return status;
+  }
+  const std::string moved = bad_blocks.Text();
+  if (status) {
+    if (!moved.empty()) std::fprintf(stderr, "imbrel-module: meanwhile %s\n", moved.c_str() + 2);
+    return status;
+  }
+  std::printf(
+      "wrote %zu bytes at %s%s and verified them in %s of module time%s\n", data.size(),
+      HexLower(offset).c_str(),
+      erased ? (" (erased " + HexLower(start) + " + " + HexLower(end - start) + ")").c_str() : "",
+      FormatDuration(took).c_str(), moved.c_str());
   return 0;
 }
 
@@ -617,29 +708,55 @@ int VerifyBin(const FlashArgs& args) {
     throw std::runtime_error("the flash driver could not start on this module");
   }
   const BinComparison c = CompareFlashWithBin(image, name);
+  const BadBlockWatch bad_blocks(session.module());
+  if (toml::table* report = JsonReport()) {
+    report->insert("image", name);
+    report->insert("image_start", Json(image.start));
+    report->insert("placed_at", Json(c.start));
+    report->insert("from", Json(c.from));
+    report->insert("to", Json(c.to));
+    if (c.read_problem.empty()) {
+      report->insert("record_bytes", Json(c.records));
+      report->insert("erased_bytes", Json(c.checked - c.records));
+      report->insert("differ", Json(c.differ));
+      if (c.differ) {
+        toml::table first{
+            {"offset", Json(c.first)}, {"held", Json(c.held)}, {"wanted", Json(c.wanted)}};
+        if (c.first_record >= 0) first.insert("record", c.first_record);
+        report->insert("first_difference", std::move(first));
+      }
+    }
+    toml::array relocated;
+    for (const auto& [logical, replacement] : bad_blocks.InRange(c.from, c.to)) {
+      relocated.push_back(
+          toml::table{{"logical_block", Json(logical)}, {"replacement", Json(replacement)}});
+    }
+    if (bad_blocks.nand()) report->insert("relocated_in_range", std::move(relocated));
+  }
   if (!c.read_problem.empty()) {
-    std::fprintf(stderr, "imbrel-module: %s\n", c.read_problem.c_str());
+    Complain("%s\n", c.read_problem.c_str());
     return kExitFailed;
   }
   if (c.differ) {
     const std::string what = c.first_record >= 0
                                  ? "record " + std::to_string(c.first_record) + " of the image"
                                  : "the image (erased there)";
-    std::fprintf(stderr,
-                 "imbrel-module: the flash differs from %s: at %s it holds 0x%02x, %s 0x%02x; "
-                 "%llu byte%s of %s to %s differ%s\n",
-                 name.c_str(), HexLower(c.first).c_str(), c.held, what.c_str(), c.wanted,
-                 static_cast<unsigned long long>(c.differ), c.differ == 1 ? "" : "s",
-                 HexLower(c.from).c_str(), HexLower(c.to - 1).c_str(), c.differ == 1 ? "s" : "");
+    Complain(
+        "the flash differs from %s: at %s it holds 0x%02x, %s 0x%02x; "
+        "%llu byte%s of %s to %s differ%s\n",
+        name.c_str(), HexLower(c.first).c_str(), c.held, what.c_str(), c.wanted,
+        static_cast<unsigned long long>(c.differ), c.differ == 1 ? "" : "s",
+        HexLower(c.from).c_str(), HexLower(c.to - 1).c_str(), c.differ == 1 ? "s" : "");
     return kExitFailed;
   }
+  if (JsonReport()) return 0;
   std::printf(
       "verified %s: %s to %s holds it as an update leaves it (%llu bytes of records, %llu "
-      "erased; image start 0x%08x placed at %s)\n",
+      "erased; image start 0x%08x placed at %s)%s\n",
       name.c_str(), HexLower(c.from).c_str(), HexLower(c.to - 1).c_str(),
       static_cast<unsigned long long>(c.records),
       static_cast<unsigned long long>(c.checked - c.records), image.start,
-      HexLower(c.start).c_str());
+      HexLower(c.start).c_str(), bad_blocks.InRangeText(c.from, c.to).c_str());
   return 0;
 }
 
@@ -654,21 +771,47 @@ int RunVerify(const FlashArgs& args) {
   std::vector<std::uint8_t> flash(data.size());
   std::string problem;
   if (!ReadRange(offset, data.size(), flash.data(), &problem)) {
-    std::fprintf(stderr, "imbrel-module: %s\n", problem.c_str());
+    Complain("%s\n", problem.c_str());
     return kExitFailed;
   }
   auto [f, d] = std::mismatch(flash.begin(), flash.end(), data.begin());
+  const BadBlockWatch bad_blocks(session.module());
+  if (toml::table* report = JsonReport()) {
+    std::uint64_t differ = 0;
+    for (std::size_t i = 0; i < data.size(); ++i) differ += flash[i] != data[i];
+    report->insert("offset", Json(offset));
+    report->insert("bytes", Json(data.size()));
+    report->insert("differ", Json(differ));
+    if (f != flash.end()) {
+      report->insert(
+          "first_difference",
+          toml::table{{"offset", Json(offset + static_cast<std::uint64_t>(f - flash.begin()))},
+                      {"held", Json(*f)},
+                      {"wanted", Json(*d)}});
+    }
+    toml::array relocated;
+    for (const auto& [logical, replacement] : bad_blocks.InRange(offset, offset + data.size())) {
+      relocated.push_back(
+          toml::table{{"logical_block", Json(logical)}, {"replacement", Json(replacement)}});
+    }
+    if (bad_blocks.nand()) report->insert("relocated_in_range", std::move(relocated));
+  }
   if (f != flash.end()) {
-    std::fprintf(stderr, "imbrel-module: the flash at %s holds 0x%02x, the file 0x%02x\n",
-                 HexLower(offset + static_cast<std::uint64_t>(f - flash.begin())).c_str(), *f, *d);
+    Complain("the flash at %s holds 0x%02x, the file 0x%02x\n",
+             HexLower(offset + static_cast<std::uint64_t>(f - flash.begin())).c_str(), *f, *d);
     return kExitFailed;
   }
-  std::printf("verified %zu bytes at %s\n", data.size(), HexLower(offset).c_str());
+  if (JsonReport()) return 0;
+  std::printf("verified %zu bytes at %s%s\n", data.size(), HexLower(offset).c_str(),
+              bad_blocks.InRangeText(offset, offset + data.size()).c_str());
   return 0;
 }
 
 int RunRead(const FlashArgs& args) {
   const std::string& out_file = args.out_file;
+  if (args.json && (out_file.empty() || out_file == "-")) {
+    throw UsageError("read --json goes with -o FILE: standard output carries the JSON");
+  }
   if (!args.offset.empty() && args.length.empty()) throw UsageError("read: OFFSET needs a LENGTH");
   FlashSession session(args.dir);
   // With neither offset nor length: the whole flash.
@@ -686,7 +829,7 @@ int RunRead(const FlashArgs& args) {
   std::vector<std::uint8_t> data(length + beyond);
   std::string problem;
   if (!ReadRange(offset, length, data.data(), &problem)) {
-    std::fprintf(stderr, "imbrel-module: %s\n", problem.c_str());
+    Complain("%s\n", problem.c_str());
     return kExitFailed;
   }
   if (beyond) {
@@ -698,6 +841,11 @@ int RunRead(const FlashArgs& args) {
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(length));
     out.close();
     if (!out) throw UsageError("cannot write " + out_file);
+    if (toml::table* report = JsonReport()) {
+      report->insert("offset", Json(offset));
+      report->insert("bytes", Json(length));
+      report->insert("file", out_file);
+    }
   } else if (out_file.empty() && isatty(STDOUT_FILENO)) {
     HexDump(data, offset);
   } else {
@@ -718,9 +866,11 @@ int RunDump(const DumpArgs& args) {
   std::uint64_t first = args.first.empty() ? 0 : Number("first page", args.first, limit);
   std::uint64_t count =
       args.count.empty() ? limit - first : Number("page count", args.count, limit - first);
-  if (args.out_file.empty() && isatty(STDOUT_FILENO)) {
-    throw UsageError("dump writes binary pages: give -o FILE, or a pipe");
+  if (args.json && (args.out_file.empty() || args.out_file == "-")) {
+    throw UsageError("dump --json goes with -o FILE: standard output carries the JSON");
   }
+  // On a terminal with no -o: each page as a hex dump, its spare bytes apart.
+  const bool hex = args.out_file.empty() && isatty(STDOUT_FILENO);
   std::FILE* out = stdout;
   if (!args.out_file.empty() && args.out_file != "-") {
     out = std::fopen(args.out_file.c_str(), "wb");
@@ -731,9 +881,23 @@ int RunDump(const DumpArgs& args) {
   for (std::uint64_t k = first; k < first + count; ++k) {
     DWORD physical = args.logical ? NandPhysicalPage(static_cast<DWORD>(k)) : static_cast<DWORD>(k);
     std::fill(page.begin(), page.end(), 0xFF);
+    auto emit = [&] {
+      if (!hex) {
+        std::fwrite(page.data(), 1, page.size(), out);
+        return;
+      }
+      std::printf("%s page %llu%s\n", args.logical ? "logical" : "physical",
+                  static_cast<unsigned long long>(k),
+                  args.logical && physical != kNoPhysicalPage
+                      ? (" (physical " + std::to_string(physical) + ")").c_str()
+                      : "");
+      HexDump(std::vector<std::uint8_t>(page.begin(), page.begin() + kNandPageBytes), 0);
+      std::printf("spare:\n");
+      HexDump(std::vector<std::uint8_t>(page.begin() + kNandPageBytes, page.end()), 0);
+    };
     if (physical == kNoPhysicalPage) {
       // Logical page 127 has no place of its own (the table page is there): 0xFF, as erased.
-      std::fwrite(page.data(), 1, page.size(), out);
+      emit();
       continue;
     }
     // The cells as they are: data and all 64 spare bytes, ECC off.
@@ -744,8 +908,7 @@ int RunDump(const DumpArgs& args) {
     NandSetSpare(0);
     if (raw != kNandDone) {
       ++unreadable;
-      std::fprintf(stderr, "imbrel-module: physical page %u does not read (status %u)\n", physical,
-                   raw);
+      Complain("physical page %u does not read (status %u)\n", physical, raw);
     } else if (!args.raw) {
       // The data as the ECC gives it; an erased page (ECC bytes too) reads 0xFF as it is.
       bool erased = ErasedButForBitFlips(page.data(), kNandPageBytes) &&
@@ -762,32 +925,70 @@ int RunDump(const DumpArgs& args) {
           std::copy(corrected.begin(), corrected.end(), page.begin());
         } else {
           ++uncorrectable;
-          std::fprintf(stderr,
-                       "imbrel-module: physical page %u: more bit errors than the ECC corrects; "
-                       "its data as the cells hold it\n",
-                       physical);
+          Complain(
+              "physical page %u: more bit errors than the ECC corrects; "
+              "its data as the cells hold it\n",
+              physical);
         }
       }
     }
     NandSetSpare(spare);
     NandSetEcc(ecc);
-    std::fwrite(page.data(), 1, page.size(), out);
+    emit();
   }
   bool written = std::fflush(out) == 0 && !std::ferror(out);
   if (out != stdout) written = std::fclose(out) == 0 && written;
   if (!written)
     throw UsageError("cannot write " + (args.out_file.empty() ? "standard output" : args.out_file));
-  std::fprintf(stderr, "dumped %llu %s pages from %llu (%zu bytes each)%s\n",
-               static_cast<unsigned long long>(count), args.logical ? "logical" : "physical",
-               static_cast<unsigned long long>(first), page.size(),
-               args.raw ? ", without ECC" : "");
+  if (toml::table* report = JsonReport()) {
+    report->insert("first", Json(first));
+    report->insert("count", Json(count));
+    report->insert("pages", args.logical ? "logical" : "physical");
+    report->insert("ecc", !args.raw);
+    report->insert("page_bytes", Json(page.size()));
+    report->insert("file", args.out_file);
+    report->insert("uncorrectable", Json(uncorrectable));
+    report->insert("unreadable", Json(unreadable));
+  } else {
+    std::fprintf(stderr, "dumped %llu %s pages from %llu (%zu bytes each)%s\n",
+                 static_cast<unsigned long long>(count), args.logical ? "logical" : "physical",
+                 static_cast<unsigned long long>(first), page.size(),
+                 args.raw ? ", without ECC" : "");
+  }
   if (uncorrectable || unreadable) {
-    std::fprintf(stderr, "imbrel-module: %llu pages uncorrectable, %llu unreadable\n",
-                 static_cast<unsigned long long>(uncorrectable),
-                 static_cast<unsigned long long>(unreadable));
+    Complain("%llu pages uncorrectable, %llu unreadable\n",
+             static_cast<unsigned long long>(uncorrectable),
+             static_cast<unsigned long long>(unreadable));
     return kExitFailed;
   }
   return 0;
+}
+
+toml::table* JsonReport() { return json_report ? &*json_report : nullptr; }
+
+void BeginJsonReport(const char* command) {
+  json_report.emplace();
+  json_report->insert("command", command);
+  json_report->insert("errors", toml::array{});
+  static bool registered = false;
+  if (!registered) {
+    registered = true;
+    std::at_quick_exit(PrintJsonReportAtPowerCut);
+  }
+}
+
+void NoteJsonError(const std::string& text) {
+  if (!json_report) return;
+  if (toml::array* errors = (*json_report)["errors"].as_array()) errors->push_back(text);
+}
+
+int EndJsonReport(int status) {
+  if (!json_report) return status;
+  json_report->insert_or_assign("ok", status == 0);
+  json_report->insert_or_assign("status", status);
+  std::cout << toml::json_formatter{*json_report} << "\n" << std::flush;
+  json_report.reset();
+  return status;
 }
 
 }  // namespace host

@@ -162,13 +162,21 @@ int main(int argc, char** argv) {
   // Registered before the backend's own exit handler, so that these run after the terminal
   // is given back (exit handlers run last first); a restart ends with quick_exit.
   static bool say_summary = summary;
+  // The NAND relocation table as the run found it, for the summary's relocations; the text is
+  // taken while the module is open (a restart ends the run before main returns).
+  static std::unique_ptr<host::BadBlockWatch> bad_blocks =
+      std::make_unique<host::BadBlockWatch>(*module);
+  static std::string relocations;
   auto at_end = [] {
     host::ui::PrintExitNotes();
+    if (bad_blocks) relocations = bad_blocks->Text();
+    bad_blocks.reset();
     if (say_summary) {
-      std::fprintf(stderr, "imbrel: this run %s\n",
+      std::fprintf(stderr, "imbrel: this run %s%s\n",
                    host::FlashActivityOfRun().empty()
                        ? "changed nothing in the flash"
-                       : ("changed the flash: " + host::FlashActivityOfRun().Describe()).c_str());
+                       : ("changed the flash: " + host::FlashActivityOfRun().Describe()).c_str(),
+                   relocations.c_str());
     }
   };
   std::atexit(at_end);
@@ -195,6 +203,8 @@ int main(int argc, char** argv) {
   std::u16string wide = host::Utf16(line);
   // The program returns 1 whatever happened; what its boxes said is the run's outcome.
   WinMain(nullptr, nullptr, wide.data(), 0);
+  relocations = bad_blocks->Text();
+  bad_blocks.reset();
   host::ui::RunFacts facts = run.Facts();
   // A call that failed without a box (a quiet registry save) is said here.
   for (const std::string& failed : facts.failed_calls) {

@@ -36,16 +36,17 @@ bool HasMagic(DWORD offset, DWORD* chunk) {
   return FlashOps.ReadBuffer(chunk, offset, kChunkBytes) && chunk[0] == ConfigBlockMagic;
 }
 
-void LoadConfigBlock() {
+// `may_move`: a block found only at its old place is moved to its current place.
+void LoadConfigBlock(bool may_move) {
   DWORD chunk[kChunkBytes / 4];
   DWORD place;
   bool move = false;
   if (HasMagic(kConfigBlockPlace, chunk)) {
     place = kConfigBlockPlace;
   } else if (HasMagic(kConfigBlockOldPlace, chunk)) {
-    FlashOps.EraseRange(kConfigBlockPlace, kConfigBlockMaxBytes);
+    if (may_move) FlashOps.EraseRange(kConfigBlockPlace, kConfigBlockMaxBytes);
     place = kConfigBlockOldPlace;
-    move = true;
+    move = may_move;
   } else {
     SetMeasured(RegionTable[kRegionConfigBlock], kConfigBlockPlace, 0);
     return;
@@ -87,9 +88,7 @@ void LoadFileSystem() {
   RegCloseKey(key);
 }
 
-}  // namespace
-
-int LoadRegionTable() {
+void Load(bool may_move) {
   DWORD size = ImageSizeAt(0);
   if (size == 0) {
     size = ImageSizeAt(kSecondBootImage);
@@ -97,7 +96,7 @@ int LoadRegionTable() {
   }
   SetMeasured(RegionTable[kRegionBootloader], 0, size);
 
-  LoadConfigBlock();
+  LoadConfigBlock(may_move);
 
   DWORD image_start = kImagePlace;
   size = ImageSizeAt(kImagePlace);
@@ -114,6 +113,17 @@ int LoadRegionTable() {
   }
 
   LoadFileSystem();
+}
+
+}  // namespace
+
+int LoadRegionTable() {
+  Load(true);
+  return 1;
+}
+
+int MeasureRegionTable() {
+  Load(false);
   return 1;
 }
 

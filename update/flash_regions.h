@@ -30,6 +30,9 @@ const DWORD kConfigBlockOldPlace = 0x88000;
 /// Refreshes the five regions from the flash, the platform layer and the registry, moving a
 /// configuration block found only at its old place to its current place. Returns 1.
 int LoadRegionTable();
+/// The same, reading only: a configuration block found at its old place stays there, and the
+/// table names it there. Returns 1.
+int MeasureRegionTable();
 
 /// Refreshes the table and asks whether a write of [start, start + length) may go on over the
 /// regions it overlaps, leaving out region `index` (-1: a whole image, every region counts).
