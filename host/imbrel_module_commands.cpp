@@ -22,9 +22,12 @@
 #include "flash/nand/nand_controller.h"
 #include "flash/nand/nand_flash.h"
 #include "host/hardware/virtual_clock.h"
+#include "host/module/flash_file.h"
 #include "host/module/flash_map.h"
 #include "host/module/module.h"
+#include "host/module/module_boot.h"
 #include "host/module/module_import.h"
+#include "host/oal/registry_flash.h"
 #include "host/system/calendar.h"
 #include "host/tool_support.h"
 #include "platform/kernel_call.h"
@@ -490,6 +493,59 @@ int RunInfo(const std::string& dir, bool json) {
     toml::array read;
     for (const std::string& name : config.dump->read) read.push_back(name);
     out.insert("dump", toml::table{{"file", config.dump->file}, {"read", std::move(read)}});
+  }
+  // The facts the rows say in prose, as data: what a start runs, the registry in force, and
+  // on NAND the bad blocks.
+  {
+    FlashFile flash(dir, config);
+    const BootVerdict verdict = ExamineBoot(flash, config);
+    auto image = [](const FoundBootImage& found) {
+      toml::table t{{"place", static_cast<std::int64_t>(found.place)},
+                    {"size", static_cast<std::int64_t>(found.size)}};
+      if (found.version) {
+        t.insert("version", toml::array{static_cast<std::int64_t>((*found.version)[0]),
+                                        static_cast<std::int64_t>((*found.version)[1]),
+                                        static_cast<std::int64_t>((*found.version)[2])});
+      }
+      if (found.built) t.insert("built", FormatTicks(*found.built));
+      return t;
+    };
+    toml::table boots{{"starts", verdict.Starts()}};
+    if (!verdict.Starts()) boots.insert("problem", verdict.problem);
+    if (verdict.bootloader) boots.insert("bootloader", image(*verdict.bootloader));
+    if (verdict.os) boots.insert("os_image", image(*verdict.os));
+    out.insert("boots", std::move(boots));
+    std::optional<RegistryCopy> copy;
+    if (std::optional<RegistryArea> area = RegistryAreaOf(config.platform, flash.size())) {
+      copy = NewestRegistryCopy(FlashFile::ReadFn, &flash, *area);
+    }
+    toml::table registry{{"in_flash", copy.has_value()}};
+    if (copy) {
+      registry.insert("half", copy->half);
+      registry.insert("offset", static_cast<std::int64_t>(copy->offset));
+      registry.insert("sequence", static_cast<std::int64_t>(copy->sequence));
+    }
+    out.insert("registry", std::move(registry));
+  }
+  if (nand) {
+    const BadBlockWatch bad_blocks(session.module());
+    toml::array factory, relocated;
+    for (std::uint32_t b : config.nand.factory_bad_blocks) {
+      factory.push_back(static_cast<std::int64_t>(b));
+    }
+    const NandLogicalView view(session.module().image(),
+                               static_cast<std::uint32_t>(NandVariantFor(config.nand.chip).blocks));
+    for (const NandRelocation& e : view.Table()) {
+      if (e.bad_block == 0) continue;  // a retired entry
+      relocated.push_back(toml::table{{"logical_block", static_cast<std::int64_t>(e.bad_block)},
+                                      {"replacement", static_cast<std::int64_t>(e.replacement)}});
+    }
+    out.insert("bad_blocks",
+               toml::table{{"factory", std::move(factory)},
+                           {"relocated", std::move(relocated)},
+                           {"table_valid", view.TableValid()},
+                           {"reserve", static_cast<std::int64_t>(view.Reserve())},
+                           {"reserve_left", static_cast<std::int64_t>(bad_blocks.ReserveLeft())}});
   }
   toml::array rows;
   std::istringstream lines(text);

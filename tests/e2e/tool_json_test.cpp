@@ -67,6 +67,17 @@ TEST_F(ToolJson, BadBlocksAreNamedInTextAndJson) {
   EXPECT_EQ(j["bad_blocks"]["reserve_left"], 18);
   EXPECT_GT(j["module_time_ns"], 0);
 
+  // info --json has the bad blocks as data, and what a start runs.
+  j = nlohmann::json::parse(Run("info " + Dir() + " --json").out);
+  EXPECT_EQ(j["bad_blocks"]["factory"], nlohmann::json::array({9}));
+  ASSERT_EQ(j["bad_blocks"]["relocated"].size(), 2u) << j.dump(1);
+  EXPECT_EQ(j["bad_blocks"]["relocated"][0]["logical_block"], 9);
+  EXPECT_EQ(j["bad_blocks"]["relocated"][1]["logical_block"], 12);
+  EXPECT_EQ(j["bad_blocks"]["reserve_left"], 18);
+  EXPECT_EQ(j["boots"]["starts"], true) << j.dump(1);
+  EXPECT_EQ(j["boots"]["os_image"]["place"], 0x80000);
+  EXPECT_EQ(j["registry"]["in_flash"], false);
+
   // verify names the blocks of its range that live in the reserve.
   j = Json("verify " + Dir() + " 0x180000 " + data + " --json", 0);
   EXPECT_EQ(j["differ"], 0);
