@@ -19,6 +19,8 @@
 
 #include "flash/flash_ops.h"
 #include "host/bin_image.h"
+#include "host/hardware/nor_array.h"
+#include "host/module/nand_logical.h"
 #include "host/tool_support.h"
 #include "platform/kernel_call.h"
 #include "platform/platform_codes.h"
@@ -141,6 +143,41 @@ void PrintRecords(const host::BinImage& image, std::uint32_t offset) {
   }
 }
 
+// Without a module: the blocks an update of the image erases on a module of each kind, taken
+// by the updater's own rounding (ImageEraseBlocks) over that kind's geometry. NOR: the default
+// device (P30, bottom parameter blocks, two 32 MB chips); NAND: 128 KB blocks, and an image
+// that starts in the boot area takes both of its blocks.
+std::vector<host::NorBlock> default_nor_blocks;
+DWORD DefaultNorBlockSize(DWORD offset) {
+  for (const host::NorBlock& b : default_nor_blocks) {
+    if (offset >= b.offset && offset - b.offset < b.size) return b.size;
+  }
+  return 0;
+}
+DWORD NandBlockSize(DWORD) { return host::kNandBlockBytes; }
+
+struct KindErase {
+  std::uint64_t from, to, blocks;
+};
+KindErase EraseOn(FlashDriverKind kind, DWORD start, DWORD length) {
+  if (default_nor_blocks.empty())
+    default_nor_blocks = host::NorArray(host::NorConfig{}, nullptr).Blocks();
+  const FlashOpsTable saved = FlashOps;
+  FlashOps.DriverKind = kind;
+  FlashOps.BlockSize = kind == kDriverNand ? NandBlockSize : DefaultNorBlockSize;
+  ULONGLONG from = 0, to = 0;
+  ImageEraseBlocks(start, length, &from, &to);
+  std::uint64_t blocks = 0;
+  for (std::uint64_t at = from; at < to;) {
+    const DWORD size = FlashOps.BlockSize(static_cast<DWORD>(at));
+    if (size == 0) break;
+    at += size;
+    ++blocks;
+  }
+  FlashOps = saved;
+  return {from, to, blocks};
+}
+
 int Info(const InfoOptions& options) {
   std::optional<std::uint32_t> forced, item5;
   std::optional<std::uint64_t> flash_size;
@@ -204,6 +241,24 @@ int Info(const InfoOptions& options) {
     json.insert("placement", placement_text);
     json.insert("erase_start", static_cast<std::int64_t>(erase_at));
     json.insert("erase_end", static_cast<std::int64_t>(erase_end));
+    std::string by_kind;
+    if (!session && image.length && erase_end <= 0x100000000ull) {
+      toml::table kinds;
+      for (const auto& [kind, name] :
+           {std::pair{kDriverNor, "nor"}, std::pair{kDriverNand, "nand"}}) {
+        const KindErase e = EraseOn(kind, static_cast<DWORD>(erase_at), image.length);
+        kinds.insert(name, toml::table{{"start", static_cast<std::int64_t>(e.from)},
+                                       {"end", static_cast<std::int64_t>(e.to)},
+                                       {"blocks", static_cast<std::int64_t>(e.blocks)}});
+        by_kind += std::string(by_kind.empty() ? "" : "; ") +
+                   (kind == kDriverNand ? "on NAND " : "on NOR (the default device) ") +
+                   (e.blocks == 0
+                        ? "nothing: it lies past the flash"
+                        : HexLower(e.from) + "-" + HexLower(e.to - 1) + " (" +
+                              std::to_string(e.blocks) + (e.blocks == 1 ? " block)" : " blocks)"));
+      }
+      json.insert("erase_blocks", std::move(kinds));
+    }
     toml::array records;
     for (const host::BinRecord& r : image.records) {
       records.push_back(toml::table{
@@ -227,9 +282,14 @@ int Info(const InfoOptions& options) {
       std::printf("%-12sstart 0x%08x, length 0x%08x (%u bytes)\n", "header", image.start,
                   image.length, image.length);
       std::printf("%-12s%s\n", "placement", placement_text.c_str());
-      std::printf("%-12sflash [%s, %s)%s\n", "erases", HexLower(erase_at).c_str(),
-                  HexLower(erase_end).c_str(),
-                  session ? "" : " and the rest of the blocks it touches");
+      if (session || by_kind.empty()) {
+        std::printf("%-12sflash [%s, %s)%s\n", "erases", HexLower(erase_at).c_str(),
+                    HexLower(erase_end).c_str(),
+                    session ? "" : " and the rest of the blocks it touches");
+      } else {
+        // The blocks, as an update takes them: they depend on the flash.
+        std::printf("%-12s%s\n", "erases", by_kind.c_str());
+      }
       PrintRecords(image, placement.offset);
       if (image.end_record) {
         if (image.end_record->length) {

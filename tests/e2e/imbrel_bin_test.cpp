@@ -68,7 +68,9 @@ TEST_F(ImbrelBinTool, MakeThenInfoListsEveryRecordWhereItLands) {
            "start 0x80001000, length 0x00005005",
            "image base 0x80000 (the default: the module does not answer configuration item 5), "
            "offset -0x7ff81000",
-           "erases      flash [0x80000, 0x85005)",
+           // The blocks an update takes, on each kind of module.
+           "erases      on NOR (the default device) 0x80000-0xbffff (1 block); on NAND "
+           "0x80000-0x9ffff (1 block)",
            "      0  0x80006000  0x00000005  0x000001ea  0x00085000  ok",
            "      1  0x80001000  0x00004000",
            "      2  0x80005000  0x00000001  0x00000001  0x00084000  ok",
@@ -81,11 +83,17 @@ TEST_F(ImbrelBinTool, MakeThenInfoListsEveryRecordWhereItLands) {
   // Placement options move the flash column and the erased range.
   r = Run("info " + Path("nk.bin") + " --item5 0x200000");
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("erases      flash [0x200000, 0x205005)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("erases      on NOR (the default device) 0x200000-0x23ffff (1 block); on "
+                       "NAND 0x200000-0x21ffff (1 block)"),
+            std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("0x80005000  0x00000001  0x00000001  0x00204000"), std::string::npos);
   r = Run("info " + Path("nk.bin") + " --image-offset 0");
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("erases      flash [0x80001000, 0x80006005)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("erases      on NOR (the default device) nothing: it lies past the flash; "
+                       "on NAND 0x80000000-0x8001ffff (1 block)"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST_F(ImbrelBinTool, InfoReadsStandardInputFromAPipeOrARedirect) {
