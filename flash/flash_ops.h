@@ -15,6 +15,16 @@ const DWORD kBootAreaBytes = 0x40000;
 
 enum FlashDriverKind { kDriverNone = 0, kDriverNor = 1, kDriverNand = 2 };
 
+/// Why the last erase or write through the table failed, as the chip reported it.
+enum FlashFailure {
+  kFlashFailNone = 0,
+  kFlashFailLocked = 1,   // NOR: the block is locked (SR.1), or would not unlock
+  kFlashFailProgram = 2,  // a program error: NOR SR.4 or SR.3; NAND: the chip's fail bit
+  kFlashFailErase = 3,    // an erase error: NOR SR.5; NAND: the chip's fail bit
+  kFlashFailTimeout = 4,  // the chip never reported ready
+  kFlashFailOther = 5     // refused before anything was sent (a range, the reserve)
+};
+
 struct FlashOpsTable {
   /// Erases every block the range touches; 0 also when the progress callback stops it.
   int (*EraseRange)(DWORD offset, DWORD length);
@@ -38,6 +48,8 @@ struct FlashOpsTable {
   DWORD ProgressInterval;
   int (*WriteWord)(DWORD offset, DWORD value);
   int (*WriteBuffer)(const void* source, DWORD offset, DWORD count);
+  /// A FlashFailure: set by an erase or write that fails, kFlashFailNone by one that works.
+  int LastFailure;
 };
 
 extern FlashOpsTable FlashOps;

@@ -111,6 +111,23 @@ void CheckRange(const FlashSession& session, const std::string& what, std::uint6
   }
 }
 
+// What the driver says the chip reported for the erase or write that just failed; `generic`
+// when it cannot tell.
+std::string FailureText(const char* generic) {
+  switch (FlashOps.LastFailure) {
+    case kFlashFailLocked:
+      return "the block is locked";
+    case kFlashFailProgram:
+      return "the chip reported a program error";
+    case kFlashFailErase:
+      return "the chip reported an erase error";
+    case kFlashFailTimeout:
+      return "the chip did not get ready in time";
+    default:
+      return generic;
+  }
+}
+
 // Whether stderr is a terminal: erase and write then show their progress there.
 bool StderrIsTerminal() {
   static const bool terminal = isatty(STDERR_FILENO);
@@ -223,11 +240,10 @@ bool EraseBlocks(std::uint64_t offset, std::uint64_t length) {
     ShowEraseProgress(static_cast<DWORD>(done), static_cast<DWORD>(length));
     if (!FlashOps.EraseRange(static_cast<DWORD>(at), block)) {
       EndProgressLine();
-      Complain(
-          "erase failed at the block %s + %s (it is locked, failed to "
-          "erase or timed out)%s\n",
-          HexLower(at).c_str(), HexLower(block).c_str(),
-          at > offset ? "; the blocks before it are erased" : "");
+      Complain("erase failed at the block %s + %s (%s)%s\n", HexLower(at).c_str(),
+               HexLower(block).c_str(),
+               FailureText("it is locked, failed to erase or timed out").c_str(),
+               at > offset ? "; the blocks before it are erased" : "");
       return false;
     }
     done += block;
@@ -282,10 +298,9 @@ bool ProgramRange(std::uint64_t start, const std::vector<std::uint8_t>& image) {
             HexLower(start + done).c_str(), unreadable.c_str());
         return false;
       }
-      Complain(
-          "write failed at %s (a block is locked, reported a program "
-          "error or timed out); the bytes before it are written\n",
-          HexLower(start + done).c_str());
+      Complain("write failed at %s (%s); the bytes before it are written\n",
+               HexLower(start + done).c_str(),
+               FailureText("a block is locked, reported a program error or timed out").c_str());
       return false;
     }
     done += take;

@@ -46,6 +46,14 @@ bool MapFilled() {
 // 0 (done) and 8 (a corrected bit) are success.
 int Outcome(NandResult result) { return result == kNandDone || result == kNandCorrected; }
 
+// A FlashFailure for a result: `failed` when the chip reported the operation failed.
+int FailureOf(NandResult result, int failed) {
+  if (Outcome(result)) return kFlashFailNone;
+  if (result == kNandProgramEraseFailed) return failed;
+  if (result == kNandTimeout) return kFlashFailTimeout;
+  return kFlashFailOther;
+}
+
 int DeviceTypeFor(DWORD id) {
   switch (id & 0xFFFF) {
     case 0xD3EC:
@@ -262,6 +270,7 @@ int NandInit() {
 }
 
 int EraseMappedBlock(DWORD page) {
+  FlashOps.LastFailure = kFlashFailOther;
   if (!MapFilled()) return 0;
   DWORD b = page >> BlockShift;
   // Block 0 holds the table page: keep it across the erase. Outside a relocation (which has
@@ -283,8 +292,10 @@ int EraseMappedBlock(DWORD page) {
   // A table that did not land whole is no success; the map follows what did.
   if (b == 0 && StoreTablePage() != kNandDone) {
     FollowTablePage();
+    FlashOps.LastFailure = kFlashFailProgram;
     return 0;
   }
+  FlashOps.LastFailure = FailureOf(result, kFlashFailErase);
   return Outcome(result);
 }
 
@@ -312,6 +323,7 @@ int NandEraseRange(DWORD offset, DWORD length) {
 }
 
 int NandWriteBuffer(const void* source, DWORD offset, DWORD count) {
+  FlashOps.LastFailure = kFlashFailOther;
   if (!MapFilled()) return 0;
   if (static_cast<ULONGLONG>(offset) + count > FlashOps.FlashSize) return 0;
   if (count && !EndPagesErased(offset, count)) {
@@ -349,6 +361,7 @@ int NandWriteBuffer(const void* source, DWORD offset, DWORD count) {
     in_page = 0;
   }
   NandRestoreControl();
+  FlashOps.LastFailure = FailureOf(result, kFlashFailProgram);
   return Outcome(result);
 }
 

@@ -62,6 +62,14 @@ bool PollReady(DWORD offset, DWORD start, DWORD limit_ms, DWORD* status) {
   }
 }
 
+// What a status with an error bit says went wrong, either chip's half.
+int FailureOf(DWORD status) {
+  if (status & 0x00020002) return kFlashFailLocked;
+  if (status & 0x00200020) return kFlashFailErase;
+  if (status & 0x00180018) return kFlashFailProgram;
+  return kFlashFailOther;
+}
+
 // The 32-bit bus word `word_offset` of a write of `count` bytes at `offset`: bytes outside
 // the write are 0xFF, which programming leaves as they are.
 DWORD SourceWord(const BYTE* source, DWORD offset, DWORD count, DWORD word_offset) {
@@ -191,7 +199,11 @@ int NorIsBlank(DWORD offset, DWORD size) {
 }
 
 int NorEraseBlock(DWORD offset) {
-  if (!NorUnlockBlock(offset)) return 0;
+  if (!NorUnlockBlock(offset)) {
+    FlashOps.LastFailure = kFlashFailLocked;
+    return 0;
+  }
+  FlashOps.LastFailure = kFlashFailNone;
   if (NorIsBlank(offset, NorBlockSize(offset))) return 1;
 
   // Error bits stay set until cleared: an earlier failure must not fail this erase, and a
@@ -213,10 +225,12 @@ int NorEraseBlock(DWORD offset) {
   }
   if (!ready) {
     Command(offset, kNorReadArray);
+    FlashOps.LastFailure = kFlashFailTimeout;
     return 0;
   }
   DWORD status = Read(offset);
   Command(offset, kNorReadArray);
+  if (status & kNorStatusErrors) FlashOps.LastFailure = FailureOf(status);
   return (status & kNorStatusErrors) ? 0 : 1;
 }
 
@@ -259,6 +273,7 @@ int NorSetEcc(int) { return 0; }
 
 int NorWriteWord(DWORD offset, DWORD value) {
   // A word program needs a whole, aligned bus word inside the flash.
+  FlashOps.LastFailure = kFlashFailOther;
   if (offset >= FlashOps.FlashSize || (offset & 3)) return 0;
   Command(offset, kNorClearStatus);
   Command(offset, kNorWordProgram);
@@ -267,15 +282,19 @@ int NorWriteWord(DWORD offset, DWORD value) {
   DWORD status;
   if (!PollReady(offset, start, kWordTimeoutMs, &status)) {
     Command(offset, kNorReadArray);
+    FlashOps.LastFailure = kFlashFailTimeout;
     return 0;
   }
   status = Read(offset);
   Command(offset, kNorReadArray);
+  FlashOps.LastFailure = (status & kNorProgramErrors) ? FailureOf(status) : kFlashFailNone;
   return (status & kNorProgramErrors) ? 0 : 1;
 }
 
 int NorWriteBuffer(const void* source, DWORD offset, DWORD count) {
+  FlashOps.LastFailure = kFlashFailOther;
   if (offset >= FlashOps.FlashSize || count > FlashOps.FlashSize - offset) return 0;
+  FlashOps.LastFailure = kFlashFailNone;
   if (count == 0) return 1;  // nothing to program, wherever it is
   const BYTE* bytes = static_cast<const BYTE*>(source);
   // Whole bus words from the aligned start; bytes outside the write are filled with 0xFF.
@@ -296,6 +315,7 @@ int NorWriteBuffer(const void* source, DWORD offset, DWORD count) {
     Command(chunk, kNorBufferedProgram);
     if (!PollReady(chunk, start, kBufferTimeoutMs, &status)) {
       Command(chunk, kNorReadArray);
+      FlashOps.LastFailure = kFlashFailTimeout;
       return 0;
     }
     MmioWrite32(At(chunk), (words - 1) | ((words - 1) << 16));
@@ -310,6 +330,8 @@ int NorWriteBuffer(const void* source, DWORD offset, DWORD count) {
     last_word = chunk + 4 * (words - 1);
     Command(last_word, kNorConfirm);
     if (!PollReady(last_word, start, kBufferTimeoutMs, &status) || (status & kNorProgramErrors)) {
+      FlashOps.LastFailure =
+          (status & kNorProgramErrors) ? FailureOf(status) : static_cast<int>(kFlashFailTimeout);
       Command(chunk, kNorReadArray);
       return 0;
     }

@@ -222,7 +222,27 @@ TEST_F(ImbrelModuleTool, FailedOperationsSayWhichAndExitNonZero) {
   test::PokeImage(dir_ / "m", 0x80000, std::vector<std::uint8_t>(4, 0));
   CommandResult r = Run("erase " + Dir() + " 0x40000 0x80000");
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("erase failed at the block 0x80000"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("erase failed at the block 0x80000 + 0x40000 (the block is locked); the "
+                       "blocks before it are erased"),
+            std::string::npos)
+      << r.err;
+  // A write says which of the chip's reports it was: the lock, a program error, a time-out.
+  std::ofstream(dir_ / "one.bin", std::ios::binary) << "a";
+  r = Run("write " + Dir() + " 0x80010 " + (dir_ / "one.bin").string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("write failed at 0x80010 (the block is locked)"), std::string::npos)
+      << r.err;
+  for (const auto& [kind, said] :
+       {std::pair{"program-error", "the chip reported a program error"},
+        std::pair{"never-ready", "the chip did not get ready in time"}}) {
+    std::ofstream(dir_ / "m" / "faults.toml")
+        << "[[nor]]\nkind = \"" << kind << "\"\nblock = 0xC0000\n";
+    r = Run("write " + Dir() + " 0xC0010 " + (dir_ / "one.bin").string());
+    EXPECT_EQ(r.status, 1) << kind;
+    EXPECT_NE(r.err.find("write failed at 0xc0010 (" + std::string(said) + ")"), std::string::npos)
+        << r.err;
+  }
+  std::ofstream(dir_ / "m" / "faults.toml") << "[[nor]]\nkind = \"locked-down\"\nblock = 0x80000\n";
 
   // The module's faults as info --json gives them.
   r = Run("info --json " + Dir());
