@@ -249,6 +249,7 @@ CLI::App* AddMap(CLI::App& app, host::MapArgs& args) {
   map->add_option("DIR", args.dir, "module directory")->required();
   map->add_option("--svg", args.svg_file,
                   "write the map as an SVG picture to this file (- for standard output)");
+  map->add_flag("--json", args.json, "each block as data: one JSON object (keys in docs/tools.md)");
   return map;
 }
 
@@ -272,6 +273,8 @@ CLI::App* AddFault(CLI::App& app, FaultArgs& args) {
                     "each opening of the module (the module then stops: boot.log says where)");
   fault->add_flag("--remove", args.remove, "remove the faults named instead of adding them");
   fault->add_flag("--clear", args.clear, "remove every fault first");
+  fault->add_flag("--json", args.json,
+                  "the faults as they now stand: one JSON object (keys in docs/tools.md)");
   return fault;
 }
 

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -567,6 +568,30 @@ int RunInfo(const std::string& dir, bool json) {
 
 int RunMap(const MapArgs& args) {
   FlashMap map = ReadFlashMap(args.dir);
+  if (args.json) {
+    // Each block as the map draws it; the counts of each state.
+    toml::array blocks;
+    std::map<char, std::int64_t> counts;
+    for (const MapBlock& b : map.blocks) {
+      const char state = static_cast<char>(b.state);
+      ++counts[state];
+      toml::table t{{"offset", static_cast<std::int64_t>(b.offset)},
+                    {"size", static_cast<std::int64_t>(b.size)},
+                    {"state", std::string(1, state)},
+                    {"erases", static_cast<std::int64_t>(b.erases)}};
+      if (!b.region.empty()) t.insert("region", b.region);
+      if (!b.note.empty()) t.insert("note", b.note);
+      blocks.push_back(std::move(t));
+    }
+    toml::table states;
+    for (const auto& [state, n] : counts) states.insert(std::string(1, state), n);
+    toml::table out{{"command", "map"}, {"ok", true},
+                    {"status", 0},      {"flash", map.nand ? "nand" : "nor"},
+                    {"states", states}, {"blocks", std::move(blocks)}};
+    if (!map.table_note.empty()) out.insert("table_note", map.table_note);
+    std::cout << toml::json_formatter{out} << "\n";
+    return 0;
+  }
   if (args.svg_file.empty()) {
     const char* no_color = std::getenv("NO_COLOR");
     bool color = isatty(STDOUT_FILENO) && !(no_color && *no_color);
@@ -612,7 +637,13 @@ int RunFault(const FaultArgs& args) {
   text << "# Faults to inject; see `imbrel-module fault --help` and `imbrel-module info`.\n"
        << root << "\n";
   ReplaceFaultsFile(args.dir, text.str());
-  std::fputs(text.str().c_str(), stdout);
+  if (args.json) {
+    // The file's tables as they now stand: "nor", "nand" (arrays of faults), "power".
+    toml::table out{{"command", "fault"}, {"ok", true}, {"status", 0}, {"faults", root}};
+    std::cout << toml::json_formatter{out} << "\n";
+  } else {
+    std::fputs(text.str().c_str(), stdout);
+  }
   return 0;
 }
 

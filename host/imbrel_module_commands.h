@@ -72,6 +72,7 @@ struct RehearseArgs {
 // `map`: the module, and where the SVG goes (empty: the terminal map to standard output).
 struct MapArgs {
   std::string dir, svg_file;
+  bool json = false;  // each block as data instead of the picture
 };
 
 // The faults that `fault` adds or removes, as given (empty: not given).
@@ -79,6 +80,7 @@ struct FaultArgs {
   std::string dir;
   std::string bad_block, on, bit_flip, byte = "0", bit = "0", power_cut_after;
   bool never_ready = false, remove = false, clear = false;
+  bool json = false;  // the faults as one JSON object instead of the file's text
 };
 
 /// --json of a flash command: the object it fills as it goes, printed as the command ends

@@ -4,12 +4,17 @@
 
 #include <unistd.h>
 
+#include <toml++/toml.h>
 #include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
+#include <sstream>
 
 #include "host/hardware/flash_activity.h"
+#include "host/hardware/power.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
 #include "host/module/module_boot.h"
@@ -62,7 +67,11 @@ int main(int argc, char** argv) {
           ->type_name("DIR");
   app.add_flag("--summary", summary,
                "at the end, say what the run changed in the flash: the ranges erased and "
-               "programmed");
+               "programmed, and the NAND blocks moved to the reserve");
+  bool json = false;
+  app.add_flag("--json", json,
+               "with --summary: the summary as one JSON object, the last line of standard "
+               "output (keys in docs/tools.md)");
   app.add_flag("--no-wait", no_wait,
                "fail at once (status 2) when another process holds the module's flash, "
                "instead of waiting for it");
@@ -162,16 +171,51 @@ int main(int argc, char** argv) {
   // Registered before the backend's own exit handler, so that these run after the terminal
   // is given back (exit handlers run last first); a restart ends with quick_exit.
   static bool say_summary = summary;
+  static bool summary_json = json;
+  static int final_status = -1;
   // The NAND relocation table as the run found it, for the summary's relocations; the text is
   // taken while the module is open (a restart ends the run before main returns).
   static std::unique_ptr<host::BadBlockWatch> bad_blocks =
       std::make_unique<host::BadBlockWatch>(*module);
   static std::string relocations;
+  static std::optional<toml::table> bad_blocks_json;
   auto at_end = [] {
     host::ui::PrintExitNotes();
-    if (bad_blocks) relocations = bad_blocks->Text();
+    if (bad_blocks) {
+      relocations = bad_blocks->Text();
+      if (bad_blocks->nand()) bad_blocks_json = bad_blocks->Json();
+    }
     bad_blocks.reset();
-    if (say_summary) {
+    if (say_summary && summary_json) {
+      const host::FlashActivity activity = host::FlashActivityOfRun();
+      auto ranges = [](const host::FlashRanges& r) {
+        toml::array list;
+        for (const auto& [start, end] : r.spans) {
+          list.push_back(toml::table{{"start", static_cast<std::int64_t>(start)},
+                                     {"end", static_cast<std::int64_t>(end)}});
+        }
+        return list;
+      };
+      const int status = final_status >= 0 ? final_status : host::QuickExitStatus();
+      toml::table out{{"command", "imbrel"},
+                      {"changed", !activity.empty()},
+                      {"physical", activity.nand},
+                      {"erased", ranges(activity.erased)},
+                      {"programmed", ranges(activity.programmed)}};
+      if (status >= 0) {
+        out.insert("status", status);
+        out.insert("ok", status == 0);
+      }
+      if (bad_blocks_json) out.insert("bad_blocks", *bad_blocks_json);
+      std::fflush(stdout);
+      // One line: the last of standard output, after whatever the program printed there. The
+      // formatter escapes a newline inside a string, so the ones left are between tokens.
+      std::ostringstream text;
+      text << toml::json_formatter{out, toml::format_flags::none};
+      std::string line = text.str();
+      std::replace(line.begin(), line.end(), '\n', ' ');
+      std::cout << line << "\n" << std::flush;
+    } else if (say_summary) {
       std::fprintf(stderr, "imbrel: this run %s%s\n",
                    host::FlashActivityOfRun().empty()
                        ? "changed nothing in the flash"
@@ -204,11 +248,13 @@ int main(int argc, char** argv) {
   // The program returns 1 whatever happened; what its boxes said is the run's outcome.
   WinMain(nullptr, nullptr, wide.data(), 0);
   relocations = bad_blocks->Text();
+  if (bad_blocks->nand()) bad_blocks_json = bad_blocks->Json();
   bad_blocks.reset();
   host::ui::RunFacts facts = run.Facts();
   // A call that failed without a box (a quiet registry save) is said here.
   for (const std::string& failed : facts.failed_calls) {
     std::fprintf(stderr, "imbrel: %s\n", failed.c_str());
   }
-  return host::ui::ExitStatus(facts);
+  final_status = host::ui::ExitStatus(facts);
+  return final_status;
 }

@@ -41,7 +41,18 @@ void PowerSupply::Off(const std::string& what) {
   std::fprintf(stderr, "imbrel: the module lost its power during %s\n", what.c_str());
   std::fflush(stdout);
   std::fflush(stderr);
-  std::quick_exit(kPowerCutStatus);
+  QuickExit(kPowerCutStatus);
+}
+
+namespace {
+std::atomic<int> quick_exit_status{-1};
+}  // namespace
+
+int QuickExitStatus() { return quick_exit_status.load(); }
+
+void QuickExit(int status) {
+  quick_exit_status.store(status);
+  std::quick_exit(status);
 }
 
 }  // namespace host

@@ -58,8 +58,14 @@ class PowerSupply {
   std::atomic<int> landed_quarters_{2};
 };
 
-/// Exit status of a process whose module lost its power.
-constexpr int kPowerCutStatus =
-    5;  // its own: 3 is a cancelled update, 4 a module that does not start
+/// Exit status of a process whose module lost its power: its own (3 is a cancelled update, 4
+/// a module that does not start).
+constexpr int kPowerCutStatus = 5;
+
+/// The status a process ending through quick_exit ends with (a power cut, a restart), for
+/// what its exit handlers report; -1 while it is not ending that way.
+int QuickExitStatus();
+/// Ends the process through quick_exit with `status`.
+[[noreturn]] void QuickExit(int status);
 
 }  // namespace host

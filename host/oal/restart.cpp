@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "ce/kernel.h"
+#include "host/hardware/power.h"
 #include "host/hardware/virtual_clock.h"
 #include "host/module/module.h"
 
@@ -47,7 +48,7 @@ BOOL RestartModule(LPVOID in, DWORD in_size) {
   std::fflush(stdout);
   std::fflush(stderr);
   // Everything on the module ends with the restart; other threads are not waited for.
-  std::quick_exit(0);
+  QuickExit(0);
 }
 
 }  // namespace host

@@ -131,6 +131,18 @@ TEST_F(ToolJson, EveryFlashCommandGivesOneObject) {
   EXPECT_EQ(j["command"], "read");
   ASSERT_EQ(j["errors"].size(), 1u);
 
+  // map and fault: the blocks and the faults as data.
+  j = nlohmann::json::parse(Run("map " + Dir() + " --json").out);
+  EXPECT_EQ(j["flash"], "nand");
+  EXPECT_EQ(j["blocks"].size(), 1024u);
+  EXPECT_EQ(j["blocks"][4]["state"], ".");  // block 4 of the image, erased above
+  EXPECT_EQ(j["blocks"][4]["region"], "OS image");
+  EXPECT_EQ(j["states"]["."].get<int>() + j["states"]["#"].get<int>(), 1024);
+  j = nlohmann::json::parse(Run("fault " + Dir() + " --bad-block 30 --on erase --json").out);
+  EXPECT_EQ(j["faults"]["nand"][0]["block"], 30);
+  EXPECT_EQ(j["faults"]["nand"][0]["kind"], "erase-error");
+  ASSERT_EQ(Run("fault " + Dir() + " --clear").status, 0);
+
   // Bad input is an object too, and so is a power cut, with a status of its own.
   j = Json("erase " + Dir() + " 0x100 16 --json", 2);
   EXPECT_NE(j["errors"][0].get<std::string>().find("not block-aligned"), std::string::npos);
@@ -152,6 +164,21 @@ TEST_F(ToolJson, SummaryOfAnUpdateNamesItsRelocations) {
                        "reserve block 1023; 19 of 20 reserve blocks left"),
             std::string::npos)
       << r.err;
+
+  // --json: the same as the last line of standard output, a power cut's status included.
+  ASSERT_EQ(Run("fault " + Dir() + " --power-cut-after 20").status, 0);
+  r = RunCommand(std::string(IMBREL_TOOL) + " --module " + Dir() +
+                 " --ui console --summary --json /u '\\USB HD\\IMAGES\\nk.bin'");
+  EXPECT_EQ(r.status, 5) << r.err;
+  const std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
+  nlohmann::json j = nlohmann::json::parse(last, nullptr, false);
+  ASSERT_FALSE(j.is_discarded()) << r.out;
+  EXPECT_EQ(j["command"], "imbrel");
+  EXPECT_EQ(j["status"], 5);
+  EXPECT_EQ(j["ok"], false);
+  EXPECT_EQ(j["changed"], true);
+  EXPECT_EQ(j["erased"][0]["start"], 0x80000);
+  EXPECT_EQ(j["bad_blocks"]["reserve_left"], 19);
 }
 
 }  // namespace
