@@ -32,6 +32,16 @@ namespace fs = std::filesystem;
 // Exit status when the module's flash does not boot (no bootloader, no OS image it can take).
 constexpr int kDoesNotStart = 4;
 
+// `out` as JSON on one line of standard output (the last, after whatever the program printed
+// there). The formatter escapes a newline inside a string: those left are between tokens.
+void PrintJsonLine(const toml::table& out) {
+  std::ostringstream text;
+  text << toml::json_formatter{out, toml::format_flags::none};
+  std::string line = text.str();
+  std::replace(line.begin(), line.end(), '\n', ' ');
+  std::cout << line << "\n" << std::flush;
+}
+
 int main(int argc, char** argv) {
   // "--" ends the host options: what follows is the program's, word for word.
   std::vector<char*> host_args(argv, argv + argc);
@@ -143,6 +153,17 @@ int main(int argc, char** argv) {
     // A module whose flash does not boot runs nothing, this program included.
     if (std::optional<std::string> why = host::StartModule(*module)) {
       std::fprintf(stderr, "imbrel: the module does not start: %s\n", why->c_str());
+      if (summary && json) {
+        // A script reading the summary gets its object: nothing ran, nothing changed.
+        toml::table out{{"command", "imbrel"},
+                        {"changed", false},
+                        {"erased", toml::array{}},
+                        {"programmed", toml::array{}},
+                        {"status", kDoesNotStart},
+                        {"ok", false},
+                        {"errors", toml::array{"the module does not start: " + *why}}};
+        PrintJsonLine(out);
+      }
       return kDoesNotStart;
     }
   } catch (const host::ModuleError& e) {
@@ -208,13 +229,7 @@ int main(int argc, char** argv) {
       }
       if (bad_blocks_json) out.insert("bad_blocks", *bad_blocks_json);
       std::fflush(stdout);
-      // One line: the last of standard output, after whatever the program printed there. The
-      // formatter escapes a newline inside a string, so the ones left are between tokens.
-      std::ostringstream text;
-      text << toml::json_formatter{out, toml::format_flags::none};
-      std::string line = text.str();
-      std::replace(line.begin(), line.end(), '\n', ' ');
-      std::cout << line << "\n" << std::flush;
+      PrintJsonLine(out);
     } else if (say_summary) {
       std::fprintf(stderr, "imbrel: this run %s%s\n",
                    host::FlashActivityOfRun().empty()
