@@ -162,6 +162,9 @@ CLI::App* AddErase(CLI::App& app, FlashArgs& args) {
                   "erase the whole blocks an unaligned range touches, rather than refuse it");
   erase->add_flag("--json", args.json,
                   "one JSON object on standard output instead of the text (keys in docs/tools.md)");
+  erase->add_flag(
+      "--progress", args.progress,
+      "show the progress line on standard error even when it is not a terminal (a line a second)");
   return erase;
 }
 
@@ -178,6 +181,9 @@ CLI::App* AddWrite(CLI::App& app, FlashArgs& args) {
   write->add_flag("--erase", args.erase, "erase the blocks the range touches first");
   write->add_flag("--json", args.json,
                   "one JSON object on standard output instead of the text (keys in docs/tools.md)");
+  write->add_flag(
+      "--progress", args.progress,
+      "show the progress line on standard error even when it is not a terminal (a line a second)");
   return write;
 }
 
@@ -221,6 +227,9 @@ CLI::App* AddRead(CLI::App& app, FlashArgs& args) {
                    "output)");
   read->add_flag("--json", args.json,
                  "with -o FILE: one JSON object on standard output (keys in docs/tools.md)");
+  read->add_flag(
+      "--progress", args.progress,
+      "show the progress line on standard error even when it is not a terminal (a line a second)");
   return read;
 }
 
@@ -238,6 +247,9 @@ CLI::App* AddDump(CLI::App& app, host::DumpArgs& args) {
   dump->add_option("-o,--output", args.out_file, "write to this file (- for standard output)");
   dump->add_flag("--json", args.json,
                  "with -o FILE: one JSON object on standard output (keys in docs/tools.md)");
+  dump->add_flag(
+      "--progress", args.progress,
+      "show the progress line on standard error even when it is not a terminal (a line a second)");
   return dump;
 }
 

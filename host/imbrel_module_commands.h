@@ -43,21 +43,23 @@ struct CreateArgs {
 // `erase`, `write` and `read`: the module and the flash range, as given.
 struct FlashArgs {
   std::string dir, offset, length;
-  std::string file;      // write, verify: the data ("-": standard input)
-  bool erase = false;    // write: erase the blocks the range touches first
-  bool json = false;     // one JSON object on standard output instead of the text
-  bool all = false;      // erase: the whole flash
-  bool force = false;    // erase: take the whole blocks of an unaligned range
-  std::string out_file;  // read: where the bytes go (empty or "-": stdout)
-  std::string bin;       // verify: a BIN image to hold the flash to, as the updater places it
+  std::string file;       // write, verify: the data ("-": standard input)
+  bool erase = false;     // write: erase the blocks the range touches first
+  bool json = false;      // one JSON object on standard output instead of the text
+  bool progress = false;  // the progress line even when standard error is not a terminal
+  bool all = false;       // erase: the whole flash
+  bool force = false;     // erase: take the whole blocks of an unaligned range
+  std::string out_file;   // read: where the bytes go (empty or "-": stdout)
+  std::string bin;        // verify: a BIN image to hold the flash to, as the updater places it
 };
 
 // `dump`: NAND pages with their spare area, as given.
 struct DumpArgs {
   std::string dir, first, count, out_file;
-  bool logical = false;  // FIRST counts logical pages (through the block map)
-  bool raw = false;      // the cells as they are, without ECC correction
-  bool json = false;     // with -o FILE: one JSON object on standard output
+  bool logical = false;   // FIRST counts logical pages (through the block map)
+  bool raw = false;       // the cells as they are, without ECC correction
+  bool json = false;      // with -o FILE: one JSON object on standard output
+  bool progress = false;  // the progress line even when standard error is not a terminal
 };
 
 // `rehearse`: the module, the image, and what to report.

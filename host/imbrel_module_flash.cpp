@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -134,13 +135,61 @@ bool StderrIsTerminal() {
   return terminal;
 }
 
-int ShowEraseProgress(DWORD done, DWORD total) {
-  if (StderrIsTerminal()) {
-    std::fprintf(stderr, "\rerasing: %u of %u KB", done / 1024, total / 1024);
+// --progress: the progress line on standard error even when it is not a terminal.
+bool progress_forced = false;
+
+// "512 KB", "1.5 MB".
+std::string Bytes(std::uint64_t n) {
+  char text[32];
+  if (n < 1024 * 1024) {
+    std::snprintf(text, sizeof text, "%llu KB", static_cast<unsigned long long>(n / 1024));
+  } else {
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(n) / (1024 * 1024));
+  }
+  return text;
+}
+
+// A long job's progress on standard error, as flashcp -v shows it: the bytes done of the
+// whole, the rate and the module time left, both in module time. On a terminal one line
+// rewritten in place; elsewhere (with --progress) a line a second.
+class Progress {
+ public:
+  Progress(const char* verb, std::uint64_t total)
+      : verb_(verb), total_(total), started_(ClockNow()) {}
+  void Show(std::uint64_t done) {
+    const bool terminal = StderrIsTerminal();
+    if ((!terminal && !progress_forced) || total_ == 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    const auto every = terminal ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000);
+    if (shown_ && done < total_ && now - last_ < every) return;
+    shown_ = true;
+    last_ = now;
+    std::string line = verb_ + ": " + Bytes(done) + " of " + Bytes(total_) + " (" +
+                       std::to_string(done * 100 / total_) + "%)";
+    const std::uint64_t spent = ClockNow() - started_;
+    if (spent > 0 && done > 0) {
+      const double rate = static_cast<double>(done) * 1e9 / static_cast<double>(spent);
+      const double left = static_cast<double>(total_ - done) / rate * 1e9;
+      line +=
+          ", " + Bytes(static_cast<std::uint64_t>(rate)) + "/s, " +
+          (done < total_ ? FormatDuration(static_cast<std::uint64_t>(left)) + " of module time left"
+                         : "done in " + FormatDuration(spent) + " of module time");
+    }
+    if (terminal) {
+      std::fprintf(stderr, "\r%s\033[K", line.c_str());
+    } else {
+      std::fprintf(stderr, "%s\n", line.c_str());
+    }
     std::fflush(stderr);
   }
-  return 1;
-}
+
+ private:
+  std::string verb_;
+  std::uint64_t total_;
+  std::uint64_t started_;
+  bool shown_ = false;
+  std::chrono::steady_clock::time_point last_;
+};
 
 void EndProgressLine() {
   if (StderrIsTerminal()) std::fprintf(stderr, "\r\033[K");
@@ -235,9 +284,10 @@ bool ReadRange(std::uint64_t offset, std::uint64_t length, std::uint8_t* out,
 bool EraseBlocks(std::uint64_t offset, std::uint64_t length) {
   std::uint64_t at = offset - offset % FlashOps.BlockSize(static_cast<DWORD>(offset));
   std::uint64_t done = 0;
+  Progress progress("erasing", length);
   while (at < offset + length) {
     DWORD block = FlashOps.BlockSize(static_cast<DWORD>(at));
-    ShowEraseProgress(static_cast<DWORD>(done), static_cast<DWORD>(length));
+    progress.Show(done);
     if (!FlashOps.EraseRange(static_cast<DWORD>(at), block)) {
       EndProgressLine();
       Complain("erase failed at the block %s + %s (%s)%s\n", HexLower(at).c_str(),
@@ -249,6 +299,7 @@ bool EraseBlocks(std::uint64_t offset, std::uint64_t length) {
     done += block;
     at += block;
   }
+  progress.Show(length);
   EndProgressLine();
   return true;
 }
@@ -275,7 +326,7 @@ std::string UnreadablePageOfBlock(std::uint64_t at) {
 // and a NAND page left out stays erased), with progress on a terminal.
 bool ProgramRange(std::uint64_t start, const std::vector<std::uint8_t>& image) {
   const std::size_t piece = FlashOps.DriverKind == kDriverNand ? FlashOps.PageSize() : 0x100;
-  std::size_t shown = 0;
+  Progress progress("writing", image.size());
   for (std::size_t done = 0; done < image.size();) {
     // Pieces are aligned to the flash, so that a NAND piece is one page.
     std::size_t take = std::min<std::size_t>(piece - (start + done) % piece, image.size() - done);
@@ -304,11 +355,7 @@ bool ProgramRange(std::uint64_t start, const std::vector<std::uint8_t>& image) {
       return false;
     }
     done += take;
-    if (StderrIsTerminal() && (done - shown >= 0x10000 || done == image.size())) {
-      shown = done;
-      std::fprintf(stderr, "\rwriting: %zu of %zu KB", done / 1024, image.size() / 1024);
-      std::fflush(stderr);
-    }
+    progress.Show(done);
   }
   EndProgressLine();
   return true;
@@ -448,6 +495,7 @@ int WriteRange(std::uint64_t offset, const std::vector<std::uint8_t>& data, bool
 }  // namespace
 
 int RunErase(const FlashArgs& args) {
+  progress_forced = args.progress;
   if (!args.all && args.offset.empty()) throw UsageError("erase takes OFFSET and LENGTH, or --all");
   std::uint64_t offset = args.all ? 0 : Number("offset", args.offset, 0xFFFFFFFF);
   std::uint64_t length = args.all ? 0 : Number("length", args.length, 0xFFFFFFFF);
@@ -526,6 +574,7 @@ int RunErase(const FlashArgs& args) {
 }
 
 int RunWrite(const FlashArgs& args) {
+  progress_forced = args.progress;
   std::uint64_t offset = Number("offset", args.offset, 0xFFFFFFFF);
   std::vector<std::uint8_t> data = ReadInput(args.file);
   FlashSession session(args.dir);
@@ -823,6 +872,7 @@ int RunVerify(const FlashArgs& args) {
 }
 
 int RunRead(const FlashArgs& args) {
+  progress_forced = args.progress;
   const std::string& out_file = args.out_file;
   if (args.json && (out_file.empty() || out_file == "-")) {
     throw UsageError("read --json goes with -o FILE: standard output carries the JSON");
@@ -843,10 +893,19 @@ int RunRead(const FlashArgs& args) {
                                    : 0;
   std::vector<std::uint8_t> data(length + beyond);
   std::string problem;
-  if (!ReadRange(offset, length, data.data(), &problem)) {
-    Complain("%s\n", problem.c_str());
-    return kExitFailed;
+  // A megabyte at a time, for the progress line.
+  Progress progress("reading", length);
+  for (std::uint64_t done = 0; done < length;) {
+    const std::uint64_t take = std::min<std::uint64_t>(length - done, 0x100000);
+    if (!ReadRange(offset + done, take, data.data() + done, &problem)) {
+      EndProgressLine();
+      Complain("%s\n", problem.c_str());
+      return kExitFailed;
+    }
+    done += take;
+    progress.Show(done);
   }
+  EndProgressLine();
   if (beyond) {
     std::memcpy(data.data() + length, module.image() + length, beyond);
     length += beyond;
@@ -871,6 +930,7 @@ int RunRead(const FlashArgs& args) {
 }
 
 int RunDump(const DumpArgs& args) {
+  progress_forced = args.progress;
   FlashSession session(args.dir);
   if (session.driver() != kDriverNand) {
     throw UsageError("dump is for NAND modules (the NOR flash has no spare area: use read)");
@@ -893,7 +953,9 @@ int RunDump(const DumpArgs& args) {
   }
   std::vector<std::uint8_t> page(kNandPageBytes + kNandSpareBytes), corrected(kNandPageBytes);
   std::uint64_t uncorrectable = 0, unreadable = 0;
+  Progress progress("dumping", hex ? 0 : count * page.size());
   for (std::uint64_t k = first; k < first + count; ++k) {
+    progress.Show((k - first) * page.size());
     DWORD physical = args.logical ? NandPhysicalPage(static_cast<DWORD>(k)) : static_cast<DWORD>(k);
     std::fill(page.begin(), page.end(), 0xFF);
     auto emit = [&] {
@@ -951,6 +1013,8 @@ int RunDump(const DumpArgs& args) {
     NandSetEcc(ecc);
     emit();
   }
+  progress.Show(count * page.size());
+  EndProgressLine();
   bool written = std::fflush(out) == 0 && !std::ferror(out);
   if (out != stdout) written = std::fclose(out) == 0 && written;
   if (!written)

@@ -155,6 +155,17 @@ TEST_F(ImbrelModuleTool, ErasesAreWholeBlocksAndSizesTakeSuffixes) {
       << r.out;
   EXPECT_EQ(Image(0x104 * 1024, 3), std::vector<std::uint8_t>(3, 0xFF));
 
+  // Progress: silent on a pipe, unless asked for; then a line a second and the last, with
+  // the rate and the module time.
+  std::ofstream(dir_ / "k.bin", std::ios::binary) << std::string(0x30000, 'k');
+  r = Run("write " + Dir() + " 0x80000 " + (dir_ / "k.bin").string() + " --erase");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  r = Run("read " + Dir() + " 0x80000 192K -o " + (dir_ / "k2.bin").string() + " --progress");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("reading: 192 KB of 192 KB (100%), "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" of module time\n"), std::string::npos) << r.err;
+
   for (const char* bad : {"--size 3M", "--size 256K", "--size 256M", "--size 1M --cfi-size 0x13",
                           "--size 1X", "--size K"}) {
     r = Run("create " + (dir_ / "bad").string() + " --nor " + bad);
