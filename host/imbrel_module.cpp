@@ -152,7 +152,8 @@ CLI::App* AddInfo(CLI::App& app, std::string& dir, bool& json) {
 }
 
 CLI::App* AddErase(CLI::App& app, FlashArgs& args) {
-  CLI::App* erase = app.add_subcommand("erase", "erase every block the range touches");
+  CLI::App* erase =
+      app.add_subcommand("erase", "erase whole blocks: a block-aligned range, or --all");
   erase->add_option("DIR", args.dir, "module directory")->required();
   auto* offset = erase->add_option("OFFSET", args.offset, "flash offset, block-aligned");
   auto* length = erase->add_option("LENGTH", args.length, "bytes, whole blocks")->needs(offset);
