@@ -113,9 +113,10 @@ std::string AnswerNames(const MessageBoxButtons& buttons) {
 
 class ConsoleBackend : public Backend {
  public:
-  ConsoleBackend(std::vector<int> answers, std::optional<std::u16string> open_path)
+  ConsoleBackend(std::vector<int> answers, std::optional<std::u16string> open_path, bool verbose)
       : answers_(answers.begin(), answers.end()),
         open_path_(std::move(open_path)),
+        verbose_(verbose),
         terminal_(isatty(STDERR_FILENO) != 0),
         echo_choices_(isatty(STDIN_FILENO) == 0),
         asks_(isatty(STDIN_FILENO) != 0) {}
@@ -182,6 +183,9 @@ class ConsoleBackend : public Backend {
     std::u16string& printed = states_[dialog.handle].printed_text[window.id];
     if (window.text == printed) return;
     printed = window.text;
+    // The update names each record it writes ("Section: ...", hundreds for a large image): the
+    // progress line says how far it is, unless every line was asked for.
+    if (!verbose_ && window.text.rfind(u"Section", 0) == 0 && HasVisibleBar(dialog)) return;
     if (!window.text.empty()) PrintLine("[" + Utf8(dialog.text) + "] " + Utf8(window.text));
   }
 
@@ -607,6 +611,7 @@ class ConsoleBackend : public Backend {
 
   std::deque<int> answers_;
   std::optional<std::u16string> open_path_;
+  bool verbose_ = false;  // every text a dialog shows, the per-record ones too
   bool open_used_ = false;
   const bool terminal_;
   const bool echo_choices_;
@@ -632,8 +637,8 @@ class ConsoleBackend : public Backend {
 }  // namespace
 
 std::unique_ptr<Backend> MakeConsoleBackend(std::vector<int> answers,
-                                            std::optional<std::u16string> open_path) {
-  return std::make_unique<ConsoleBackend>(std::move(answers), std::move(open_path));
+                                            std::optional<std::u16string> open_path, bool verbose) {
+  return std::make_unique<ConsoleBackend>(std::move(answers), std::move(open_path), verbose);
 }
 
 }  // namespace host::ui

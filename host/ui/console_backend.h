@@ -13,7 +13,10 @@
 
 namespace host::ui {
 
+/// `verbose`: print every text a dialog with a progress bar changes to; without it the
+/// update's per-record "Section" lines are left to the progress line.
 std::unique_ptr<Backend> MakeConsoleBackend(std::vector<int> answers,
-                                            std::optional<std::u16string> open_path);
+                                            std::optional<std::u16string> open_path,
+                                            bool verbose = false);
 
 }  // namespace host::ui

@@ -35,6 +35,9 @@ void AddUiOptions(CLI::App& app, UiOptions& options, bool offer_script) {
   app.add_option("--open", options.open,
                  "console: answer the file-open dialog with this CE path, e.g. '\\USB "
                  "HD\\IMAGES\\nk.bin'");
+  app.add_flag("--verbose", options.verbose,
+               "console: print the update's line for each record it writes (\"Section: ...\"); "
+               "without it they are folded into the progress line");
 }
 
 bool InstallBackend(const UiOptions& options) {
@@ -92,7 +95,8 @@ bool InstallBackend(const UiOptions& options) {
     }
     SetBackend(MakeConsoleBackend(
         std::move(answers),
-        options.open ? std::optional<std::u16string>(Utf16(*options.open)) : std::nullopt));
+        options.open ? std::optional<std::u16string>(Utf16(*options.open)) : std::nullopt,
+        options.verbose));
   } else {
     UseScriptBackend();
   }

@@ -56,9 +56,10 @@ class Concurrency : public ::testing::Test {
   std::future<CommandResult> Start(const std::string& name, const std::string& args,
                                    const std::string& input = "") {
     std::ofstream(dir_ / (name + ".in")) << input;
-    std::string run = std::string(IMBREL_TOOL) + " --module '" + Dir() + "' --ui console " + args +
-                      " < '" + (dir_ / (name + ".in")).string() + "' 2>> '" + Shared().string() +
-                      "'";
+    // --verbose: each record's "Section:" line, which tells the order the writes ran in.
+    std::string run = std::string(IMBREL_TOOL) + " --module '" + Dir() +
+                      "' --ui console --verbose " + args + " < '" +
+                      (dir_ / (name + ".in")).string() + "' 2>> '" + Shared().string() + "'";
     return std::async(std::launch::async, [run] { return RunCommand(run); });
   }
 
