@@ -790,12 +790,9 @@ int VerifyBin(const FlashArgs& args) {
         report->insert("first_difference", std::move(first));
       }
     }
-    toml::array relocated;
-    for (const auto& [logical, replacement] : bad_blocks.InRange(c.from, c.to)) {
-      relocated.push_back(
-          toml::table{{"logical_block", Json(logical)}, {"replacement", Json(replacement)}});
+    if (bad_blocks.nand()) {
+      report->insert("relocated_in_range", bad_blocks.InRangeJson(c.from, c.to));
     }
-    if (bad_blocks.nand()) report->insert("relocated_in_range", std::move(relocated));
   }
   if (!c.read_problem.empty()) {
     Complain("%s\n", c.read_problem.c_str());
@@ -853,12 +850,9 @@ int RunVerify(const FlashArgs& args) {
                       {"held", Json(*f)},
                       {"wanted", Json(*d)}});
     }
-    toml::array relocated;
-    for (const auto& [logical, replacement] : bad_blocks.InRange(offset, offset + data.size())) {
-      relocated.push_back(
-          toml::table{{"logical_block", Json(logical)}, {"replacement", Json(replacement)}});
+    if (bad_blocks.nand()) {
+      report->insert("relocated_in_range", bad_blocks.InRangeJson(offset, offset + data.size()));
     }
-    if (bad_blocks.nand()) report->insert("relocated_in_range", std::move(relocated));
   }
   if (f != flash.end()) {
     Complain("the flash at %s holds 0x%02x, the file 0x%02x\n",

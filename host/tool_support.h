@@ -159,6 +159,15 @@ class BadBlockWatch {
     }
     return list;
   }
+  // For JSON: InRange as [{"logical_block", "replacement"}, ...].
+  toml::array InRangeJson(std::uint64_t start, std::uint64_t end) const {
+    toml::array list;
+    for (const auto& [logical, replacement] : InRange(start, end)) {
+      list.push_back(
+          toml::table{{"logical_block", Int(logical)}, {"replacement", Int(replacement)}});
+    }
+    return list;
+  }
   // For JSON: {"relocated": [...], "reserve", "reserve_left"}.
   toml::table Json() const {
     toml::array relocated;
