@@ -241,6 +241,13 @@ int main(int argc, char** argv) {
   std::atexit(at_end);
   std::at_quick_exit(at_end);
   if (!host::ui::InstallBackend(ui)) return 2;
+  if (module->config().flash == host::FlashKind::kNand) {
+    // Each update's outcome names the blocks it relocated.
+    host::ui::SetRelocationWatchMaker([&module]() -> std::function<std::string()> {
+      auto watch = std::make_shared<host::BadBlockWatch>(*module);
+      return [watch] { return watch->Text(); };
+    });
+  }
   host::ui::RunRecorder& run = host::ui::RecordRun();
 
   // "/u /home/me/nk.bin": a path on this machine, which the module cannot see. The program

@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "host/hardware/nand_chip.h"
@@ -164,8 +166,34 @@ void SetFlashChangeObserver(FlashChangeObserver new_observer) {
   observer = new_observer;
 }
 
+namespace {
+std::atomic<bool> frozen{false};
+
+// A frozen flash takes no more operations: the thread that would begin one waits here, with
+// the notes' lock given up, until the process ends.
+void WaitIfFrozen(std::unique_lock<std::mutex>& lock) {
+  if (!frozen.load(std::memory_order_relaxed)) return;
+  lock.unlock();
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+}  // namespace
+
+bool FreezeFlash(std::chrono::milliseconds wait) {
+  const auto until = std::chrono::steady_clock::now() + wait;
+  std::unique_lock lock(activity_mutex, std::defer_lock);
+  while (!lock.try_lock()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  frozen = true;
+  // Every later note takes the lock, and stops there.
+  notes_generation.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
 void NoteFlashErase(FlashImageFile* image, std::uint64_t start, std::uint64_t length, bool nand) {
-  std::lock_guard lock(activity_mutex);
+  std::unique_lock lock(activity_mutex);
+  WaitIfFrozen(lock);
   if (observer) observer(start, length, nand);
   if (image) image->PrepareWrite(start, length);
   since_mark.erased.Add(start, length);
@@ -183,7 +211,8 @@ void NoteFlashProgram(FlashImageFile* image, std::uint64_t start, std::uint64_t 
       start + length <= last_end) {
     return;
   }
-  std::lock_guard lock(activity_mutex);
+  std::unique_lock lock(activity_mutex);
+  WaitIfFrozen(lock);
   last_image = image;
   last_start = start;
   last_end = start + length;

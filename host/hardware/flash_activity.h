@@ -4,6 +4,7 @@
 // mark, for the host's reports (an update that failed part way, the run's summary).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -102,6 +103,12 @@ std::vector<FlashOperation> FlashOperationsKept();
 /// Called by a chip model with the time of an operation it just noted.
 void NoteFlashTiming(bool erase, std::uint64_t start, std::uint64_t length, std::uint64_t at_ns,
                      std::uint64_t busy_ns);
+
+/// Stops the flash where it is, for a process about to end: every erase or program that would
+/// begin from now on waits for ever instead, before it changes a cell or is noted, so the
+/// activity read after this is what the flash was left as. False when an operation being
+/// noted did not let go within `wait` (nothing is frozen then).
+bool FreezeFlash(std::chrono::milliseconds wait);
 
 /// Starts a new stretch: FlashActivitySinceMark is empty after it.
 void MarkFlashActivity();

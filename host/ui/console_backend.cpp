@@ -36,7 +36,12 @@ volatile std::sig_atomic_t interrupted = 0;
 // A first Ctrl-C is the cancel command of the dialog on top; a second one soon after it, or
 // before the first was taken, ends the program with status 130.
 void OnInterrupt(int) {
-  if (terminal::InterruptEndsProgram(interrupted != 0)) _exit(130);
+  if (terminal::InterruptEndsProgram(interrupted != 0)) {
+    const int saved_errno = errno;
+    terminal::EndByInterrupt();
+    errno = saved_errno;
+    return;
+  }
   interrupted = 1;
 }
 
@@ -132,6 +137,10 @@ class ConsoleBackend : public Backend {
     listed_ = nullptr;
   }
 
+  void UpdateStarted(Window& dialog, const UpdateItems& items) override {
+    updates_[dialog.handle] = UpdateProgress(items, ClockNow());
+  }
+
   void UpdateEnded(Window& dialog, const UpdateOutcome& outcome) override {
     if (status_owner_ == dialog.handle) EndStatusLine();
     FlushProgress(dialog);
@@ -140,7 +149,8 @@ class ConsoleBackend : public Backend {
                       : outcome.kind == UpdateOutcome::Kind::kFailed ? "update failed: "
                                                                      : "update cancelled";
     if (outcome.kind == UpdateOutcome::Kind::kFailed) how += OneLine(outcome.error);
-    PrintLine("[" + Utf8(dialog.text) + "] " + how + "; " + Took(dialog));
+    PrintLine("[" + Utf8(dialog.text) + "] " + how + "; " + Took(dialog) + outcome.relocations);
+    updates_.erase(dialog.handle);
     if (std::string left = LeftBehind(outcome); !left.empty()) {
       PrintLine("[" + Utf8(dialog.text) + "] " + left);
     }
@@ -193,6 +203,9 @@ class ConsoleBackend : public Backend {
     progressed_.insert(control.dialog->handle);
     if (!control.visible()) return;
     Window& dialog = *control.dialog;
+    if (auto update = updates_.find(dialog.handle); update != updates_.end()) {
+      update->second.Observe(dialog);
+    }
     if (terminal_) {
       DrawStatus(dialog);
       return;
@@ -447,7 +460,14 @@ class ConsoleBackend : public Backend {
     // Bars that have not moved yet, or have not moved since the last line, say nothing new.
     if (!moved || line == state.progress_line) return;
     state.progress_line = line;
-    PrintLine("[" + Utf8(dialog.text) + "] " + line);
+    std::string work = WorkLine(dialog);
+    PrintLine("[" + Utf8(dialog.text) + "] " + line + (work.empty() ? "" : "; " + work));
+  }
+
+  // The update's megabytes, rate and module time left, for an update dialog; else empty.
+  std::string WorkLine(const Window& dialog, std::size_t columns = std::string::npos) {
+    auto it = updates_.find(dialog.handle);
+    return it == updates_.end() ? "" : it->second.Line(dialog, ClockNow(), columns);
   }
 
   void FlushProgress(Window& dialog) {
@@ -547,6 +567,7 @@ class ConsoleBackend : public Backend {
   // Rewrites the terminal's progress line of `dialog` when its text changed.
   void DrawStatus(const Window& dialog) {
     std::string line = OneLine(dialog.text), bars;
+    if (std::string work = WorkLine(dialog, 40); !work.empty()) line += "  " + work;
     for (const auto& control : dialog.controls) {
       if (!control->visible()) continue;
       if (control->kind == ControlKind::kStatic && !control->text.empty()) {
@@ -611,7 +632,8 @@ class ConsoleBackend : public Backend {
 
   std::deque<int> answers_;
   std::optional<std::u16string> open_path_;
-  bool verbose_ = false;  // every text a dialog shows, the per-record ones too
+  std::map<HWND, UpdateProgress> updates_;  // the update dialogs open, by handle
+  bool verbose_ = false;                    // every text a dialog shows, the per-record ones too
   bool open_used_ = false;
   const bool terminal_;
   const bool echo_choices_;

@@ -5,6 +5,8 @@
 // dialogs: which one is the update, what cancels it, which boxes are errors.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,9 +21,16 @@ namespace host::ui {
 struct UpdateOutcome {
   enum class Kind { kDone, kFailed, kCancelled };
   Kind kind = Kind::kDone;
-  std::u16string error;  // kFailed: the error box's text
-  FlashActivity flash;   // what the chips erased and programmed while it ran
+  std::u16string error;     // kFailed: the error box's text
+  FlashActivity flash;      // what the chips erased and programmed while it ran
+  std::string relocations;  // "; block 9 went bad (...): it now lives in reserve block 1012;
+                            // ..." for the NAND blocks it relocated, else empty
 };
+
+/// Names the NAND blocks relocated since it was made ("; block 9 went bad ..."), for one
+/// update's outcome: the host makes one as each update starts and asks it as the update ends.
+using RelocationWatchMaker = std::function<std::function<std::string()>()>;
+void SetRelocationWatchMaker(RelocationWatchMaker maker);
 
 /// The flash an update that did not succeed has left erased or partly written, as one line;
 /// empty when it changed nothing or succeeded.
@@ -31,6 +40,31 @@ std::string LeftBehind(const UpdateOutcome& outcome);
 struct UpdateItems {
   int record_bar, image_bar;    // the current record (or the erase), the whole image
   int record_text, image_text;  // the texts above them
+};
+
+/// How far an update is, read from its dialog's bars and texts: the phase, the megabytes done
+/// of the whole (the erase counted with the image), the rate, and the module time left at that
+/// rate. One per update, made as it starts; read with the UI lock held.
+class UpdateProgress {
+ public:
+  UpdateProgress() = default;
+  UpdateProgress(const UpdateItems& items, std::uint64_t started_ns)
+      : items_(items), started_ns_(started_ns) {}
+
+  /// The line for the dialog at module time `now_ns`, the longest of its forms that fits in
+  /// `columns`: "Writing: 0.4 of 1.3 MB (erase 1.0, write 0.3), 0.52 MB/s, about 2 s of module
+  /// time left", then without the split, then "Writing 0.4/1.3 MB 0.52 MB/s 2 s left". Empty
+  /// while the dialog neither erases nor writes a record.
+  std::string Line(const Window& dialog, std::uint64_t now_ns,
+                   std::size_t columns = std::string::npos);
+  /// Takes the erase's size while the dialog erases: call as its bars move, since a short
+  /// erase may come and go between two lines.
+  void Observe(const Window& dialog);
+
+ private:
+  UpdateItems items_{};
+  std::uint64_t started_ns_ = 0;
+  double erase_kb_ = 0;  // the update's erase, in KB, once it has started
 };
 
 /// The facts of one run of the program, as the host saw them.
@@ -66,6 +100,7 @@ class RunRecorder final : public WindowObserver {
     const Window* dialog;
     std::u16string error;    // the first error box's text
     bool cancelled = false;  // the cancel command, a declined warning or no file chosen
+    std::function<std::string()> relocations;  // from the host's watch, when it set one
   };
   OpenUpdate* TopUpdate();
 

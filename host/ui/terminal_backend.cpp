@@ -86,9 +86,8 @@ class TerminalBackend final : public Backend {
 
   void UpdateStarted(Window& dialog, const UpdateItems& items) override {
     update_ = &dialog;
-    update_items_ = items;
+    progress_ = UpdateProgress(items, ClockNow());
     update_started_ = ClockNow();
-    erase_kb_ = 0;
   }
 
   void UpdateEnded(Window& dialog, const UpdateOutcome& outcome) override {
@@ -101,6 +100,10 @@ class TerminalBackend final : public Backend {
     std::snprintf(took, sizeof took, "; took %.3f s of module time",
                   static_cast<double>(ClockNow() - update_started_) / 1e9);
     line += took;
+    line += outcome.relocations;
+    if (!outcome.relocations.empty()) {
+      AddExitNote("imbrel: [" + Utf8(dialog.text) + "] " + outcome.relocations.substr(2));
+    }
     if (std::string left = LeftBehind(outcome); !left.empty()) {
       AddExitNote("imbrel: [" + Utf8(dialog.text) + "] " + left);
       line += ". " + left;
@@ -120,7 +123,10 @@ class TerminalBackend final : public Backend {
   }
 
   void TextChanged(Window&) override { Changed(); }
-  void ProgressChanged(Window&, bool) override { Changed(); }
+  void ProgressChanged(Window& control, bool) override {
+    if (update_ && control.dialog == update_) progress_.Observe(*update_);
+    Changed();
+  }
 
   void Pump(Window& dialog, std::unique_lock<std::mutex>& lock,
             std::chrono::milliseconds timeout) override {
@@ -271,25 +277,43 @@ class TerminalBackend final : public Backend {
     last_draw_ = std::chrono::steady_clock::now();
   }
 
-  // Three rows under the dialogs: the last update's outcome, the work under way (or a
-  // notice), and the keys of the window on top.
-  static constexpr int kStatusRows = 3;
+  // Rows under the dialogs: the last update's outcome (wrapped over up to three rows, since
+  // it names what the flash was left as), the work under way (or a notice), and the keys of
+  // the window on top.
+  static constexpr int kMostOutcomeRows = 3;
+
+  std::vector<std::wstring> OutcomeLines() const {
+    std::vector<std::wstring> lines = terminal::MessageLines(outcome_, ScreenCols() - 2);
+    if (static_cast<int>(lines.size()) > kMostOutcomeRows) {
+      lines.resize(kMostOutcomeRows);
+      lines.back() =
+          terminal::FitText(lines.back(), ScreenCols() - 4) + (utf8 ? L" \u2026" : L" >");
+    }
+    return lines;
+  }
+
+  int StatusRows() const { return 2 + std::max<int>(1, static_cast<int>(OutcomeLines().size())); }
 
   // The rows the dialogs are centred in: the screen above the status rows when they fit there.
   int DialogRows(const Window& dialog) const {
     CellRect frame = terminal::DialogFrame(dialog.cx, dialog.cy, 1000, 1000);
-    return ScreenRows() - kStatusRows >= frame.rows ? ScreenRows() - kStatusRows : ScreenRows();
+    return ScreenRows() - StatusRows() >= frame.rows ? ScreenRows() - StatusRows() : ScreenRows();
   }
 
   void DrawStatusRows() {
     const int rows = ScreenRows(), cols = ScreenCols();
-    if (rows < kStatusRows + 1) return;
-    std::wstring work = std::chrono::steady_clock::now() < notice_until_ ? notice_ : WorkLine();
-    const std::pair<int, std::wstring*> lines[] = {{rows - 3, &outcome_}, {rows - 2, &work}};
-    for (const auto& [row, text] : lines) {
-      if (text->empty()) continue;
+    const int status_rows = StatusRows();
+    if (rows < status_rows + 1) return;
+    const bool notice = std::chrono::steady_clock::now() < notice_until_;
+    std::vector<std::wstring> lines = OutcomeLines();
+    lines.resize(status_rows - 2);
+    lines.push_back(notice ? notice_ : WorkLine(cols - 2));
+    notice_shown_ = notice;
+    for (int i = 0; i < static_cast<int>(lines.size()); ++i) {
+      if (lines[i].empty()) continue;
+      const int row = rows - status_rows + i;
       Fill(row, 0, cols, Role::kInactiveCaption);
-      Put(row, 1, *text, cols - 2, Role::kInactiveCaption);
+      Put(row, 1, lines[i], cols - 2, Role::kInactiveCaption);
     }
     Fill(rows - 1, 0, cols, Role::kCaption);
     Put(rows - 1, 1, KeysLine(), cols - 2, Role::kCaption);
@@ -312,37 +336,11 @@ class TerminalBackend final : public Backend {
     return L"Enter: press   Tab/arrows: next button   Esc/Ctrl-C: cancel";
   }
 
-  // The update under way: its phase, the kilobytes done of the whole (the erase counted), the
-  // rate and the module time left at that rate.
-  std::wstring WorkLine() {
+  // The update under way, in the columns of a status row.
+  std::wstring WorkLine(int columns) {
     if (!update_) return L"";
-    const Window* record_text = update_->Control(update_items_.record_text);
-    const Window* image_text = update_->Control(update_items_.image_text);
-    const Window* record_bar = update_->Control(update_items_.record_bar);
-    const Window* image_bar = update_->Control(update_items_.image_bar);
-    if (!record_text || !image_text || !record_bar || !image_bar) return L"";
-    const std::u16string& text = record_text->text;
-    const bool erasing = text.rfind(u"Erasing", 0) == 0;
-    // The image's length, in bytes, is the number in brackets of "Image: ... Len: ...(N)".
-    const std::string image = Utf8(image_text->text);
-    const std::size_t open = image.rfind('(');
-    const double image_kb =
-        open == std::string::npos ? 0 : std::atof(image.c_str() + open + 1) / 1024;
-    if (erasing) erase_kb_ = record_bar->range_high;
-    if (!erasing && text.rfind(u"Section", 0) != 0) return L"";
-    const double done = erasing ? record_bar->position : erase_kb_ + image_bar->position;
-    const double whole = erase_kb_ + image_kb;
-    const double seconds = static_cast<double>(ClockNow() - update_started_) / 1e9;
-    char line[160];
-    int n = std::snprintf(line, sizeof line, "%s: %.1f of %.1f MB (erase %.1f, write %.1f)",
-                          erasing ? "Erasing" : "Writing", done / 1024, whole / 1024,
-                          erase_kb_ / 1024, image_kb / 1024);
-    if (seconds > 0 && done > 0) {
-      const double rate = done / seconds;
-      std::snprintf(line + n, sizeof line - n, ", %.2f MB/s, about %.0f s of module time left",
-                    rate / 1024, std::max(0.0, whole - done) / rate);
-    }
-    return terminal::Wide(Utf16(line));
+    return terminal::Wide(
+        Utf16(progress_.Line(*update_, ClockNow(), static_cast<std::size_t>(columns))));
   }
 
   void DrawDialog(const Window& dialog, bool active) {
@@ -484,12 +482,19 @@ class TerminalBackend final : public Backend {
       timeout = std::max(0ms, std::min(timeout, std::chrono::ceil<std::chrono::milliseconds>(due)));
       watched = 1;
     }
+    if (notice_shown_) {
+      // The notice goes when its time ends, though nothing else changes.
+      auto left = notice_until_ - std::chrono::steady_clock::now();
+      timeout =
+          std::max(0ms, std::min(timeout, std::chrono::ceil<std::chrono::milliseconds>(left)));
+    }
     lock.unlock();
     poll(ready, watched, static_cast<int>(timeout.count()));
     char sink[64];
     while (wake_[0] >= 0 && read(wake_[0], sink, sizeof sink) > 0) {
     }
     lock.lock();
+    if (notice_shown_ && std::chrono::steady_clock::now() >= notice_until_) dirty_ = true;
     if (!on_top()) return std::nullopt;
     DrawIfDue();
     if (std::optional<Key> key = Interrupt()) return key;
@@ -521,11 +526,11 @@ class TerminalBackend final : public Backend {
 
   std::wstring notice_;  // said for a moment in place of the work line
   std::chrono::steady_clock::time_point notice_until_;
-  std::wstring outcome_;      // the last update's
-  Window* update_ = nullptr;  // the update dialog while it is open
-  UpdateItems update_items_{};
+  bool notice_shown_ = false;  // the last drawing showed the notice
+  std::wstring outcome_;       // the last update's
+  Window* update_ = nullptr;   // the update dialog while it is open
+  UpdateProgress progress_;
   std::uint64_t update_started_ = 0;
-  double erase_kb_ = 0;  // the update's erase, in KB, once it has started
   SCREEN* screen_ = nullptr;
   bool running_ = false;
   bool dirty_ = true;

@@ -135,14 +135,16 @@ volatile sig_atomic_t interrupt_pending = 0;  // a first Ctrl-C the window syste
 volatile sig_atomic_t have_first = 0;
 timespec first_at{};  // when the last first Ctrl-C came
 
+volatile sig_atomic_t ending_fd = -1;  // told of the Ctrl-C that ends the program
+volatile sig_atomic_t ending = 0;      // it was told
+
 void OnSignal(int signal_number, siginfo_t* info, void*) {
   int saved_errno = errno;
   if (signal_number == SIGINT && first_interrupt) {
     if (InterruptEndsProgram(interrupt_pending != 0)) {
-      // As the console does: status 130, an exit rather than a death by the signal, so that a
-      // calling shell script goes on and reads it.
-      RestoreTerminalNow();
-      _exit(130);
+      EndByInterrupt();
+      errno = saved_errno;
+      return;
     }
     // A first Ctrl-C: the cancel command of the window on top.
     interrupt_pending = 1;
@@ -184,6 +186,22 @@ void InstallTerminalRestore(int tty, int out) {
 }
 
 void SetFirstInterrupt(void (*hook)()) { first_interrupt = hook; }
+
+void SetEndingInterrupt(int fd) { ending_fd = fd; }
+
+void EndByInterrupt() {
+  if (ending_fd >= 0 && !ending) {
+    // The one told ends the process, the terminal given back by the exit handlers, once it
+    // has said what the flash was left as.
+    ending = 1;
+    char byte = 0;
+    if (write(ending_fd, &byte, 1) == 1) return;
+  }
+  RestoreTerminalNow();
+  // As the console does: status 130, an exit rather than a death by the signal, so that a
+  // calling shell script goes on and reads it.
+  _exit(130);
+}
 
 void InterruptTaken() { interrupt_pending = 0; }
 

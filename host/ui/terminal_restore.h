@@ -23,6 +23,15 @@ void SetResetSequence(std::string_view bytes);
 /// status 130 (see InterruptEndsProgram). Null: none.
 void SetFirstInterrupt(void (*hook)());
 
+/// The Ctrl-C that ends the program writes a byte to `fd` (a pipe's write end) and returns,
+/// for a thread that says what the flash was left as and then ends the process with status
+/// 130; a Ctrl-C after that one ends it at once. -1 (the default): it ends at once.
+void SetEndingInterrupt(int fd);
+
+/// In a SIGINT handler, for the Ctrl-C that ends the program: gives the terminal back, then
+/// tells the SetEndingInterrupt pipe, or ends the process with status 130. Async-signal-safe.
+void EndByInterrupt();
+
 /// The window system took the last first Ctrl-C (the cancel reached the window on top).
 void InterruptTaken();
 

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 
@@ -380,6 +381,90 @@ TEST(ConsoleUiInterrupt, SecondCtrlCEndsTheProgram) {
   demo.Interrupt();
   EXPECT_EQ(demo.Finish(), 130) << demo.err();
   EXPECT_EQ(demo.out(), "");
+  // Its last line says what the flash was left as: the update had ended, and the demo's
+  // writes no flash.
+  const std::string& err = demo.err();
+  EXPECT_EQ(err.substr(err.rfind('\n', err.size() - 2) + 1),
+            "imbrel: ended by Ctrl-C; no update was under way, and this run changed nothing in "
+            "the flash\n")
+      << err;
+}
+
+// Ends in "0x80000-0x9ffff, 0xc0000-0xc3fff": the ranges as [start, end).
+std::vector<std::pair<std::size_t, std::size_t>> RangesNamed(const std::string& text) {
+  std::vector<std::pair<std::size_t, std::size_t>> ranges;
+  for (std::size_t at = text.find("0x"); at != std::string::npos; at = text.find("0x", at)) {
+    std::size_t used = 0;
+    const std::size_t start = std::stoul(text.substr(at), &used, 16);
+    at += used;
+    if (text.compare(at, 3, "-0x") != 0) continue;
+    const std::size_t end = std::stoul(text.substr(at + 1), &used, 16) + 1;
+    at += 1 + used;
+    ranges.push_back({start, end});
+  }
+  return ranges;
+}
+
+// The Ctrl-C that ends the program in the middle of an update says, as the run's last line,
+// what the flash was left as; the flash outside the ranges it names is as it was.
+TEST(ConsoleUiInterrupt, SecondCtrlCSaysWhatTheFlashWasLeftAs) {
+  test::TempDir dir;
+  const std::string module = (dir.path() / "m").string();
+  ASSERT_EQ(
+      test::RunCommand(std::string(IMBREL_MODULE_TOOL) + " create " + module + " --nor").status, 0);
+  const std::vector<std::uint8_t> before = test::ReadFileBytes(dir.path() / "m" / "nor.img");
+  Demo imbrel(Demo::Program{{IMBREL_TOOL, "--module", module, "--ui", "console", "--pace", "real",
+                             "/u", "\\USB HD\\IMAGES\\nk.bin"}});
+  ASSERT_TRUE(imbrel.WaitFor("Erasing Flash Sector at 00080000")) << imbrel.err();
+  imbrel.Interrupt();
+  ASSERT_TRUE(imbrel.WaitFor("Ctrl-C: cancel sent")) << imbrel.err();
+  imbrel.Interrupt();
+  EXPECT_EQ(imbrel.Finish(), 130) << imbrel.err();
+  const std::string& err = imbrel.err();
+  const std::string last = err.substr(err.rfind('\n', err.size() - 2) + 1);
+  const std::string said =
+      "imbrel: ended by Ctrl-C during an update: the flash is left erased or partly written: ";
+  ASSERT_EQ(last.rfind(said, 0), 0u) << err;
+  const auto ranges = RangesNamed(last);
+  ASSERT_FALSE(ranges.empty()) << last;
+  EXPECT_EQ(ranges.front().first, 0x80000u) << last;
+  const std::vector<std::uint8_t> after = test::ReadFileBytes(dir.path() / "m" / "nor.img");
+  ASSERT_EQ(after.size(), before.size());
+  std::size_t changed_outside = 0;
+  for (std::size_t i = 0; i < after.size(); ++i) {
+    if (after[i] == before[i]) continue;
+    const bool named = std::any_of(ranges.begin(), ranges.end(),
+                                   [&](const auto& r) { return i >= r.first && i < r.second; });
+    if (!named) ++changed_outside;
+  }
+  EXPECT_EQ(changed_outside, 0u) << last;
+}
+
+// On NAND the update's last line names the blocks it relocated, and its progress line the
+// megabytes, the rate and the module time left.
+TEST(ConsoleUi, UpdateLinesNameRelocationsAndTheRate) {
+  test::TempDir dir;
+  const std::string module = (dir.path() / "n").string();
+  ASSERT_EQ(
+      test::RunCommand(std::string(IMBREL_MODULE_TOOL) + " create " + module + " --nand").status,
+      0);
+  ASSERT_EQ(test::RunCommand(std::string(IMBREL_MODULE_TOOL) + " fault " + module +
+                             " --bad-block 5 --on program")
+                .status,
+            0);
+  CommandResult r = test::RunCommand(std::string(IMBREL_TOOL) + " --module " + module +
+                                     " --ui console /u '\\USB HD\\IMAGES\\nk.bin'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("[Updating IMAGE] update done; took "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" s of module time; block 5 went bad (physical block 5): it now lives in "
+                       "reserve block 2047; 39 of 40 reserve blocks left\n"),
+            std::string::npos)
+      << r.err;
+  // The whole is the erase (two blocks) and the image's 256 KB.
+  EXPECT_NE(r.err.find("Image 100%; Writing: 0.5 of 0.5 MB (erase 0.2, write 0.2), "),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find(" MB/s, about 0 s of module time left\n"), std::string::npos) << r.err;
 }
 
 // The stop request of a Ctrl-C stays set for the updates commanded after the one it stopped

@@ -64,6 +64,17 @@ struct Screen {
     return std::nullopt;
   }
   bool Has(std::u16string_view text) const { return Find(text).has_value(); }
+  // Whether `text` is on the screen, wrapped over rows or not: the rows read as one text,
+  // each row's trailing blanks and the next one's leading blanks taken as one space.
+  bool HasWrapped(std::u16string_view text) const {
+    std::u16string joined;
+    for (const std::u16string& line : lines) {
+      std::size_t first = line.find_first_not_of(u' '), last = line.find_last_not_of(u' ');
+      if (first == std::u16string::npos) continue;
+      joined += line.substr(first, last - first + 1) + u" ";
+    }
+    return joined.find(text) != std::u16string::npos;
+  }
   std::u16string Line(int row) const { return row < int(lines.size()) ? lines[row] : u""; }
   // Whether every character of the first `text` on the screen is in reverse video.
   bool Reversed(std::u16string_view text) const {
@@ -371,9 +382,11 @@ TEST_F(TerminalUi, CtrlCLongAfterAnotherIsACancelAgain) {
       << session.last();
   // A second Ctrl-C quits within two seconds of the first on the monotonic clock. The program
   // took the first before the capture that showed the box gone had returned, so the window
-  // has closed two seconds from now, however slowly this machine runs; the screen cannot tell
-  // (the notice of the window stays until something else is drawn).
+  // has closed two seconds from now, however slowly this machine runs; the notice that says
+  // so goes when they end.
   std::this_thread::sleep_until(session.last_capture_end() + std::chrono::seconds(2));
+  ASSERT_TRUE(session.WaitFor([](const Screen& s) { return !s.Has(u"Ctrl-C again to quit"); }))
+      << session.last();
   session.Keys("Enter");
   ASSERT_TRUE(session.WaitForText(u"Bootloader:")) << session.last();
   session.Keys("C-c");
@@ -585,9 +598,51 @@ TEST_F(TerminalUiWithModule, ImbrelMainDialogReportUpdateAndEscape) {
     return !s.Has(u"Look in:") && s.Has(u"Save Registry to Flash") &&
            s.Has(u"Ctrl-C again to quit");
   })) << session.last();
-  session.Keys("C-c C-c");  // a second one at once ends the program
+  session.Keys("C-c");  // a second one at once ends the program, saying what the flash holds
   ASSERT_TRUE(session.WaitForText(u"SANE")) << session.last();
   EXPECT_TRUE(session.last_screen().Has(u"EXITED-130")) << session.last();
+  EXPECT_TRUE(session.last_screen().Has(
+      u"imbrel: ended by Ctrl-C; no update was under way, and this run changed nothing in the "
+      u"flash"))
+      << session.last();
+}
+
+// An update that relocated a block says so in the outcome rows under the dialogs, wrapped
+// rather than cut at 80 columns, and again once the terminal is given back.
+TEST_F(TerminalUi, OutcomeRowsNameRelocationsWhole) {
+  test::TempDir dir;
+  const std::filesystem::path module = dir.path() / "n";
+  ASSERT_EQ(RunCommand(std::string(IMBREL_MODULE_TOOL) + " create --nand " + Quote(module.string()))
+                .status,
+            0);
+  ASSERT_EQ(RunCommand(std::string(IMBREL_MODULE_TOOL) + " fault " + Quote(module.string()) +
+                       " --bad-block 5 --on program")
+                .status,
+            0);
+  DemoSession session("--module " + Quote(module.string()), IMBREL_TOOL, "--ui terminal", 80, 30);
+  ASSERT_TRUE(session.started());
+  ASSERT_TRUE(session.WaitForAll({u"Update Bootloader/Image", u"Warmboot"})) << session.last();
+  session.Keys("Tab Tab");
+  ASSERT_TRUE(session.WaitFor([](const Screen& s) {
+    return s.Reversed(u"Update Bootloader/Image");
+  })) << session.last();
+  session.Keys("Enter");
+  ASSERT_TRUE(session.WaitForAll({u"Look in: \\USB HD\\IMAGES", u"nk.bin"})) << session.last();
+  session.Keys("n Enter");
+  ASSERT_TRUE(session.WaitForText(u"Are you sure you want to continue?")) << session.last();
+  session.Keys("o");
+  ASSERT_TRUE(session.WaitForText(u"Reset now?")) << session.last();
+  session.Keys("n");
+  ASSERT_TRUE(session.WaitFor([](const Screen& s) {
+    return s.HasWrapped(
+        u" s of module time; block 5 went bad (physical block 5): it now lives in reserve block "
+        u"2047; 39 of 40 reserve blocks left");
+  })) << session.last();
+  EXPECT_TRUE(session.last_screen().Has(u"Update done; took")) << session.last();
+  session.Keys("Escape");
+  ASSERT_TRUE(session.WaitForText(u"SANE")) << session.last();
+  EXPECT_TRUE(session.last_screen().Has(u"imbrel: [Updating IMAGE] block 5 went bad"))
+      << session.last();
 }
 
 // A fatal or terminating signal while the dialogs are drawn leaves the terminal as it was.
