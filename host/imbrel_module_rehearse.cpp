@@ -13,6 +13,7 @@
 // of the flash it changed to the run after the restart through a file of the work directory.
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -102,24 +103,35 @@ Snapshot TakeSnapshot(const fs::path& dir) {
   return s;
 }
 
+// Whether `name` (relative to a module directory) is one of the files the models map: the
+// wear, weak, lock and program-count files, or in ram/.
+bool ModelFile(const fs::path& name) {
+  const std::string base = name.filename().string();
+  return *name.begin() == "ram" || base == "nand.programs" || base.ends_with(".erases") ||
+         base.ends_with(".weak") || base == "nor.locks";
+}
+
 // Puts `dir` back to `s`: files that differ are written again and get their time back, files
 // and folders it did not have are removed. A file the runs write by its name, whose size and
-// time are the snapshot's, is taken as unchanged; the files the models map (the wear, weak,
-// lock and program-count files, ram/) are always compared, as a store through a mapping does
-// not always give its file a new time.
-void Restore(const fs::path& dir, const Snapshot& s) {
+// time are the snapshot's, is taken as unchanged; the files the models map are always
+// compared, as a store through a mapping does not always give its file a new time. Without
+// `model_files`, those and ram/ are left as they are (for a run that writes them whole).
+void Restore(const fs::path& dir, const Snapshot& s, bool model_files = true) {
   std::vector<fs::path> extra;
-  for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir)) {
-    const fs::path name = e.path().lexically_relative(dir);
-    if (e.is_directory() ? !s.folders.count(name) : !s.files.count(name)) extra.push_back(name);
+  for (fs::recursive_directory_iterator it(dir), end; it != end; ++it) {
+    const fs::path name = it->path().lexically_relative(dir);
+    if (!model_files && ModelFile(name)) {
+      if (it->is_directory()) it.disable_recursion_pending();
+      continue;
+    }
+    if (it->is_directory() ? !s.folders.count(name) : !s.files.count(name)) extra.push_back(name);
   }
   for (const fs::path& name : extra) fs::remove_all(dir / name);
   for (const fs::path& folder : s.folders) fs::create_directories(dir / folder);
   for (const auto& [name, file] : s.files) {
     const fs::path path = dir / name;
-    const std::string base = name.filename().string();
-    const bool mapped = *name.begin() == "ram" || base == "nand.programs" ||
-                        base.ends_with(".erases") || base.ends_with(".weak") || base == "nor.locks";
+    const bool mapped = ModelFile(name);
+    if (mapped && !model_files) continue;
     struct stat st;
     if (!mapped && stat(path.c_str(), &st) == 0 &&
         static_cast<std::size_t>(st.st_size) == file.bytes.size() &&
@@ -207,8 +219,10 @@ struct RunCommand {
 class Zygote {
  public:
   using Body = std::function<int(Module&, const RunCommand&)>;
+  using Prepare = std::function<void(Module&)>;
+  // `prepare` runs once on the module as it opens, in the process the runs are forked from.
   Zygote(const fs::path& log, const fs::path& dir, const ModuleConfig& config,
-         const fs::path& original, Body body) {
+         const fs::path& original, Body body, Prepare prepare = nullptr) {
     int to[2], from[2];
     if (pipe(to) != 0 || pipe(from) != 0) throw ModuleError("cannot start the runs: pipe failed");
     std::fflush(nullptr);
@@ -226,6 +240,7 @@ class Zygote {
       std::unique_ptr<Module> module;
       try {
         module = Module::OpenPrivate(dir, config, original);
+        if (prepare) prepare(*module);
       } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
       }
@@ -498,12 +513,17 @@ void SaveChangedPieces() {
   close(fd);
 }
 
-void ApplyChangedPieces(Module& module, const fs::path& file) {
+// The pieces a cut run saved, put into this run's flash; the ranges of the image file they
+// cover.
+using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;  // [first, end)
+Ranges ApplyChangedPieces(Module& module, const fs::path& file) {
+  Ranges applied;
   int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
+  if (fd < 0) return applied;
   const std::uint64_t size = module.image_size();
   for (std::uint64_t at[2]; read(fd, at, sizeof at) == sizeof at;) {
     if (at[0] >= size || at[1] > size - at[0]) break;
+    applied.push_back({at[0], at[0] + at[1]});
     // The pages made writable in one call rather than one fault each.
     const std::uint64_t page = at[0] / kPiece * kPiece;
     madvise(module.image() + page, at[0] + at[1] - page, MADV_POPULATE_WRITE);
@@ -514,6 +534,66 @@ void ApplyChangedPieces(Module& module, const fs::path& file) {
     }
   }
   close(fd);
+  return applied;
+}
+
+// A start's scan of the registry area reads every step of it: a few hundred pages a run
+// touches for the first time. The process the runs are forked from scans once, and a run
+// whose flash holds the same bytes in the pages the scan reads hands that to its start.
+struct RegistryScan {
+  RegistryArea area;
+  std::optional<RegistryCopy> copy;
+  Ranges read;  // the ranges of the image file the scan reads
+};
+std::optional<RegistryScan> known_scan;
+
+// The ranges of the image file behind the logical range [first, end) of `flash`, merged.
+Ranges ImageRanges(const FlashFile& flash, std::uint64_t first, std::uint64_t end) {
+  Ranges ranges;
+  auto add = [&](std::uint64_t from, std::uint64_t to) {
+    if (!ranges.empty() && ranges.back().second == from) {
+      ranges.back().second = to;
+    } else {
+      ranges.push_back({from, to});
+    }
+  };
+  if (!flash.nand()) {
+    add(first, end);
+    return ranges;
+  }
+  for (std::uint64_t at = first / kNandPageBytes * kNandPageBytes; at < end; at += kNandPageBytes) {
+    // A page with no physical page reads erased, from no cells: the end of the file marks it.
+    const std::optional<std::uint32_t> page =
+        flash.nand()->PhysicalPage(static_cast<std::uint32_t>(at / kNandPageBytes));
+    const std::uint64_t raw = page ? std::uint64_t{*page} * kNandRawPageBytes : ~0ull;
+    add(raw, page ? raw + kNandRawPageBytes : raw);
+  }
+  return ranges;
+}
+
+std::optional<RegistryScan> ScanRegistry(Module& module) {
+  const FlashFile flash(module.dir(), module.config());
+  const std::optional<RegistryArea> area = RegistryAreaOf(module.config().platform, flash.size());
+  if (!area) return std::nullopt;
+  RegistryScan scan{*area,
+                    NewestRegistryCopy(FlashFile::ReadFn, const_cast<FlashFile*>(&flash), *area),
+                    ImageRanges(flash, area->start, area->start + 2ull * area->half)};
+  return scan;
+}
+
+// Hands the known scan to the next start when `changed` (the ranges of the image file this
+// run changed since the scan) misses every page it read and the same pages hold the area.
+void KnowRegistryIfUnchanged(Module& module, const Ranges& changed) {
+  if (!known_scan) return;
+  const FlashFile flash(module.dir(), module.config());
+  const RegistryArea& area = known_scan->area;
+  if (ImageRanges(flash, area.start, area.start + 2ull * area.half) != known_scan->read) return;
+  for (const auto& [first, end] : changed) {
+    for (const auto& [from, to] : known_scan->read) {
+      if (first < to && from < end) return;
+    }
+  }
+  KnowRegistryCopy(area, known_scan->copy);
 }
 
 // The uncut rehearsal, in its own process: the update, then everything the report says.
@@ -720,7 +800,7 @@ int CutRun(Module& module, const fs::path& pieces, std::uint64_t operation, int 
 int RestartRun(Module& module, const fs::path& pieces, const fs::path& result,
                const ModuleConfig& config, const BinImage& bin, const RehearseArgs& args) {
   module.ReloadRam();  // the power cut emptied ram/: the controller's registers start at 0
-  ApplyChangedPieces(module, pieces);
+  KnowRegistryIfUnchanged(module, ApplyChangedPieces(module, pieces));
   std::ofstream out(result);
   // The table-page window: a cut between block 0's erase and its table page's program
   // leaves no relocation table, and the NAND driver would not start either.
@@ -772,21 +852,13 @@ int RestartRun(Module& module, const fs::path& pieces, const fs::path& result,
   return kRunDone;
 }
 
-CutOutcome CutOnce(Zygote& runs, const Workspace& ws, const Snapshot& snapshot,
-                   std::uint64_t operation, int landed) {
+// What the module does after the restart from the cut whose run left the work directory as
+// the power left it: the start, and the update again, in a run of its own.
+CutOutcome AfterCut(Zygote& runs, const Workspace& ws, std::uint64_t operation, int landed) {
   CutOutcome outcome{operation, landed, CutEnd::kNoCut, "", ""};
-  Restore(ws.dir(), snapshot);
-  const fs::path pieces = ws.File("cut.pieces");
-  const fs::path result = ws.File("cut.result");
-  fs::remove(pieces);
-  fs::remove(result);
-  const int first = runs.Run({'A', operation, landed});
-  if (first != kPowerCutStatus) {
-    outcome.detail = first == kRunDone ? "the update ended before the cut"
-                                       : "the cut run failed (" + std::to_string(first) + ")";
-    return outcome;
-  }
   outcome.where = LastPowerCut(ws.dir());
+  const fs::path result = ws.File("cut.result");
+  fs::remove(result);
   const int second = runs.Run({'B', 0, 0});
   const std::string text = ReadAll(result);
   const std::size_t tab = text.find('\t');
@@ -808,6 +880,194 @@ CutOutcome CutOnce(Zygote& runs, const Workspace& ws, const Snapshot& snapshot,
   }
   return outcome;
 }
+
+// One cut on a fresh copy, the update replayed from its start up to the cut.
+CutOutcome CutOnce(Zygote& runs, const Workspace& ws, const Snapshot& snapshot,
+                   std::uint64_t operation, int landed) {
+  Restore(ws.dir(), snapshot);
+  fs::remove(ws.File("cut.pieces"));
+  const int first = runs.Run({'A', operation, landed});
+  if (first == kRunDone) {
+    // Every cut falls before the end of the operations the uncut rehearsal counted.
+    return {operation, landed, CutEnd::kFinding, "",
+            "the update ended before this operation, though the uncut rehearsal went past it: "
+            "the runs do not agree"};
+  }
+  if (first != kPowerCutStatus) {
+    // Nothing is known of this cut: said as loudly as a fault of the program.
+    const std::string log = ReadAll(ws.File("runs.log"));
+    return {operation, landed, CutEnd::kFinding, "",
+            "the cut run failed (" + std::to_string(first) +
+                "): " + log.substr(log.size() > 300 ? log.size() - 300 : 0)};
+  }
+  return AfterCut(runs, ws, operation, landed);
+}
+
+// ---- The walk: every cut from one run of the update -----------------------------------------
+//
+// One process runs the update once, on a directory of its own. At each operation a cut falls
+// in, its chip lands the cut's part and the power's Off hands the cut over: the files of the
+// run's directory (the models' files with them) and the pieces of the flash it changed go to
+// the work directory, as a run cut there would leave them, and the walking run waits while
+// the run after the restart goes on the work directory and the directory is put back. Then
+// the operation lands whole and the update goes on to the next cut. No cut replays the update
+// up to its operation, and no process is made for the cut itself.
+
+struct WalkCut {
+  std::uint64_t operation;  // as the plan counts: the cut falls in operation + 1
+  int landed;
+  std::size_t index;  // in the plan
+};
+
+// What the walking run tells: a cut was handed over (status: kPowerCutStatus, or kRunBroken
+// when the hand-over failed), or the update ended (index -1).
+struct WalkMessage {
+  std::int64_t index = -1;
+  int status = 0;
+};
+
+struct WalkState {
+  Module* module = nullptr;
+  const std::vector<WalkCut>* cuts = nullptr;
+  int to = -1, from = -1;
+  fs::path walk_dir, cut_dir, pieces;
+  const Snapshot* snapshot = nullptr;
+};
+
+// The files of `from` (a module directory that began as `snapshot`) that a run changed, written
+// into `to` (which is as `snapshot` but for the models' files and ram/): the models' files
+// always, the others when their size or time moved. Not the flash image, nor ram/ (a cut
+// empties it).
+void CopyChangedFiles(const fs::path& from, const fs::path& to, const Snapshot& snapshot,
+                      const std::string& image) {
+  std::set<fs::path> seen;
+  for (fs::recursive_directory_iterator it(from), end; it != end; ++it) {
+    const fs::path name = it->path().lexically_relative(from);
+    if (*name.begin() == "ram" || name.filename() == image) {
+      if (it->is_directory()) it.disable_recursion_pending();
+      continue;
+    }
+    seen.insert(name);
+    if (it->is_directory()) {
+      fs::create_directories(to / name);
+      continue;
+    }
+    struct stat st;
+    if (!it->is_regular_file() || stat(it->path().c_str(), &st) != 0) continue;
+    const auto known = snapshot.files.find(name);
+    if (!ModelFile(name) && known != snapshot.files.end() &&
+        static_cast<std::size_t>(st.st_size) == known->second.bytes.size() &&
+        st.st_mtim.tv_sec == known->second.mtime.tv_sec &&
+        st.st_mtim.tv_nsec == known->second.mtime.tv_nsec) {
+      continue;
+    }
+    // Written in place: the process the runs are forked from maps the models' files.
+    WriteAll(to / name, ReadAll(it->path()));
+  }
+  for (const auto& [name, file] : snapshot.files) {
+    if (*name.begin() != "ram" && name.filename() != image && !seen.count(name)) {
+      fs::remove(to / name);
+    }
+  }
+}
+
+// The power's Off during the walk, once the cut's part has landed and boot.log and ram/ of
+// the work directory say so: the rest of the run's state into the work directory, then the
+// run after the restart, and on.
+void HandOver(std::size_t cut, void* arg) {
+  WalkState& walk = *static_cast<WalkState*>(arg);
+  WalkMessage message{static_cast<std::int64_t>((*walk.cuts)[cut].index), kPowerCutStatus};
+  try {
+    CopyChangedFiles(walk.walk_dir, walk.cut_dir, *walk.snapshot,
+                     walk.module->config().flash == FlashKind::kNand ? "nand.img" : "nor.img");
+    cut_pieces_file = walk.pieces;
+    SaveChangedPieces();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    message.status = kRunBroken;
+  }
+  char go = 0;
+  if (write(walk.to, &message, sizeof message) != sizeof message || read(walk.from, &go, 1) != 1) {
+    std::_Exit(kRunBroken);  // the rehearsal is gone
+  }
+}
+
+// The walking run, in its own process.
+int Walk(WalkState& walk, const ModuleConfig& config, const fs::path& original) {
+  auto module = Module::OpenPrivate(walk.walk_dir, config, original);
+  walk.module = module.get();
+  static std::vector<std::uint8_t> flags;
+  flags.assign((module->image_size() + kPiece - 1) / kPiece, 0);
+  changed_pieces = &flags;
+  cut_module = module.get();
+  SetFlashChangeObserver(NoteChangedPiece);
+  std::vector<PowerSupply::WalkCut> cuts;
+  for (const WalkCut& cut : *walk.cuts) cuts.push_back({cut.operation + 1, cut.landed});
+  module->power().Walk(std::move(cuts), walk.cut_dir, HandOver, &walk);
+  RunQuietUpdate(kCeImage);
+  const WalkMessage end;
+  if (write(walk.to, &end, sizeof end) != sizeof end) return kRunBroken;
+  return kRunDone;
+}
+
+// The walking run's process, seen from the rehearsal.
+class Walker {
+ public:
+  Walker(const fs::path& log, WalkState walk, const ModuleConfig& config,
+         const fs::path& original) {
+    int to[2], from[2];
+    if (pipe(to) != 0 || pipe(from) != 0) throw ModuleError("cannot start the walk: pipe failed");
+    std::fflush(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) throw ModuleError("cannot start the walk: fork failed");
+    if (pid_ == 0) {
+      close(to[0]);
+      close(from[1]);
+      int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      if (fd >= 0) {
+        dup2(fd, STDOUT_FILENO);
+        dup2(fd, STDERR_FILENO);
+        close(fd);
+      }
+      walk.to = to[1];
+      walk.from = from[0];
+      int status = kRunBroken;
+      try {
+        status = Walk(walk, config, original);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+      }
+      std::fflush(nullptr);
+      std::_Exit(status);
+    }
+    close(to[1]);
+    close(from[0]);
+    from_ = to[0];
+    to_ = from[1];
+  }
+  ~Walker() {
+    close(to_);  // a walk still waiting for its go ends
+    close(from_);
+    int raw = 0;
+    while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+    }
+  }
+  Walker(const Walker&) = delete;
+  Walker& operator=(const Walker&) = delete;
+
+  // The next thing the walk tells; false when it ended without saying so.
+  bool Next(WalkMessage* message) {
+    return read(from_, message, sizeof *message) == sizeof *message;
+  }
+  void GoOn() {
+    const char go = 1;
+    if (write(to_, &go, 1) != 1) throw ModuleError("the walk through the update ended");
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int to_ = -1, from_ = -1;
+};
 
 // ---- The report --------------------------------------------------------------------------------
 
@@ -917,9 +1177,12 @@ void PrintText(const toml::table& r) {
   }
   if (const toml::table* c = r["cuts"].as_table()) {
     const toml::table& cuts = *c;
+    const std::int64_t distinct = Int(cuts["distinct"]);
     row("power cuts",
         std::to_string(Int(cuts["made"])) + " over " + std::to_string(Int(cuts["operations"])) +
-            " flash operations: " + std::to_string(Int(cuts["image_in_place"])) +
+            " flash operations" +
+            (distinct < Int(cuts["made"]) ? " (" + std::to_string(distinct) + " different)" : "") +
+            ": " + std::to_string(Int(cuts["image_in_place"])) +
             " end with the image in place and the module starting, " +
             std::to_string(Int(cuts["needs_update"])) + " need the update run again, " +
             std::to_string(Int(cuts["bootloader_menu"])) +
@@ -1110,14 +1373,78 @@ int RunRehearse(const RehearseArgs& args) {
     std::int64_t counts[static_cast<int>(CutEnd::kNoCut) + 1] = {};
     toml::array lost;
     const bool progress = isatty(STDERR_FILENO);
+    // The runs of the cuts go one at a time, each waiting on the one before: on one CPU, a
+    // run's wake-up costs no other CPU's, and its caches stay warm. The CPU the rehearsal is
+    // on now, which the scheduler chose.
+    cpu_set_t cpus_before;
+    const bool pinned = sched_getaffinity(0, sizeof cpus_before, &cpus_before) == 0 && [&] {
+      const int cpu = sched_getcpu();
+      if (cpu < 0 || !CPU_ISSET(cpu, &cpus_before)) return false;
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(cpu, &one);
+      return sched_setaffinity(0, sizeof one, &one) == 0;
+    }();
     const fs::path pieces = ws.File("cut.pieces"), result = ws.File("cut.result");
-    Zygote runs(log, ws.dir(), config, original, [&](Module& module, const RunCommand& c) {
-      return c.kind == 'A' ? CutRun(module, pieces, c.operation, c.landed)
-                           : RestartRun(module, pieces, result, config, bin, args);
-    });
+    // The runs after the restarts (and cuts made the slow way) are forks of a process that
+    // holds the work directory's module open.
+    Zygote runs(
+        log, ws.dir(), config, original,
+        [&](Module& module, const RunCommand& c) {
+          return c.kind == 'A' ? CutRun(module, pieces, c.operation, c.landed)
+                               : RestartRun(module, pieces, result, config, bin, args);
+        },
+        [](Module& module) { known_scan = ScanRegistry(module); });
+    // A cut is known by its operation and the part of it landed: the same cut twice leaves
+    // the same module, and is made once.
+    std::vector<CutOutcome> outcomes(plan.size());
+    std::vector<bool> made(plan.size(), false);
+    std::map<std::pair<std::uint64_t, int>, std::size_t> first_of;
+    std::vector<WalkCut> order;
     for (std::size_t i = 0; i < plan.size(); ++i) {
-      if (progress) std::fprintf(stderr, "\rpower cut %zu of %zu", i + 1, plan.size());
-      const CutOutcome o = CutOnce(runs, ws, snapshot, plan[i].first, plan[i].second);
+      if (first_of.emplace(plan[i], i).second) order.push_back({plan[i].first, plan[i].second, i});
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [](const WalkCut& a, const WalkCut& b) { return a.operation < b.operation; });
+    std::size_t done = 0;
+    auto note_progress = [&] {
+      if (progress) std::fprintf(stderr, "\rpower cut %zu of %zu", ++done, order.size());
+    };
+    if (!std::getenv("IMBREL_REHEARSE_REPLAY")) {
+      WalkState walk;
+      walk.cuts = &order;
+      walk.walk_dir = ws.File("walk");
+      walk.cut_dir = ws.dir();
+      walk.snapshot = &snapshot;
+      walk.pieces = pieces;
+      fs::create_directory(walk.walk_dir);
+      Restore(walk.walk_dir, snapshot);
+      Restore(ws.dir(), snapshot);  // as the uncut rehearsal left it: back to the snapshot
+      Walker walker(log, walk, config, original);
+      for (WalkMessage m; walker.Next(&m) && m.index >= 0;) {
+        const std::size_t i = static_cast<std::size_t>(m.index);
+        note_progress();
+        outcomes[i] = m.status == kPowerCutStatus
+                          ? AfterCut(runs, ws, plan[i].first, plan[i].second)
+                          : CutOnce(runs, ws, snapshot, plan[i].first, plan[i].second);
+        made[i] = true;
+        // The next cut's fork writes the models' files whole, and its power cut empties ram/.
+        Restore(ws.dir(), snapshot, false);
+        walker.GoOn();
+      }
+    }
+    // Cuts the walk did not reach (or every cut, with IMBREL_REHEARSE_REPLAY set): the update
+    // replayed up to each.
+    for (const WalkCut& cut : order) {
+      if (made[cut.index]) continue;
+      note_progress();
+      outcomes[cut.index] = CutOnce(runs, ws, snapshot, cut.operation, cut.landed);
+      made[cut.index] = true;
+    }
+    std::size_t distinct_made = 0;
+    for (const WalkCut& cut : order) distinct_made += outcomes[cut.index].end != CutEnd::kNoCut;
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+      const CutOutcome& o = outcomes[first_of[plan[i]]];
       ++counts[static_cast<int>(o.end)];
       if (o.end == CutEnd::kDoesNotStart || o.end == CutEnd::kBootloaderMenu ||
           o.end == CutEnd::kFinding) {
@@ -1131,6 +1458,7 @@ int RunRehearse(const RehearseArgs& args) {
       }
       cut_times.push_back(o.operation);
     }
+    if (pinned) sched_setaffinity(0, sizeof cpus_before, &cpus_before);
     if (progress) std::fprintf(stderr, "\r%40s\r", "");
     lost_any = counts[static_cast<int>(CutEnd::kDoesNotStart)] ||
                counts[static_cast<int>(CutEnd::kBootloaderMenu)] ||
@@ -1138,6 +1466,7 @@ int RunRehearse(const RehearseArgs& args) {
     report.insert(
         "cuts", toml::table{{"made", static_cast<std::int64_t>(plan.size()) -
                                          counts[static_cast<int>(CutEnd::kNoCut)]},
+                            {"distinct", static_cast<std::int64_t>(distinct_made)},
                             {"operations", static_cast<std::int64_t>(total)},
                             {"retry", !args.no_retry},
                             {"image_in_place", counts[static_cast<int>(CutEnd::kInPlace)]},

@@ -519,12 +519,16 @@ void IntelNorChip::EraseConfirm(std::uint32_t word, std::uint8_t command) {
   }
   if (links_.power && links_.power->FailsDuring()) {
     // An erase cut short has erased part of the block; the rest keeps its old cells. Cells
-    // that read erased were never verified so: the block is weak until erased whole.
-    std::uint16_t* half =
-        cell + 2 * links_.power->Landed(static_cast<std::uint32_t>(end - cell) / 2);
-    for (; cell < half; cell += 2) *cell = 0xFFFF;
-    SetWeak(block, true);
-    links_.power->Off(Where("erase of the block", BlockStart(block)));
+    // that read erased were never verified so: the block is weak until erased whole. (A
+    // rehearsal's walk goes on from Off: each further cut lands more, then the erase ends.)
+    std::uint16_t* const first = cell;
+    do {
+      std::uint16_t* half =
+          first + 2 * links_.power->Landed(static_cast<std::uint32_t>(end - first) / 2);
+      for (; cell < half; cell += 2) *cell = 0xFFFF;
+      SetWeak(block, true);
+      links_.power->Off(Where("erase of the block", BlockStart(block)));
+    } while (links_.power->CutAgain());
   }
   for (; cell < end; cell += 2) *cell = 0xFFFF;
   SetWeak(block, false);
@@ -553,9 +557,11 @@ void IntelNorChip::ProgramWord(std::uint32_t word, std::uint16_t value) {
   if (weak_[block]) return ProgramWeak(word, &value, 1, counters_[block]);
   if (links_.power && links_.power->FailsDuring()) {
     // Only some of the word's bits were programmed when the power went.
-    ProgramCell(word, value | static_cast<std::uint16_t>(0xFFFF << (4 * links_.power->Landed(4))),
-                counters_[block]);
-    links_.power->Off(Where("word program", word));
+    do {
+      ProgramCell(word, value | static_cast<std::uint16_t>(0xFFFF << (4 * links_.power->Landed(4))),
+                  counters_[block]);
+      links_.power->Off(Where("word program", word));
+    } while (links_.power->CutAgain());
   }
   ProgramCell(word, value, counters_[block]);
   ++counters_[block].programs;
@@ -675,10 +681,12 @@ void IntelNorChip::BufferConfirm(std::uint32_t word, std::uint8_t command) {
   }
   if (weak_[block]) return ProgramWeak(buffer_base_, buffer_, buffer_expected_, counters);
   if (links_.power && links_.power->FailsDuring()) {
-    for (std::uint32_t i = 0; i < links_.power->Landed(buffer_expected_); ++i) {
-      ProgramCell(buffer_base_ + i, buffer_[i], counters);
-    }
-    links_.power->Off(Where("buffered program", buffer_base_));
+    do {
+      for (std::uint32_t i = 0; i < links_.power->Landed(buffer_expected_); ++i) {
+        ProgramCell(buffer_base_ + i, buffer_[i], counters);
+      }
+      links_.power->Off(Where("buffered program", buffer_base_));
+    } while (links_.power->CutAgain());
   }
   ProgramCells(buffer_base_, buffer_, buffer_expected_, counters);
   ++counters.programs;

@@ -341,14 +341,23 @@ void NandChip::Reset(std::uint64_t at) {
 
 void NandChip::LandOperation(bool erase, std::uint32_t page) {
   // The one place where the cells change, and where a power cut leaves an operation half done.
+  // A rehearsal's walk goes on from Off: each further cut of the operation lands its part
+  // (of an erase, more; of a program, from the page as it was), then the operation lands whole.
   const bool cut = links_.power && links_.power->FailsDuring();
   if (erase) {
-    std::uint32_t pages = cut ? links_.power->Landed(kNandPagesPerBlock) : kNandPagesPerBlock;
-    EraseCells(links_.image, Page(page), pages);
-    std::memset(programs_ + page, 0, pages);
-    // An erase cut short leaves cells that read erased but were never verified so.
-    weak_[page / kNandPagesPerBlock] = cut ? 1 : 0;
-    if (cut) links_.power->Off(Where("erase of physical block", page / kNandPagesPerBlock));
+    if (cut) {
+      do {
+        const std::uint32_t pages = links_.power->Landed(kNandPagesPerBlock);
+        EraseCells(links_.image, Page(page), pages);
+        std::memset(programs_ + page, 0, pages);
+        // An erase cut short leaves cells that read erased but were never verified so.
+        weak_[page / kNandPagesPerBlock] = 1;
+        links_.power->Off(Where("erase of physical block", page / kNandPagesPerBlock));
+      } while (links_.power->CutAgain());
+    }
+    EraseCells(links_.image, Page(page), kNandPagesPerBlock);
+    std::memset(programs_ + page, 0, kNandPagesPerBlock);
+    weak_[page / kNandPagesPerBlock] = 0;
     ++erases_;
     return;
   }
@@ -370,8 +379,23 @@ void NandChip::LandOperation(bool erase, std::uint32_t page) {
       programs_[page] >= kNandPartialProgramLimit ||
       std::any_of(programs_ + page + 1, programs_ + block_end, [](std::uint8_t n) { return n; });
   std::uint8_t* cells = Page(page);
-  // A program cut short has moved only some of the page register into the cells.
-  std::uint32_t bytes = cut ? links_.power->Landed(kNandPageBytes) : kNandRawPageBytes;
+  if (cut) {
+    std::uint8_t before[kNandRawPageBytes];
+    std::memcpy(before, cells, sizeof before);
+    const std::uint8_t programs = programs_[page];
+    do {
+      // A program cut short has moved only some of the page register into the cells.
+      ProgramCells(page, links_.power->Landed(kNandPageBytes), broke_rule);
+      links_.power->Off(Where("program of physical page", page));
+      std::memcpy(cells, before, sizeof before);
+      programs_[page] = programs;
+    } while (links_.power->CutAgain());
+  }
+  ProgramCells(page, kNandRawPageBytes, broke_rule);
+}
+
+void NandChip::ProgramCells(std::uint32_t page, std::uint32_t bytes, bool broke_rule) {
+  std::uint8_t* cells = Page(page);
   for (std::uint32_t i = 0; i < bytes; ++i) cells[i] &= page_register_[i];
   if (broke_rule && spoil_rule_breaks_) {
     // Program disturb: two cells of the page's first 512-byte step lose their charge state,
@@ -380,7 +404,6 @@ void NandChip::LandOperation(bool erase, std::uint32_t page) {
     cells[(page * 7 + 100) % 512] ^= 0x10;
   }
   if (programs_[page] != 0xFF) ++programs_[page];
-  if (cut) links_.power->Off(Where("program of physical page", page));
 }
 
 void NandChip::BrokenRule(std::uint32_t page, const std::string& what) const {

@@ -128,6 +128,8 @@ class NandChip {
   void Reset(std::uint64_t at);
   /// Every change of the cells lands here, one program or erase at a time.
   void LandOperation(bool erase, std::uint32_t page);
+  /// Moves the first `bytes` of the page register into `page`'s cells, as a program does.
+  void ProgramCells(std::uint32_t page, std::uint32_t bytes, bool broke_rule);
   /// Names an operation for the power-cut report, with numbers across the whole part.
   std::string Where(const char* what, std::uint32_t number) const;
   std::uint32_t Row() const;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -31,6 +32,25 @@ class PowerSupply {
   void ArmCut(std::uint64_t operations, int landed = 2);
   void DisarmCut();
 
+  /// A cut of a walk: the operation it falls in (counted as Operations() counts, from 1) and
+  /// the part of it that lands, in quarters.
+  struct WalkCut {
+    std::uint64_t operation;
+    int landed;
+  };
+  using CutHandler = void (*)(std::size_t cut, void* arg);
+  /// A rehearsal's walk through one run: the power fails during each of `cuts` without ending
+  /// the run. At each, the chip lands that cut's part of the operation and calls Off, which
+  /// notes the cut in the module directory `dir` (not this module's own) as a cut notes it,
+  /// calls `handler` with the cut's place in `cuts`, and returns; the chip then lands the
+  /// operation whole, as it does when the power holds. The cuts of one operation are made
+  /// from the least landed to the most; the handler gets their places in `cuts` as given.
+  void Walk(std::vector<WalkCut> cuts, std::filesystem::path dir, CutHandler handler, void* arg);
+  /// After Off returned (a walk): true when the walk's next cut falls in the same operation.
+  /// The chip then puts back what the last part changed, if a larger part would not cover
+  /// it, lands the next part and calls Off again.
+  bool CutAgain();
+
   /// Program and erase operations the chips started since the supply was switched on.
   std::uint64_t Operations() const { return operations_.load(); }
 
@@ -49,13 +69,23 @@ class PowerSupply {
 
   /// Ends the module at once: boot.log gets "power cut during <what>", ram/ is cleared and the
   /// process ends with status kPowerCutStatus, as a module without power runs nothing more.
-  [[noreturn]] void Off(const std::string& what);
+  /// During a walk it returns instead, as Walk says.
+  void Off(const std::string& what);
 
  private:
   std::filesystem::path dir_;
   std::atomic<std::uint64_t> operations_{0};
   std::atomic<std::uint64_t> cut_at_{~std::uint64_t{0}};
   std::atomic<int> landed_quarters_{2};
+  // The walk: its cuts, the one the power fails at next, where the cuts are noted, and whom
+  // they are handed to.
+  void AimAtWalkCut();
+  std::vector<WalkCut> walk_;
+  std::vector<std::size_t> walk_order_;  // walk_'s places, in the order the cuts are met
+  std::size_t walk_next_ = 0;            // in walk_order_
+  std::filesystem::path walk_dir_;
+  CutHandler walk_handler_ = nullptr;
+  void* walk_arg_ = nullptr;
 };
 
 /// Exit status of a process whose module lost its power: its own (3 is a cancelled update, 4

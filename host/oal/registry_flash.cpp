@@ -171,6 +171,19 @@ std::optional<RegistryArea> OpenModuleArea(std::string* problem) {
 
 }  // namespace
 
+namespace {
+// KnowRegistryCopy's copy, until a start takes it.
+struct KnownCopy {
+  RegistryArea area;
+  std::optional<RegistryCopy> copy;
+};
+std::optional<KnownCopy> known_copy;
+}  // namespace
+
+void KnowRegistryCopy(const RegistryArea& area, std::optional<RegistryCopy> copy) {
+  known_copy = KnownCopy{area, std::move(copy)};
+}
+
 std::optional<RegistryArea> RegistryAreaOf(const PlatformConfig& platform,
                                            std::uint64_t flash_size) {
   RegistryArea area = kPlatformArea;
@@ -293,8 +306,14 @@ void StartLiveRegistryFromFlash(const fs::path& dir, const ModuleConfig& config,
     return;
   }
   std::optional<RegistryCopy> copy;
+  std::optional<KnownCopy> known;
+  known.swap(known_copy);
   if (std::optional<RegistryArea> area = RegistryAreaOf(config.platform, flash.size())) {
-    copy = NewestRegistryCopy(FlashFile::ReadFn, const_cast<FlashFile*>(&flash), *area);
+    if (known && known->area.start == area->start && known->area.half == area->half) {
+      copy = std::move(known->copy);
+    } else {
+      copy = NewestRegistryCopy(FlashFile::ReadFn, const_cast<FlashFile*>(&flash), *area);
+    }
   }
   RegistryTree tree = config.default_registry;
   std::string in_force = DescribeRegistryCopy(copy);

@@ -45,6 +45,11 @@ std::array<std::optional<RegistryCopy>, 2> RegistryCopies(FlashReadFn read, void
 std::optional<RegistryCopy> NewestRegistryCopy(FlashReadFn read, void* context,
                                                const RegistryArea& area);
 
+/// What NewestRegistryCopy found in `area`, for the next StartLiveRegistryFromFlash of this
+/// process to take instead of reading the area again (then forgotten): for a run forked from
+/// a process that read the area once, whose flash holds the same bytes there.
+void KnowRegistryCopy(const RegistryArea& area, std::optional<RegistryCopy> copy);
+
 /// "copy 4 in half 1 (at 0x01440000), 2 keys, 4 values", or what a start uses without one.
 std::string DescribeRegistryCopy(const std::optional<RegistryCopy>& copy);
 

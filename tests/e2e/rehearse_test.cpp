@@ -179,6 +179,37 @@ TEST_F(Rehearse, NorCutsOverAnImageUpdateSayWhichLeaveTheBootloaderInItsMenu) {
   }
 }
 
+// The cuts are made from one run of the update, each handed over as its operation lands
+// part of the way. The slow road, each cut run replaying the update from its start, must
+// find the same: the same module left by every cut, the same start after it.
+TEST_F(Rehearse, CutsFromOneRunLeaveWhatCutsReplayedFromTheStartLeave) {
+  const fs::path nand = dir_ / "nand", nor = dir_ / "nor";
+  Ok("create " + nand.string() + " --nand --chip 0xF1EC");
+  Ok("fault " + nand.string() + " --bad-block 4 --on erase");  // the image meets it
+  ASSERT_EQ(RunCommand(IMBREL_TOOL + " --module " + nand.string() + " --ui console /fu").status, 0);
+  Ok("create " + nor.string() + " --nor --cfi-size 0x15");
+  const struct {
+    fs::path module;
+    const char* bin;
+    int cuts;
+  } cases[] = {{nand, kEboot, 60}, {nand, kNk, 40}, {nor, kNk, 30}};
+  for (const auto& c : cases) {
+    const std::string args = "rehearse " + c.module.string() + " --bin " +
+                             Quoted(c.module / c.bin) + " --cuts " + std::to_string(c.cuts) +
+                             " --json";
+    CommandResult walked = Tool(args);
+    CommandResult replayed =
+        RunCommand("IMBREL_REHEARSE_REPLAY=1 " + std::string(IMBREL_MODULE_TOOL) + " " + args);
+    ASSERT_EQ(walked.status, replayed.status) << args << "\n" << walked.err << replayed.err;
+    nlohmann::json a = nlohmann::json::parse(walked.out), b = nlohmann::json::parse(replayed.out);
+    EXPECT_EQ(a["cuts"]["made"], c.cuts) << args;
+    EXPECT_EQ(a["cuts"]["findings"], 0) << a["cuts"].dump(1);
+    a.erase("time");  // host time
+    b.erase("time");
+    EXPECT_EQ(a, b) << args;
+  }
+}
+
 TEST_F(Rehearse, FailuresAndBadInput) {
   const fs::path m = dir_ / "m";
   Ok("create " + m.string() + " --nor --cfi-size 0x15");
