@@ -13,7 +13,6 @@
 // of the flash it changed to the run after the restart through a file of the work directory.
 
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -243,7 +242,12 @@ class Zygote {
         if (prepare) prepare(*module);
       } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
+        module.reset();
       }
+      // Open (or not), before anyone touches the directory again.
+      const int opened = module ? kRunDone : kRunBroken;
+      std::fflush(nullptr);
+      if (write(from[1], &opened, sizeof opened) != sizeof opened || !module) std::_Exit(0);
       for (RunCommand command; read(to[0], &command, sizeof command) == sizeof command;) {
         if (command.kind == 'Q') break;
         int status = kRunBroken;
@@ -276,6 +280,17 @@ class Zygote {
     close(from[1]);
     to_ = to[1];
     from_ = from[0];
+    int opened = kRunBroken;
+    if (read(from_, &opened, sizeof opened) != sizeof opened || opened != kRunDone) {
+      const std::string text = ReadAll(log);
+      close(to_);
+      close(from_);
+      int raw = 0;
+      while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+      }
+      throw ModuleError("the runs cannot open the module: " +
+                        text.substr(text.size() > 400 ? text.size() - 400 : 0));
+    }
   }
   ~Zygote() {
     RunCommand quit;
@@ -1373,19 +1388,8 @@ int RunRehearse(const RehearseArgs& args) {
     std::int64_t counts[static_cast<int>(CutEnd::kNoCut) + 1] = {};
     toml::array lost;
     const bool progress = isatty(STDERR_FILENO);
-    // The runs of the cuts go one at a time, each waiting on the one before: on one CPU, a
-    // run's wake-up costs no other CPU's, and its caches stay warm. The CPU the rehearsal is
-    // on now, which the scheduler chose.
-    cpu_set_t cpus_before;
-    const bool pinned = sched_getaffinity(0, sizeof cpus_before, &cpus_before) == 0 && [&] {
-      const int cpu = sched_getcpu();
-      if (cpu < 0 || !CPU_ISSET(cpu, &cpus_before)) return false;
-      cpu_set_t one;
-      CPU_ZERO(&one);
-      CPU_SET(cpu, &one);
-      return sched_setaffinity(0, sizeof one, &one) == 0;
-    }();
     const fs::path pieces = ws.File("cut.pieces"), result = ws.File("cut.result");
+    Restore(ws.dir(), snapshot);  // as the uncut rehearsal left it: back to the snapshot
     // The runs after the restarts (and cuts made the slow way) are forks of a process that
     // holds the work directory's module open.
     Zygote runs(
@@ -1419,7 +1423,6 @@ int RunRehearse(const RehearseArgs& args) {
       walk.pieces = pieces;
       fs::create_directory(walk.walk_dir);
       Restore(walk.walk_dir, snapshot);
-      Restore(ws.dir(), snapshot);  // as the uncut rehearsal left it: back to the snapshot
       Walker walker(log, walk, config, original);
       for (WalkMessage m; walker.Next(&m) && m.index >= 0;) {
         const std::size_t i = static_cast<std::size_t>(m.index);
@@ -1458,7 +1461,6 @@ int RunRehearse(const RehearseArgs& args) {
       }
       cut_times.push_back(o.operation);
     }
-    if (pinned) sched_setaffinity(0, sizeof cpus_before, &cpus_before);
     if (progress) std::fprintf(stderr, "\r%40s\r", "");
     lost_any = counts[static_cast<int>(CutEnd::kDoesNotStart)] ||
                counts[static_cast<int>(CutEnd::kBootloaderMenu)] ||
