@@ -23,6 +23,7 @@
 #include <toml++/toml.h>
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -177,6 +178,56 @@ class Workspace {
   fs::path root_, dir_;
 };
 
+// ---- Ctrl-C ------------------------------------------------------------------------------------
+//
+// Ctrl-C (or a TERM or a HUP) ends a rehearsal and takes the work copy with it. The runs keep
+// the default and end at once; the rehearsal notes it, leaves the wait it is in and unwinds.
+
+volatile std::sig_atomic_t interrupted = 0;
+extern "C" void NoteInterrupt(int) { interrupted = 1; }
+
+struct Interrupted {};
+void ThrowIfInterrupted() {
+  if (interrupted) throw Interrupted{};
+}
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// In a process forked for a run: the signals as a process of the program has them.
+void DefaultSignals() {
+  for (int signal : kEndingSignals) std::signal(signal, SIG_DFL);
+  std::signal(SIGPIPE, SIG_DFL);
+}
+
+class InterruptHandlers {
+ public:
+  InterruptHandlers() {
+    interrupted = 0;
+    struct sigaction note = {};
+    note.sa_handler = NoteInterrupt;  // no SA_RESTART: a wait ends
+    sigemptyset(&note.sa_mask);
+    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+      sigaction(kEndingSignals[i], &note, &before_[i]);
+    }
+    // A run that ended leaves its pipe without a reader: an error, not the end of this process.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &pipe_before_);
+  }
+  ~InterruptHandlers() {
+    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+      sigaction(kEndingSignals[i], &before_[i], nullptr);
+    }
+    sigaction(SIGPIPE, &pipe_before_, nullptr);
+  }
+  InterruptHandlers(const InterruptHandlers&) = delete;
+  InterruptHandlers& operator=(const InterruptHandlers&) = delete;
+
+ private:
+  struct sigaction before_[std::size(kEndingSignals)];
+  struct sigaction pipe_before_;
+};
+
 // Runs `body` in a forked process, its output into `log`; the process's exit status, or 128 +
 // the signal that ended it.
 template <typename Body>
@@ -185,6 +236,7 @@ int Fork(const fs::path& log, Body body) {
   pid_t pid = fork();
   if (pid < 0) throw ModuleError("cannot start a run: fork failed");
   if (pid == 0) {
+    DefaultSignals();
     int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd >= 0) {
       dup2(fd, STDOUT_FILENO);
@@ -203,6 +255,7 @@ int Fork(const fs::path& log, Body body) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  ThrowIfInterrupted();
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -228,6 +281,7 @@ class Zygote {
     pid_ = fork();
     if (pid_ < 0) throw ModuleError("cannot start the runs: fork failed");
     if (pid_ == 0) {
+      DefaultSignals();
       close(to[1]);
       close(from[0]);
       int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -288,6 +342,7 @@ class Zygote {
       int raw = 0;
       while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
       }
+      ThrowIfInterrupted();
       throw ModuleError("the runs cannot open the module: " +
                         text.substr(text.size() > 400 ? text.size() - 400 : 0));
     }
@@ -309,8 +364,10 @@ class Zygote {
     int status = kRunBroken;
     if (write(to_, &command, sizeof command) != sizeof command ||
         read(from_, &status, sizeof status) != sizeof status) {
+      ThrowIfInterrupted();
       throw ModuleError("the process that holds the module for the runs ended");
     }
+    ThrowIfInterrupted();
     return status;
   }
 
@@ -1036,6 +1093,7 @@ class Walker {
     pid_ = fork();
     if (pid_ < 0) throw ModuleError("cannot start the walk: fork failed");
     if (pid_ == 0) {
+      DefaultSignals();
       close(to[0]);
       close(from[1]);
       int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -1072,7 +1130,9 @@ class Walker {
 
   // The next thing the walk tells; false when it ended without saying so.
   bool Next(WalkMessage* message) {
-    return read(from_, message, sizeof *message) == sizeof *message;
+    const bool told = read(from_, message, sizeof *message) == sizeof *message;
+    ThrowIfInterrupted();
+    return told;
   }
   void GoOn() {
     const char go = 1;
@@ -1322,9 +1382,24 @@ class ModuleFlashLock {
   int fd_ = -1;
 };
 
+int Rehearse(const RehearseArgs& args);
+
 }  // namespace
 
 int RunRehearse(const RehearseArgs& args) {
+  InterruptHandlers handlers;
+  try {
+    return Rehearse(args);
+  } catch (const Interrupted&) {
+    if (isatty(STDERR_FILENO)) std::fprintf(stderr, "\r%40s\r", "");
+    std::fprintf(stderr, "imbrel-module: rehearse: interrupted; the module is as it was\n");
+    return 128 + SIGINT;
+  }
+}
+
+namespace {
+
+int Rehearse(const RehearseArgs& args) {
   const fs::path dir = fs::absolute(args.dir);
   ModuleConfig config = LoadModuleConfig(dir);
   // The rehearsal places its own cuts: a cut that faults.toml arms would end every run.
@@ -1523,5 +1598,7 @@ int RunRehearse(const RehearseArgs& args) {
   }
   return ok ? 0 : kExitFailed;
 }
+
+}  // namespace
 
 }  // namespace host

@@ -210,6 +210,23 @@ TEST_F(Rehearse, CutsFromOneRunLeaveWhatCutsReplayedFromTheStartLeave) {
   }
 }
 
+// Ctrl-C ends a rehearsal with its own status and takes the work copy with it; the module is
+// as it was.
+TEST_F(Rehearse, InterruptedLeavesNothingBehind) {
+  const fs::path m = dir_ / "m", tmp = dir_ / "tmp";
+  Ok("create " + m.string() + " --nand --chip 0xF1EC");
+  fs::create_directory(tmp);
+  const std::map<std::string, std::string> before = Files(m);
+  CommandResult r = RunCommand("TMPDIR=" + tmp.string() + " " + IMBREL_MODULE_TOOL + " rehearse " +
+                               m.string() + " --bin " + Quoted(m / kNk) +
+                               " --cuts 20000 & p=$!; sleep 1.5; kill -INT $p; wait $p");
+  EXPECT_EQ(r.status, 130) << r.out << r.err;
+  EXPECT_NE(r.err.find("rehearse: interrupted; the module is as it was"), std::string::npos)
+      << r.err;
+  EXPECT_TRUE(fs::is_empty(tmp)) << "a work copy was left in " << tmp;
+  EXPECT_EQ(Files(m), before);
+}
+
 TEST_F(Rehearse, FailuresAndBadInput) {
   const fs::path m = dir_ / "m";
   Ok("create " + m.string() + " --nor --cfi-size 0x15");
