@@ -194,4 +194,68 @@ TEST_F(NandPowerCutTest, BlockWhoseEraseWasCutFailsItsProgramsUntilErasedWhole) 
             0);
 }
 
+// A rehearsal's walk: the power fails during an operation without ending the run. Each cut
+// of the operation is handed over with its part landed, as a process cut there leaves the
+// flash; then the operation lands whole, as if the power had held.
+struct HandedOver {
+  std::filesystem::path module;
+  std::uint32_t page = 0;  // the raw page to look at
+  std::vector<std::vector<std::uint8_t>> pages;
+  std::vector<std::string> weak, programs;  // the whole nand.weak and nand.programs files
+};
+
+std::string FileBytes(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void NoteHandOver(std::size_t, void* arg) {
+  auto& seen = *static_cast<HandedOver*>(arg);
+  seen.pages.push_back(test::ReadRawNandPage(seen.module, seen.page));
+  seen.weak.push_back(FileBytes(seen.module / "nand.weak"));
+  seen.programs.push_back(FileBytes(seen.module / "nand.programs"));
+}
+
+TEST_F(NandPowerCutTest, WalkHandsOverEachCutOfAnOperationThenLandsItWhole) {
+  const std::filesystem::path elsewhere = tmp_.path() / "cut";
+  std::filesystem::create_directories(elsewhere / "ram");
+  std::vector<std::uint8_t> zeros(2048, 0x00);
+  const int status = RunOnModule("", [&](host::Module& module) {
+    HandedOver seen{dir(), 128, {}, {}, {}};
+    ASSERT_EQ(NandEraseRange(0x40000, 0x20000), 1);  // physical block 2
+    const std::uint64_t program = module.power().Operations() + 1;
+    module.power().Walk({{program, 3}, {program, 0}}, elsewhere, NoteHandOver, &seen);
+    ASSERT_EQ(NandWriteBuffer(zeros.data(), 0x40000, 2048), 1);  // page 128
+    // The cuts of the program, from the least landed: nothing of it, then three quarters.
+    ASSERT_EQ(seen.pages.size(), 2u);
+    EXPECT_EQ(std::count(seen.pages[0].begin(), seen.pages[0].end(), 0xFF), 2112);
+    EXPECT_EQ(std::count(seen.pages[1].begin(), seen.pages[1].begin() + 1536, 0x00), 1536);
+    EXPECT_EQ(std::count(seen.pages[1].begin() + 1536, seen.pages[1].begin() + 2048, 0xFF), 512);
+    // Then the program whole, counted once.
+    const std::vector<std::uint8_t> page = test::ReadRawNandPage(dir(), 128);
+    EXPECT_EQ(std::count(page.begin(), page.begin() + 2048, 0x00), 2048);
+    EXPECT_EQ(static_cast<int>(FileBytes(dir() / "nand.programs")[128]), 1);
+
+    // An erase: cut with half its pages erased, the block weak; then erased whole, not weak.
+    ASSERT_EQ(NandWriteBuffer(zeros.data(), 0x50000, 2048), 1);  // page 160, the second half
+    module.power().Walk({{module.power().Operations() + 1, 2}}, elsewhere, NoteHandOver, &seen);
+    seen.page = 160;
+    ASSERT_EQ(NandEraseRange(0x40000, 0x20000), 1);
+    ASSERT_EQ(seen.pages.size(), 3u);
+    EXPECT_EQ(seen.pages[2][0], 0x00) << "the second half of the block is not erased yet";
+    EXPECT_EQ(seen.weak[2][2], 1);
+    EXPECT_EQ(static_cast<int>(seen.programs[2][128]), 0) << "the erased half's counts cleared";
+    EXPECT_EQ(static_cast<int>(seen.programs[2][160]), 1);
+    EXPECT_EQ(FileBytes(dir() / "nand.weak")[2], 0);
+    EXPECT_EQ(test::ReadRawNandPage(dir(), 160)[0], 0xFF);
+  });
+  EXPECT_EQ(status, 0);
+  // The cuts are noted where the walk keeps them, not in the module's own boot.log.
+  EXPECT_NE(BootLog(elsewhere).find("(NAND program of physical page 128)"), std::string::npos);
+  EXPECT_NE(BootLog(elsewhere).find("(NAND erase of physical block 2)"), std::string::npos);
+  EXPECT_EQ(BootLog(dir()).find("power cut"), std::string::npos);
+}
+
 }  // namespace
