@@ -191,12 +191,16 @@ void ThrowIfInterrupted() {
   if (interrupted) throw Interrupted{};
 }
 
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+// How the rehearsal found them: a signal its caller ignores (nohup, a script's background job)
+// stays ignored, in the rehearsal and in its runs.
+struct sigaction signals_found[std::size(kEndingSignals)];
 
-// In a process forked for a run: the signals as a process of the program has them.
+// In a process forked for a run: the signals as the rehearsal found them.
 void DefaultSignals() {
-  for (int signal : kEndingSignals) std::signal(signal, SIG_DFL);
-  std::signal(SIGPIPE, SIG_DFL);
+  for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+    sigaction(kEndingSignals[i], &signals_found[i], nullptr);
+  }
 }
 
 class InterruptHandlers {
@@ -206,26 +210,25 @@ class InterruptHandlers {
     struct sigaction note = {};
     note.sa_handler = NoteInterrupt;  // no SA_RESTART: a wait ends
     sigemptyset(&note.sa_mask);
-    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
-      sigaction(kEndingSignals[i], &note, &before_[i]);
-    }
     // A run that ended leaves its pipe without a reader: an error, not the end of this process.
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &pipe_before_);
+    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+      sigaction(kEndingSignals[i], nullptr, &signals_found[i]);
+      if (kEndingSignals[i] == SIGPIPE) {
+        sigaction(SIGPIPE, &ignore, nullptr);
+      } else if (signals_found[i].sa_handler != SIG_IGN) {
+        sigaction(kEndingSignals[i], &note, nullptr);
+      }
+    }
   }
   ~InterruptHandlers() {
     for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
-      sigaction(kEndingSignals[i], &before_[i], nullptr);
+      sigaction(kEndingSignals[i], &signals_found[i], nullptr);
     }
-    sigaction(SIGPIPE, &pipe_before_, nullptr);
   }
   InterruptHandlers(const InterruptHandlers&) = delete;
   InterruptHandlers& operator=(const InterruptHandlers&) = delete;
-
- private:
-  struct sigaction before_[std::size(kEndingSignals)];
-  struct sigaction pipe_before_;
 };
 
 // Runs `body` in a forked process, its output into `log`; the process's exit status, or 128 +
@@ -293,7 +296,11 @@ class Zygote {
       std::unique_ptr<Module> module;
       try {
         module = Module::OpenPrivate(dir, config, original);
-        if (prepare) prepare(*module);
+        try {
+          if (prepare) prepare(*module);
+        } catch (const std::exception& e) {
+          std::fprintf(stderr, "%s\n", e.what());  // the runs go on without it
+        }
       } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         module.reset();
@@ -563,10 +570,21 @@ void NoteChangedPiece(std::uint64_t start, std::uint64_t length, bool nand) {
 
 // At the end of a run cut by the power: each run of changed pieces into the file, as its
 // offset, its length and its bytes.
-void SaveChangedPieces() {
-  if (!changed_pieces || !cut_module) return;
+// False when the file could not be written whole: the run after the restart would see another
+// flash.
+bool WriteWhole(int fd, const void* bytes, std::uint64_t count) {
+  for (std::uint64_t done = 0; done < count;) {
+    const ssize_t n = write(fd, static_cast<const std::uint8_t*>(bytes) + done, count - done);
+    if (n <= 0) return false;
+    done += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+bool SaveChangedPieces() {
+  if (!changed_pieces || !cut_module) return false;
   int fd = open(cut_pieces_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return;
+  if (fd < 0) return false;
   const std::uint64_t size = cut_module->image_size();
   const std::vector<std::uint8_t>& changed = *changed_pieces;
   for (std::uint64_t p = 0; p < changed.size();) {
@@ -577,12 +595,21 @@ void SaveChangedPieces() {
     const std::uint64_t first = p;
     while (p < changed.size() && changed[p]) ++p;
     const std::uint64_t at[2] = {first * kPiece, std::min(p * kPiece, size) - first * kPiece};
-    if (write(fd, at, sizeof at) != sizeof at ||
-        write(fd, cut_module->image() + at[0], at[1]) != static_cast<ssize_t>(at[1])) {
-      break;
+    if (!WriteWhole(fd, at, sizeof at) || !WriteWhole(fd, cut_module->image() + at[0], at[1])) {
+      close(fd);
+      return false;
     }
   }
-  close(fd);
+  return close(fd) == 0;
+}
+
+// At the end of a run cut by the power (quick_exit): the pieces, or the run failed.
+void SaveChangedPiecesAtCut() {
+  if (!SaveChangedPieces()) {
+    std::fprintf(stderr, "cannot write %s\n", cut_pieces_file.c_str());
+    std::fflush(stderr);
+    std::_Exit(kRunBroken);
+  }
 }
 
 // The pieces a cut run saved, put into this run's flash; the ranges of the image file they
@@ -591,17 +618,23 @@ using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;  // [first,
 Ranges ApplyChangedPieces(Module& module, const fs::path& file) {
   Ranges applied;
   int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return applied;
+  if (fd < 0) throw ModuleError(file.string() + ": cannot read the pieces the cut left");
   const std::uint64_t size = module.image_size();
   for (std::uint64_t at[2]; read(fd, at, sizeof at) == sizeof at;) {
-    if (at[0] >= size || at[1] > size - at[0]) break;
+    if (at[0] >= size || at[1] > size - at[0]) {
+      close(fd);
+      throw ModuleError(file.string() + ": a piece outside the flash image");
+    }
     applied.push_back({at[0], at[0] + at[1]});
     // The pages made writable in one call rather than one fault each.
     const std::uint64_t page = at[0] / kPiece * kPiece;
     madvise(module.image() + page, at[0] + at[1] - page, MADV_POPULATE_WRITE);
     for (std::uint64_t done = 0; done < at[1];) {
       const ssize_t n = read(fd, module.image() + at[0] + done, at[1] - done);
-      if (n <= 0) break;
+      if (n <= 0) {
+        close(fd);
+        throw ModuleError(file.string() + ": a piece cut short");
+      }
       done += static_cast<std::uint64_t>(n);
     }
   }
@@ -861,7 +894,7 @@ int CutRun(Module& module, const fs::path& pieces, std::uint64_t operation, int 
   cut_module = &module;
   cut_pieces_file = pieces;
   SetFlashChangeObserver(NoteChangedPiece);
-  std::at_quick_exit(SaveChangedPieces);
+  std::at_quick_exit(SaveChangedPiecesAtCut);
   module.power().ArmCut(operation, landed);
   RunQuietUpdate(kCeImage);
   return kRunDone;  // the update ended before the cut
@@ -871,7 +904,8 @@ int CutRun(Module& module, const fs::path& pieces, std::uint64_t operation, int 
 // update again; what it leaves, as a line of `result`.
 int RestartRun(Module& module, const fs::path& pieces, const fs::path& result,
                const ModuleConfig& config, const BinImage& bin, const RehearseArgs& args) {
-  module.ReloadRam();  // the power cut emptied ram/: the controller's registers start at 0
+  module.ReloadRam();          // the power cut emptied ram/: the controller's registers start at 0
+  module.ReadLockBitsAgain();  // the cells as the cut left them
   KnowRegistryIfUnchanged(module, ApplyChangedPieces(module, pieces));
   std::ofstream out(result);
   // The table-page window: a cut between block 0's erase and its table page's program
@@ -1053,7 +1087,7 @@ void HandOver(std::size_t cut, void* arg) {
     CopyChangedFiles(walk.walk_dir, walk.cut_dir, *walk.snapshot,
                      walk.module->config().flash == FlashKind::kNand ? "nand.img" : "nor.img");
     cut_pieces_file = walk.pieces;
-    SaveChangedPieces();
+    if (!SaveChangedPieces()) throw ModuleError(walk.pieces.string() + ": cannot write");
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     message.status = kRunBroken;
@@ -1370,6 +1404,10 @@ class ModuleFlashLock {
                  "imbrel-module: waiting for another process to release the module's "
                  "flash\n");
     while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      if (interrupted) {
+        close(fd_);
+        throw Interrupted{};
+      }
     }
   }
   ~ModuleFlashLock() {

@@ -160,6 +160,14 @@ void IntelNorChip::KeepLockBits(std::uint8_t* cells) {
   }
 }
 
+void IntelNorChip::ReadLockBitsAgain() {
+  if (!kept_locks_) return;
+  for (std::uint32_t block = 0; block < block_count_; ++block) {
+    if (lock_[block] & kLockedDown) continue;  // a locked-down fault
+    lock_[block] = (config_->power_up_locked ? kLocked : 0) | (kept_locks_[block] & kLocked);
+  }
+}
+
 void IntelNorChip::KeepWeakBlocks(std::uint8_t* cells) { weak_ = cells; }
 
 const NorBlockCounters& IntelNorChip::Counters(std::uint32_t block) const {
@@ -556,11 +564,16 @@ void IntelNorChip::ProgramWord(std::uint32_t word, std::uint16_t value) {
   }
   if (weak_[block]) return ProgramWeak(word, &value, 1, counters_[block]);
   if (links_.power && links_.power->FailsDuring()) {
-    // Only some of the word's bits were programmed when the power went.
+    // Only some of the word's bits were programmed when the power went. (A rehearsal's walk
+    // goes on from Off: the word is put back before each further cut, and before the whole.)
+    const std::uint16_t before = cells_[2 * std::size_t{word}];
+    const NorBlockCounters counted = counters_[block];
     do {
       ProgramCell(word, value | static_cast<std::uint16_t>(0xFFFF << (4 * links_.power->Landed(4))),
                   counters_[block]);
       links_.power->Off(Where("word program", word));
+      cells_[2 * std::size_t{word}] = before;
+      counters_[block] = counted;
     } while (links_.power->CutAgain());
   }
   ProgramCell(word, value, counters_[block]);
@@ -681,11 +694,22 @@ void IntelNorChip::BufferConfirm(std::uint32_t word, std::uint8_t command) {
   }
   if (weak_[block]) return ProgramWeak(buffer_base_, buffer_, buffer_expected_, counters);
   if (links_.power && links_.power->FailsDuring()) {
+    // (A rehearsal's walk goes on from Off: the words are put back before each further cut,
+    // and before the whole.)
+    std::vector<std::uint16_t> before(buffer_expected_);
+    for (std::uint32_t i = 0; i < buffer_expected_; ++i) {
+      before[i] = cells_[2 * std::size_t{buffer_base_ + i}];
+    }
+    const NorBlockCounters counted = counters;
     do {
       for (std::uint32_t i = 0; i < links_.power->Landed(buffer_expected_); ++i) {
         ProgramCell(buffer_base_ + i, buffer_[i], counters);
       }
       links_.power->Off(Where("buffered program", buffer_base_));
+      for (std::uint32_t i = 0; i < buffer_expected_; ++i) {
+        cells_[2 * std::size_t{buffer_base_ + i}] = before[i];
+      }
+      counters = counted;
     } while (links_.power->CutAgain());
   }
   ProgramCells(buffer_base_, buffer_, buffer_expected_, counters);

@@ -172,6 +172,9 @@ class IntelNorChip {
   /// J3: the lock bits are non-volatile cells kept in `cells` (one byte a block, bit 0 the
   /// lock bit), read now and written at every change. Other families' bits are volatile.
   void KeepLockBits(std::uint8_t* cells);
+  /// J3: the lock bits as a power-up reads them from the cells kept (another process may have
+  /// changed them since this chip read them).
+  void ReadLockBitsAgain();
   /// Blocks whose last erase was cut short or failed: their cells read erased but were never
   /// verified so, and a program into them fails (SR.4) with a bit left unprogrammed, until a
   /// complete erase. Kept in `cells` (one byte a block) when given, else in the chip object.

@@ -47,6 +47,11 @@ class NorArray : public BusDevice {
     chips_[0].KeepLockBits(cells);
     chips_[1].KeepLockBits(cells + chips_[0].BlockCount());
   }
+  /// J3: the lock bits as a power-up reads them from the cells kept.
+  void ReadLockBitsAgain() {
+    chips_[0].ReadLockBitsAgain();
+    chips_[1].ReadLockBitsAgain();
+  }
   /// The chips keep their weak blocks in `cells` (as the lock bits: LockBitBytes of them).
   void KeepWeakBlocks(std::uint8_t* cells) {
     chips_[0].KeepWeakBlocks(cells);

@@ -392,6 +392,10 @@ void Module::ReloadRam() {
   dfc_->KeepSettingsIn(reinterpret_cast<DfcSettings*>(dfc_settings_));
 }
 
+void Module::ReadLockBitsAgain() {
+  if (nor_) nor_->ReadLockBitsAgain();
+}
+
 void Module::LinkImageFile() {
   image_file_ = std::make_unique<FlashImageFile>(image_, image_size_,
                                                  config_.flash == FlashKind::kNand, image_fd_);

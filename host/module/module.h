@@ -157,6 +157,10 @@ class Module {
   /// Maps again what the module keeps in ram/ (the NAND controller's registers), for a
   /// process forked from one that holds the module open after ram/ was put back or lost.
   void ReloadRam();
+  /// Reads again what a power-up reads of the cells the models keep beside the flash (J3's
+  /// lock bits), for a process forked from one that holds the module open, after a power cut
+  /// in another process changed them.
+  void ReadLockBitsAgain();
   /// Whether the flash is another file's, copy-on-write (OpenPrivate).
   bool private_image() const { return !private_image_.empty(); }
   PhysicalBus& bus() { return bus_; }
