@@ -226,6 +226,13 @@ TEST_F(Rehearse, InterruptedLeavesNothingBehind) {
       << r.err;
   EXPECT_TRUE(fs::is_empty(tmp)) << "a work copy was left in " << tmp;
   EXPECT_EQ(Files(m), before);
+
+  // A signal its caller ignores (nohup, trap '' INT) does not end it.
+  r = RunCommand("bash -c \"trap '' INT HUP; exec " + std::string(IMBREL_MODULE_TOOL) +
+                 " rehearse " + m.string() + " --bin " + Quoted(m / kNk) +
+                 " --cuts 200 --json\" & p=$!; sleep 1; kill -INT $p; kill -HUP $p; wait $p");
+  EXPECT_EQ(r.status, 1) << r.err;  // as it ends uninterrupted: some cuts lose the image
+  EXPECT_EQ(nlohmann::json::parse(r.out)["cuts"]["made"], 200);
 }
 
 TEST_F(Rehearse, FailuresAndBadInput) {

@@ -108,6 +108,59 @@ TEST_F(NorPowerCutTest, BlockThatAnEraseCutLeftBlankFailsItsProgramsUntilErasedW
   EXPECT_NE(host::DescribeModule(dir()).find("weak blocks none"), std::string::npos);
 }
 
+// A rehearsal's walk through a NOR program and erase: each cut is handed over with its part
+// landed; then the operation lands whole, counted as an uncut one is.
+struct NorHandedOver {
+  std::filesystem::path module;
+  DWORD offset = 0;
+  std::vector<std::vector<std::uint8_t>> bytes;
+};
+
+void NoteNorHandOver(std::size_t, void* arg) {
+  auto& seen = *static_cast<NorHandedOver*>(arg);
+  seen.bytes.push_back(test::ReadImage(seen.module, seen.offset, 64));
+}
+
+TEST_F(NorPowerCutTest, WalkHandsOverEachCutOfAnOperationThenLandsItWhole) {
+  const std::filesystem::path elsewhere = dir_ / "cut";
+  std::filesystem::create_directories(elsewhere / "ram");
+  NorHandedOver seen{dir(), kCutBlock + 0x100, {}};
+  ASSERT_EQ(FlashOps.EraseRange(kCutBlock, kBlockBytes), 1);
+  host::IntelNorChip& low = module().nor()->Chip(0);
+  std::uint32_t block = 0;
+  while (low.BlockStart(block + 1) <= kCutBlock / 4) ++block;
+  const host::NorBlockCounters before = low.Counters(block);
+  // The low chip's buffer confirm: cut with none of it landed, then with half.
+  const std::uint64_t program = module().power().Operations() + 1;
+  module().power().Walk({{program, 2}, {program, 0}}, elsewhere, NoteNorHandOver, &seen);
+  std::vector<std::uint8_t> zeros(64, 0x00);
+  ASSERT_EQ(FlashOps.WriteBuffer(zeros.data(), kCutBlock + 0x100, 64), 1);
+  ASSERT_EQ(seen.bytes.size(), 2u);
+  EXPECT_EQ(seen.bytes[0], std::vector<std::uint8_t>(64, 0xFF));
+  for (int i = 0; i < 64; ++i) {
+    EXPECT_EQ(seen.bytes[1][i], i < 32 && (i & 2) == 0 ? 0x00 : 0xFF) << "byte " << i;
+  }
+  EXPECT_EQ(test::ReadImage(dir(), kCutBlock + 0x100, 64), zeros);
+  EXPECT_EQ(low.Counters(block).programs, before.programs + 1);
+  EXPECT_EQ(low.Counters(block).overprograms, before.overprograms) << "zeros over erased cells";
+
+  // The low chip's erase, cut with a quarter of it landed: the block weak at the hand-over,
+  // erased whole and not weak after.
+  seen.offset = kCutBlock + kBlockBytes - 64;  // the last words: not reached by a quarter
+  ASSERT_EQ(FlashOps.WriteBuffer(zeros.data(), seen.offset, 64), 1);
+  module().power().Walk({{module().power().Operations() + 1, 1}}, elsewhere, NoteNorHandOver,
+                        &seen);
+  ASSERT_EQ(FlashOps.EraseRange(kCutBlock, kBlockBytes), 1);
+  ASSERT_EQ(seen.bytes.size(), 3u);
+  EXPECT_EQ(seen.bytes[2][0], 0x00);
+  EXPECT_EQ(test::ReadImage(dir(), seen.offset, 64), std::vector<std::uint8_t>(64, 0xFF));
+  EXPECT_FALSE(low.Weak(block));
+  EXPECT_EQ(low.Counters(block).erases, before.erases + 1);
+  EXPECT_NE(BootLog(elsewhere).find("(NOR buffered program at bus offset 0x40100, low chip)"),
+            std::string::npos)
+      << BootLog(elsewhere);
+}
+
 TEST_F(NorPowerCutTest, DisarmedCutLetsEveryOperationThrough) {
   module().power().ArmCut(0);
   module().power().DisarmCut();
