@@ -231,13 +231,11 @@ class InterruptHandlers {
   InterruptHandlers& operator=(const InterruptHandlers&) = delete;
 };
 
-// Runs `body` in a forked process, its output into `log`; the process's exit status, or 128 +
-// the signal that ended it.
-template <typename Body>
-int Fork(const fs::path& log, Body body) {
+// A process for the rehearsal's runs, as fork answers: in the child, the signals as the
+// rehearsal found them and the output into `log`.
+pid_t ForkInto(const fs::path& log) {
   std::fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) throw ModuleError("cannot start a run: fork failed");
+  const pid_t pid = fork();
   if (pid == 0) {
     DefaultSignals();
     int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -246,6 +244,17 @@ int Fork(const fs::path& log, Body body) {
       dup2(fd, STDERR_FILENO);
       close(fd);
     }
+  }
+  return pid;
+}
+
+// Runs `body` in a forked process, its output into `log`; the process's exit status, or 128 +
+// the signal that ended it.
+template <typename Body>
+int Fork(const fs::path& log, Body body) {
+  const pid_t pid = ForkInto(log);
+  if (pid < 0) throw ModuleError("cannot start a run: fork failed");
+  if (pid == 0) {
     int status = kRunBroken;
     try {
       status = body();
@@ -280,19 +289,11 @@ class Zygote {
          const fs::path& original, Body body, Prepare prepare = nullptr) {
     int to[2], from[2];
     if (pipe(to) != 0 || pipe(from) != 0) throw ModuleError("cannot start the runs: pipe failed");
-    std::fflush(nullptr);
-    pid_ = fork();
+    pid_ = ForkInto(log);
     if (pid_ < 0) throw ModuleError("cannot start the runs: fork failed");
     if (pid_ == 0) {
-      DefaultSignals();
       close(to[1]);
       close(from[0]);
-      int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-      if (fd >= 0) {
-        dup2(fd, STDOUT_FILENO);
-        dup2(fd, STDERR_FILENO);
-        close(fd);
-      }
       std::unique_ptr<Module> module;
       try {
         module = Module::OpenPrivate(dir, config, original);
@@ -1123,19 +1124,11 @@ class Walker {
          const fs::path& original) {
     int to[2], from[2];
     if (pipe(to) != 0 || pipe(from) != 0) throw ModuleError("cannot start the walk: pipe failed");
-    std::fflush(nullptr);
-    pid_ = fork();
+    pid_ = ForkInto(log);
     if (pid_ < 0) throw ModuleError("cannot start the walk: fork failed");
     if (pid_ == 0) {
-      DefaultSignals();
       close(to[0]);
       close(from[1]);
-      int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-      if (fd >= 0) {
-        dup2(fd, STDOUT_FILENO);
-        dup2(fd, STDERR_FILENO);
-        close(fd);
-      }
       walk.to = to[1];
       walk.from = from[0];
       int status = kRunBroken;
@@ -1513,7 +1506,7 @@ int Rehearse(const RehearseArgs& args) {
         },
         [](Module& module) { known_scan = ScanRegistry(module); });
     // A cut is known by its operation and the part of it landed: the same cut twice leaves
-    // the same module, and is made once.
+    // the same module, and is made once. (The walk meets them in its own order.)
     std::vector<CutOutcome> outcomes(plan.size());
     std::vector<bool> made(plan.size(), false);
     std::map<std::pair<std::uint64_t, int>, std::size_t> first_of;
@@ -1521,8 +1514,6 @@ int Rehearse(const RehearseArgs& args) {
     for (std::size_t i = 0; i < plan.size(); ++i) {
       if (first_of.emplace(plan[i], i).second) order.push_back({plan[i].first, plan[i].second, i});
     }
-    std::stable_sort(order.begin(), order.end(),
-                     [](const WalkCut& a, const WalkCut& b) { return a.operation < b.operation; });
     std::size_t done = 0;
     auto note_progress = [&] {
       if (progress) std::fprintf(stderr, "\rpower cut %zu of %zu", ++done, order.size());
