@@ -63,6 +63,9 @@ void OnFirstInterrupt() {
 
 class TerminalBackend;
 TerminalBackend* running_backend = nullptr;  // the one that set up the exit handler
+// Set as the process exits: the terminal, given back, is not taken again by a thread that
+// draws on while the exit handlers run on another (a Ctrl-C that ends the run).
+std::atomic<bool> given_back_for_good{false};
 void EndAtExit();
 
 class TerminalBackend final : public Backend {
@@ -185,7 +188,7 @@ class TerminalBackend final : public Backend {
  private:
   // Takes the terminal, the first time with the whole set-up. Call with the lock held.
   void Start() {
-    if (running_) return;
+    if (running_ || given_back_for_good) return;
     if (!screen_) {
       // Only the character type: ncursesw needs it for wide characters, and the rest of the
       // program must keep the "C" number formats.
@@ -545,6 +548,7 @@ class TerminalBackend final : public Backend {
 // At exit, ends curses with the lock if it can be had soon; a thread that holds it forever
 // (stuck, or the one exiting) gets the terminal back without ncurses.
 void EndAtExit() {
+  given_back_for_good = true;
   if (!running_backend) return;
   std::unique_lock lock(UiLock(), std::defer_lock);
   for (int attempt = 0; attempt < 20 && !lock.try_lock(); ++attempt) {
